@@ -1,0 +1,64 @@
+// The conversion job: one recording in, one AVI file out. It knows no window toolkit; it
+// reports through a progress record that its watcher (the main window's timer or the command
+// line) owns and polls.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "torvane/export.h"
+
+namespace tv {
+
+// How a job ended. Published once, after the AVI is finalised and the source closed.
+enum class JobOutcome : int32_t {
+    Running = 0,       // not ended yet
+    Converted,         // every announced frame was written
+    Partial,           // written, but frames were skipped or the recording ended early
+    SourceNotOpened,   // the recording could not be opened
+    OutputNotCreated,  // the AVI file could not be created
+    WriteFailed,       // a write failed; the AVI was finalised as far as it goes
+    NoFrames,          // the recording indexes no frame; nothing to convert
+    Stopped,           // a stop was requested; the AVI holds what was written until then
+};
+
+// Shared between the job (writer) and its watcher (reader). The watcher owns it and must keep
+// it alive until the job has ended (m_jobEnded).
+struct ConversionProgress {
+    std::atomic<int32_t> m_totalFrames{0};  // frames announced: video + audio
+    std::atomic<int32_t> m_doneFrames{0};   // frames handled so far; set to total at the end
+    std::atomic<int32_t> m_jobStarted{0};   // written only under m_progressLock
+    std::mutex m_progressLock;
+
+    // Filled in when the job ends; m_jobEnded (release) is stored last.
+    std::atomic<int32_t> m_outcome{static_cast<int32_t>(JobOutcome::Running)};
+    std::atomic<int32_t> m_writtenFrames{0};  // chunks written
+    std::atomic<int32_t> m_skippedFrames{0};  // frames the reader refused
+    std::atomic<int32_t> m_missingFrames{0};  // announced but never delivered
+    std::atomic<bool> m_jobEnded{false};
+
+    // Set by the watcher: the job stops after the current frame and finalises the AVI.
+    std::atomic<bool> m_stopRequested{false};
+};
+
+// The detailed result that ConversionJob also returns to a synchronous caller.
+struct JobReport {
+    JobOutcome outcome = JobOutcome::Running;
+    int32_t total_frames = 0;
+    int32_t written_frames = 0;
+    int32_t skipped_frames = 0;
+    int32_t missing_frames = 0;
+    int32_t avi_error = 0;  // AVI_last_error when a write failed
+};
+
+// Runs one conversion on the calling thread. Paths are passed byte for byte to the reader and
+// the writer (on Linux, the bytes the user chose), without any length limit.
+TORVANE_API JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
+                                    ConversionProgress& progress);
+
+// Short English description of an outcome, for logs and the command line.
+TORVANE_API const char* JobOutcomeText(JobOutcome outcome);
+
+}  // namespace tv

@@ -1,0 +1,49 @@
+// The one door through which the core reaches the operating system's files and allocator.
+// Production code calls these wrappers; tests install a table that fails the n-th call, so
+// every I/O error and allocation failure path can be exercised.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <sys/types.h>
+
+namespace tv::sysio {
+
+struct Ops {
+    // Descriptor I/O (the AVI writer).
+    int (*open)(const char* path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void* buf, size_t count);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    int (*ftruncate)(int fd, off_t length);
+    int (*close)(int fd);
+    // Buffered streams (the recording reader).
+    FILE* (*fopen)(const char* path, const char* mode);
+    size_t (*fread)(void* buf, size_t size, size_t count, FILE* stream);
+    int (*fseeko)(FILE* stream, off_t offset, int whence);
+    off_t (*ftello)(FILE* stream);
+    int (*fclose)(FILE* stream);
+    // Asked before every index or table growth; false means "behave as if out of memory".
+    bool (*may_allocate)(size_t bytes);
+};
+
+// The real operating-system functions.
+const Ops& real_ops();
+// The table in use. Tests replace it with install(); nullptr restores the real one.
+const Ops& ops();
+void install(const Ops* table);
+
+inline int open(const char* path, int flags, mode_t mode) { return ops().open(path, flags, mode); }
+inline ssize_t write(int fd, const void* buf, size_t count) { return ops().write(fd, buf, count); }
+inline off_t lseek(int fd, off_t offset, int whence) { return ops().lseek(fd, offset, whence); }
+inline int ftruncate(int fd, off_t length) { return ops().ftruncate(fd, length); }
+inline int close(int fd) { return ops().close(fd); }
+inline FILE* fopen(const char* path, const char* mode) { return ops().fopen(path, mode); }
+inline size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
+    return ops().fread(buf, size, count, stream);
+}
+inline int fseeko(FILE* stream, off_t offset, int whence) { return ops().fseeko(stream, offset, whence); }
+inline off_t ftello(FILE* stream) { return ops().ftello(stream); }
+inline int fclose(FILE* stream) { return ops().fclose(stream); }
+inline bool may_allocate(size_t bytes) { return ops().may_allocate(bytes); }
+
+}  // namespace tv::sysio

@@ -1,0 +1,55 @@
+/* AVI writer: one video stream and up to eight audio tracks, a legacy "idx1" index, and
+ * OpenDML indexes with further "AVIX" RIFF segments past AVI_SEGMENT_THRESHOLD bytes.
+ * Operations return 0 (a record for creation) or -1 (null) and leave a code in AVI_last_error. */
+#ifndef TORVANE_AVI_H
+#define TORVANE_AVI_H
+
+#include <stdint.h>
+
+#include "torvane/export.h"
+
+TORVANE_EXTERN_C_BEGIN
+
+#define AVI_HEADER_SPACE 2048
+#define AVI_TRACK_LIMIT 8
+#define AVI_MAX_SEGMENTS 32
+#define AVI_SEGMENT_THRESHOLD 1992294400LL
+#define AVI_PROVISIONAL_SIZE 0xFEFFF003u
+
+/* Error codes, indexes into AVI_error_messages. */
+#define AVI_ERR_NONE 0
+#define AVI_ERR_SIZELIM 1
+#define AVI_ERR_OPEN 2
+#define AVI_ERR_READ 3
+#define AVI_ERR_WRITE 4
+#define AVI_ERR_WRITE_INDEX 5
+#define AVI_ERR_CLOSE 6
+#define AVI_ERR_NOT_PERM 7
+#define AVI_ERR_NO_MEM 8
+#define AVI_ERR_NO_AVI 9
+#define AVI_ERR_NO_HDRL 10
+#define AVI_ERR_NO_MOVI 11
+#define AVI_ERR_NO_VIDS 12
+#define AVI_ERR_NO_IDX 13
+#define AVI_ERR_UNKNOWN 14
+
+typedef struct AviFile AviFile;
+
+/* Code of the last failure. Each thread has its own, so parallel conversions do not race. */
+TORVANE_API extern TORVANE_THREAD_LOCAL int32_t AVI_last_error;
+TORVANE_API extern const char* const AVI_error_messages[15];
+
+TORVANE_API AviFile* AVI_create_output(const char* path);
+TORVANE_API int AVI_describe_video(AviFile* file, int32_t width, int32_t height, double fps,
+                                   const char* compressor);
+TORVANE_API int AVI_describe_audio(AviFile* file, int32_t channels, int32_t sample_rate,
+                                   int32_t bits_per_sample, int32_t format_tag,
+                                   int32_t bitrate_kbps);
+TORVANE_API int AVI_put_video_frame(AviFile* file, const uint8_t* data, int32_t length,
+                                    int32_t key_flag);
+TORVANE_API int AVI_put_audio(AviFile* file, const uint8_t* data, int32_t length);
+TORVANE_API int AVI_finish(AviFile* file);
+
+TORVANE_EXTERN_C_END
+
+#endif

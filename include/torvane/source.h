@@ -1,0 +1,39 @@
+/* SourceMedia: one open recording paired with the voice decoder that turns its audio frames
+ * into 16-bit PCM. Every operation tolerates a null pointer. */
+#ifndef TORVANE_SOURCE_H
+#define TORVANE_SOURCE_H
+
+#include <stdint.h>
+
+#include "torvane/export.h"
+
+TORVANE_EXTERN_C_BEGIN
+
+typedef struct SourceMedia SourceMedia;
+
+TORVANE_API SourceMedia* source_open(const char* path, uint32_t offset);
+TORVANE_API void source_close(SourceMedia* media);
+
+TORVANE_API int source_has_audio(const SourceMedia* media);
+TORVANE_API uint32_t source_duration(const SourceMedia* media);
+TORVANE_API uint32_t source_video_frame_count(const SourceMedia* media);
+TORVANE_API uint32_t source_audio_frame_count(const SourceMedia* media);
+TORVANE_API uint32_t source_width(const SourceMedia* media);
+TORVANE_API uint32_t source_height(const SourceMedia* media);
+TORVANE_API uint16_t source_audio_bits(const SourceMedia* media);
+TORVANE_API uint32_t source_audio_rate(const SourceMedia* media);
+
+/* The buffer must hold 0x40000 bytes. Frame length; 0 at the end; -1 for a refused frame. */
+TORVANE_API int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_stamp,
+                                      uint8_t* key_flag, uint8_t* is_audio);
+
+/* Largest PCM output of source_decode_audio for a frame of `frame_length` bytes. */
+TORVANE_API uint32_t source_max_pcm_bytes(uint32_t frame_length);
+/* Decodes one audio frame into `output`, which holds source_max_pcm_bytes(frame_length)
+ * bytes. 0 on success with the byte count in *output_length; -1 on failure. */
+TORVANE_API int source_decode_audio(SourceMedia* media, uint8_t* frame, uint32_t frame_length,
+                                    uint8_t* output, uint32_t* output_length);
+
+TORVANE_EXTERN_C_END
+
+#endif

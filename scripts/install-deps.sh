@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything Torvane needs to build, test and benchmark, from Debian's packages.
+# Idempotent and non-interactive; works as root or through sudo.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang libclang-rt-dev llvm
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libtinyxml2-dev libinih-dev
+  libwxgtk3.2-dev
+  ffmpeg xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
+  python3 time
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+echo "install-deps: installing ${missing[*]}"
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: first a Release build with every test (GUI, end-to-end
+# and the large OpenDML test included), then a clang build under AddressSanitizer and
+# UndefinedBehaviorSanitizer that runs the unit tests again and the bounded fuzz runs.
+#
+#   scripts/test.sh              everything (what CI runs)
+#   TORVANE_QUICK=1 scripts/test.sh   the Release pass only
+#   CTEST_ARGS="-R Reader" scripts/test.sh   pass extra arguments to ctest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+ctest_args=(--output-on-failure -j "$jobs" ${CTEST_ARGS:-})
+
+echo "== Release build and tests =="
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+ctest --test-dir build "${ctest_args[@]}"
+
+if [ "${TORVANE_QUICK:-0}" = "1" ]; then
+  exit 0
+fi
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests =="
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTORVANE_SANITIZE=ON -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF -DTORVANE_FUZZ=ON
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan -LE 'large|gui|tsan' "${ctest_args[@]}"

@@ -1,0 +1,113 @@
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace tvtest {
+
+fs::path scratch_dir(const std::string& name) {
+    const char* work = std::getenv("TORVANE_TEST_WORK");
+    fs::path base = work ? fs::path(work) : fs::temp_directory_path() / "torvane-tests";
+    fs::path dir = base / name;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::vector<uint8_t> read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) ADD_FAILURE() << "cannot write " << path;
+}
+
+fs::path bin_dir() {
+    const char* bin = std::getenv("TORVANE_BIN");
+    return bin ? fs::path(bin) : fs::path("build/bin");
+}
+
+fs::path source_dir() {
+    const char* src = std::getenv("TORVANE_SOURCE");
+    return src ? fs::path(src) : fs::current_path();
+}
+
+std::string shell_quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+CommandResult run_command(const std::string& command) {
+    CommandResult result;
+    char out_name[] = "/tmp/torvane-cmd-out-XXXXXX";
+    char err_name[] = "/tmp/torvane-cmd-err-XXXXXX";
+    int out_fd = mkstemp(out_name);
+    int err_fd = mkstemp(err_name);
+    if (out_fd < 0 || err_fd < 0) return result;
+    ::close(out_fd);
+    ::close(err_fd);
+    std::string full = "(" + command + ") >" + out_name + " 2>" + err_name;
+    int status = std::system(full.c_str());
+    if (status != -1 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    else if (status != -1 && WIFSIGNALED(status)) result.status = 128 + WTERMSIG(status);
+    auto slurp = [](const char* name) {
+        std::ifstream in(name, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    result.out = slurp(out_name);
+    result.err = slurp(err_name);
+    std::remove(out_name);
+    std::remove(err_name);
+    return result;
+}
+
+StdoutCapture::StdoutCapture() {
+    std::fflush(stdout);
+    char name[] = "/tmp/torvane-stdout-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) return;
+    file_ = name;
+    saved_fd_ = ::dup(1);
+    ::dup2(fd, 1);
+    ::close(fd);
+}
+
+StdoutCapture::~StdoutCapture() { finish(); }
+
+std::string StdoutCapture::finish() {
+    if (finished_) return text_;
+    finished_ = true;
+    std::fflush(stdout);
+    if (saved_fd_ >= 0) {
+        ::dup2(saved_fd_, 1);
+        ::close(saved_fd_);
+    }
+    std::ifstream in(file_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    text_ = ss.str();
+    std::error_code ec;
+    fs::remove(file_, ec);
+    return text_;
+}
+
+}  // namespace tvtest
