@@ -1,0 +1,40 @@
+// Platform services of the desktop program: where the executable lives, where its files go,
+// and the conversion between wide text (what the window toolkit hands out) and narrow text
+// (the bytes that file names and the settings file hold).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tv::gui {
+
+// Narrow text is UTF-8, the multibyte form of every locale a desktop uses today. The
+// conversion is lossless both ways: bytes that are not UTF-8 (possible in Linux file names)
+// travel through wide text as U+DC80..U+DCFF and come back as the same bytes.
+std::string NarrowText(std::wstring_view wide);
+std::wstring WideText(std::string_view narrow);
+
+// Full path of the running program, empty when the system does not tell.
+std::filesystem::path ExecutablePath();
+// Folder of the running program; the current folder when the path is unknown.
+std::filesystem::path ExecutableFolder();
+
+// Language.ini beside the program (a build tree or a portable copy), else in the installed
+// data folder; when neither exists, the path beside the program (lookups then find nothing).
+std::filesystem::path LanguageFilePath(const std::filesystem::path& exeFolder);
+// The same choice with the existence checks supplied, for callers that know better.
+std::filesystem::path ChooseLanguageFile(const std::filesystem::path& exeFolder,
+                                         bool besideExists, bool installedExists);
+// Installed data folder as seen from the program's folder (bin/../share/torvane).
+std::filesystem::path InstalledDataFolder(const std::filesystem::path& exeFolder);
+
+// Collocate.dat beside the program when its folder is writable, else in the user's
+// configuration folder ($XDG_CONFIG_HOME/torvane, by default ~/.config/torvane).
+std::filesystem::path SettingsFilePath(const std::filesystem::path& exeFolder);
+// The same choice from explicit inputs; null or empty environment values count as unset.
+std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder,
+                                         bool exeFolderWritable, const char* xdgConfigHome,
+                                         const char* home);
+
+}  // namespace tv::gui

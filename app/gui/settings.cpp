@@ -1,0 +1,83 @@
+#include "app/gui/settings.h"
+
+#include <tinyxml2.h>
+
+#include <cctype>
+#include <limits>
+#include <system_error>
+
+namespace tv::gui {
+
+Settings AppSettings;
+std::filesystem::path g_settingsPath;
+
+int32_t AtoiValue(const char* text) {
+    if (text == nullptr) return 0;
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    int64_t value = 0;
+    constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+    while (*p >= '0' && *p <= '9') {
+        value = value * 10 + (*p++ - '0');
+        if (value > kLimit) value = kLimit;  // stays put once past the range
+    }
+    if (negative) value = -value;
+    if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(value);
+}
+
+void LoadSettings() {
+    tinyxml2::XMLDocument document;
+    // A failed load leaves an empty document: every value keeps what it had.
+    document.LoadFile(g_settingsPath.c_str());
+    const tinyxml2::XMLElement* root = document.FirstChildElement();
+    if (root == nullptr) return;
+    // Element names play no part; the last element carrying an attribute wins.
+    for (const tinyxml2::XMLElement* group = root->FirstChildElement(); group != nullptr;
+         group = group->NextSiblingElement()) {
+        for (const tinyxml2::XMLElement* item = group->FirstChildElement(); item != nullptr;
+             item = item->NextSiblingElement()) {
+            if (const char* text = item->Attribute("BrowsePath")) AppSettings.BrowsePath = text;
+            if (const char* text = item->Attribute("Language")) {
+                AppSettings.Language = AtoiValue(text);
+            }
+            if (const char* text = item->Attribute("Format")) AppSettings.Format = AtoiValue(text);
+            if (const char* text = item->Attribute("StartTime")) {
+                AppSettings.StartTime = AtoiValue(text);
+            }
+            if (const char* text = item->Attribute("StartDirTime")) {
+                AppSettings.StartDirTime = AtoiValue(text);
+            }
+            if (const char* text = item->Attribute("gpsoverlay")) {
+                AppSettings.gpsoverlay = AtoiValue(text);
+            }
+        }
+    }
+}
+
+void SaveSettings() {
+    tinyxml2::XMLDocument document;
+    tinyxml2::XMLElement* root = document.NewElement("XML");
+    document.InsertEndChild(root);
+    tinyxml2::XMLElement* group = document.NewElement("CollocateXML");
+    tinyxml2::XMLElement* item = document.NewElement("Collocate");
+    item->SetAttribute("Language", AppSettings.Language);
+    item->SetAttribute("BrowsePath", AppSettings.BrowsePath.c_str());
+    item->SetAttribute("Format", AppSettings.Format);
+    item->SetAttribute("StartTime", AppSettings.StartTime);
+    item->SetAttribute("StartDirTime", AppSettings.StartDirTime);
+    item->SetAttribute("gpsoverlay", AppSettings.gpsoverlay);
+    group->InsertEndChild(item);
+    root->InsertEndChild(group);
+
+    // The user's configuration folder may not exist yet on a first run.
+    std::error_code ec;
+    if (g_settingsPath.has_parent_path()) {
+        std::filesystem::create_directories(g_settingsPath.parent_path(), ec);
+    }
+    document.SaveFile(g_settingsPath.c_str());
+}
+
+}  // namespace tv::gui

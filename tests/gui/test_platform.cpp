@@ -1,0 +1,85 @@
+// Platform services: text conversion, the program's own path and where its files live.
+#include "app/gui/platform.h"
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using namespace tv::gui;
+
+namespace {
+
+TEST(NarrowText, IsUtf8AndRoundTripsEveryCharacter) {
+    const std::wstring wide = L"D:/录像/錄影 café \U0001F3A5.ifv";
+    const std::string narrow = NarrowText(wide);
+    EXPECT_EQ(narrow, "D:/\xE5\xBD\x95\xE5\x83\x8F/\xE9\x8C\x84\xE5\xBD\xB1 caf\xC3\xA9 "
+                      "\xF0\x9F\x8E\xA5.ifv");
+    EXPECT_EQ(WideText(narrow), wide);
+}
+
+TEST(NarrowText, BytesThatAreNotUtf8SurviveTheWayThroughWideText) {
+    // Latin-1 names, a cut sequence, an overlong '/', an encoded surrogate, a stray tail byte.
+    const std::string names[] = {"/tmp/caf\xE9.ifv", "/tmp/\xE5\xBD", "/tmp/\xC0\xAF",
+                                 "/tmp/\xED\xA0\x80x", "\x80", std::string("a\0b", 3)};
+    for (const std::string& name : names) {
+        const std::wstring wide = WideText(name);
+        EXPECT_EQ(NarrowText(wide), name);
+    }
+    EXPECT_EQ(WideText("caf\xE9"), std::wstring(L"caf") + wchar_t(0xDCE9));
+}
+
+TEST(NarrowText, WideTextThatHasNoUtf8FormBecomesTheReplacementCharacter) {
+    const std::wstring lone{wchar_t(0xD800), L'x', wchar_t(0x110000)};
+    EXPECT_EQ(NarrowText(lone), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+}
+
+TEST(ExecutablePath, NamesThisProgram) {
+    const fs::path exe = ExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_TRUE(exe.is_absolute());
+    EXPECT_EQ(exe.filename(), "gui_platform_test");
+    EXPECT_EQ(ExecutableFolder(), exe.parent_path());
+}
+
+TEST(FileLocations, SettingsStayBesideAWritableProgram) {
+    EXPECT_EQ(ChooseSettingsFile("/opt/my tools/bin", true, "/xdg", "/home/u"),
+              fs::path("/opt/my tools/bin/Collocate.dat"));
+}
+
+TEST(FileLocations, SettingsOfAnInstalledProgramGoToTheUsersConfigurationFolder) {
+    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, "/xdg/conf", "/home/u"),
+              fs::path("/xdg/conf/torvane/Collocate.dat"));
+    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, nullptr, "/home/u"),
+              fs::path("/home/u/.config/torvane/Collocate.dat"));
+    // An empty or relative XDG_CONFIG_HOME is not a valid setting.
+    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, "", "/home/u"),
+              fs::path("/home/u/.config/torvane/Collocate.dat"));
+    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, "rel/conf", "/home/u"),
+              fs::path("/home/u/.config/torvane/Collocate.dat"));
+}
+
+TEST(FileLocations, LanguageFileBesideTheProgramComesFirst) {
+    const fs::path root = tvtest::scratch_dir("language_locations");
+    const fs::path bin = root / "prefix with space" / "bin";
+    const fs::path share = root / "prefix with space" / "share" / "torvane";
+    fs::create_directories(bin);
+    fs::create_directories(share);
+
+    EXPECT_EQ(InstalledDataFolder(bin), share);
+    EXPECT_EQ(LanguageFilePath(bin), bin / "Language.ini");  // neither exists
+
+    tvtest::write_file(share / "Language.ini", {'[', ']'});
+    EXPECT_EQ(LanguageFilePath(bin), share / "Language.ini");
+
+    tvtest::write_file(bin / "Language.ini", {'[', ']'});
+    EXPECT_EQ(LanguageFilePath(bin), bin / "Language.ini");
+}
+
+TEST(FileLocations, SettingsFilePathFollowsTheFolder) {
+    const fs::path dir = tvtest::scratch_dir("settings_location");
+    // The scratch folder is writable, so the settings stay beside the "program".
+    EXPECT_EQ(SettingsFilePath(dir), dir / "Collocate.dat");
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// The settings file: its exact shape on disk, the reading rules and the failure cases.
+#include "app/gui/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using tv::gui::AppSettings;
+using tv::gui::AtoiValue;
+using tv::gui::g_settingsPath;
+using tv::gui::LoadSettings;
+using tv::gui::SaveSettings;
+using tv::gui::Settings;
+
+namespace {
+
+std::string ReadText(const fs::path& path) {
+    const auto bytes = tvtest::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    tvtest::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        g_settingsPath = dir_ / "Collocate.dat";
+        AppSettings = Settings{};
+    }
+    fs::path dir_;
+};
+
+TEST_F(SettingsFile, DefaultsAreSavedAsTheThreeLevelDocument) {
+    SaveSettings();
+    EXPECT_EQ(ReadText(g_settingsPath),
+              "<XML>\n"
+              "    <CollocateXML>\n"
+              "        <Collocate Language=\"0\" BrowsePath=\"\" Format=\"0\" StartTime=\"0\" "
+              "StartDirTime=\"0\" gpsoverlay=\"0\"/>\n"
+              "    </CollocateXML>\n"
+              "</XML>\n");
+}
+
+TEST_F(SettingsFile, EveryValueSurvivesASaveAndALoad) {
+    AppSettings = Settings{3, "/home/user/录像 files", 7, -5, 12, 1};
+    SaveSettings();
+    EXPECT_NE(ReadText(g_settingsPath).find("StartTime=\"-5\""), std::string::npos);
+
+    AppSettings = Settings{};
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 3);
+    EXPECT_EQ(AppSettings.BrowsePath, "/home/user/录像 files");
+    EXPECT_EQ(AppSettings.Format, 7);
+    EXPECT_EQ(AppSettings.StartTime, -5);
+    EXPECT_EQ(AppSettings.StartDirTime, 12);
+    EXPECT_EQ(AppSettings.gpsoverlay, 1);
+}
+
+TEST_F(SettingsFile, ReservedCharactersAreEscapedAndReadBackUnchanged) {
+    AppSettings.BrowsePath = "/data/a&b<c>\"d\"";
+    SaveSettings();
+    const std::string text = ReadText(g_settingsPath);
+    EXPECT_NE(text.find("&amp;"), std::string::npos) << text;
+    EXPECT_NE(text.find("&lt;"), std::string::npos) << text;
+    EXPECT_EQ(text.find("a&b"), std::string::npos) << text;
+
+    AppSettings.BrowsePath.clear();
+    LoadSettings();
+    EXPECT_EQ(AppSettings.BrowsePath, "/data/a&b<c>\"d\"");
+}
+
+TEST_F(SettingsFile, TheLastElementCarryingAnAttributeWins) {
+    WriteText(g_settingsPath,
+              "<XML>\n"
+              "  <CollocateXML><Collocate Language=\"1\" Format=\"4\" BrowsePath=\"/first\"/>"
+              "</CollocateXML>\n"
+              "  <CollocateXML><Collocate Language=\"3\" StartTime=\"9\"/></CollocateXML>\n"
+              "</XML>\n");
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 3);
+    EXPECT_EQ(AppSettings.StartTime, 9);
+    // Attributes that only the first element carries keep its values.
+    EXPECT_EQ(AppSettings.Format, 4);
+    EXPECT_EQ(AppSettings.BrowsePath, "/first");
+}
+
+TEST_F(SettingsFile, ElementNamesPlayNoPartButTheShapeDoes) {
+    WriteText(g_settingsPath,
+              "<Root><Group><Item Language=\"2\" gpsoverlay=\"5\"/></Group></Root>");
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 2);
+    EXPECT_EQ(AppSettings.gpsoverlay, 5);
+
+    // Attributes on the root or on the second level are not looked at.
+    AppSettings = Settings{};
+    WriteText(g_settingsPath, "<XML Language=\"1\"><CollocateXML Language=\"1\"/></XML>");
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 0);
+}
+
+TEST_F(SettingsFile, NumbersFollowTheAtoiRules) {
+    WriteText(g_settingsPath,
+              "<XML><CollocateXML><Collocate Language=\" 12abc\" Format=\"abc\" "
+              "StartTime=\"-5\" StartDirTime=\"+7\" gpsoverlay=\"99999999999\"/>"
+              "</CollocateXML></XML>");
+    AppSettings.Format = 42;
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 12);
+    EXPECT_EQ(AppSettings.Format, 0);
+    EXPECT_EQ(AppSettings.StartTime, -5);
+    EXPECT_EQ(AppSettings.StartDirTime, 7);
+    EXPECT_EQ(AppSettings.gpsoverlay, INT_MAX);
+}
+
+TEST(SettingsNumbers, AtoiSaturatesInsteadOfOverflowing) {
+    EXPECT_EQ(AtoiValue("2147483647"), INT_MAX);
+    EXPECT_EQ(AtoiValue("2147483648"), INT_MAX);
+    EXPECT_EQ(AtoiValue("-2147483648"), INT_MIN);
+    EXPECT_EQ(AtoiValue("-99999999999999999999999"), INT_MIN);
+    EXPECT_EQ(AtoiValue("\t\n 3"), 3);
+    EXPECT_EQ(AtoiValue("- 3"), 0);
+    EXPECT_EQ(AtoiValue(""), 0);
+    EXPECT_EQ(AtoiValue(nullptr), 0);
+}
+
+TEST_F(SettingsFile, MissingEmptyAndMalformedFilesKeepTheValues) {
+    const Settings before{1, "/kept", 2, 3, 4, 5};
+    const auto expectKept = [&](const char* what) {
+        EXPECT_EQ(AppSettings.Language, 1) << what;
+        EXPECT_EQ(AppSettings.BrowsePath, "/kept") << what;
+        EXPECT_EQ(AppSettings.gpsoverlay, 5) << what;
+    };
+
+    AppSettings = before;
+    LoadSettings();  // no file at all
+    expectKept("missing");
+
+    WriteText(g_settingsPath, "");
+    LoadSettings();
+    expectKept("empty");
+
+    for (const char* text : {"<XML><CollocateXML><Collocate Language=\"3\"", "not xml at all",
+                             "<XML><CollocateXML><Collocate Language=\"3\"/></Wrong></XML>",
+                             "\xff\xfe<\x00X\x00"}) {
+        WriteText(g_settingsPath, text);
+        LoadSettings();
+        expectKept(text);
+    }
+
+    // A folder in place of the file reads nothing either.
+    fs::remove(g_settingsPath);
+    fs::create_directory(g_settingsPath);
+    LoadSettings();
+    expectKept("folder");
+}
+
+TEST_F(SettingsFile, TheNextSaveReplacesABrokenFile) {
+    WriteText(g_settingsPath, "<XML><CollocateXML><Coll");
+    AppSettings.Language = 1;
+    SaveSettings();
+    AppSettings = Settings{};
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 1);
+}
+
+TEST_F(SettingsFile, SaveCreatesTheConfigurationFolder) {
+    g_settingsPath = dir_ / "config" / "torvane" / "Collocate.dat";
+    AppSettings.Language = 3;
+    SaveSettings();
+    ASSERT_TRUE(fs::exists(g_settingsPath));
+    AppSettings = Settings{};
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 3);
+}
+
+TEST_F(SettingsFile, AFailedSaveIsSilent) {
+    WriteText(dir_ / "plain-file", "x");
+    g_settingsPath = dir_ / "plain-file" / "sub" / "Collocate.dat";
+    SaveSettings();  // neither throws nor crashes
+    EXPECT_FALSE(fs::exists(g_settingsPath));
+}
+
+}  // namespace
