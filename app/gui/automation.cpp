@@ -1,0 +1,226 @@
+#include "app/gui/automation.h"
+
+#include <unistd.h>
+
+#include <wx/button.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/dnd.h>
+#include <wx/image.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
+#include <wx/toplevel.h>
+#include <wx/uiaction.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "app/gui/x11_windows.h"
+
+namespace tv::gui::automation {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Runner : public wxTimer {
+public:
+    Runner(wxTopLevelWindow* main, std::vector<std::string> script, const std::string& logPath)
+        : m_main(main), m_script(std::move(script)), m_log(logPath, std::ios::app) {}
+
+    void Record(const std::string& line) { m_log << line << std::endl; }
+
+    void AddNote(const std::string& note) {
+        Record("note " + note);
+        m_notes.push_back(note);
+    }
+
+    void Notify() override {
+        if (m_next >= m_script.size()) {
+            Stop();
+            return;
+        }
+        if (!m_stepStarted) {
+            m_stepStarted = true;
+            m_stepStart = Clock::now();
+            Record("> " + m_script[m_next]);
+        }
+        if (Step(m_script[m_next])) {
+            ++m_next;
+            m_stepStarted = false;
+        } else if (Clock::now() - m_stepStart > std::chrono::seconds(60)) {
+            Record("timeout: " + m_script[m_next]);
+            m_log.flush();
+            _exit(3);
+        }
+    }
+
+private:
+    // Runs one command; false while it still waits.
+    bool Step(const std::string& line) {
+        std::istringstream in(line);
+        std::string command;
+        in >> command;
+        std::string rest;
+        std::getline(in >> std::ws, rest);
+
+        if (command == "click" || command == "rclick") {
+            wxWindow* control = wxWindow::FindWindowById(std::atoi(rest.c_str()), m_main);
+            if (control == nullptr || !control->IsShownOnScreen()) return false;
+            wxUIActionSimulator input;
+            input.MouseMove(control->GetScreenRect().GetPosition() +
+                            control->GetScreenRect().GetSize() / 2);
+            input.MouseClick(command == "click" ? wxMOUSE_BTN_LEFT : wxMOUSE_BTN_RIGHT);
+            return true;
+        }
+        if (command == "close") {
+            // As the close box does; from the event loop, so that a question it asks does
+            // not block this script.
+            wxTopLevelWindow* main = m_main;
+            main->CallAfter([main] { main->Close(); });
+            return true;
+        }
+        if (command == "drop") {
+            // What a file dropped on the window hands over (the drag itself is the desktop's).
+            auto* target = dynamic_cast<wxFileDropTarget*>(m_main->GetDropTarget());
+            wxArrayString files;
+            files.Add(wxString::FromUTF8(rest));
+            Record(std::string("dropped ") +
+                   (target != nullptr && target->OnDropFiles(0, 0, files) ? "taken" : "refused"));
+            return true;
+        }
+        if (command == "key") return Key(rest);
+        if (command == "type") {
+            wxUIActionSimulator().Text(rest.c_str());
+            return true;
+        }
+        if (command == "sleep") {
+            return Clock::now() - m_stepStart >= std::chrono::milliseconds(std::atoi(rest.c_str()));
+        }
+        if (command == "wait-note") {
+            for (auto it = m_notes.begin(); it != m_notes.end(); ++it) {
+                if (it->rfind(rest, 0) == 0) {
+                    m_notes.erase(m_notes.begin(), it + 1);
+                    return true;
+                }
+            }
+            return false;
+        }
+        if (command == "wait-active") {
+            if (m_main->IsActive() && m_mainWindow == 0) m_mainWindow = TopWindow();
+            if (m_main->IsActive() && HasFocus(m_mainWindow)) return true;
+            // Without a window manager nobody hands the focus back after a dialog closed.
+            if (m_mainWindow != 0 && Clock::now() - m_stepStart > std::chrono::milliseconds(500)) {
+                FocusWindow(m_mainWindow);
+            }
+            return false;
+        }
+        if (command == "wait-dialog") {
+            const uint64_t top = TopWindow();
+            if (top == 0 || top == m_mainWindow) return false;
+            FocusWindow(top);
+            return true;
+        }
+        if (command == "wait-value") {
+            std::istringstream fields(rest);
+            int id = 0;
+            fields >> id;
+            std::string expected;
+            std::getline(fields >> std::ws, expected);
+            wxWindow* control = wxWindow::FindWindowById(id, m_main);
+            if (control == nullptr) return false;
+            wxString shown = control->GetLabel();
+            if (auto* text = wxDynamicCast(control, wxTextCtrl)) shown = text->GetValue();
+            return shown.utf8_string() == expected;
+        }
+        if (command == "screenshot") {
+            m_main->Update();
+            Screenshot(m_main->GetScreenRect(), rest);
+            return true;
+        }
+        if (command == "screenshot-screen") {
+            Screenshot(wxRect(wxPoint(0, 0), wxGetDisplaySize()), rest);
+            return true;
+        }
+        if (command == "log") return true;
+        Record("unknown command: " + line);
+        return true;
+    }
+
+    bool Key(const std::string& name) {
+        static const struct {
+            const char* name;
+            int code;
+            int modifiers;
+        } kKeys[] = {{"return", WXK_RETURN, wxMOD_NONE}, {"escape", WXK_ESCAPE, wxMOD_NONE},
+                     {"tab", WXK_TAB, wxMOD_NONE},       {"space", WXK_SPACE, wxMOD_NONE},
+                     {"up", WXK_UP, wxMOD_NONE},         {"down", WXK_DOWN, wxMOD_NONE},
+                     {"f1", WXK_F1, wxMOD_NONE},         {"ctrl+l", 'L', wxMOD_CONTROL},
+                     {"ctrl+a", 'A', wxMOD_CONTROL},     {"alt+y", 'Y', wxMOD_ALT},
+                     {"alt+n", 'N', wxMOD_ALT}};
+        for (const auto& key : kKeys) {
+            if (name == key.name) {
+                wxUIActionSimulator().Char(key.code, key.modifiers);
+                return true;
+            }
+        }
+        Record("unknown key: " + name);
+        return true;
+    }
+
+    void Screenshot(const wxRect& area, const std::string& path) {
+        wxBitmap picture(area.GetSize(), 24);
+        {
+            wxScreenDC screen;
+            wxMemoryDC memory(picture);
+            memory.Blit(0, 0, area.GetWidth(), area.GetHeight(), &screen, area.GetX(),
+                        area.GetY());
+        }
+        if (!picture.ConvertToImage().SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
+            Record("screenshot failed: " + path);
+        }
+    }
+
+    wxTopLevelWindow* m_main;
+    std::vector<std::string> m_script;
+    std::ofstream m_log;
+    std::deque<std::string> m_notes;
+    uint64_t m_mainWindow = 0;  // the main window's X window, learnt once it is active
+    size_t m_next = 0;
+    bool m_stepStarted = false;
+    Clock::time_point m_stepStart;
+};
+
+std::unique_ptr<Runner> g_runner;
+
+}  // namespace
+
+void Start(wxTopLevelWindow* main) {
+    const char* scriptPath = std::getenv("TORVANE_AUTOMATION");
+    if (scriptPath == nullptr || scriptPath[0] == '\0') return;
+    std::vector<std::string> script;
+    std::ifstream in(scriptPath);
+    for (std::string line; std::getline(in, line);) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        script.push_back(line.substr(start));
+    }
+    const char* logPath = std::getenv("TORVANE_AUTOMATION_LOG");
+    wxImage::AddHandler(new wxPNGHandler);
+    g_runner = std::make_unique<Runner>(main, std::move(script),
+                                        logPath != nullptr ? logPath : "/dev/stderr");
+    g_runner->Start(100);
+}
+
+void Note(const std::string& line) {
+    if (g_runner) g_runner->AddNote(line);
+}
+
+void Finish() { g_runner.reset(); }
+
+}  // namespace tv::gui::automation

@@ -1,0 +1,327 @@
+// The real window under Xvfb, driven through real mouse clicks and key presses (see
+// app/gui/automation.h): the file dialogs, the conversion and its messages, the language
+// popup, the About box, and what happens to a running job when the window closes.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "app/gui/language.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using tvtest::shell_quote;
+
+namespace {
+
+std::string ReadText(const fs::path& path) {
+    const auto bytes = tvtest::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    tvtest::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+int CountLines(const std::string& text, const std::string& prefix) {
+    std::istringstream in(text);
+    int count = 0;
+    for (std::string line; std::getline(in, line);) count += line.rfind(prefix, 0) == 0;
+    return count;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    return CountLines(text, line) > 0;
+}
+
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(tvtest::run_command("command -v xvfb-run").status, 0) << "xvfb-run is missing";
+        const fs::path program = tvtest::bin_dir() / "torvane";
+        ASSERT_TRUE(fs::exists(program)) << program;
+
+        dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A copy of the program in a folder of its own keeps its settings file there.
+        app_ = dir_ / "app";
+        rec_ = dir_ / "recordings";
+        for (const fs::path& folder : {app_, rec_, dir_ / "home"}) fs::create_directories(folder);
+        fs::copy_file(program, app_ / "torvane");
+        fs::copy_file(tvtest::source_dir() / "data" / "Language.ini", app_ / "Language.ini");
+    }
+
+    struct Run {
+        int status = -1;
+        std::string log;     // commands and the window's notes
+        std::string output;  // what the program and xvfb-run printed
+    };
+
+    Run RunWindow(const std::string& script, const std::string& environment = "") {
+        WriteText(dir_ / "script.txt", script);
+        const fs::path log = dir_ / "automation.log";
+        Run run;
+        // xvfb-run -a may lose a race for a display number with a parallel test: try again.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            fs::remove(log);
+            const fs::path home = dir_ / "home";
+            const std::string command =
+                "cd " + shell_quote(dir_.string()) +
+                " && timeout 240 xvfb-run -a -s '-screen 0 1280x800x24' env"
+                " HOME=" + shell_quote(home.string()) +
+                " XDG_CONFIG_HOME=" + shell_quote((home / ".config").string()) +
+                " XDG_DATA_HOME=" + shell_quote((home / ".local/share").string()) +
+                " XDG_CACHE_HOME=" + shell_quote((home / ".cache").string()) +
+                " GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1 LANG=C.UTF-8 LC_ALL=C.UTF-8"
+                " TORVANE_AUTOMATION=" + shell_quote((dir_ / "script.txt").string()) +
+                " TORVANE_AUTOMATION_LOG=" + shell_quote(log.string()) + " " + environment + " " +
+                shell_quote((app_ / "torvane").string());
+            const tvtest::CommandResult result = tvtest::run_command(command);
+            run.status = result.status;
+            run.output = result.out + result.err;
+            run.log = fs::exists(log) ? ReadText(log) : "";
+            if (run.output.find("Xvfb failed to start") == std::string::npos) break;
+        }
+        return run;
+    }
+
+    // Chooses the recording through the open dialog: Ctrl+L, the path, Enter.
+    std::string ChooseSource(const fs::path& path) {
+        return "click 1002\n"
+               "wait-note dialog open-source\n"
+               "wait-dialog\n"
+               "sleep 700\n"
+               "key ctrl+l\n"
+               "sleep 300\n"
+               "type " + path.string() + "\n"
+               "sleep 300\n"
+               "key return\n"
+               "wait-value 1000 " + path.string() + "\n"
+               "wait-active\n";
+    }
+
+    // Opens the save dialog; `typed` replaces the proposed name unless it is empty.
+    std::string ChooseOutput(const std::string& typed, const fs::path& expected) {
+        return std::string("click 1003\n"
+                           "wait-note dialog save-output\n"
+                           "wait-dialog\n"
+                           "sleep 700\n") +
+               (typed.empty() ? "" : "key ctrl+a\ntype " + typed + "\nsleep 300\n") +
+               "key return\n"
+               "wait-value 1001 " + expected.string() + "\n"
+               "wait-active\n";
+    }
+
+    std::string Lang0(const char* key) {
+        return tv::gui::GetLanguageText(app_ / "Language.ini", 0, key);
+    }
+
+    void SaveScreenshot(const fs::path& picture, const std::string& docsName) {
+        ASSERT_TRUE(fs::exists(picture));
+        const auto bytes = tvtest::read_file(picture);
+        ASSERT_GT(bytes.size(), 8u);
+        EXPECT_EQ(std::string(bytes.begin() + 1, bytes.begin() + 4), "PNG");
+        // Refreshes the pictures that the README shows.
+        if (const char* update = std::getenv("TORVANE_UPDATE_DOCS"); update && *update == '1') {
+            fs::copy_file(picture, tvtest::source_dir() / "docs" / docsName,
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+
+    fs::path dir_;
+    fs::path app_;
+    fs::path rec_;
+};
+
+TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
+    const fs::path sample = tvtest::source_dir() / "data" / "samples" / "sample.ifv";
+    if (!fs::exists(sample)) GTEST_SKIP() << "no bundled sample recording yet";
+    fs::copy_file(sample, rec_ / "sample.ifv");
+    const fs::path avi = rec_ / "sample.avi";
+
+    const Run run = RunWindow(
+        "wait-active\n" + ChooseSource(rec_ / "sample.ifv") +
+        // The save dialog proposes the recording's name with .avi in its folder.
+        ChooseOutput("", avi) +
+        "screenshot " + (dir_ / "zh.png").string() + "\n"
+        "click 1004\n"
+        "wait-note message\n"
+        "wait-dialog\n"
+        "sleep 300\n"
+        "key return\n"
+        "wait-active\n"
+        // To English, keeping the paths.
+        "click 1008\n"
+        "wait-note menu language\n"
+        "sleep 300\nkey down\nkey down\nkey return\n"
+        "wait-note language 1\n"
+        "wait-value 1004 Start conversion\n"
+        "wait-value 1001 " + avi.string() + "\n"
+        "sleep 300\n"
+        "screenshot " + (dir_ / "en.png").string() + "\n"
+        "key escape\n");
+    ASSERT_EQ(run.status, 0) << run.log << run.output;
+    EXPECT_TRUE(HasLine(run.log, "note message MessageAVIsucceed " + Lang0("MessageAVIsucceed")))
+        << run.log;
+
+    const auto bytes = tvtest::read_file(avi);
+    ASSERT_GT(bytes.size(), 2048u);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(text.substr(0, 4), "RIFF");
+    EXPECT_EQ(text.substr(8, 4), "AVI ");
+    for (const char* chunk : {"hdrl", "strl", "vids", "H264", "movi", "idx1"}) {
+        EXPECT_NE(text.find(chunk), std::string::npos) << chunk;
+    }
+    if (tvtest::run_command("command -v ffprobe").status == 0) {
+        const auto probe = tvtest::run_command(
+            "ffprobe -v error -show_entries stream=codec_type,codec_tag_string -of csv=p=0 " +
+            shell_quote(avi.string()));
+        EXPECT_EQ(probe.status, 0) << probe.err;
+        EXPECT_NE(probe.out.find("video,H264"), std::string::npos) << probe.out;
+    }
+
+    // The language chosen in the window is kept once it has closed.
+    EXPECT_NE(ReadText(app_ / "Collocate.dat").find("Language=\"1\""), std::string::npos);
+    SaveScreenshot(dir_ / "zh.png", "screenshot-zh.png");
+    SaveScreenshot(dir_ / "en.png", "screenshot-en.png");
+}
+
+TEST_F(Window, TellsWhyAConversionFailed) {
+    WriteText(rec_ / "broken.ifv", "not a recording at all");
+    const Run run = RunWindow(
+        "wait-active\n" + ChooseSource(rec_ / "broken.ifv") +
+        // Start with the output still empty does nothing.
+        "click 1004\n"
+        "sleep 700\n" +
+        // A name typed without extension gets .avi.
+        ChooseOutput((rec_ / "result").string(), rec_ / "result.avi") +
+        "click 1004\n"
+        "wait-note message\n"
+        "wait-dialog\n"
+        "sleep 300\n"
+        "screenshot-screen " + (dir_ / "failure.png").string() + "\n"
+        "key return\n"
+        "wait-active\n"
+        "key escape\n");
+    ASSERT_EQ(run.status, 0) << run.log << run.output;
+    EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
+    const std::string expected = Lang0("MessageSourceFailed");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_TRUE(HasLine(run.log, "note message MessageSourceFailed " + expected)) << run.log;
+    EXPECT_FALSE(fs::exists(rec_ / "result.avi"));
+    // No language switch: the default language was saved.
+    EXPECT_NE(ReadText(app_ / "Collocate.dat").find("Language=\"0\""), std::string::npos);
+}
+
+TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
+    const fs::path shim = tvtest::bin_dir().parent_path() / "lib" / "libtorvane_slow_job.so";
+    ASSERT_TRUE(fs::exists(shim)) << shim;
+    WriteText(rec_ / "clip.ifv", "stand-in");
+    WriteText(rec_ / "notes.txt", "not a recording");
+    const fs::path jobLog = dir_ / "job.log";
+
+    const Run run = RunWindow(
+        "wait-active\n"
+        // Dropped files: only a recording is taken.
+        "drop " + (rec_ / "notes.txt").string() + "\n"
+        "drop " + (rec_ / "clip.ifv").string() + "\n"
+        "wait-value 1000 " + (rec_ / "clip.ifv").string() + "\n" +
+        ChooseOutput("", rec_ / "clip.avi") +
+        "click 1004\n"
+        "wait-note job start\n"
+        "sleep 700\n"
+        // A second press while the job runs starts nothing.
+        "click 1004\n"
+        "sleep 300\n"
+        // Escape asks; "No" (the default) keeps the job and the window.
+        "key escape\n"
+        "wait-note question stop\n"
+        "wait-dialog\n"
+        "sleep 300\n"
+        "key return\n"
+        "wait-active\n"
+        "sleep 500\n"
+        // The close box asks too; "Yes" stops the job, waits for it and closes.
+        "close\n"
+        "wait-note question stop\n"
+        "wait-dialog\n"
+        "sleep 300\n"
+        "key alt+y\n"
+        "sleep 60000\n",
+        "LD_PRELOAD=" + shell_quote(shim.string()) +
+            " TORVANE_SLOW_JOB_LOG=" + shell_quote(jobLog.string()));
+    ASSERT_EQ(run.status, 0) << run.log << run.output;
+    EXPECT_TRUE(HasLine(run.log, "dropped refused")) << run.log;
+    EXPECT_TRUE(HasLine(run.log, "dropped taken")) << run.log;
+    EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
+    EXPECT_EQ(CountLines(run.log, "note question stop"), 2) << run.log;
+    // The window ended during the last command, not through a timeout.
+    EXPECT_EQ(CountLines(run.log, "timeout"), 0) << run.log;
+
+    const std::string job = ReadText(jobLog);
+    EXPECT_EQ(CountLines(job, "start "), 1) << job;
+    std::smatch end;
+    ASSERT_TRUE(std::regex_search(job, end, std::regex("end ([0-9]+) stopped"))) << job;
+    EXPECT_LT(std::stoi(end[1]), 80);
+    // The job finished its file before the window went away.
+    EXPECT_EQ(ReadText(rec_ / "clip.avi"), "frames " + end[1].str() + " stopped\n");
+    EXPECT_TRUE(fs::exists(app_ / "Collocate.dat"));
+}
+
+TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
+    // A language number outside 0..3 from an edited settings file.
+    WriteText(app_ / "Collocate.dat",
+              "<XML><CollocateXML><Collocate Language=\"7\" StartTime=\"-5\"/></CollocateXML></XML>");
+    const Run run = RunWindow(
+        "wait-active\n"
+        "key f1\n"
+        "wait-note dialog about\n"
+        "wait-dialog\n"
+        "sleep 300\n"
+        "screenshot-screen " + (dir_ / "about.png").string() + "\n"
+        "key escape\n"
+        "wait-active\n"
+        "rclick 1006\n"
+        "sleep 500\n"
+        "key down\n"
+        "key return\n"
+        "wait-note dialog about\n"
+        "wait-dialog\n"
+        "sleep 300\n"
+        "key return\n"
+        "wait-active\n"
+        // Language 7: the resource's texts, nothing marked. Then English.
+        "click 1008\n"
+        "wait-note menu language\n"
+        "sleep 300\nkey down\nkey down\nkey return\n"
+        "wait-note language 1\n"
+        "wait-active\n"
+        "click 1008\n"
+        "wait-note menu language\n"
+        "sleep 300\nkey up\nkey return\n"
+        "wait-note language 2\n"
+        "wait-value 1004 \n"
+        "wait-active\n"
+        "click 1008\n"
+        "wait-note menu language\n"
+        "sleep 300\nkey escape\n"
+        "wait-active\n"
+        "key escape\n");
+    ASSERT_EQ(run.status, 0) << run.log << run.output;
+    EXPECT_EQ(CountLines(run.log, "note dialog about"), 2) << run.log;
+    EXPECT_TRUE(HasLine(run.log,
+                        "note menu language 32771-简体中文 32772-English 32774-繁体中文 32773- "))
+        << run.log;
+    EXPECT_TRUE(HasLine(run.log,
+                        "note menu language 32771-简体中文 32772+English 32774-繁體中文 32773- "))
+        << run.log;
+    // The spare language: its section is empty, so the items are too, and none is marked.
+    EXPECT_TRUE(HasLine(run.log, "note menu language 32771-  32772-  32774-  32773- ")) << run.log;
+
+    const std::string settings = ReadText(app_ / "Collocate.dat");
+    EXPECT_NE(settings.find("Language=\"2\""), std::string::npos) << settings;
+    EXPECT_NE(settings.find("StartTime=\"-5\""), std::string::npos) << settings;
+}
+
+}  // namespace
