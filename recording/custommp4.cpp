@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <cinttypes>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -36,7 +35,9 @@ ObjectId load_id(std::span<const uint8_t> bytes) {
     return id;
 }
 
-long long as_ll(int64_t v) { return static_cast<long long>(v); }
+long long as_ll(int64_t v) {
+    return static_cast<long long>(v);
+}
 
 // Makes room for `entries` entries of `entry_size` bytes in a table that only grows.
 bool grow_table(std::vector<uint8_t>& table, uint32_t& capacity, uint32_t entries,
@@ -281,6 +282,18 @@ int ReadmdatIndexTable(custommp4_handle* h, uint32_t index) {
 
 namespace {
 
+bool reserve_sect_table(custommp4_handle* h, std::size_t entries) {
+    if (sysio::may_allocate(entries * sizeof(SectTableEntry))) {
+        try {
+            h->sect_table.reserve(entries);
+            return true;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    std::printf("alloc memory for sect table failed\n");
+    return false;
+}
+
 // Everything after the stream is open and positioned at the base. False after the failing
 // step's diagnostic; the caller destroys the handle.
 bool read_recording(custommp4_handle* h) {
@@ -294,37 +307,18 @@ bool read_recording(custommp4_handle* h) {
     // Every segment needs at least its 48-byte header inside the file.
     const int64_t first = h->position;
     const int64_t room = h->file_size > first ? (h->file_size - first) / kSegmentHeaderSize : 0;
-    const std::size_t reserve = static_cast<std::size_t>(
-        std::max<int64_t>(1, std::min<int64_t>({int64_t{announced}, room,
-                                                int64_t{kSectTableReserve}})));
-    if (!sysio::may_allocate(reserve * sizeof(SectTableEntry))) {
-        std::printf("alloc memory for sect table failed\n");
-        return false;
-    }
-    try {
-        h->sect_table.reserve(reserve);
-    } catch (const std::bad_alloc&) {
-        std::printf("alloc memory for sect table failed\n");
-        return false;
-    }
+    const auto reserve = static_cast<std::size_t>(std::max<int64_t>(
+        1, std::min<int64_t>({int64_t{announced}, room, int64_t{kSectTableReserve}})));
+    if (!reserve_sect_table(h, reserve)) return false;
 
     uint32_t read = 0;
     for (; read < announced; ++read) {
         if (h->sect_table.size() == h->sect_table.capacity()) {
             // Grows in steps, never past the segments that the file has room for.
             const std::size_t more = std::max<std::size_t>(
-                h->sect_table.size() + 1,
-                std::min<std::size_t>(h->sect_table.capacity() * 2, static_cast<std::size_t>(room)));
-            if (!sysio::may_allocate(more * sizeof(SectTableEntry))) {
-                std::printf("alloc memory for sect table failed\n");
-                return false;
-            }
-            try {
-                h->sect_table.reserve(more);
-            } catch (const std::bad_alloc&) {
-                std::printf("alloc memory for sect table failed\n");
-                return false;
-            }
+                h->sect_table.size() + 1, std::min<std::size_t>(h->sect_table.capacity() * 2,
+                                                                static_cast<std::size_t>(room)));
+            if (!reserve_sect_table(h, more)) return false;
         }
         if (!ReadmdatSegmentObject(h, read)) {
             if (read == 0) return false;
@@ -415,7 +409,9 @@ int custommp4_destroy(custommp4_handle* h) {
     return 1;
 }
 
-int custommp4_close(custommp4_handle* h) { return custommp4_destroy(h); }
+int custommp4_close(custommp4_handle* h) {
+    return custommp4_destroy(h);
+}
 
 int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length) {
     if (!h || !h->file || (!destination && length != 0)) return 0;
@@ -444,9 +440,8 @@ int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length)
     return 1;
 }
 
-int32_t custommp4_read_one_media_frame(custommp4_handle* h, uint8_t* buffer,
-                                       int32_t buffer_length, uint32_t* time_stamp,
-                                       uint8_t* key_flag, uint8_t* is_audio) {
+int32_t custommp4_read_one_media_frame(custommp4_handle* h, uint8_t* buffer, int32_t buffer_length,
+                                       uint32_t* time_stamp, uint8_t* key_flag, uint8_t* is_audio) {
     if (!h || !buffer) return -1;
     for (;;) {
         if (h->current_segment >= h->mdat.segment_count) return 0;
@@ -536,7 +531,9 @@ uint32_t custommp4_get_video_frame_count(const custommp4_handle* h) {
 uint32_t custommp4_get_audio_frame_count(const custommp4_handle* h) {
     return h ? h->audio_frame_total : 0;
 }
-uint16_t custommp4_get_width(const custommp4_handle* h) { return h ? h->video_properties.width : 0; }
+uint16_t custommp4_get_width(const custommp4_handle* h) {
+    return h ? h->video_properties.width : 0;
+}
 uint16_t custommp4_get_height(const custommp4_handle* h) {
     return h ? h->video_properties.height : 0;
 }

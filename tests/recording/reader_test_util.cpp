@@ -66,9 +66,9 @@ std::vector<Frame> expected_frames(const ifvbuild::Recording& rec) {
     for (const auto& seg : rec.segments) {
         std::size_t v = 0, a = 0;
         while (v < seg.video.size() || a < seg.audio.size()) {
-            const bool video = v < seg.video.size() &&
-                               (a >= seg.audio.size() ||
-                                seg.video[v].time_stamp <= seg.audio[a].time_stamp);
+            const bool video =
+                v < seg.video.size() &&
+                (a >= seg.audio.size() || seg.video[v].time_stamp <= seg.audio[a].time_stamp);
             Frame f;
             if (video) {
                 const auto& e = seg.video[v++];
@@ -168,15 +168,21 @@ Faults::Faults() {
     tv::sysio::install(&kFake);
 }
 
-Faults::~Faults() { tv::sysio::install(nullptr); }
+Faults::~Faults() {
+    tv::sysio::install(nullptr);
+}
 
 void Faults::fail(Op op, long nth, bool persistent) {
     g_fail_at[static_cast<int>(op)] = nth;
     g_persistent[static_cast<int>(op)] = persistent;
 }
 
-long Faults::calls(Op op) const { return g_calls[static_cast<int>(op)]; }
+long Faults::calls(Op op) const {
+    return g_calls[static_cast<int>(op)];
+}
 
-std::size_t Faults::largest_allocation() const { return g_largest; }
+std::size_t Faults::largest_allocation() const {
+    return g_largest;
+}
 
 }  // namespace rtest

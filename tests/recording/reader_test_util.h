@@ -61,7 +61,7 @@ std::vector<Frame> expected_frames(const ifvbuild::Recording& rec);
 // reports failure, may_allocate refuses. With `persistent`, every later call fails too.
 enum class Op { Fopen, Fread, Fseeko, Ftello, Fclose, Allocate };
 class Faults {
-public:
+  public:
     Faults();
     ~Faults();
     Faults(const Faults&) = delete;

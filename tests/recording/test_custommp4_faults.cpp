@@ -103,9 +103,10 @@ TEST(Faults, SegmentWhoseIndexCannotBeLoadedIsPassedOver) {
         for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(all.frames[i], expected[i]);
         EXPECT_EQ(all.frames[5].result, -1);
         for (std::size_t i = 5; i < expected.size(); ++i) EXPECT_EQ(all.frames[i + 1], expected[i]);
-        EXPECT_EQ(all.out, std::string(op == Op::Allocate ? "read video index table failed:realloc\n"
-                                                          : "read video index table failed:read\n") +
-                               "custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
+        EXPECT_EQ(all.out,
+                  std::string(op == Op::Allocate ? "read video index table failed:realloc\n"
+                                                 : "read video index table failed:read\n") +
+                      "custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
     }
 }
 

@@ -2,9 +2,9 @@
 // segment chain, damaged segments and hostile counts.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <functional>
-#include <unistd.h>
 
 #include "common/bytes.h"
 #include "recording/reader_test_util.h"
@@ -104,7 +104,9 @@ struct HeaderCase {
     const char* expected;  // nullptr: the open succeeds silently
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HeaderChecks : public ::testing::TestWithParam<HeaderCase> {};
 
@@ -121,7 +123,9 @@ TEST_P(HeaderChecks, PrintTheirDiagnostic) {
     }
 }
 
-void cut(std::vector<uint8_t>& b, std::size_t size) { b.resize(size); }
+void cut(std::vector<uint8_t>& b, std::size_t size) {
+    b.resize(size);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Open, HeaderChecks,
@@ -129,12 +133,14 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"empty_file", [](auto& b) { cut(b, 0); }, "ReadFilePropertiesObject failed 1\n"},
         HeaderCase{"file_props_short", [](auto& b) { cut(b, 67); },
                    "ReadFilePropertiesObject failed 1\n"},
-        HeaderCase{"file_props_id", [](auto& b) { b[15] ^= 1; }, "ReadFilePropertiesObject failed 2\n"},
+        HeaderCase{"file_props_id", [](auto& b) { b[15] ^= 1; },
+                   "ReadFilePropertiesObject failed 2\n"},
         HeaderCase{"file_props_size", [](auto& b) { tv::store_le32(&b[16], 69); },
                    "ReadFilePropertiesObject failed 3\n"},
         HeaderCase{"video_short", [](auto& b) { cut(b, 123); },
                    "ReadVideoStreamPropertiesObject failed\n"},
-        HeaderCase{"video_id", [](auto& b) { b[68] ^= 1; }, "ReadVideoStreamPropertiesObject failed\n"},
+        HeaderCase{"video_id", [](auto& b) { b[68] ^= 1; },
+                   "ReadVideoStreamPropertiesObject failed\n"},
         HeaderCase{"video_size", [](auto& b) { tv::store_le32(&b[84], 55); },
                    "ReadVideoStreamPropertiesObject failed\n"},
         HeaderCase{"audio_short", [](auto& b) { cut(b, 171); },
@@ -146,10 +152,16 @@ INSTANTIATE_TEST_SUITE_P(
         // A bad mdat object reports with the audio step's text.
         HeaderCase{"mdat_short", [](auto& b) { cut(b, 199); },
                    "ReadAudioStreamPropertiesObject failed\n"},
-        HeaderCase{"mdat_id", [](auto& b) { b[180] ^= 1; }, "ReadAudioStreamPropertiesObject failed\n"},
+        HeaderCase{"mdat_id", [](auto& b) { b[180] ^= 1; },
+                   "ReadAudioStreamPropertiesObject failed\n"},
         // Not checked: the mdat object size, the description, the reserved bytes.
         HeaderCase{"mdat_size_ignored", [](auto& b) { tv::store_le32(&b[188], 1000); }, nullptr},
-        HeaderCase{"description_ignored", [](auto& b) { b[20] = 0xFF; b[51] = 'x'; }, nullptr}),
+        HeaderCase{"description_ignored",
+                   [](auto& b) {
+                       b[20] = 0xFF;
+                       b[51] = 'x';
+                   },
+                   nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Open, MissingFile) {
@@ -249,7 +261,9 @@ struct HostileCase {
     uint32_t video_count, audio_count, video_slots, audio_slots;  // 0: keep
 };
 
-void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HostileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HostileCounts : public ::testing::TestWithParam<HostileCase> {};
 
@@ -283,14 +297,13 @@ TEST_P(HostileCounts, AreFoundAtOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Open, HostileCounts,
-    ::testing::Values(
-        HostileCase{"video_count_above_slots", 3001, 0, 0, 0},
-        HostileCase{"audio_count_above_slots", 0, 4001, 0, 0},
-        HostileCase{"video_entries_past_the_end", 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0},
-        // 153391690 x 28 is 24 modulo 2^32.
-        HostileCase{"video_bytes_wrap_32_bits", 153391690u, 0, 153391690u, 0},
-        HostileCase{"video_slots_push_audio_past_the_end", 0, 0, 0x10000000u, 0},
-        HostileCase{"audio_entries_past_the_end", 0, 0x01000000u, 0, 0x01000000u}),
+    ::testing::Values(HostileCase{"video_count_above_slots", 3001, 0, 0, 0},
+                      HostileCase{"audio_count_above_slots", 0, 4001, 0, 0},
+                      HostileCase{"video_entries_past_the_end", 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0},
+                      // 153391690 x 28 is 24 modulo 2^32.
+                      HostileCase{"video_bytes_wrap_32_bits", 153391690u, 0, 153391690u, 0},
+                      HostileCase{"video_slots_push_audio_past_the_end", 0, 0, 0x10000000u, 0},
+                      HostileCase{"audio_entries_past_the_end", 0, 0x01000000u, 0, 0x01000000u}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Open, IndexEntriesEndingAtTheFileEndAreInside) {
@@ -354,8 +367,8 @@ TEST(Open, FrameTotalsCannotOverflow) {
 
     auto o = rtest::open(path);
     ASSERT_NE(o.handle, nullptr);
-    EXPECT_EQ(o.out, format("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n", 2148,
-                            200 + 48 * 2147));
+    EXPECT_EQ(o.out,
+              format("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n", 2148, 200 + 48 * 2147));
     EXPECT_EQ(custommp4_get_video_frame_count(o.handle.get()), 2147u * kCount);
 }
 

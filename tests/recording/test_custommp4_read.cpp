@@ -2,8 +2,8 @@
 // and recordings that reach past 128 MiB and past 4 GiB.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 #include "common/bytes.h"
 #include "recording/reader_test_util.h"
@@ -19,7 +19,9 @@ std::string printf_text(const char* fmt, long long a, long long b, long long c) 
     return text;
 }
 
-std::vector<uint8_t> bytes_of(std::size_t n, uint32_t seed) { return ifvbuild::pattern(n, seed); }
+std::vector<uint8_t> bytes_of(std::size_t n, uint32_t seed) {
+    return ifvbuild::pattern(n, seed);
+}
 
 // (is-audio, time stamp) of every frame handed out, up to the end.
 std::vector<std::pair<int, uint32_t>> order(const std::vector<Frame>& frames) {
@@ -50,9 +52,10 @@ TEST(Read, FramesComeInTimeOrderVideoFirstOnEqualStamps) {
     EXPECT_EQ(all.frames[3].key, 0);
     // After the end every call returns 0.
     std::vector<uint8_t> buffer(CUSTOMMP4_FRAME_BUFFER_SIZE);
-    EXPECT_EQ(custommp4_read_one_media_frame(o.handle.get(), buffer.data(), CUSTOMMP4_FRAME_BUFFER_SIZE,
-                                             nullptr, nullptr, nullptr),
-              0);
+    EXPECT_EQ(
+        custommp4_read_one_media_frame(o.handle.get(), buffer.data(), CUSTOMMP4_FRAME_BUFFER_SIZE,
+                                       nullptr, nullptr, nullptr),
+        0);
 }
 
 TEST(Read, SeveralSegmentsWithDifferentTableSizes) {
@@ -139,7 +142,8 @@ TEST(Read, RefusedAndZeroLengthEntriesArePassedOver) {
     EXPECT_EQ(all.frames[5].bytes, bytes_of(21, 5));
     EXPECT_EQ(all.frames[7].bytes, bytes_of(22, 6));
     // Positions in the messages are file positions: base + stored offset.
-    const char* video = "warning:size error %lld,frame offset:%lld,frame length:%lld,buffer length:262144\n";
+    const char* video =
+        "warning:size error %lld,frame offset:%lld,frame length:%lld,buffer length:262144\n";
     EXPECT_EQ(all.out, printf_text(video, 2, data + 340, 300000) +
                            printf_text(video, 1, data + 300660, 0) +
                            printf_text(video, 1, data + 300681, 0));
@@ -154,7 +158,8 @@ TEST(Read, RefusedFrameLeavesTheOutputsUntouched) {
     uint32_t ts = 0xAAAAAAAA;
     uint8_t key = 0xBB, audio = 0xCC;
     tvtest::StdoutCapture capture;
-    EXPECT_EQ(custommp4_read_one_media_frame(o.handle.get(), buffer.data(), 63, &ts, &key, &audio), -1);
+    EXPECT_EQ(custommp4_read_one_media_frame(o.handle.get(), buffer.data(), 63, &ts, &key, &audio),
+              -1);
     capture.finish();
     EXPECT_EQ(ts, 0xAAAAAAAAu);
     EXPECT_EQ(key, 0xBB);
@@ -174,9 +179,10 @@ TEST(Read, AudioFramesThatCannotBeRead) {
     for (const auto& f : all.frames) results.push_back(f.result);
     // Video 0 and audio 0 share stamp 0; audio 60 comes between video 40 and 80.
     EXPECT_EQ(results, (std::vector<int32_t>{100, -1, 101, -1, 102, 0}));
-    const char* sample = "warning:size error %lld,sample offset:%lld,sample length:%lld,buffer length:319\n";
-    EXPECT_EQ(all.out, printf_text(sample, 2, data + 303, 320) +
-                           printf_text(sample, 2, data + 623, 320));
+    const char* sample =
+        "warning:size error %lld,sample offset:%lld,sample length:%lld,buffer length:319\n";
+    EXPECT_EQ(all.out,
+              printf_text(sample, 2, data + 303, 320) + printf_text(sample, 2, data + 623, 320));
 
     rec.audio.frame_length = 0;
     o = rtest::open(rtest::write(rec, "read_audio_zero"));
@@ -234,8 +240,9 @@ TEST(Read, TruncatedFiles) {
         std::vector<int32_t> results;
         tvtest::StdoutCapture capture;
         for (int i = 0; i < 7; ++i) {
-            results.push_back(custommp4_read_one_media_frame(
-                o.handle.get(), buffer.data(), CUSTOMMP4_FRAME_BUFFER_SIZE, nullptr, nullptr, nullptr));
+            results.push_back(custommp4_read_one_media_frame(o.handle.get(), buffer.data(),
+                                                             CUSTOMMP4_FRAME_BUFFER_SIZE, nullptr,
+                                                             nullptr, nullptr));
         }
         capture.finish();
         EXPECT_EQ(results, (std::vector<int32_t>{100, 0, 0, 0, 0, 0, 0}));
@@ -297,8 +304,7 @@ TEST(ReadData, PositionsThatCannotBeRepresented) {
         h->position = bad;
         tvtest::StdoutCapture capture;
         EXPECT_EQ(custommp4_read_data(h, id.data(), 16), 0);
-        EXPECT_EQ(capture.finish(),
-                  "custommp4_read_data:file_pos=" + std::to_string(bad) + "\n");
+        EXPECT_EQ(capture.finish(), "custommp4_read_data:file_pos=" + std::to_string(bad) + "\n");
         EXPECT_EQ(h->position, bad);
     }
     // Past the end of the file: a short read, the position still advances.

@@ -17,8 +17,12 @@ std::vector<uint8_t> slice(const std::vector<uint8_t>& b, std::size_t at, std::s
     return {b.begin() + static_cast<std::ptrdiff_t>(at),
             b.begin() + static_cast<std::ptrdiff_t>(at + n)};
 }
-uint32_t u32(const std::vector<uint8_t>& b, std::size_t at) { return tv::load_le32(b.data() + at); }
-uint16_t u16(const std::vector<uint8_t>& b, std::size_t at) { return tv::load_le16(b.data() + at); }
+uint32_t u32(const std::vector<uint8_t>& b, std::size_t at) {
+    return tv::load_le32(b.data() + at);
+}
+uint16_t u16(const std::vector<uint8_t>& b, std::size_t at) {
+    return tv::load_le16(b.data() + at);
+}
 
 TEST(IfvBuilder, DefaultRecordingFollowsTheLayout) {
     Recording rec;
@@ -31,8 +35,9 @@ TEST(IfvBuilder, DefaultRecordingFollowsTheLayout) {
 
     // One segment with 3000 + 4000 slots: data starts at 180248.
     ASSERT_EQ(b.size(), 180248u + 3 + 320);
-    EXPECT_EQ(slice(b, 0, 16), (std::vector<uint8_t>{0x11, 0xD2, 0xD3, 0xAB, 0xBA, 0xA9, 0xCF, 0x11,
-                                                     0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65}));
+    EXPECT_EQ(slice(b, 0, 16),
+              (std::vector<uint8_t>{0x11, 0xD2, 0xD3, 0xAB, 0xBA, 0xA9, 0xCF, 0x11, 0x8E, 0xE6,
+                                    0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65}));
     EXPECT_EQ(u32(b, 16), 68u);
     EXPECT_EQ(std::string(b.begin() + 20, b.begin() + 49), "This is DVR record file ver 2");
     EXPECT_EQ(b[49], 0);
@@ -42,29 +47,33 @@ TEST(IfvBuilder, DefaultRecordingFollowsTheLayout) {
     EXPECT_EQ(b[64], 1);
     EXPECT_EQ(b[65], 1);
 
-    EXPECT_EQ(slice(b, 68, 16), (std::vector<uint8_t>{0x41, 0x52, 0xD1, 0x86, 0x1D, 0x31, 0xD0, 0x11,
-                                                      0xA3, 0xA4, 0x00, 0xA0, 0xC9, 0x03, 0x48, 0xF6}));
+    EXPECT_EQ(slice(b, 68, 16),
+              (std::vector<uint8_t>{0x41, 0x52, 0xD1, 0x86, 0x1D, 0x31, 0xD0, 0x11, 0xA3, 0xA4,
+                                    0x00, 0xA0, 0xC9, 0x03, 0x48, 0xF6}));
     EXPECT_EQ(u32(b, 68 + 16), 56u);
     EXPECT_EQ(u16(b, 68 + 24), 352);
     EXPECT_EQ(u16(b, 68 + 26), 288);
     EXPECT_EQ(u32(b, 68 + 28), 0x41C80000u);  // 25.0f
     EXPECT_EQ(std::string(b.begin() + 68 + 36, b.begin() + 68 + 40), "H264");
 
-    EXPECT_EQ(slice(b, 124, 16), (std::vector<uint8_t>{0xE3, 0xCB, 0x1A, 0x4B, 0x0B, 0x10, 0xD0, 0x11,
-                                                       0xA3, 0x9B, 0x00, 0xA0, 0xC9, 0x03, 0x48, 0xF6}));
+    EXPECT_EQ(slice(b, 124, 16),
+              (std::vector<uint8_t>{0xE3, 0xCB, 0x1A, 0x4B, 0x0B, 0x10, 0xD0, 0x11, 0xA3, 0x9B,
+                                    0x00, 0xA0, 0xC9, 0x03, 0x48, 0xF6}));
     EXPECT_EQ(u32(b, 124 + 16), 48u);
     EXPECT_EQ(u16(b, 124 + 26), 16);
     EXPECT_EQ(u32(b, 124 + 28), 8000u);
     EXPECT_EQ(std::string(b.begin() + 124 + 32, b.begin() + 124 + 36), "GRAW");
     EXPECT_EQ(u32(b, 124 + 36), 320u);
 
-    EXPECT_EQ(slice(b, 172, 16), (std::vector<uint8_t>{0x20, 0xDB, 0xFE, 0x4C, 0xF6, 0x75, 0xCF, 0x11,
-                                                       0x9C, 0x0F, 0x00, 0xA0, 0xC9, 0x03, 0x49, 0xCB}));
+    EXPECT_EQ(slice(b, 172, 16),
+              (std::vector<uint8_t>{0x20, 0xDB, 0xFE, 0x4C, 0xF6, 0x75, 0xCF, 0x11, 0x9C, 0x0F,
+                                    0x00, 0xA0, 0xC9, 0x03, 0x49, 0xCB}));
     EXPECT_EQ(u32(b, 172 + 16), 28u);
     EXPECT_EQ(u32(b, 172 + 20), 1u);
 
-    EXPECT_EQ(slice(b, 200, 16), (std::vector<uint8_t>{0x74, 0xD4, 0x06, 0x18, 0xDF, 0xCA, 0x09, 0x45,
-                                                       0xA4, 0xBA, 0x9A, 0xAB, 0xCB, 0x96, 0xAA, 0xE8}));
+    EXPECT_EQ(slice(b, 200, 16),
+              (std::vector<uint8_t>{0x74, 0xD4, 0x06, 0x18, 0xDF, 0xCA, 0x09, 0x45, 0xA4, 0xBA,
+                                    0x9A, 0xAB, 0xCB, 0x96, 0xAA, 0xE8}));
     EXPECT_EQ(u32(b, 216), b.size() - 200);  // segment size
     EXPECT_EQ(u32(b, 220), 40u);             // start time stamp: lowest frame stamp
     EXPECT_EQ(u32(b, 224), 41u);             // end time stamp: highest
@@ -168,7 +177,8 @@ TEST(IfvBuilder, WriteFileLeavesHolesAndMatchesTheBytes) {
 
 TEST(IfvBuilder, AppendStartsNewSegmentsWhenFull) {
     Recording rec;
-    for (uint32_t i = 0; i < 3001; ++i) ifvbuild::append_video(rec, std::vector<uint8_t>{1}, i, false);
+    for (uint32_t i = 0; i < 3001; ++i)
+        ifvbuild::append_video(rec, std::vector<uint8_t>{1}, i, false);
     ASSERT_EQ(rec.segments.size(), 2u);
     EXPECT_EQ(rec.segments[0].video.size(), 3000u);
     // The second segment holds one byte of data, so 8 more would pass the limit of 8.

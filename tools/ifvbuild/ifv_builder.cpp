@@ -1,12 +1,12 @@
 #include "tools/ifvbuild/ifv_builder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <fcntl.h>
 #include <limits>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "common/bytes.h"
 
@@ -42,7 +42,9 @@ uint32_t audio_slots(const Recording& rec, const Segment& seg) {
     return std::max(rec.file.audio_flag ? kRecorderAudioSlots : 0u, entries);
 }
 
-void put_id(uint8_t* p, const ObjectId& id) { std::copy(id.begin(), id.end(), p); }
+void put_id(uint8_t* p, const ObjectId& id) {
+    std::copy(id.begin(), id.end(), p);
+}
 
 // Up to `width` characters of `text`, NUL-padded.
 void put_text(uint8_t* p, const std::string& text, std::size_t width) {
@@ -95,8 +97,8 @@ std::vector<uint8_t> header_objects(const Recording& rec, const Layout& lay) {
     uint8_t* m = out.data() + 172;
     put_id(m, rec.mdat.object_id);
     tv::store_le32(m + 16, rec.mdat.object_size);
-    tv::store_le32(m + 20, rec.mdat.segment_count.value_or(
-                               checked_u32(rec.segments.size(), "segment count")));
+    tv::store_le32(
+        m + 20, rec.mdat.segment_count.value_or(checked_u32(rec.segments.size(), "segment count")));
     tv::store_le32(m + 24, rec.mdat.reserved);
     return out;
 }
@@ -114,8 +116,10 @@ std::vector<uint8_t> segment_head(const Recording& rec, std::size_t index, const
 
     uint32_t lo = std::numeric_limits<uint32_t>::max();
     uint32_t hi = 0;
-    for (const auto& e : seg.video) lo = std::min(lo, e.time_stamp), hi = std::max(hi, e.time_stamp);
-    for (const auto& e : seg.audio) lo = std::min(lo, e.time_stamp), hi = std::max(hi, e.time_stamp);
+    for (const auto& e : seg.video)
+        lo = std::min(lo, e.time_stamp), hi = std::max(hi, e.time_stamp);
+    for (const auto& e : seg.audio)
+        lo = std::min(lo, e.time_stamp), hi = std::max(hi, e.time_stamp);
     if (seg.video.empty() && seg.audio.empty()) lo = 0;
 
     put_id(h, seg.object_id);
@@ -131,7 +135,8 @@ std::vector<uint8_t> segment_head(const Recording& rec, std::size_t index, const
     for (std::size_t i = 0; i < seg.video.size(); ++i) {
         const VideoEntry& e = seg.video[i];
         uint8_t* p = out.data() + (sl.video_index - sl.position) + i * kVideoEntryBytes;
-        tv::store_le32(p + 0, e.offset ? *e.offset : data_offset_from_base(lay, index, e.data_offset));
+        tv::store_le32(p + 0,
+                       e.offset ? *e.offset : data_offset_from_base(lay, index, e.data_offset));
         tv::store_le32(p + 4, e.length);
         tv::store_le32(p + 8, e.unnamed_8);
         tv::store_le32(p + 12, e.unnamed_12);
@@ -142,7 +147,8 @@ std::vector<uint8_t> segment_head(const Recording& rec, std::size_t index, const
     for (std::size_t i = 0; i < seg.audio.size(); ++i) {
         const AudioEntry& e = seg.audio[i];
         uint8_t* p = out.data() + (sl.audio_index - sl.position) + i * kAudioEntryBytes;
-        tv::store_le32(p + 0, e.offset ? *e.offset : data_offset_from_base(lay, index, e.data_offset));
+        tv::store_le32(p + 0,
+                       e.offset ? *e.offset : data_offset_from_base(lay, index, e.data_offset));
         tv::store_le32(p + 4, e.length);
         tv::store_le32(p + 8, e.unnamed_8);
         tv::store_le32(p + 12, e.unnamed_12);
@@ -224,7 +230,8 @@ void serialize(const Recording& rec, const Sink& sink) {
 std::vector<uint8_t> to_bytes(const Recording& rec) {
     const Layout lay = layout(rec);
     if (lay.file_size > (uint64_t{1} << 31)) {
-        throw std::invalid_argument("ifvbuild: recording too large to hold in memory; use write_file");
+        throw std::invalid_argument(
+            "ifvbuild: recording too large to hold in memory; use write_file");
     }
     std::vector<uint8_t> out(static_cast<std::size_t>(lay.file_size), 0);
     serialize(rec, [&](uint64_t pos, std::span<const uint8_t> bytes) {
@@ -244,15 +251,19 @@ bool write_file(const Recording& rec, const std::filesystem::path& path) {
             const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
                                        static_cast<off_t>(pos + done));
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) ok = false;
-            else done += static_cast<std::size_t>(n);
+            if (n <= 0)
+                ok = false;
+            else
+                done += static_cast<std::size_t>(n);
         }
     });
     // Sets the size without writing the zeros in between: they stay holes.
     if (ok && ::ftruncate(fd, static_cast<off_t>(lay.file_size)) != 0) ok = false;
     const int saved = errno;
-    if (::close(fd) != 0) ok = false;
-    else errno = saved;
+    if (::close(fd) != 0)
+        ok = false;
+    else
+        errno = saved;
     return ok;
 }
 
@@ -270,10 +281,11 @@ Segment& segment_for(Recording& rec, bool video, std::size_t bytes, uint32_t max
     if (!rec.segments.empty()) {
         Segment& last = rec.segments.back();
         const bool room =
-            video ? has_room(last, last.video.size(), last.video_index_slots,
-                             rec.file.video_flag ? kRecorderVideoSlots : 0, bytes, max_segment_data)
-                  : has_room(last, last.audio.size(), last.audio_index_slots,
-                             rec.file.audio_flag ? kRecorderAudioSlots : 0, bytes, max_segment_data);
+            video
+                ? has_room(last, last.video.size(), last.video_index_slots,
+                           rec.file.video_flag ? kRecorderVideoSlots : 0, bytes, max_segment_data)
+                : has_room(last, last.audio.size(), last.audio_index_slots,
+                           rec.file.audio_flag ? kRecorderAudioSlots : 0, bytes, max_segment_data);
         // An empty segment takes any frame, however large.
         if (room || (last.video.empty() && last.audio.empty())) return last;
     }

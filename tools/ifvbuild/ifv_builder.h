@@ -60,8 +60,8 @@ struct FileProperties {
     ObjectId object_id = kFilePropertiesId;
     uint32_t object_size = 68;
     std::string description = "This is DVR record file ver 2";  // cut or NUL-padded to 32
-    uint32_t start_time = 1600000000;                            // seconds since 1970
-    uint32_t end_time = 1600000000;  // equal to start_time means "not set"
+    uint32_t start_time = 1600000000;                           // seconds since 1970
+    uint32_t end_time = 1600000000;            // equal to start_time means "not set"
     std::optional<uint32_t> recording_length;  // unset: base to the end of the last segment
     uint8_t video_flag = 1;                    // default video slots 3000 when nonzero
     uint8_t audio_flag = 1;                    // default audio slots 4000 when nonzero
@@ -127,9 +127,9 @@ struct AudioEntry {
 
 struct Segment {
     ObjectId object_id = kSegmentId;
-    std::optional<uint32_t> size;              // unset: the segment's real size
-    std::optional<uint32_t> start_time_stamp;  // unset: lowest frame time stamp (0 if none)
-    std::optional<uint32_t> end_time_stamp;    // unset: highest frame time stamp (0 if none)
+    std::optional<uint32_t> size;               // unset: the segment's real size
+    std::optional<uint32_t> start_time_stamp;   // unset: lowest frame time stamp (0 if none)
+    std::optional<uint32_t> end_time_stamp;     // unset: highest frame time stamp (0 if none)
     std::optional<uint32_t> video_frame_count;  // unset: video.size()
     std::optional<uint32_t> audio_frame_count;  // unset: audio.size()
     // Unset: 3000 / 4000 when the file properties' flag is set, else 0; at least the entries.
@@ -147,8 +147,8 @@ struct Segment {
 };
 
 struct Recording {
-    uint32_t base = 0;              // file position of the recording
-    std::vector<uint8_t> leading;   // bytes at file position 0; zeros fill up to the base
+    uint32_t base = 0;             // file position of the recording
+    std::vector<uint8_t> leading;  // bytes at file position 0; zeros fill up to the base
     FileProperties file;
     VideoProperties video;
     AudioProperties audio;
@@ -186,7 +186,7 @@ uint32_t audio_offset(const Recording& rec, std::size_t segment, std::size_t ent
 using Sink = std::function<void(uint64_t position, std::span<const uint8_t> bytes)>;
 void serialize(const Recording& rec, const Sink& sink);
 
-// The whole file in memory.
+// The whole file in memory (up to 2 GiB; larger recordings go through write_file).
 std::vector<uint8_t> to_bytes(const Recording& rec);
 // Writes the file, leaving holes where no piece lies (a sparse file where the file system
 // allows). False, with errno set, when the file cannot be written.
