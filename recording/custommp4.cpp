@@ -169,8 +169,8 @@ int ReadAudioStreamPropertiesObject(custommp4_handle* h) {
     return 1;
 }
 
-// The recorder's own reader reports a bad mdatObject with the audio step's text; kept, since
-// logs and scripts may look for it.
+// A bad mdatObject is reported with the audio step's text: that is the established message,
+// and logs or scripts may look for it.
 int ReadmdatObject(custommp4_handle* h) {
     std::array<uint8_t, kMdatSize> raw{};
     const bool read = custommp4_read_data(h, raw.data(), raw.size()) != 0;
