@@ -434,4 +434,55 @@ void check_structure(const fs::path& path, const std::vector<Written>& model, bo
     }
 }
 
+void check_first_switch(const fs::path& path, const std::vector<Written>& model) {
+    size_t seg0 = 0;
+    size_t seg0_video = 0;
+    int64_t last_end = 0;
+    const Written* trigger = nullptr;
+    for (const Written& w : model) {
+        if (w.segment == 1 && !trigger) trigger = &w;
+        if (w.segment != 0) continue;
+        ++seg0;
+        seg0_video += w.tag == "00db";
+        last_end = w.pos + 8 + w.length + (w.length & 1);
+    }
+    ASSERT_TRUE(trigger);
+    const Chunk ix00 = chunk_at(path, last_end);
+    EXPECT_EQ(ix00.tag, "ix00");
+    EXPECT_EQ(ix00.size, 24 + 8 * seg0_video);
+    const Chunk ix01 = chunk_at(path, ix00.end());
+    EXPECT_EQ(ix01.tag, "ix01");
+    EXPECT_EQ(ix01.size, 24 + 8 * (seg0 - seg0_video));
+    const Chunk idx1 = chunk_at(path, ix01.end());
+    EXPECT_EQ(idx1.tag, "idx1");
+    EXPECT_EQ(idx1.size, 16 * seg0);
+    const int64_t avix = idx1.end();
+    const Chunk riff = chunk_at(path, avix);
+    EXPECT_EQ(riff.tag, "RIFF");
+    EXPECT_EQ(riff.type, "AVIX");
+    EXPECT_EQ(riff.end(), static_cast<int64_t>(fs::file_size(path)));
+    const Chunk movi = chunk_at(path, avix + 12);
+    EXPECT_EQ(movi.tag, "LIST");
+    EXPECT_EQ(movi.type, "movi");
+    EXPECT_EQ(movi.size, riff.size - 12);
+    EXPECT_EQ(trigger->pos, avix + 24);
+    EXPECT_EQ(chunk_at(path, avix + 24).tag, trigger->tag);
+
+    const std::vector<uint8_t> h = read_range(path, 0, AVI_HEADER_SPACE);
+    EXPECT_EQ(le32(h, 4), avix - 8);            // the first segment's size, not the file's
+    EXPECT_EQ(le32(h, 2040), idx1.pos - 2044);  // "movi" includes the standard indexes
+    // The video list ends with an "indx" of two entries.
+    EXPECT_EQ(le32(h, 92), 148u + 2 * 16);
+    const SuperIndex video = read_super_index(h, 212);
+    EXPECT_EQ(video.chunk_id, "00db");
+    ASSERT_EQ(video.entries.size(), 2u);
+    EXPECT_EQ(video.entries[0].offset, static_cast<uint64_t>(ix00.pos));
+    EXPECT_EQ(video.entries[0].size, ix00.size);
+    EXPECT_EQ(video.entries[0].duration, seg0_video - 1);
+    const SuperIndex audio = read_super_index(h, 96 + le32(h, 92) + 102);  // after the PCM format
+    EXPECT_EQ(audio.chunk_id, "01wb");
+    ASSERT_EQ(audio.entries.size(), 2u);
+    EXPECT_EQ(audio.entries[0].offset, static_cast<uint64_t>(ix01.pos));
+}
+
 }  // namespace avitest

@@ -111,6 +111,11 @@ private:
 // with their durations and "odml"/"dmlh". `with_idx1` is false for a file whose "idx1" failed.
 void check_structure(const fs::path& path, const std::vector<Written>& model, bool with_idx1 = true);
 
+// For a file with exactly one switch, read as written: after the last chunk of segment 0 come
+// "ix00", "ix01", "idx1", then "RIFF" size "AVIX" "LIST" size "movi" and the chunk that caused
+// the switch; the header's first RIFF size, first "movi" size and both "indx" chunks agree.
+void check_first_switch(const fs::path& path, const std::vector<Written>& model);
+
 // Installs a table of system functions for the lifetime of the object.
 class InstalledOps {
 public:

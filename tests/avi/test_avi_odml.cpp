@@ -62,47 +62,7 @@ TEST_F(AviOdml, FirstSwitch) {
     ASSERT_EQ(rec.video(data.data(), 777, false), 0);
     ASSERT_EQ(AVI_finish(avi.release()), 0);
 
-    // The write order of the switch: ix00, ix01 and "idx1" after the last chunk of segment 0,
-    // then "RIFF" size "AVIX" "LIST" size "movi", then the chunk.
-    size_t seg0 = 0;
-    int64_t last_end = 0;
-    for (const Written& w : rec.chunks) {
-        if (w.segment != 0) continue;
-        ++seg0;
-        last_end = w.pos + 8 + w.length + (w.length & 1);
-    }
-    size_t seg0_video = 0;
-    for (const Written& w : rec.chunks) seg0_video += w.segment == 0 && w.tag == "00db";
-    const Chunk ix00 = chunk_at(path, last_end);
-    EXPECT_EQ(ix00.tag, "ix00");
-    EXPECT_EQ(ix00.size, 24 + 8 * seg0_video);
-    const Chunk ix01 = chunk_at(path, ix00.end());
-    EXPECT_EQ(ix01.tag, "ix01");
-    EXPECT_EQ(ix01.size, 24 + 8 * (seg0 - seg0_video));
-    const Chunk idx1 = chunk_at(path, ix01.end());
-    EXPECT_EQ(idx1.tag, "idx1");
-    EXPECT_EQ(idx1.size, 16 * seg0);
-    EXPECT_EQ(idx1.end(), avix);
-    const Chunk riff = chunk_at(path, avix);
-    EXPECT_EQ(riff.tag, "RIFF");
-    EXPECT_EQ(riff.type, "AVIX");
-    EXPECT_EQ(riff.end(), static_cast<int64_t>(fs::file_size(path)));
-    const Chunk movi = chunk_at(path, avix + 12);
-    EXPECT_EQ(movi.type, "movi");
-    EXPECT_EQ(movi.size, riff.size - 12);
-    EXPECT_EQ(chunk_at(path, avix + 24).tag, trigger.tag);
-
-    auto h = read_range(path, 0, 2048);
-    EXPECT_EQ(le32(h, 4), avix - 8);              // the first segment's size, not the file's
-    EXPECT_EQ(le32(h, 2040), idx1.pos - 2044);    // "movi" includes the standard indexes
-    // Video list with its "indx" of two entries, then the track's list with its own.
-    EXPECT_EQ(fourcc(h, 212), "indx");
-    EXPECT_EQ(le32(h, 216), 24u + 32);
-    EXPECT_EQ(le32(h, 92), 148u + 32);
-    SuperIndex video = read_super_index(h, 212);
-    ASSERT_EQ(video.entries.size(), 2u);
-    EXPECT_EQ(video.entries[0].offset, static_cast<uint64_t>(ix00.pos));
-    EXPECT_EQ(video.entries[0].duration, seg0_video - 1);
+    check_first_switch(path, rec.chunks);
     check_structure(path, rec.chunks);
 }
 
