@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int64_t kJunkLimit = 2028;  // "JUNK" must end where "LIST" "movi" starts (2036)
+constexpr int64_t kJunkLimit = 2028;       // "JUNK" must end where "LIST" "movi" starts (2036)
 constexpr uint32_t kFlagsIndexed = 0x110;  // has index, interleaved
 constexpr uint32_t kFlagsNoIndex = 0x100;
 constexpr uint32_t kScale = 1000000;
@@ -22,7 +22,7 @@ constexpr uint16_t kFormatMp3 = 0x55;
 // Fills the header space. Writes past its end are dropped (the offset still advances), so an
 // overlong header can be measured and refused before anything reaches the file.
 class HeaderBuffer {
-public:
+  public:
     size_t at() const { return at_; }
     const uint8_t* data() const { return bytes_.data(); }
     void fourcc(const char* code) { put(reinterpret_cast<const uint8_t*>(code), 4); }
@@ -42,7 +42,7 @@ public:
         if (offset + 4 <= bytes_.size()) tv::store_le32(bytes_.data() + offset, v);
     }
 
-private:
+  private:
     void put(const uint8_t* p, size_t n) {
         if (at_ + n <= bytes_.size()) std::memcpy(bytes_.data() + at_, p, n);
         at_ += n;
@@ -274,7 +274,8 @@ int AVI_close_output_file(AviFile* file) {
         bool written = AVI_write_segment_index(file, *video, k, -1) == 0;
         for (size_t j = 0; j < file->tracks.size(); ++j) {
             AviSuperIndex* index = file->tracks[j].super_index.get();
-            if (index) written &= AVI_write_segment_index(file, *index, k, static_cast<int>(j)) == 0;
+            if (index)
+                written &= AVI_write_segment_index(file, *index, k, static_cast<int>(j)) == 0;
         }
         if (!written) {
             AVI_set_error(AVI_ERR_WRITE_INDEX);
@@ -284,7 +285,8 @@ int AVI_close_output_file(AviFile* file) {
 
     const int64_t movi_end = odml ? file->first_movi_end : file->position;
     if (!odml) {
-        if (AVI_write_chunk(file, "idx1", reinterpret_cast<const uint8_t*>(file->legacy_index.data()),
+        if (AVI_write_chunk(file, "idx1",
+                            reinterpret_cast<const uint8_t*>(file->legacy_index.data()),
                             static_cast<uint32_t>(file->legacy_count) * 16u) != 0) {
             AVI_set_error(AVI_ERR_WRITE_INDEX);
             values.flags = kFlagsNoIndex;

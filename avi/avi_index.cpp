@@ -13,7 +13,9 @@ namespace {
 constexpr uint32_t kLegacyKeyFlag = 0x10;
 
 // Track numbers in tags run from 1 to 8 (AVI_TRACK_LIMIT): one digit.
-char track_digit(int track) { return static_cast<char>('1' + track); }
+char track_digit(int track) {
+    return static_cast<char>('1' + track);
+}
 
 // "0#wb", the tag of the chunks of track index `track` (counted from 0).
 void track_tag(int track, char (&out)[5]) {
@@ -68,7 +70,8 @@ int switch_segment(AviFile* file) {
         if (AVI_start_std_index(&index->std_indexes[n], name, tag) != 0) {
             video.std_indexes[n].data.reset();
             for (size_t i = 0; i < j; ++i) {
-                if (file->tracks[i].super_index) file->tracks[i].super_index->std_indexes[n].data.reset();
+                if (file->tracks[i].super_index)
+                    file->tracks[i].super_index->std_indexes[n].data.reset();
             }
             return -1;
         }
@@ -206,7 +209,8 @@ int AVI_segment_index_add(AviFile* file, const char* tag, uint32_t length, bool 
 
 std::unique_ptr<AviSuperIndex> AVI_new_super_index(const char* chunk_id) {
     std::unique_ptr<AviSuperIndex> index;
-    if (tv::sysio::may_allocate(sizeof(AviSuperIndex))) index.reset(new (std::nothrow) AviSuperIndex());
+    if (tv::sysio::may_allocate(sizeof(AviSuperIndex)))
+        index.reset(new (std::nothrow) AviSuperIndex());
     if (!index) {
         AVI_set_error(AVI_ERR_NO_MEM);
         return nullptr;

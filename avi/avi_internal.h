@@ -2,12 +2,12 @@
 // library see AviFile as an opaque type; tests include this header to reach the internals.
 #pragma once
 
+#include <sys/uio.h>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <sys/uio.h>
 #include <type_traits>
 
 #include "common/sysio.h"
@@ -20,7 +20,7 @@ template <class T>
 class AviGrowableArray {
     static_assert(std::is_trivially_copyable_v<T>);
 
-public:
+  public:
     T* data() const { return p_.get(); }
     size_t capacity() const { return capacity_; }
     // Keeps the contents. False (array unchanged) when the memory is refused.
@@ -30,7 +30,7 @@ public:
         capacity_ = 0;
     }
 
-private:
+  private:
     struct Free {
         void operator()(T* p) const { std::free(p); }
     };
@@ -64,8 +64,8 @@ struct AviStdIndex {
 };
 
 struct AviSuperIndexEntry {
-    int64_t offset = 0;     // position of the standard index chunk's header; 0: none written
-    uint32_t size = 0;      // its data length
+    int64_t offset = 0;  // position of the standard index chunk's header; 0: none written
+    uint32_t size = 0;   // its data length
     uint32_t duration = 0;
 };
 
@@ -137,8 +137,8 @@ int AVI_segment_index_add(AviFile* file, const char* tag, uint32_t length, bool 
                           AviStdIndex** appended);
 std::unique_ptr<AviSuperIndex> AVI_new_super_index(const char* chunk_id);
 int AVI_start_std_index(AviStdIndex* slot, const char* name, const char* chunk_id);
-int AVI_std_index_append(AviFile* file, AviStdIndex* index, int64_t chunk_position,
-                         uint32_t length, bool key_frame);
+int AVI_std_index_append(AviFile* file, AviStdIndex* index, int64_t chunk_position, uint32_t length,
+                         bool key_frame);
 int AVI_flush_std_index(AviFile* file, AviStdIndex* index, AviSuperIndexEntry* entry);
 // Flushes a stream's slot with its super index entry and sets that entry's duration; `track`
 // is -1 for the video stream. The slot's entries are released afterwards.

@@ -1,10 +1,10 @@
 // The AVI writer's calling interface: creating the file, describing the streams, handing over
 // chunks and finishing; plus the low-level write routines the other parts share.
+#include <fcntl.h>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 
 #include "avi/avi_internal.h"
@@ -31,9 +31,13 @@ const char* const AVI_error_messages[15] = {
     "aviwriter - Unkown Error",
 };
 
-void AVI_set_error(int32_t code) { AVI_last_error = code; }
+void AVI_set_error(int32_t code) {
+    AVI_last_error = code;
+}
 
-void AVI_put_le32(uint8_t* destination, uint32_t value) { tv::store_le32(destination, value); }
+void AVI_put_le32(uint8_t* destination, uint32_t value) {
+    tv::store_le32(destination, value);
+}
 
 int32_t AVI_block_size(const AviFile* file, int track) {
     const AviTrack& t = file->tracks[static_cast<size_t>(track)];

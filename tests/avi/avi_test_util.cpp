@@ -2,16 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <unistd.h>
 
 #include "support/test_support.h"
 
 namespace avitest {
+
+AviPtr create_writer(const fs::path& path, int64_t threshold) {
+    AviPtr avi(AVI_create_output(path.c_str()));
+    if (avi) {
+        avi->segment_threshold = threshold;
+        AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
+        AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
+    }
+    return avi;
+}
 
 uint32_t le32(const std::vector<uint8_t>& b, size_t off) {
     return uint32_t{b.at(off)} | uint32_t{b.at(off + 1)} << 8 | uint32_t{b.at(off + 2)} << 16 |
@@ -100,7 +110,8 @@ StdIndex read_std_index(const fs::path& path, const Chunk& chunk) {
     ix.entries = le32(b, 4);
     ix.chunk_id = fourcc(b, 8);
     ix.base = le64(b, 12);
-    for (size_t at = 24; at + 8 <= b.size(); at += 8) ix.items.emplace_back(le32(b, at), le32(b, at + 4));
+    for (size_t at = 24; at + 8 <= b.size(); at += 8)
+        ix.items.emplace_back(le32(b, at), le32(b, at + 4));
     return ix;
 }
 
@@ -131,7 +142,9 @@ StderrCapture::StderrCapture() {
     ::close(fd);
 }
 
-StderrCapture::~StderrCapture() { finish(); }
+StderrCapture::~StderrCapture() {
+    finish();
+}
 
 std::string StderrCapture::finish() {
     if (done_) return text_;
@@ -191,7 +204,8 @@ std::vector<AccessUnit> h264_access_units(const fs::path& dir) {
         if (units.empty()) continue;
         size_t end = i + 1 < nals.size() ? nals[i + 1].start : stream.size();
         auto& unit = units.back();
-        unit.bytes.insert(unit.bytes.end(), stream.begin() + static_cast<std::ptrdiff_t>(nals[i].start),
+        unit.bytes.insert(unit.bytes.end(),
+                          stream.begin() + static_cast<std::ptrdiff_t>(nals[i].start),
                           stream.begin() + static_cast<std::ptrdiff_t>(end));
         if (nals[i].type == 5) unit.key = true;
     }
@@ -219,9 +233,27 @@ std::vector<std::map<std::string, std::string>> probe_streams(const fs::path& fi
     return streams;
 }
 
+void expect_probe(const fs::path& file, size_t frames, size_t audio_chunks) {
+    auto streams = probe_streams(file);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0]["codec_type"], "video");
+    EXPECT_EQ(streams[0]["codec_name"], "h264");
+    EXPECT_EQ(streams[0]["width"], "64");
+    EXPECT_EQ(streams[0]["height"], "48");
+    EXPECT_EQ(streams[0]["r_frame_rate"], "25/1");
+    EXPECT_EQ(streams[0]["nb_frames"], std::to_string(frames));
+    EXPECT_EQ(streams[0]["nb_read_packets"], std::to_string(frames));
+    EXPECT_EQ(streams[1]["codec_type"], "audio");
+    EXPECT_EQ(streams[1]["codec_name"], "pcm_s16le");
+    EXPECT_EQ(streams[1]["sample_rate"], "8000");
+    EXPECT_EQ(streams[1]["channels"], "1");
+    EXPECT_EQ(streams[1]["bits_per_sample"], "16");
+    EXPECT_EQ(streams[1]["nb_read_packets"], std::to_string(audio_chunks));
+}
+
 std::string decode_errors(const fs::path& file) {
-    auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " + tvtest::shell_quote(file.string()) +
-                                 " -f null -");
+    auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " +
+                                 tvtest::shell_quote(file.string()) + " -f null -");
     return r.out + r.err + (r.status == 0 ? "" : "exit status " + std::to_string(r.status));
 }
 
@@ -240,7 +272,8 @@ int Recorder::audio(const uint8_t* data, int32_t length) {
 int Recorder::record(int result, bool audio, int32_t length, bool key) {
     if (result != 0) return result;
     Written w;
-    w.tag = audio ? std::string{'0', static_cast<char>('1' + file_->current_track), 'w', 'b'} : "00db";
+    w.tag =
+        audio ? std::string{'0', static_cast<char>('1' + file_->current_track), 'w', 'b'} : "00db";
     w.length = static_cast<uint32_t>(length);
     w.pos = file_->position - 8 - length - (length & 1);
     w.key = key;
@@ -349,7 +382,8 @@ void check_structure(const fs::path& path, const std::vector<Written>& model, bo
         EXPECT_EQ(strl.type, "strl");
         const std::vector<Chunk> parts = walk(path, strl.pos + 12, strl.end());
         ASSERT_GE(parts.size(), 2u);
-        const std::string tag = k == 0 ? "00db" : std::string{'0', static_cast<char>('0' + k), 'w', 'b'};
+        const std::string tag =
+            k == 0 ? "00db" : std::string{'0', static_cast<char>('0' + k), 'w', 'b'};
         bool has_chunks = false;
         for (const Written& w : model) has_chunks |= w.tag == tag;
         const bool has_index = odml && has_chunks;
@@ -361,7 +395,8 @@ void check_structure(const fs::path& path, const std::vector<Written>& model, bo
         format.channels = le16(h, f + 2);
         format.rate = le32(h, f + 4);
         format.bits = le16(h, f + 14);
-        index_from[tag] = check_super_index(path, h, parts[2], tag, model, bases, k == 0 ? nullptr : &format);
+        index_from[tag] =
+            check_super_index(path, h, parts[2], tag, model, bases, k == 0 ? nullptr : &format);
     }
     if (odml) {
         const Chunk& list = lists.back();

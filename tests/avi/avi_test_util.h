@@ -22,6 +22,10 @@ struct Finisher {
 };
 using AviPtr = std::unique_ptr<AviFile, Finisher>;
 
+// A writer for `path` with a 64x48 "H264" stream at 25 frames per second and one 16-bit
+// one-channel PCM track at 8000 Hz, in segments of `threshold` bytes.
+AviPtr create_writer(const fs::path& path, int64_t threshold = AVI_SEGMENT_THRESHOLD);
+
 // Little-endian reads from a byte vector, bounds-checked by gtest-friendly at().
 uint32_t le32(const std::vector<uint8_t>& b, size_t off);
 uint16_t le16(const std::vector<uint8_t>& b, size_t off);
@@ -94,13 +98,13 @@ struct Written {
 
 // Calls the put operations and records every accepted chunk.
 class Recorder {
-public:
+  public:
     explicit Recorder(AviFile* file) : file_(file) {}
     int video(const uint8_t* data, int32_t length, bool key);
     int audio(const uint8_t* data, int32_t length);
     std::vector<Written> chunks;
 
-private:
+  private:
     int record(int result, bool audio, int32_t length, bool key);
     AviFile* file_;
 };
@@ -109,7 +113,8 @@ private:
 // the RIFF segments and their sizes, the "movi" lists and the data chunks in each, the
 // standard index chunks at each segment's end, "idx1", the stream headers, the super indexes
 // with their durations and "odml"/"dmlh". `with_idx1` is false for a file whose "idx1" failed.
-void check_structure(const fs::path& path, const std::vector<Written>& model, bool with_idx1 = true);
+void check_structure(const fs::path& path, const std::vector<Written>& model,
+                     bool with_idx1 = true);
 
 // For a file with exactly one switch, read as written: after the last chunk of segment 0 come
 // "ix00", "ix01", "idx1", then "RIFF" size "AVIX" "LIST" size "movi" and the chunk that caused
@@ -118,26 +123,28 @@ void check_first_switch(const fs::path& path, const std::vector<Written>& model)
 
 // Installs a table of system functions for the lifetime of the object.
 class InstalledOps {
-public:
-    explicit InstalledOps(const tv::sysio::Ops& table) : table_(table) { tv::sysio::install(&table_); }
+  public:
+    explicit InstalledOps(const tv::sysio::Ops& table) : table_(table) {
+        tv::sysio::install(&table_);
+    }
     ~InstalledOps() { tv::sysio::install(nullptr); }
     InstalledOps(const InstalledOps&) = delete;
     InstalledOps& operator=(const InstalledOps&) = delete;
 
-private:
+  private:
     tv::sysio::Ops table_;
 };
 
 // Captures standard error (file descriptor 2).
 class StderrCapture {
-public:
+  public:
     StderrCapture();
     ~StderrCapture();
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
     std::string finish();
 
-private:
+  private:
     int saved_ = -1;
     std::string file_;
     bool done_ = false;
@@ -156,6 +163,8 @@ std::vector<AccessUnit> h264_access_units(const fs::path& dir);
 
 // ffprobe: key=value pairs of every stream (index 0 video, 1 audio), packets counted.
 std::vector<std::map<std::string, std::string>> probe_streams(const fs::path& file);
+// ffprobe sees the streams of create_writer with these packet counts and frame count.
+void expect_probe(const fs::path& file, size_t frames, size_t audio_chunks);
 // Output (stdout and stderr) of ffmpeg decoding the whole file at log level "error".
 std::string decode_errors(const fs::path& file);
 

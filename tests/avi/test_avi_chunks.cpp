@@ -13,18 +13,12 @@ using namespace avitest;
 namespace {
 
 class AviChunks : public ::testing::Test {
-protected:
-    fs::path dir = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  protected:
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::path path = dir / "out.avi";
 
-    AviPtr create() {
-        AviPtr avi(AVI_create_output(path.c_str()));
-        if (avi) {
-            AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
-            AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
-        }
-        return avi;
-    }
+    AviPtr create() { return create_writer(path); }
 };
 
 TEST_F(AviChunks, OddLengthsArePaddedAndIndexed) {
@@ -69,10 +63,10 @@ TEST_F(AviChunks, OddLengthsArePaddedAndIndexed) {
     ASSERT_EQ(f.size(), 2094u + 8 + 4 * 16);
     const std::vector<uint8_t> movi(f.begin() + 2048, f.begin() + 2094);
     const std::vector<uint8_t> expected = {
-        '0', '0', 'd', 'b', 5, 0, 0, 0, 1, 2,  3,  4, 5, 0,             // 5 bytes + pad
-        '0', '1', 'w', 'b', 0, 0, 0, 0,                                 // empty audio chunk
-        '0', '0', 'd', 'b', 4, 0, 0, 0, 6, 7,  8,  9,                   //
-        '0', '1', 'w', 'b', 3, 0, 0, 0, 10, 11, 12, 0};                 // 3 bytes + pad
+        '0', '0', 'd', 'b', 5, 0, 0, 0, 1,  2,  3,  4, 5, 0,  // 5 bytes + pad
+        '0', '1', 'w', 'b', 0, 0, 0, 0,                       // empty audio chunk
+        '0', '0', 'd', 'b', 4, 0, 0, 0, 6,  7,  8,  9,        //
+        '0', '1', 'w', 'b', 3, 0, 0, 0, 10, 11, 12, 0};       // 3 bytes + pad
     EXPECT_EQ(movi, expected);
     EXPECT_EQ(le32(f, 2040), 2094u - 2044);  // "movi" list up to the last chunk
     EXPECT_EQ(le32(f, 4), f.size() - 8);
@@ -84,8 +78,10 @@ TEST_F(AviChunks, OddLengthsArePaddedAndIndexed) {
         const char* tag;
         uint32_t flags, pos, length;
     };
-    const Entry entries[] = {{"00db", 0x10, 2048, 5}, {"01wb", 0x10, 2062, 0},
-                             {"00db", 0, 2070, 4}, {"01wb", 0x10, 2082, 3}};
+    const Entry entries[] = {{"00db", 0x10, 2048, 5},
+                             {"01wb", 0x10, 2062, 0},
+                             {"00db", 0, 2070, 4},
+                             {"01wb", 0x10, 2082, 3}};
     for (size_t i = 0; i < 4; ++i) {
         size_t e = 2102 + 16 * i;
         EXPECT_EQ(fourcc(f, e), entries[i].tag) << i;
@@ -101,7 +97,8 @@ TEST_F(AviChunks, IndexesGrowInSteps) {
     AviPtr avi = create();
     ASSERT_TRUE(avi);
     const uint8_t byte = 0x42;
-    for (int i = 0; i < 5000; ++i) ASSERT_EQ(AVI_put_video_frame(avi.get(), &byte, 1, i % 10 == 0), 0);
+    for (int i = 0; i < 5000; ++i)
+        ASSERT_EQ(AVI_put_video_frame(avi.get(), &byte, 1, i % 10 == 0), 0);
     EXPECT_EQ(avi->legacy_count, 5000);
     EXPECT_EQ(avi->legacy_capacity, 8192);
     EXPECT_EQ(avi->video_super_index->std_indexes[0].capacity, 8192u);

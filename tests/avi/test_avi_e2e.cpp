@@ -2,12 +2,12 @@
 // files finished after the disk refused a write.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <csignal>
-#include <fstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cmath>
+#include <csignal>
+#include <fstream>
 
 #include "avi_test_util.h"
 #include "support/test_support.h"
@@ -34,29 +34,25 @@ std::vector<uint8_t> tone(int samples, int* phase) {
 }
 
 class AviOutside : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(have_program("ffprobe")) << "ffprobe is needed";
         ASSERT_EQ(clip(dir).size(), 25u) << "ffmpeg with libx264 is needed to make test video";
         ASSERT_TRUE(clip()[0].key);
     }
-    fs::path dir = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::path path = dir / "out.avi";
 
     AviPtr create(int64_t threshold = AVI_SEGMENT_THRESHOLD) {
-        AviPtr avi(AVI_create_output(path.c_str()));
-        if (avi) {
-            avi->segment_threshold = threshold;
-            AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
-            AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
-        }
-        return avi;
+        return create_writer(path, threshold);
     }
 
     // Frame i of the clip repeated; audio in uneven bursts that keep pace with the video.
     static int put_frame(Recorder& rec, int i, int* phase) {
         const AccessUnit& unit = clip()[static_cast<size_t>(i) % clip().size()];
-        if (int r = rec.video(unit.bytes.data(), static_cast<int32_t>(unit.bytes.size()), unit.key)) return r;
+        if (int r = rec.video(unit.bytes.data(), static_cast<int32_t>(unit.bytes.size()), unit.key))
+            return r;
         const int bursts[] = {0, 10, 0, 0, 4, 16, 0, 0, 10, 0};  // 40 chunks of 10 ms per 10 frames
         for (int a = 0; a < bursts[i % 10]; ++a) {
             auto pcm = tone(80, phase);
@@ -70,24 +66,6 @@ protected:
         for (const Written& w : chunks) n += w.tag == tag;
         return n;
     }
-
-    void expect_probe(size_t frames, size_t audio_chunks) {
-        auto streams = probe_streams(path);
-        ASSERT_EQ(streams.size(), 2u);
-        EXPECT_EQ(streams[0]["codec_type"], "video");
-        EXPECT_EQ(streams[0]["codec_name"], "h264");
-        EXPECT_EQ(streams[0]["width"], "64");
-        EXPECT_EQ(streams[0]["height"], "48");
-        EXPECT_EQ(streams[0]["r_frame_rate"], "25/1");
-        EXPECT_EQ(streams[0]["nb_frames"], std::to_string(frames));
-        EXPECT_EQ(streams[0]["nb_read_packets"], std::to_string(frames));
-        EXPECT_EQ(streams[1]["codec_type"], "audio");
-        EXPECT_EQ(streams[1]["codec_name"], "pcm_s16le");
-        EXPECT_EQ(streams[1]["sample_rate"], "8000");
-        EXPECT_EQ(streams[1]["channels"], "1");
-        EXPECT_EQ(streams[1]["bits_per_sample"], "16");
-        EXPECT_EQ(streams[1]["nb_read_packets"], std::to_string(audio_chunks));
-    }
 };
 
 TEST_F(AviOutside, PlainFile) {
@@ -99,7 +77,7 @@ TEST_F(AviOutside, PlainFile) {
     EXPECT_EQ(avi->segment_switches, 0);
     ASSERT_EQ(AVI_finish(avi.release()), 0);
     check_structure(path, rec.chunks);
-    expect_probe(50, count(rec.chunks, "01wb"));
+    expect_probe(path, 50, count(rec.chunks, "01wb"));
     EXPECT_EQ(decode_errors(path), "");
 }
 
@@ -120,7 +98,7 @@ TEST_F(AviOutside, OpenDmlFile) {
         ASSERT_EQ(AVI_finish(avi.release()), 0);
     }
     check_structure(path, rec.chunks);
-    expect_probe(100, count(rec.chunks, "01wb"));
+    expect_probe(path, 100, count(rec.chunks, "01wb"));
     EXPECT_EQ(decode_errors(path), "");
 }
 
@@ -173,7 +151,7 @@ TEST_F(AviOutside, FileSizeLimitReachedAndLifted) {
     size_t frames = 0, audio = 0;
     std::ifstream(counts) >> frames >> audio;
     EXPECT_GT(frames, 30u);
-    expect_probe(frames, audio);
+    expect_probe(path, frames, audio);
     EXPECT_EQ(decode_errors(path), "");
 }
 
@@ -199,7 +177,7 @@ TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
     size_t frames = 0, audio = 0;
     std::ifstream(counts) >> frames >> audio;
     EXPECT_GT(frames, 5u);
-    expect_probe(frames, audio);
+    expect_probe(path, frames, audio);
     EXPECT_EQ(decode_errors(path), "");
 }
 

@@ -3,10 +3,10 @@
 // can still be finished into a well-formed AVI.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "avi_test_util.h"
 #include "support/test_support.h"
@@ -16,20 +16,15 @@ using namespace avitest;
 namespace {
 
 class AviFailures : public ::testing::Test {
-protected:
-    fs::path dir = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  protected:
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::path path = dir / "out.avi";
     std::vector<uint8_t> data = std::vector<uint8_t>(5000, 0x33);
     tv::sysio::Ops table = tv::sysio::real_ops();
 
     AviPtr create(int64_t threshold = AVI_SEGMENT_THRESHOLD) {
-        AviPtr avi(AVI_create_output(path.c_str()));
-        if (avi) {
-            avi->segment_threshold = threshold;
-            AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
-            AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
-        }
-        return avi;
+        return create_writer(path, threshold);
     }
 };
 
@@ -58,7 +53,9 @@ ssize_t writev_failing(int fd, const struct iovec* iov, int n) {
     return -1;
 }
 
-bool refuse_listed_size(size_t bytes) { return !(g_fail && bytes == g_refused_bytes); }
+bool refuse_listed_size(size_t bytes) {
+    return !(g_fail && bytes == g_refused_bytes);
+}
 
 TEST_F(AviFailures, CreationFailures) {
     {
@@ -342,7 +339,8 @@ TEST_F(AviFailures, SegmentWithoutItsHeaderIsNotPatched) {
     EXPECT_FALSE(avi->segment_header_written[1]);
     // The switch failed to write its header; the chunk itself went in.
     const int64_t idx1_at = avi->first_movi_end;
-    const auto idx1_before = read_range(path, idx1_at, static_cast<size_t>(avi->position - idx1_at - 3008));
+    const auto idx1_before =
+        read_range(path, idx1_at, static_cast<size_t>(avi->position - idx1_at - 3008));
     ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
     ASSERT_EQ(AVI_finish(avi.release()), 0);
     // Nothing was written over the index that precedes the missing header.

@@ -12,8 +12,9 @@ using namespace avitest;
 namespace {
 
 class AviHeader : public ::testing::Test {
-protected:
-    fs::path dir = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  protected:
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::path path = dir / "out.avi";
 
     std::vector<uint8_t> header() { return read_range(path, 0, AVI_HEADER_SPACE); }
@@ -90,7 +91,8 @@ TEST_F(AviHeader, FinalFormOfThePlainWorkedExample) {
     ASSERT_EQ(AVI_describe_video(avi.get(), 640, 480, 25.0, "H264"), 0);
     ASSERT_EQ(AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0), 0);
     std::vector<uint8_t> frame(1000, 0x11), pcm(320, 0x22);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(AVI_put_video_frame(avi.get(), frame.data(), 1000, i == 0), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(AVI_put_video_frame(avi.get(), frame.data(), 1000, i == 0), 0);
     for (int i = 0; i < 100; ++i) ASSERT_EQ(AVI_put_audio(avi.get(), pcm.data(), 320), 0);
     ASSERT_EQ(AVI_finish(avi.release()), 0);
 
@@ -150,9 +152,8 @@ TEST_P(AviFrameRate, FrameTimeAndRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rates, AviFrameRate,
-    ::testing::Values(RateCase{25.0, 40000, 25000000}, RateCase{0.0, 0, 0},
-                      RateCase{0.0009, 0, 0}, RateCase{-25.0, 0, 0},
-                      RateCase{29.97, 33367, 29970000},
+    ::testing::Values(RateCase{25.0, 40000, 25000000}, RateCase{0.0, 0, 0}, RateCase{0.0009, 0, 0},
+                      RateCase{-25.0, 0, 0}, RateCase{29.97, 33367, 29970000},
                       RateCase{2000.0 / 30.0, 15000, 66666667},
                       RateCase{std::numeric_limits<double>::quiet_NaN(), 0, 0},
                       // 1 frame over 0 ms: no division trap, the rate field saturates.
@@ -208,14 +209,14 @@ TEST_F(AviHeader, Mp3TrackFormat) {
         AVI_describe_audio(avi.get(), 2, rate, 16, 0x55, 128);
         avi.reset();
         auto h = header();
-        EXPECT_EQ(le32(h, 216), 106u);     // list size 94 + 12
-        EXPECT_EQ(le32(h, 256), 16000u);   // rate from the bitrate, not from the samples
+        EXPECT_EQ(le32(h, 216), 106u);    // list size 94 + 12
+        EXPECT_EQ(le32(h, 256), 16000u);  // rate from the bitrate, not from the samples
         EXPECT_EQ(le32(h, 292), 30u);
         EXPECT_EQ(le16(h, 296), 0x55u);
         EXPECT_EQ(le32(h, 304), 16000u);
-        EXPECT_EQ(le16(h, 312), 12u);      // extra size
-        EXPECT_EQ(le16(h, 314), 1u);       // identifier
-        EXPECT_EQ(le32(h, 316), 2u);       // flags
+        EXPECT_EQ(le16(h, 312), 12u);  // extra size
+        EXPECT_EQ(le16(h, 314), 1u);   // identifier
+        EXPECT_EQ(le32(h, 316), 2u);   // flags
         EXPECT_EQ(le16(h, 320), rate >= 32000 ? 1152u : 576u);
         EXPECT_EQ(le16(h, 322), 1u);
         EXPECT_EQ(le16(h, 324), 0u);
@@ -269,7 +270,8 @@ TEST_F(AviHeaderDeathTest, HeaderThatDoesNotFitEndsTheProcess) {
         AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
         ASSERT_EQ(AVI_put_audio(avi.get(), data.data(), 100), 0);
     }
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 1000, 1), 0);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 1000, 1), 0);
     ASSERT_GE(avi->segment_switches, 5);
     AviFile* raw = avi.release();
     EXPECT_EXIT(AVI_finish(raw), ::testing::ExitedWithCode(1),

@@ -10,20 +10,13 @@ using namespace avitest;
 namespace {
 
 class AviOdml : public ::testing::Test {
-protected:
-    fs::path dir = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  protected:
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::path path = dir / "out.avi";
     std::vector<uint8_t> data = std::vector<uint8_t>(20000, 0x5A);
 
-    AviPtr create(int64_t threshold) {
-        AviPtr avi(AVI_create_output(path.c_str()));
-        if (avi) {
-            avi->segment_threshold = threshold;
-            AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
-            AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
-        }
-        return avi;
-    }
+    AviPtr create(int64_t threshold) { return create_writer(path, threshold); }
 };
 
 TEST_F(AviOdml, FirstSwitch) {
@@ -73,10 +66,13 @@ TEST_F(AviOdml, ManySegmentsAndTheirIndexes) {
     uint32_t state = 1;
     for (int i = 0; i < 150; ++i) {
         state = state * 1103515245 + 12345;
-        ASSERT_EQ(rec.video(data.data(), static_cast<int32_t>(500 + (state >> 16) % 3000), i % 12 == 0), 0);
+        ASSERT_EQ(
+            rec.video(data.data(), static_cast<int32_t>(500 + (state >> 16) % 3000), i % 12 == 0),
+            0);
         // Bursts of audio now and then, silence in between.
         if ((state >> 8) % 4 == 0) {
-            for (uint32_t a = 0; a < (state >> 4) % 9; ++a) ASSERT_EQ(rec.audio(data.data(), 640), 0);
+            for (uint32_t a = 0; a < (state >> 4) % 9; ++a)
+                ASSERT_EQ(rec.audio(data.data(), 640), 0);
         }
     }
     const int32_t switches = avi->segment_switches;
@@ -94,7 +90,8 @@ TEST_F(AviOdml, ManySegmentsAndTheirIndexes) {
     for (size_t i = 0; i < video.entries.size(); ++i) {
         char line[128];
         std::snprintf(line, sizeof line, "VID NrEntries %zu/%zu (00db) |0x%llX|%u|%u|\n", i,
-                      video.entries.size(), static_cast<unsigned long long>(video.entries[i].offset),
+                      video.entries.size(),
+                      static_cast<unsigned long long>(video.entries[i].offset),
                       video.entries[i].size, video.entries[i].duration);
         expected += line;
     }
