@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -308,6 +309,9 @@ int convert(const Options& options) {
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
 
+    // Workers wake the main thread as soon as a conversion ends, so nothing waits on a tick.
+    std::mutex wake_lock;
+    std::condition_variable wake;
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (;;) {
@@ -318,7 +322,11 @@ int convert(const Options& options) {
                 task.started.store(true);
                 task.report = tv::ConversionJob(task.input, task.output, task.progress);
             }
-            task.finished.store(true, std::memory_order_release);
+            {
+                std::lock_guard<std::mutex> lock(wake_lock);
+                task.finished.store(true, std::memory_order_release);
+            }
+            wake.notify_all();
         }
     };
     std::vector<std::thread> threads;
@@ -367,7 +375,12 @@ int convert(const Options& options) {
                                           [](const auto& t) { return t->finished.load(); });
         if (all_done) break;
         bar.draw(tasks);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::unique_lock<std::mutex> lock(wake_lock);
+        wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
+            return g_interrupted.load() || std::any_of(tasks.begin(), tasks.end(), [](const auto& t) {
+                       return !t->reported && t->finished.load();
+                   });
+        });
     }
     for (auto& th : threads) th.join();
     report_finished();
