@@ -24,12 +24,9 @@ constexpr std::array<int, 16> kIndexAdjust = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1
 
 constexpr int clamp_index(int index) { return index < 0 ? 0 : (index > kMaxStepIndex ? kMaxStepIndex : index); }
 
-// The decoder's work per (step index, code) never changes, so it is folded into one table:
-// each entry holds the signed prediction change above bit 11 and, in the low 11 bits, the
-// next step index times 16 (the row offset of the next lookup). One load per sample.
-constexpr int kNextShift = 11;
-constexpr int32_t kNextMask = (1 << kNextShift) - 1;
-
+// The prediction change for each (step index, code) pair, precomputed: one load per sample,
+// and it hangs off the index chain rather than the prediction chain. The index itself is
+// updated with plain arithmetic, so neither loop-carried chain waits on a memory load.
 constexpr int32_t decoded_delta(int step, int code) {
     int32_t vpdiff = step >> 3;
     if (code & 4) vpdiff += step;
@@ -38,28 +35,33 @@ constexpr int32_t decoded_delta(int step, int code) {
     return (code & 8) ? -vpdiff : vpdiff;
 }
 
-constexpr std::array<int32_t, (kMaxStepIndex + 1) * 16> make_decode_table() {
+constexpr std::array<int32_t, (kMaxStepIndex + 1) * 16> make_delta_table() {
     std::array<int32_t, (kMaxStepIndex + 1) * 16> table{};
     for (int index = 0; index <= kMaxStepIndex; ++index) {
-        for (int code = 0; code < 16; ++code) {
-            const int next = clamp_index(index + kIndexAdjust[code]);
-            table[index * 16 + code] = decoded_delta(kStepSize[index], code) * (1 << kNextShift) + next * 16;
-        }
+        for (int code = 0; code < 16; ++code) table[static_cast<std::size_t>(index * 16 + code)] = decoded_delta(kStepSize[static_cast<std::size_t>(index)], code);
     }
     return table;
 }
 
-constexpr auto kDecodeTable = make_decode_table();
+constexpr auto kDeltaTable = make_delta_table();
 
-// Decoder state between codes: the row of the step index and the prediction.
+// Index adjustments pre-scaled to rows of the delta table.
+constexpr std::array<int32_t, 16> make_row_adjust() {
+    std::array<int32_t, 16> out{};
+    for (std::size_t i = 0; i < 16; ++i) out[i] = kIndexAdjust[i] * 16;
+    return out;
+}
+constexpr auto kRowAdjust = make_row_adjust();
+
+// Decoder state between codes; the step index is kept as its row offset (index * 16).
 struct Decoder {
     int32_t row;
     int32_t predicted;
 
     int16_t step(unsigned code) {
-        const int32_t entry = kDecodeTable[static_cast<std::size_t>(row) + code];
-        row = entry & kNextMask;
-        predicted = clamp32(predicted + (entry >> kNextShift), -32768, 32767);
+        const int32_t delta = kDeltaTable[static_cast<std::size_t>(row) + code];
+        row = clamp32(row + kRowAdjust[code], 0, kMaxStepIndex * 16);
+        predicted = clamp32(predicted + delta, -32768, 32767);
         return static_cast<int16_t>(predicted);
     }
 };

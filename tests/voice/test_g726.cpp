@@ -268,4 +268,62 @@ TEST(G726, MatchesTheModelOfTheCoder) {
     }
 }
 
+// A decoder state set up by hand, then one frame of codes; returns the samples.
+std::vector<int16_t> decode_from(VoiceCodecState& s, int bits, const std::vector<int>& codes) {
+    VoiceFrame f = frame_of(pack_codes(codes, bits, false));
+    const Decoded d = decode(s, f);
+    EXPECT_EQ(d.rc, 0);
+    return d.pcm;
+}
+
+TEST(G726, TransitionStartsJustAboveItsThreshold) {
+    // yl = 34816 puts the threshold at 51; with ap = 256 the scale factor is yu, and a 5-bit
+    // code 15 reconstructs to 51 at yu = 608 (no transition) and 52 at yu = 616 (transition:
+    // predictor cleared). Samples from the independent model.
+    struct Case {
+        int32_t yu;
+        bool transition;
+        uint32_t fnv;
+        int16_t first[3];
+    };
+    const Case cases[] = {{608, false, 0x889F6339u, {204, 16, 0}}, {616, true, 0xD25A0595u, {208, 0, 0}}};
+    for (const Case& c : cases) {
+        VoiceCodecState s = fresh_state(7, false);
+        VoiceG726Fields& g = s.codec.g726;
+        g.td = 1;
+        g.ap = 256;
+        g.yu = c.yu;
+        g.a1 = 1000;
+        g.a2 = -500;
+        for (int32_t& b : g.b) b = 300;
+        std::vector<int> codes(80, 0);
+        codes[0] = 15;
+        const std::vector<int16_t> out = decode_from(s, 5, codes);
+        EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 3), std::vector<int16_t>(c.first, c.first + 3)) << c.yu;
+        EXPECT_EQ(fnv1a(out), c.fnv) << c.yu;
+        // After a transition the zero codes that follow leave the predictor at 0.
+        EXPECT_EQ(g.a1 == 0 && g.a2 == 0 && g.b[0] == 0, c.transition) << c.yu;
+    }
+}
+
+TEST(G726, OversizedReconstructionKeepsTheLiteralFloatForm) {
+    // Large coefficients push the second sample's sr to -41660, whose bit 15 is clear: its float
+    // takes sign 0 and an exponent of 16 that carries into the bits above. The third sample's
+    // prediction follows from that literal form (-25640; the sign of sr would give -25636).
+    VoiceCodecState s = fresh_state(6, false);
+    VoiceG726Fields& g = s.codec.g726;
+    for (int32_t& b : g.b) b = 10870;
+    for (int32_t& dq : g.dq) dq = 2047;  // -32767 as an 11-bit float
+    g.a1 = 13972;
+    g.a2 = -6559;
+    g.sr1 = 1000;
+    std::vector<int> codes(80, 0);
+    const int head[] = {15, 2, 10, 1, 15, 4};
+    std::copy(std::begin(head), std::end(head), codes.begin());
+    const std::vector<int16_t> out = decode_from(s, 4, codes);
+    EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 8),
+              (std::vector<int16_t>{-32768, -32768, -25640, -32768, -27156, -9580, 3140, 6744}));
+    EXPECT_EQ(fnv1a(out), 0xEB1461C6u);
+}
+
 }  // namespace

@@ -390,6 +390,40 @@ TEST(VoiceDecode, RecordingFrameOf82WordsGives321Samples) {
     EXPECT_EQ(d.pcm[0], static_cast<int16_t>(0x9234));
 }
 
+TEST(VoiceDecode, RandomFramesAndNoiseNeverMisbehave) {
+    // Long runs of random payloads and full-scale noise through every mode: counts as the table
+    // says, states within their ranges, nothing written past the count.
+    Lcg rng(4242);
+    for (const int16_t mode : kAllModes) {
+        const std::set<int> lengths = table_accepted_lengths(mode);
+        const std::vector<int> accepted(lengths.begin(), lengths.end());
+        VoiceCodecState dec = fresh_state(mode, false);
+        VoiceCodecState enc = fresh_state(mode, true);
+        for (int round = 0; round < 150; ++round) {
+            const int words = accepted[rng.next() % accepted.size()];
+            VoiceFrame f = make_frame(words);
+            for (int i = 0; i < 2 * words; ++i) f.payload[i] = static_cast<uint8_t>(rng.next());
+            std::vector<int16_t> pcm(VOICE_MAX_DECODED_SAMPLES + 8, 0x5A5A);
+            int16_t count = -1;
+            ASSERT_EQ(TV_VOICE_DecodeFrame(&dec, &f, pcm.data(), &count), 0) << mode;
+            ASSERT_EQ(count, table_sample_count(mode, words));
+            for (std::size_t i = static_cast<std::size_t>(count); i < pcm.size(); ++i) ASSERT_EQ(pcm[i], 0x5A5A);
+            if (mode == 3 || mode == 35 || mode == 67) {
+                ASSERT_LE(dec.codec.adpcm.step_index, 88);
+            }
+
+            std::vector<int16_t> noise(1 + rng.next() % 481);
+            for (int16_t& v : noise) v = static_cast<int16_t>(rng.next() * 2u + (rng.next() & 1u));
+            if (round % 4 == 0) {
+                for (int16_t& v : noise) v = (rng.next() & 1) ? 32767 : -32768;
+            }
+            VoiceFrame out;
+            ASSERT_EQ(TV_VOICE_EncodeFrame(&enc, noise.data(), &out, static_cast<int32_t>(noise.size())), 0);
+            ASSERT_EQ(out.payload_words, table_payload_words(mode, static_cast<int>(noise.size())));
+        }
+    }
+}
+
 // --- Exported names ---------------------------------------------------------------------------
 
 TEST(VoiceExports, SevenFunctionsAreExportedByNameFromTheSharedLibrary) {
