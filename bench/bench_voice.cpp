@@ -20,12 +20,15 @@ std::vector<int16_t> signal(std::size_t n) {
         const double t = static_cast<double>(i) / 8000.0;
         const double v = std::sin(2 * M_PI * 180 * t) + 0.5 * std::sin(2 * M_PI * 720 * t) +
                          0.25 * std::sin(2 * M_PI * 1900 * t);
-        out[i] = static_cast<int16_t>(7000.0 * v * (0.2 + 0.8 * std::fabs(std::sin(2 * M_PI * 3 * t))));
+        out[i] =
+            static_cast<int16_t>(7000.0 * v * (0.2 + 0.8 * std::fabs(std::sin(2 * M_PI * 3 * t))));
     }
     return out;
 }
 
-int block_size(int mode) { return mode == VOICE_MODE_ADPCM_FIRST ? 321 : 320; }
+int block_size(int mode) {
+    return mode == VOICE_MODE_ADPCM_FIRST ? 321 : 320;
+}
 
 void BM_Encode(benchmark::State& state) {
     const int mode = static_cast<int>(state.range(0));
@@ -41,8 +44,8 @@ void BM_Encode(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(state.iterations() * kFrames * n);
-    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kFrames * n,
-                                                     benchmark::Counter::kIsRate);
+    state.counters["samples/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kFrames * n, benchmark::Counter::kIsRate);
 }
 
 void BM_Decode(benchmark::State& state) {
@@ -52,7 +55,8 @@ void BM_Decode(benchmark::State& state) {
     VoiceCodecState codec;
     TV_VOICE_EncReset(&codec, mode);
     std::vector<VoiceFrame> frames(kFrames);
-    for (int f = 0; f < kFrames; ++f) TV_VOICE_EncodeFrame(&codec, pcm.data() + n * f, &frames[static_cast<std::size_t>(f)], n);
+    for (int f = 0; f < kFrames; ++f)
+        TV_VOICE_EncodeFrame(&codec, pcm.data() + n * f, &frames[static_cast<std::size_t>(f)], n);
     // MSB-first G.726 frames are rewritten in place when decoded; decode from fresh copies.
     const std::vector<VoiceFrame> originals = frames;
     const bool rewrites = mode >= VOICE_MODE_G726_16_MSB && mode <= VOICE_MODE_G726_40_MSB;
@@ -66,13 +70,14 @@ void BM_Decode(benchmark::State& state) {
         }
         TV_VOICE_DecReset(&codec, mode);
         for (int f = 0; f < kFrames; ++f) {
-            benchmark::DoNotOptimize(TV_VOICE_DecodeFrame(&codec, &frames[static_cast<std::size_t>(f)], out, &count));
+            benchmark::DoNotOptimize(
+                TV_VOICE_DecodeFrame(&codec, &frames[static_cast<std::size_t>(f)], out, &count));
             benchmark::ClobberMemory();
         }
     }
     state.SetItemsProcessed(state.iterations() * kFrames * n);
-    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kFrames * n,
-                                                     benchmark::Counter::kIsRate);
+    state.counters["samples/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kFrames * n, benchmark::Counter::kIsRate);
 }
 
 void BM_Transcode(benchmark::State& state) {
@@ -82,7 +87,9 @@ void BM_Transcode(benchmark::State& state) {
     VoiceCodecState codec;
     TV_VOICE_EncReset(&codec, source);
     std::vector<VoiceFrame> originals(kFrames);
-    for (int f = 0; f < kFrames; ++f) TV_VOICE_EncodeFrame(&codec, pcm.data() + 320 * f, &originals[static_cast<std::size_t>(f)], 320);
+    for (int f = 0; f < kFrames; ++f)
+        TV_VOICE_EncodeFrame(&codec, pcm.data() + 320 * f, &originals[static_cast<std::size_t>(f)],
+                             320);
     std::vector<VoiceFrame> frames = originals;
     VoiceTranscodeState trans;
     for (auto _ : state) {
