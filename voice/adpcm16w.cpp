@@ -27,7 +27,8 @@ struct Coder {
         int64_t zero_sum = 0;
         for (int i = 0; i < 6; ++i) zero_sum += int64_t{s.b[i]} * s.dq[i];
         const auto sezi = static_cast<int32_t>(zero_sum);
-        const auto sei = static_cast<int32_t>(zero_sum + int64_t{s.a1} * s.sr1 + int64_t{s.a2} * s.sr2);
+        const auto sei =
+            static_cast<int32_t>(zero_sum + int64_t{s.a1} * s.sr1 + int64_t{s.a2} * s.sr2);
         const int32_t se = sei >> 13;
         const int32_t sez = sezi >> 13;
 
@@ -37,7 +38,8 @@ struct Coder {
 
         int32_t code = 0;
         if constexpr (encode) {
-            const auto shifted = static_cast<int32_t>(static_cast<uint32_t>(input * 8192) - static_cast<uint32_t>(sei));
+            const auto shifted = static_cast<int32_t>(static_cast<uint32_t>(input * 8192) -
+                                                      static_cast<uint32_t>(sei));
             const int32_t d = wrap16(shifted >> 13);
             const int32_t m = d < 0 ? -d : d;
             int32_t dl = -128;
@@ -92,15 +94,16 @@ struct Coder {
         s.a2 = static_cast<int16_t>(tr ? 0 : a2p);
 
         // First pole, bounded by the new second pole even when it is discarded
-        const int32_t a1p = clamp32(wrap16(s.a1 - (s.a1 >> 8) + sign * (p1 < 0 ? -192 : 192)), a2p - 15360,
-                                    15360 - a2p);
+        const int32_t a1p = clamp32(wrap16(s.a1 - (s.a1 >> 8) + sign * (p1 < 0 ? -192 : 192)),
+                                    a2p - 15360, 15360 - a2p);
         s.a1 = static_cast<int16_t>(tr ? 0 : a1p);
 
         // Tone and speed control
         const bool tdp = a2p < -11776;
         s.td = static_cast<int16_t>(tr ? 0 : (tdp ? 1 : 0));
         const int32_t spread = 4 * s.dms - s.dml;
-        const int32_t ax = ((spread < 0 ? -spread : spread) >= (s.dml >> 3) || y < 1536 || tdp) ? 1 : 0;
+        const int32_t ax =
+            ((spread < 0 ? -spread : spread) >= (s.dml >> 3) || y < 1536 || tdp) ? 1 : 0;
         s.ap = static_cast<int16_t>(tr ? 256 : wrap16(s.ap - (s.ap >> 4) + 32 * ax));
 
         // Zero coefficients, against the differences before this sample
@@ -135,7 +138,8 @@ void adpcm16w_reset(VoiceCodecState& state) {
 int adpcm16w_encode(VoiceCodecState& state, std::span<const int16_t> pcm, PayloadBuffer payload) {
     Coder coder{state.codec.adpcm16w};
     std::array<uint8_t, kMaxSamples> codes{};
-    for (std::size_t i = 0; i < pcm.size(); ++i) codes[i] = static_cast<uint8_t>(coder.step<true>(pcm[i]));
+    for (std::size_t i = 0; i < pcm.size(); ++i)
+        codes[i] = static_cast<uint8_t>(coder.step<true>(pcm[i]));
     const int words = static_cast<int>(pcm.size()) / 8;
     for (int w = 0; w < words; ++w) {
         unsigned word = 0;

@@ -29,15 +29,20 @@ constexpr int16_t ulaw_value(uint8_t code) {
 template <int16_t (*expand)(uint8_t)>
 constexpr std::array<int16_t, 256> make_table() {
     std::array<int16_t, 256> table{};
-    for (int c = 0; c < 256; ++c) table[static_cast<std::size_t>(c)] = expand(static_cast<uint8_t>(c));
+    for (int c = 0; c < 256; ++c)
+        table[static_cast<std::size_t>(c)] = expand(static_cast<uint8_t>(c));
     return table;
 }
 
 constexpr auto kAlawTable = make_table<alaw_value>();
 constexpr auto kUlawTable = make_table<ulaw_value>();
 
-bool is_alaw(int16_t mode) { return mode == VOICE_MODE_G711A || mode == VOICE_MODE_G711A_SWAP; }
-bool is_swapped(int16_t mode) { return mode == VOICE_MODE_G711A_SWAP || mode == VOICE_MODE_G711U_SWAP; }
+bool is_alaw(int16_t mode) {
+    return mode == VOICE_MODE_G711A || mode == VOICE_MODE_G711A_SWAP;
+}
+bool is_swapped(int16_t mode) {
+    return mode == VOICE_MODE_G711A_SWAP || mode == VOICE_MODE_G711U_SWAP;
+}
 
 }  // namespace
 
@@ -69,8 +74,12 @@ uint8_t ulaw_compress(int16_t x) {
     return static_cast<uint8_t>(((segment << 4) | ((v >> (segment + 1)) & 0x0F)) ^ mask);
 }
 
-int16_t alaw_expand(uint8_t code) { return kAlawTable[code]; }
-int16_t ulaw_expand(uint8_t code) { return kUlawTable[code]; }
+int16_t alaw_expand(uint8_t code) {
+    return kAlawTable[code];
+}
+int16_t ulaw_expand(uint8_t code) {
+    return kUlawTable[code];
+}
 
 int g711_encode(int16_t mode, std::span<const int16_t> pcm, PayloadBuffer payload) {
     const int words = static_cast<int>(pcm.size()) / 2;

@@ -31,7 +31,9 @@ constexpr std::array<CodeTables, 4> kTables = {{
      {0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 2, 3, 4, 5, 6, 6}},
 }};
 
-constexpr const CodeTables& tables_for(int code_size) { return kTables[static_cast<std::size_t>(code_size - 2)]; }
+constexpr const CodeTables& tables_for(int code_size) {
+    return kTables[static_cast<std::size_t>(code_size - 2)];
+}
 
 constexpr int32_t kFloatZero = 32;  // 11-bit float of a positive zero
 
@@ -184,7 +186,7 @@ int32_t code_sample(VoiceG726Fields& s, const CodeTables& t, int code_size, int3
 
 // A code stream packed from bit 0 of the first byte upward, each code least significant bit first.
 class LsbWriter {
-public:
+  public:
     explicit LsbWriter(uint8_t* out) : out_(out) {}
     void put(uint32_t code, int bits) {
         acc_ |= code << fill_;
@@ -199,14 +201,16 @@ public:
         if (fill_ > 0) *out_ = static_cast<uint8_t>(acc_);
     }
 
-private:
+  private:
     uint8_t* out_;
     uint32_t acc_ = 0;
     int fill_ = 0;
 };
 
 // Groups of whole codes that end on a byte boundary: lcm(B, 8) bits.
-constexpr int group_bytes(int code_size) { return code_size == 3 ? 3 : (code_size == 5 ? 5 : 1); }
+constexpr int group_bytes(int code_size) {
+    return code_size == 3 ? 3 : (code_size == 5 ? 5 : 1);
+}
 
 template <bool to_msb>
 void convert_bit_order(std::span<uint8_t> payload, int code_size) {
@@ -254,10 +258,15 @@ void g726_reset(VoiceCodecState& state, int code_size) {
     state.codec.g726 = s;
 }
 
-void g726_lsb_to_msb(std::span<uint8_t> payload, int code_size) { convert_bit_order<true>(payload, code_size); }
-void g726_msb_to_lsb(std::span<uint8_t> payload, int code_size) { convert_bit_order<false>(payload, code_size); }
+void g726_lsb_to_msb(std::span<uint8_t> payload, int code_size) {
+    convert_bit_order<true>(payload, code_size);
+}
+void g726_msb_to_lsb(std::span<uint8_t> payload, int code_size) {
+    convert_bit_order<false>(payload, code_size);
+}
 
-int g726_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> pcm, PayloadBuffer payload) {
+int g726_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> pcm,
+                PayloadBuffer payload) {
     VoiceG726Fields s = state.codec.g726;
     const int code_size = g726_code_size(mode);
     const CodeTables& t = tables_for(code_size);

@@ -12,24 +12,24 @@ namespace {
 constexpr int kMaxStepIndex = 88;
 
 constexpr std::array<int32_t, kMaxStepIndex + 1> kStepSize = {
-    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
-    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
-    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
-    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
-    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
-    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
+    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
+    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
+    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,  876,   963,
+    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749, 3024,  3327,
+    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
     12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
 
-constexpr std::array<int, 16> kIndexAdjust = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
+constexpr std::array<int, 16> kIndexAdjust = {-1, -1, -1, -1, 2, 4, 6, 8,
+                                              -1, -1, -1, -1, 2, 4, 6, 8};
 
-constexpr int clamp_index(int index) { return index < 0 ? 0 : (index > kMaxStepIndex ? kMaxStepIndex : index); }
+constexpr int clamp_index(int index) {
+    return index < 0 ? 0 : (index > kMaxStepIndex ? kMaxStepIndex : index);
+}
 
-// The decoder's work per (step index, code) never changes, so it is folded into one table:
-// each entry holds the signed prediction change above bit 11 and, in the low 11 bits, the
-// next step index times 16 (the row offset of the next lookup). One load per sample.
-constexpr int kNextShift = 11;
-constexpr int32_t kNextMask = (1 << kNextShift) - 1;
-
+// The prediction change for each (step index, code) pair, precomputed: one load per sample,
+// and it hangs off the index chain rather than the prediction chain. The index itself is
+// updated with plain arithmetic, so neither loop-carried chain waits on a memory load.
 constexpr int32_t decoded_delta(int step, int code) {
     int32_t vpdiff = step >> 3;
     if (code & 4) vpdiff += step;
@@ -38,28 +38,35 @@ constexpr int32_t decoded_delta(int step, int code) {
     return (code & 8) ? -vpdiff : vpdiff;
 }
 
-constexpr std::array<int32_t, (kMaxStepIndex + 1) * 16> make_decode_table() {
+constexpr std::array<int32_t, (kMaxStepIndex + 1) * 16> make_delta_table() {
     std::array<int32_t, (kMaxStepIndex + 1) * 16> table{};
     for (int index = 0; index <= kMaxStepIndex; ++index) {
-        for (int code = 0; code < 16; ++code) {
-            const int next = clamp_index(index + kIndexAdjust[code]);
-            table[index * 16 + code] = decoded_delta(kStepSize[index], code) * (1 << kNextShift) + next * 16;
-        }
+        for (int code = 0; code < 16; ++code)
+            table[static_cast<std::size_t>(index * 16 + code)] =
+                decoded_delta(kStepSize[static_cast<std::size_t>(index)], code);
     }
     return table;
 }
 
-constexpr auto kDecodeTable = make_decode_table();
+constexpr auto kDeltaTable = make_delta_table();
 
-// Decoder state between codes: the row of the step index and the prediction.
+// Index adjustments pre-scaled to rows of the delta table.
+constexpr std::array<int32_t, 16> make_row_adjust() {
+    std::array<int32_t, 16> out{};
+    for (std::size_t i = 0; i < 16; ++i) out[i] = kIndexAdjust[i] * 16;
+    return out;
+}
+constexpr auto kRowAdjust = make_row_adjust();
+
+// Decoder state between codes; the step index is kept as its row offset (index * 16).
 struct Decoder {
     int32_t row;
     int32_t predicted;
 
     int16_t step(unsigned code) {
-        const int32_t entry = kDecodeTable[static_cast<std::size_t>(row) + code];
-        row = entry & kNextMask;
-        predicted = clamp32(predicted + (entry >> kNextShift), -32768, 32767);
+        const int32_t delta = kDeltaTable[static_cast<std::size_t>(row) + code];
+        row = clamp32(row + kRowAdjust[code], 0, kMaxStepIndex * 16);
+        predicted = clamp32(predicted + delta, -32768, 32767);
         return static_cast<int16_t>(predicted);
     }
 };
@@ -125,13 +132,18 @@ void encode_codes(VoiceAdpcmFields& st, std::span<const int16_t> pcm, uint8_t* o
 }
 
 // Step index from a frame header; larger values are clamped so the tables stay in range.
-int header_step_index(std::span<const uint8_t> payload) { return payload[2] > kMaxStepIndex ? kMaxStepIndex : payload[2]; }
+int header_step_index(std::span<const uint8_t> payload) {
+    return payload[2] > kMaxStepIndex ? kMaxStepIndex : payload[2];
+}
 
 }  // namespace
 
-void adpcm_reset(VoiceCodecState& state) { state.codec.adpcm = VoiceAdpcmFields{0, 0, 0}; }
+void adpcm_reset(VoiceCodecState& state) {
+    state.codec.adpcm = VoiceAdpcmFields{0, 0, 0};
+}
 
-int adpcm_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> pcm, PayloadBuffer payload) {
+int adpcm_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> pcm,
+                 PayloadBuffer payload) {
     VoiceAdpcmFields st = state.codec.adpcm;
     const int n = static_cast<int>(pcm.size());
     const int words = encoded_payload_words(mode, n);
@@ -161,13 +173,15 @@ int adpcm_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> 
             code_bytes = 2 * words;
         }
         encode_codes(st, pcm, codes.data());
-        for (int i = 0; i < code_bytes; ++i) payload[static_cast<std::size_t>(offset + i)] = codes[static_cast<std::size_t>(i)];
+        for (int i = 0; i < code_bytes; ++i)
+            payload[static_cast<std::size_t>(offset + i)] = codes[static_cast<std::size_t>(i)];
     }
     state.codec.adpcm = st;
     return words;
 }
 
-int adpcm_decode(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> payload, int16_t* pcm) {
+int adpcm_decode(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> payload,
+                 int16_t* pcm) {
     VoiceAdpcmFields& st = state.codec.adpcm;
     Decoder dec{};
     std::span<const uint8_t> codes = payload;

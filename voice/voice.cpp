@@ -26,20 +26,20 @@ constexpr uint16_t kNormalFrameFlags = VOICE_FRAME_NORMAL << 8;
 // Runs the reset of a known mode; false for a mode outside the table.
 bool reset_state(VoiceCodecState& state, int16_t mode) {
     switch (family_of(mode)) {
-    case Family::G711:
-        break;
-    case Family::Adpcm:
-        adpcm_reset(state);
-        break;
-    case Family::G726:
-        g726_reset(state, g726_code_size(mode));
-        break;
-    case Family::Adpcm16w:
-        adpcm16w_reset(state);
-        break;
-    case Family::None:
-        state.mode = mode;
-        return false;
+        case Family::G711:
+            break;
+        case Family::Adpcm:
+            adpcm_reset(state);
+            break;
+        case Family::G726:
+            g726_reset(state, g726_code_size(mode));
+            break;
+        case Family::Adpcm16w:
+            adpcm16w_reset(state);
+            break;
+        case Family::None:
+            state.mode = mode;
+            return false;
     }
     state.mode = mode;
     return true;
@@ -68,8 +68,8 @@ TORVANE_API int32_t TV_VOICE_DecReset(VoiceCodecState* state, int32_t mode) {
     return reset_state(*state, static_cast<int16_t>(mode)) ? 0 : VOICE_ERR_DEC_MODE;
 }
 
-TORVANE_API int32_t TV_VOICE_EncodeFrame(VoiceCodecState* state, const int16_t* pcm, VoiceFrame* frame,
-                                         int32_t sample_count) {
+TORVANE_API int32_t TV_VOICE_EncodeFrame(VoiceCodecState* state, const int16_t* pcm,
+                                         VoiceFrame* frame, int32_t sample_count) {
     if (state == nullptr) return VOICE_ERR_NULL_STATE;
     if (pcm == nullptr) return VOICE_ERR_NULL_INPUT;
     if (frame == nullptr) return VOICE_ERR_NULL_OUTPUT;
@@ -86,20 +86,20 @@ TORVANE_API int32_t TV_VOICE_EncodeFrame(VoiceCodecState* state, const int16_t* 
     const std::span<const int16_t> samples(pcm, static_cast<std::size_t>(n));
     int words = 0;
     switch (family) {
-    case Family::G711:
-        words = g711_encode(mode, samples, payload);
-        break;
-    case Family::Adpcm:
-        words = adpcm_encode(*state, mode, samples, payload);
-        break;
-    case Family::G726:
-        words = g726_encode(*state, mode, samples, payload);
-        break;
-    case Family::Adpcm16w:
-        words = adpcm16w_encode(*state, samples, payload);
-        break;
-    case Family::None:
-        break;
+        case Family::G711:
+            words = g711_encode(mode, samples, payload);
+            break;
+        case Family::Adpcm:
+            words = adpcm_encode(*state, mode, samples, payload);
+            break;
+        case Family::G726:
+            words = g726_encode(*state, mode, samples, payload);
+            break;
+        case Family::Adpcm16w:
+            words = adpcm16w_encode(*state, samples, payload);
+            break;
+        case Family::None:
+            break;
     }
     tv::store_le16(work.data(), kNormalFrameFlags);
     work[2] = static_cast<uint8_t>(words);
@@ -114,7 +114,8 @@ TORVANE_API int32_t TV_VOICE_DecodeFrame(VoiceCodecState* state, VoiceFrame* fra
     if (frame == nullptr) return VOICE_ERR_NULL_INPUT;
     if (pcm == nullptr || sample_count == nullptr) return VOICE_ERR_NULL_OUTPUT;
     *sample_count = 0;
-    if ((tv::load_le16(frame->flags) & kFrameTypeMask) != kNormalFrameFlags) return VOICE_ERR_DEC_FRAMETYPE;
+    if ((tv::load_le16(frame->flags) & kFrameTypeMask) != kNormalFrameFlags)
+        return VOICE_ERR_DEC_FRAMETYPE;
     const int words = frame->payload_words;
     if (words == 0) return VOICE_ERR_DEC_LENGTH;
     const int16_t mode = state->mode;
@@ -127,20 +128,20 @@ TORVANE_API int32_t TV_VOICE_DecodeFrame(VoiceCodecState* state, VoiceFrame* fra
     const std::span<uint8_t> payload(frame->payload, static_cast<std::size_t>(2 * words));
     int produced = 0;
     switch (family) {
-    case Family::G711:
-        produced = g711_decode(mode, payload, pcm);
-        break;
-    case Family::Adpcm:
-        produced = adpcm_decode(*state, mode, payload, pcm);
-        break;
-    case Family::G726:
-        produced = g726_decode(*state, mode, payload, pcm);
-        break;
-    case Family::Adpcm16w:
-        produced = adpcm16w_decode(*state, payload, pcm);
-        break;
-    case Family::None:
-        break;
+        case Family::G711:
+            produced = g711_decode(mode, payload, pcm);
+            break;
+        case Family::Adpcm:
+            produced = adpcm_decode(*state, mode, payload, pcm);
+            break;
+        case Family::G726:
+            produced = g726_decode(*state, mode, payload, pcm);
+            break;
+        case Family::Adpcm16w:
+            produced = adpcm16w_decode(*state, payload, pcm);
+            break;
+        case Family::None:
+            break;
     }
     *sample_count = static_cast<int16_t>(produced);
     return 0;

@@ -52,7 +52,8 @@ TEST(Adpcm16w, DecodesTheWord0x1B00AsCodes0123ThenZeros) {
     ASSERT_EQ(db.pcm.size(), 160u);
     std::vector<int16_t> all = da.pcm;
     all.insert(all.end(), db.pcm.begin(), db.pcm.end());
-    EXPECT_EQ(std::vector<int16_t>(all.begin(), all.begin() + 8), (std::vector<int16_t>{3, 16, -15, -5, 3, 4, 3, 2}));
+    EXPECT_EQ(std::vector<int16_t>(all.begin(), all.begin() + 8),
+              (std::vector<int16_t>{3, 16, -15, -5, 3, 4, 3, 2}));
     EXPECT_EQ(fnv1a(all), 0x80066828u);
 }
 
@@ -61,7 +62,8 @@ TEST(Adpcm16w, EncoderMatchesTheModel) {
     VoiceCodecState s = fresh_state(68, true);
     std::vector<uint8_t> payload;
     for (int half = 0; half < 2; ++half) {
-        const VoiceFrame f = encode(s, std::vector<int16_t>(input.begin() + 80 * half, input.begin() + 80 * (half + 1)));
+        const VoiceFrame f = encode(
+            s, std::vector<int16_t>(input.begin() + 80 * half, input.begin() + 80 * (half + 1)));
         ASSERT_EQ(f.payload_words, 10);
         const std::vector<uint8_t> p = payload_of(f);
         payload.insert(payload.end(), p.begin(), p.end());
@@ -124,7 +126,8 @@ TEST(Adpcm16w, DecoderOutputIsClampedNotWrapped) {
         w.a1 = 12000;
         w.sr1 = static_cast<int16_t>(sign * 27307);  // se about 40000 times the sign
         VoiceFrame f = make_frame(10, 0x00);
-        f.payload[1] = sign > 0 ? 0x40 : 0x80;  // first code 1 (large positive) or 2 (large negative)
+        f.payload[1] =
+            sign > 0 ? 0x40 : 0x80;  // first code 1 (large positive) or 2 (large negative)
         const Decoded d = decode(s, f);
         ASSERT_EQ(d.rc, 0);
         EXPECT_EQ(d.pcm[0], sign > 0 ? 32767 : -32768);

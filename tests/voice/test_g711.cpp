@@ -106,7 +106,8 @@ TEST(G711, AlawCompressionEqualsTheReferenceOnAllInputs) {
     for (int x = -32768; x <= 32767; ++x) {
         const uint8_t got = codes[static_cast<std::size_t>(x + 32768)];
         const uint8_t want = g191_alaw_compress(static_cast<int16_t>(x));
-        if (got != want && ++mismatches <= 5) ADD_FAILURE() << "x=" << x << " got " << int(got) << " want " << int(want);
+        if (got != want && ++mismatches <= 5)
+            ADD_FAILURE() << "x=" << x << " got " << int(got) << " want " << int(want);
     }
     EXPECT_EQ(mismatches, 0);
 }
@@ -141,7 +142,8 @@ TEST(G711, ExpansionTablesEqualTheReferenceExpanders) {
         const Decoded d = decode(s, f);
         ASSERT_EQ(d.pcm.size(), 480u);
         for (int c = 0; c < 256; ++c) {
-            const int16_t want = mode == 1 ? g191_alaw_expand(static_cast<uint8_t>(c)) : g191_ulaw_expand(static_cast<uint8_t>(c));
+            const int16_t want = mode == 1 ? g191_alaw_expand(static_cast<uint8_t>(c))
+                                           : g191_ulaw_expand(static_cast<uint8_t>(c));
             EXPECT_EQ(d.pcm[static_cast<std::size_t>(c)], want) << "mode " << mode << " code " << c;
         }
     }

@@ -10,9 +10,15 @@ using namespace voicetest;
 namespace {
 
 constexpr int kBits[] = {2, 3, 4, 5};
-int lsb_mode(int bits) { return bits + 2; }
-int msb_mode(int bits) { return bits + 34; }
-int words_for_80(int bits) { return 5 * bits; }
+int lsb_mode(int bits) {
+    return bits + 2;
+}
+int msb_mode(int bits) {
+    return bits + 34;
+}
+int words_for_80(int bits) {
+    return 5 * bits;
+}
 
 std::vector<int> random_codes(std::size_t n, int bits, uint32_t seed) {
     Lcg rng(seed);
@@ -21,7 +27,9 @@ std::vector<int> random_codes(std::size_t n, int bits, uint32_t seed) {
     return codes;
 }
 
-VoiceFrame frame_of(const std::vector<uint8_t>& payload) { return frame_with_payload(payload); }
+VoiceFrame frame_of(const std::vector<uint8_t>& payload) {
+    return frame_with_payload(payload);
+}
 
 std::vector<int16_t> decode_codes(int mode, int bits, const std::vector<int>& codes) {
     VoiceCodecState s = fresh_state(mode, false);
@@ -78,14 +86,19 @@ TEST(G726, EveryCodePositionInBothPackings) {
     // A single nonzero code at position k changes the output from sample k on, never before:
     // this pins where each code sits, including codes that straddle bytes.
     for (const int bits : kBits) {
-        const std::vector<int16_t> silent = decode_codes(lsb_mode(bits), bits, std::vector<int>(80, 0));
+        const std::vector<int16_t> silent =
+            decode_codes(lsb_mode(bits), bits, std::vector<int>(80, 0));
         for (int k = 0; k < 80; ++k) {
             std::vector<int> codes(80, 0);
             codes[static_cast<std::size_t>(k)] = 1;
             for (const bool msb : {false, true}) {
-                const std::vector<int16_t> out = decode_codes(msb ? msb_mode(bits) : lsb_mode(bits), bits, codes);
-                for (int i = 0; i < k; ++i) ASSERT_EQ(out[static_cast<std::size_t>(i)], silent[static_cast<std::size_t>(i)]) << bits << " k " << k;
-                ASSERT_NE(out[static_cast<std::size_t>(k)], silent[static_cast<std::size_t>(k)]) << "bits " << bits << " k " << k << " msb " << msb;
+                const std::vector<int16_t> out =
+                    decode_codes(msb ? msb_mode(bits) : lsb_mode(bits), bits, codes);
+                for (int i = 0; i < k; ++i)
+                    ASSERT_EQ(out[static_cast<std::size_t>(i)], silent[static_cast<std::size_t>(i)])
+                        << bits << " k " << k;
+                ASSERT_NE(out[static_cast<std::size_t>(k)], silent[static_cast<std::size_t>(k)])
+                    << "bits " << bits << " k " << k << " msb " << msb;
             }
         }
     }
@@ -129,12 +142,15 @@ TEST(G726, MsbEncodersWriteTheLsbStreamInMsbOrder) {
             // Unpack the LSB stream and repack it MSB-first.
             std::vector<int> codes;
             const std::vector<uint8_t> lsb = payload_of(fa);
-            for (std::size_t pos = 0; pos + static_cast<std::size_t>(bits) <= lsb.size() * 8; pos += static_cast<std::size_t>(bits)) {
+            for (std::size_t pos = 0; pos + static_cast<std::size_t>(bits) <= lsb.size() * 8;
+                 pos += static_cast<std::size_t>(bits)) {
                 int code = 0;
-                for (int i = 0; i < bits; ++i) code |= ((lsb[(pos + i) / 8] >> ((pos + i) % 8)) & 1) << i;
+                for (int i = 0; i < bits; ++i)
+                    code |= ((lsb[(pos + i) / 8] >> ((pos + i) % 8)) & 1) << i;
                 codes.push_back(code);
             }
-            EXPECT_EQ(payload_of(fb), pack_codes(codes, bits, true)) << "bits " << bits << " n " << n;
+            EXPECT_EQ(payload_of(fb), pack_codes(codes, bits, true))
+                << "bits " << bits << " n " << n;
             EXPECT_TRUE(same_bytes(&a.codec, &b.codec, sizeof a.codec)) << "same coder state";
         }
     }
@@ -163,8 +179,8 @@ TEST(G726, BitOrderConverterSkipsPayloadsThatHoldNoWholeCodes) {
 
 TEST(G726, UnfilledPayloadBitsAreZero) {
     // 13 samples at 5 bits: 12 are coded (60 bits) into a 64-bit payload.
-    const std::vector<int16_t> block = {30000, -30000, 30000, -30000, 30000, -30000, 30000,
-                                        -30000, 30000, -30000, 30000, -30000, 30000};
+    const std::vector<int16_t> block = {30000,  -30000, 30000,  -30000, 30000,  -30000, 30000,
+                                        -30000, 30000,  -30000, 30000,  -30000, 30000};
     for (const int mode : {7, 39}) {
         VoiceCodecState s = fresh_state(mode, true);
         const VoiceFrame f = encode(s, block);
@@ -190,7 +206,8 @@ TEST(G726, OddBlockCodesOneSampleLess) {
 
 TEST(G726, OutputStaysWithinTheShiftedFourteenBitRange) {
     for (const int bits : kBits) {
-        const std::vector<int16_t> out = decode_codes(lsb_mode(bits), bits, random_codes(480 * 4, bits, 77));
+        const std::vector<int16_t> out =
+            decode_codes(lsb_mode(bits), bits, random_codes(480 * 4, bits, 77));
         for (const int16_t v : out) {
             ASSERT_EQ(v % 4, 0);
             ASSERT_LE(v, 32764);
@@ -219,7 +236,8 @@ TEST(G726, CoefficientBoundsHoldOnRandomStreams) {
         for (int frame = 0; frame < 200; ++frame) {
             VoiceFrame f = make_frame(words_for_80(bits));
             // Mostly quiet codes (magnitude index 0 or 1) with bursts, to reach every branch.
-            for (int i = 0; i < 2 * f.payload_words; ++i) f.payload[i] = static_cast<uint8_t>(frame % 7 == 0 ? rng() : rng() & 0x11);
+            for (int i = 0; i < 2 * f.payload_words; ++i)
+                f.payload[i] = static_cast<uint8_t>(frame % 7 == 0 ? rng() : rng() & 0x11);
             ASSERT_EQ(decode(s, f).rc, 0);
             const VoiceG726Fields& g = s.codec.g726;
             ASSERT_GE(g.yu, 544);
@@ -251,21 +269,86 @@ const Golden kGolden[] = {
 
 TEST(G726, MatchesTheModelOfTheCoder) {
     for (const Golden& g : kGolden) {
-        const std::vector<int16_t> out = decode_codes(lsb_mode(g.bits), g.bits, random_codes(160, g.bits, static_cast<uint32_t>(g.bits)));
+        const std::vector<int16_t> out = decode_codes(
+            lsb_mode(g.bits), g.bits, random_codes(160, g.bits, static_cast<uint32_t>(g.bits)));
         ASSERT_EQ(out.size(), 160u);
-        EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 8), std::vector<int16_t>(g.first, g.first + 8)) << g.bits;
+        EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 8),
+                  std::vector<int16_t>(g.first, g.first + 8))
+            << g.bits;
         EXPECT_EQ(fnv1a(out), g.decoded_fnv) << "bits " << g.bits;
 
         VoiceCodecState enc = fresh_state(lsb_mode(g.bits), true);
         const std::vector<int16_t> input = integer_signal(160);
         std::vector<uint8_t> payload;
         for (int half = 0; half < 2; ++half) {
-            const VoiceFrame f = encode(enc, std::vector<int16_t>(input.begin() + 80 * half, input.begin() + 80 * (half + 1)));
+            const VoiceFrame f = encode(enc, std::vector<int16_t>(input.begin() + 80 * half,
+                                                                  input.begin() + 80 * (half + 1)));
             const std::vector<uint8_t> p = payload_of(f);
             payload.insert(payload.end(), p.begin(), p.end());
         }
         EXPECT_EQ(fnv1a(payload.data(), payload.size()), g.encoded_fnv) << "bits " << g.bits;
     }
+}
+
+// A decoder state set up by hand, then one frame of codes; returns the samples.
+std::vector<int16_t> decode_from(VoiceCodecState& s, int bits, const std::vector<int>& codes) {
+    VoiceFrame f = frame_of(pack_codes(codes, bits, false));
+    const Decoded d = decode(s, f);
+    EXPECT_EQ(d.rc, 0);
+    return d.pcm;
+}
+
+TEST(G726, TransitionStartsJustAboveItsThreshold) {
+    // yl = 34816 puts the threshold at 51; with ap = 256 the scale factor is yu, and a 5-bit
+    // code 15 reconstructs to 51 at yu = 608 (no transition) and 52 at yu = 616 (transition:
+    // predictor cleared). Samples from the independent model.
+    struct Case {
+        int32_t yu;
+        bool transition;
+        uint32_t fnv;
+        int16_t first[3];
+    };
+    const Case cases[] = {{608, false, 0x889F6339u, {204, 16, 0}},
+                          {616, true, 0xD25A0595u, {208, 0, 0}}};
+    for (const Case& c : cases) {
+        VoiceCodecState s = fresh_state(7, false);
+        VoiceG726Fields& g = s.codec.g726;
+        g.td = 1;
+        g.ap = 256;
+        g.yu = c.yu;
+        g.a1 = 1000;
+        g.a2 = -500;
+        for (int32_t& b : g.b) b = 300;
+        std::vector<int> codes(80, 0);
+        codes[0] = 15;
+        const std::vector<int16_t> out = decode_from(s, 5, codes);
+        EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 3),
+                  std::vector<int16_t>(c.first, c.first + 3))
+            << c.yu;
+        EXPECT_EQ(fnv1a(out), c.fnv) << c.yu;
+        // After a transition the zero codes that follow leave the predictor at 0.
+        EXPECT_EQ(g.a1 == 0 && g.a2 == 0 && g.b[0] == 0, c.transition) << c.yu;
+    }
+}
+
+TEST(G726, OversizedReconstructionKeepsTheLiteralFloatForm) {
+    // Large coefficients push the second sample's sr to -41660, whose bit 15 is clear: its float
+    // takes sign 0 and an exponent of 16 that carries into the bits above. The third sample's
+    // prediction follows from that literal form (-25640; the sign of sr would give -25636).
+    VoiceCodecState s = fresh_state(6, false);
+    VoiceG726Fields& g = s.codec.g726;
+    for (int32_t& b : g.b) b = 10870;
+    for (int32_t& dq : g.dq) dq = 2047;  // -32767 as an 11-bit float
+    g.a1 = 13972;
+    g.a2 = -6559;
+    g.sr1 = 1000;
+    std::vector<int> codes(80, 0);
+    const int head[] = {15, 2, 10, 1, 15, 4};
+    std::copy(std::begin(head), std::end(head), codes.begin());
+    const std::vector<int16_t> out = decode_from(s, 4, codes);
+    EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 8),
+              (std::vector<int16_t>{-32768, -32768, -25640, -32768, -27156, -9580, 3140, 6744}));
+    EXPECT_EQ(fnv1a(out), 0xEB1461C6u);
 }
 
 }  // namespace

@@ -11,18 +11,18 @@ namespace {
 
 struct ModeCase {
     int16_t mode;
-    int block;           // samples per encoded block
-    int words;           // payload words per frame
-    double min_snr_db;   // floor, measured after the first second
+    int block;          // samples per encoded block
+    int words;          // payload words per frame
+    double min_snr_db;  // floor, measured after the first second
 };
 
 // Floors sit about 3 dB below what the codecs reach on this signal: G.711 about 37 dB, IMA
 // ADPCM about 17 dB, G.726 about 13, 19, 26 and 33 dB at 2 to 5 bits, mode 68 about 13 dB.
 const ModeCase kCases[] = {
-    {1, 320, 160, 34.0},  {2, 320, 160, 34.0},  {65, 320, 160, 34.0}, {66, 320, 160, 34.0},
-    {3, 320, 82, 14.5},   {35, 321, 82, 14.5},  {67, 320, 80, 14.5},  {4, 320, 40, 10.5},
-    {36, 320, 40, 10.5},  {5, 320, 60, 16.5},   {37, 320, 60, 16.5},  {6, 320, 80, 23.0},
-    {38, 320, 80, 23.0},  {7, 320, 100, 30.0},  {39, 320, 100, 30.0}, {68, 320, 40, 10.0},
+    {1, 320, 160, 34.0}, {2, 320, 160, 34.0}, {65, 320, 160, 34.0}, {66, 320, 160, 34.0},
+    {3, 320, 82, 14.5},  {35, 321, 82, 14.5}, {67, 320, 80, 14.5},  {4, 320, 40, 10.5},
+    {36, 320, 40, 10.5}, {5, 320, 60, 16.5},  {37, 320, 60, 16.5},  {6, 320, 80, 23.0},
+    {38, 320, 80, 23.0}, {7, 320, 100, 30.0}, {39, 320, 100, 30.0}, {68, 320, 40, 10.0},
 };
 
 class RoundTrip : public ::testing::TestWithParam<ModeCase> {};
@@ -34,8 +34,9 @@ TEST_P(RoundTrip, DecodedSignalFollowsTheInput) {
     VoiceCodecState dec = fresh_state(c.mode, false);
     std::vector<int16_t> output;
     for (std::size_t start = 0; start < input.size(); start += static_cast<std::size_t>(c.block)) {
-        const std::vector<int16_t> block(input.begin() + static_cast<std::ptrdiff_t>(start),
-                                         input.begin() + static_cast<std::ptrdiff_t>(start) + c.block);
+        const std::vector<int16_t> block(
+            input.begin() + static_cast<std::ptrdiff_t>(start),
+            input.begin() + static_cast<std::ptrdiff_t>(start) + c.block);
         VoiceFrame frame = encode(enc, block);
         ASSERT_EQ(frame.payload_words, c.words);
         ASSERT_EQ(frame.flags[0], 0x00);
@@ -73,8 +74,9 @@ TEST(RoundTrip, CarriedStateSurvivesMixedFrameSizes) {
         std::size_t start = 0;
         for (int k = 0; start + 480 <= input.size(); ++k) {
             const int n = sizes[k % 5];
-            const std::vector<int16_t> block(input.begin() + static_cast<std::ptrdiff_t>(start),
-                                             input.begin() + static_cast<std::ptrdiff_t>(start) + n);
+            const std::vector<int16_t> block(
+                input.begin() + static_cast<std::ptrdiff_t>(start),
+                input.begin() + static_cast<std::ptrdiff_t>(start) + n);
             VoiceFrame frame = encode(enc, block);
             const Decoded d = decode(dec, frame);
             ASSERT_EQ(d.rc, 0) << "mode " << mode << " block " << n;

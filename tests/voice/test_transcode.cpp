@@ -36,12 +36,16 @@ TEST(Transcode, ResetChecksAndSetsBothStates) {
         const VoiceCodecState dec = fresh_state(base + 64, false);
         const VoiceCodecState enc = fresh_state(base, true);
         if (base == 3) {
-            EXPECT_TRUE(same_bytes(&st->decoder.codec.adpcm, &dec.codec.adpcm, sizeof dec.codec.adpcm));
-            EXPECT_TRUE(same_bytes(&st->encoder.codec.adpcm, &enc.codec.adpcm, sizeof enc.codec.adpcm));
+            EXPECT_TRUE(
+                same_bytes(&st->decoder.codec.adpcm, &dec.codec.adpcm, sizeof dec.codec.adpcm));
+            EXPECT_TRUE(
+                same_bytes(&st->encoder.codec.adpcm, &enc.codec.adpcm, sizeof enc.codec.adpcm));
         }
         if (base == 4) {
-            EXPECT_TRUE(same_bytes(&st->decoder.codec.adpcm16w, &dec.codec.adpcm16w, sizeof dec.codec.adpcm16w));
-            EXPECT_TRUE(same_bytes(&st->encoder.codec.g726, &enc.codec.g726, sizeof enc.codec.g726));
+            EXPECT_TRUE(same_bytes(&st->decoder.codec.adpcm16w, &dec.codec.adpcm16w,
+                                   sizeof dec.codec.adpcm16w));
+            EXPECT_TRUE(
+                same_bytes(&st->encoder.codec.g726, &enc.codec.g726, sizeof enc.codec.g726));
         }
     }
     // Only the low 16 bits of the mode count.
@@ -77,7 +81,8 @@ TEST(Transcode, G711FramesHaveTheirWordBytesSwapped) {
         EXPECT_EQ(f.payload[1], 0x55);
         for (int i = 2; i < 80; ++i) EXPECT_EQ(f.payload[i], before.payload[i ^ 1]) << i;
         EXPECT_TRUE(same_bytes(&f, &before, 4)) << "header unchanged";
-        EXPECT_TRUE(same_bytes(f.payload + 80, before.payload + 80, 400)) << "nothing past the payload";
+        EXPECT_TRUE(same_bytes(f.payload + 80, before.payload + 80, 400))
+            << "nothing past the payload";
 
         // The swapped frame now decodes in the base mode as the original did in the swapped mode.
         VoiceCodecState swapped = fresh_state(mode - 32, false);

@@ -10,16 +10,18 @@ namespace {
 std::vector<int16_t> read_s16le(const std::filesystem::path& path) {
     const std::vector<uint8_t> bytes = tvtest::read_file(path);
     std::vector<int16_t> out(bytes.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     return out;
 }
 
 // Runs ffmpeg with `input_args` on `input` and returns the decoded 16-bit samples.
-std::vector<int16_t> ffmpeg_decode(const std::string& input_args, const std::filesystem::path& input) {
+std::vector<int16_t> ffmpeg_decode(const std::string& input_args,
+                                   const std::filesystem::path& input) {
     const std::filesystem::path out = input.parent_path() / "decoded.raw";
-    const tvtest::CommandResult r = tvtest::run_command("ffmpeg -hide_banner -loglevel error -y " + input_args + " -i " +
-                                                        tvtest::shell_quote(input.string()) + " -f s16le " +
-                                                        tvtest::shell_quote(out.string()));
+    const tvtest::CommandResult r = tvtest::run_command(
+        "ffmpeg -hide_banner -loglevel error -y " + input_args + " -i " +
+        tvtest::shell_quote(input.string()) + " -f s16le " + tvtest::shell_quote(out.string()));
     EXPECT_EQ(r.status, 0) << r.err;
     return read_s16le(out);
 }
@@ -49,7 +51,8 @@ TEST(VoiceE2e, G711DecodingAgreesWithFfmpegOnAllCodes) {
         const Decoded d = decode(s, f);
         ASSERT_EQ(d.pcm.size(), 320u);
         for (int c = 0; c < 256; ++c) {
-            EXPECT_EQ(d.pcm[static_cast<std::size_t>(c)], reference[static_cast<std::size_t>(c)]) << format << " code " << c;
+            EXPECT_EQ(d.pcm[static_cast<std::size_t>(c)], reference[static_cast<std::size_t>(c)])
+                << format << " code " << c;
         }
     }
 }
@@ -59,7 +62,8 @@ std::vector<uint8_t> extended80(uint32_t v) {
     int e = 31;
     while (!(v >> e)) --e;
     const uint64_t mantissa = uint64_t{v} << (63 - e);
-    std::vector<uint8_t> out = {static_cast<uint8_t>((16383 + e) >> 8), static_cast<uint8_t>((16383 + e) & 0xFF)};
+    std::vector<uint8_t> out = {static_cast<uint8_t>((16383 + e) >> 8),
+                                static_cast<uint8_t>((16383 + e) & 0xFF)};
     for (int i = 7; i >= 0; --i) out.push_back(static_cast<uint8_t>(mantissa >> (8 * i)));
     return out;
 }
@@ -89,23 +93,25 @@ TEST(VoiceE2e, ImaAdpcmDecodingAgreesWithFfmpegQuickTimeDecoder) {
     for (int b = 0; b < blocks; ++b) {
         const int predictor = (static_cast<int>(rng.next() % 512) - 256) * 128;
         const int index = static_cast<int>(rng.next() % 89);
-        put_be(ssnd, (static_cast<uint32_t>(predictor) & 0xFF80u) | static_cast<uint32_t>(index), 2);
+        put_be(ssnd, (static_cast<uint32_t>(predictor) & 0xFF80u) | static_cast<uint32_t>(index),
+               2);
         VoiceFrame f = make_frame(18);
         f.payload[0] = static_cast<uint8_t>(predictor & 0xFF);
         f.payload[1] = static_cast<uint8_t>((predictor >> 8) & 0xFF);
         f.payload[2] = static_cast<uint8_t>(index);
         for (int i = 0; i < 32; ++i) {
             // Alternate random blocks with runs that drive the prediction to the rails.
-            const uint8_t code = b % 2 ? static_cast<uint8_t>(rng.next()) : patterns[(b / 2 + i / 8) % 8];
+            const uint8_t code =
+                b % 2 ? static_cast<uint8_t>(rng.next()) : patterns[(b / 2 + i / 8) % 8];
             ssnd.push_back(code);
             f.payload[4 + i] = code;
         }
         frames.push_back(f);
     }
     std::vector<uint8_t> comm;
-    put_be(comm, 1, 2);                                 // channels
-    put_be(comm, static_cast<uint32_t>(blocks), 4);     // packets
-    put_be(comm, 16, 2);                                // decoded sample size
+    put_be(comm, 1, 2);                              // channels
+    put_be(comm, static_cast<uint32_t>(blocks), 4);  // packets
+    put_be(comm, 16, 2);                             // decoded sample size
     const std::vector<uint8_t> rate = extended80(8000);
     comm.insert(comm.end(), rate.begin(), rate.end());
     comm.insert(comm.end(), {'i', 'm', 'a', '4', 0, 0});  // compression type, empty name
@@ -125,16 +131,20 @@ TEST(VoiceE2e, ImaAdpcmDecodingAgreesWithFfmpegQuickTimeDecoder) {
     VoiceCodecState s35 = fresh_state(35, false);
     VoiceCodecState s3 = fresh_state(3, false);
     for (int b = 0; b < blocks; ++b) {
-        const std::vector<int16_t> expected(reference.begin() + 64 * b, reference.begin() + 64 * (b + 1));
+        const std::vector<int16_t> expected(reference.begin() + 64 * b,
+                                            reference.begin() + 64 * (b + 1));
         const Decoded d = decode(s35, frames[static_cast<std::size_t>(b)]);
         ASSERT_EQ(d.pcm.size(), 65u);
-        EXPECT_EQ(d.pcm[0], static_cast<int16_t>(frames[static_cast<std::size_t>(b)].payload[0] |
-                                                 (frames[static_cast<std::size_t>(b)].payload[1] << 8)));
-        EXPECT_EQ(std::vector<int16_t>(d.pcm.begin() + 1, d.pcm.end()), expected) << "mode 35, block " << b;
+        EXPECT_EQ(d.pcm[0],
+                  static_cast<int16_t>(frames[static_cast<std::size_t>(b)].payload[0] |
+                                       (frames[static_cast<std::size_t>(b)].payload[1] << 8)));
+        EXPECT_EQ(std::vector<int16_t>(d.pcm.begin() + 1, d.pcm.end()), expected)
+            << "mode 35, block " << b;
 
         // Mode 3 reads the high nibble first: the same codes with each byte's halves exchanged.
         VoiceFrame f3 = frames[static_cast<std::size_t>(b)];
-        for (int i = 4; i < 36; ++i) f3.payload[i] = static_cast<uint8_t>((f3.payload[i] << 4) | (f3.payload[i] >> 4));
+        for (int i = 4; i < 36; ++i)
+            f3.payload[i] = static_cast<uint8_t>((f3.payload[i] << 4) | (f3.payload[i] >> 4));
         EXPECT_EQ(decode(s3, f3).pcm, expected) << "mode 3, block " << b;
     }
 }

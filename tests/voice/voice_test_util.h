@@ -72,7 +72,9 @@ inline std::vector<uint8_t> payload_of(const VoiceFrame& f) {
     return std::vector<uint8_t>(f.payload, f.payload + 2 * f.payload_words);
 }
 
-inline bool same_bytes(const void* a, const void* b, std::size_t n) { return std::memcmp(a, b, n) == 0; }
+inline bool same_bytes(const void* a, const void* b, std::size_t n) {
+    return std::memcmp(a, b, n) == 0;
+}
 
 // Voiced speech stand-in: a gliding 110-220 Hz pulse-like harmonic series shaped by two formant
 // peaks, a syllable envelope of about 4 Hz and a little noise; peak near 12000.
@@ -103,7 +105,8 @@ inline std::vector<int16_t> speech_signal(std::size_t n, uint32_t seed = 12345) 
 
 // Signal-to-noise ratio in dB of `decoded` against `original`, optionally skipping a
 // start-up stretch while an adaptive coder settles.
-inline double snr_db(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded, std::size_t skip = 0) {
+inline double snr_db(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded,
+                     std::size_t skip = 0) {
     double signal = 0, noise = 0;
     for (std::size_t i = skip; i < original.size() && i < decoded.size(); ++i) {
         const double s = original[i];
@@ -117,14 +120,14 @@ inline double snr_db(const std::vector<int16_t>& original, const std::vector<int
 
 // A 15-bit pseudo-random stream (the classic C library generator), for reproducible inputs.
 class Lcg {
-public:
+  public:
     explicit Lcg(uint32_t seed) : state_(seed) {}
     uint32_t next() {
         state_ = state_ * 1103515245u + 12345u;
         return state_ >> 16;
     }
 
-private:
+  private:
     uint32_t state_;
 };
 
@@ -165,7 +168,9 @@ inline std::vector<uint8_t> pack_codes(const std::vector<int>& codes, int bits, 
     for (const int code : codes) {
         for (int b = 0; b < bits; ++b, ++pos) {
             const int bit = msb_first ? (code >> (bits - 1 - b)) & 1 : (code >> b) & 1;
-            if (bit) out[pos / 8] |= static_cast<uint8_t>(msb_first ? 0x80 >> (pos % 8) : 1 << (pos % 8));
+            if (bit)
+                out[pos / 8] |=
+                    static_cast<uint8_t>(msb_first ? 0x80 >> (pos % 8) : 1 << (pos % 8));
         }
     }
     return out;
