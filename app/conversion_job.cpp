@@ -1,13 +1,172 @@
 #include "app/conversion_job.h"
 
-namespace tv {
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
 
-// Placeholder until the conversion is wired to the reader and the writer.
-JobReport ConversionJob(const std::string&, const std::string&, ConversionProgress& progress) {
-    JobReport report;
-    report.outcome = JobOutcome::SourceNotOpened;
+#include "torvane/avi.h"
+#include "torvane/custommp4.h"
+#include "torvane/source.h"
+
+namespace tv {
+namespace {
+
+struct SourceCloser {
+    void operator()(SourceMedia* media) const { source_close(media); }
+};
+using SourcePtr = std::unique_ptr<SourceMedia, SourceCloser>;
+
+constexpr double kFallbackFrameRate = 25.0;
+
+// Frames per second of the output: video frames over the indexed span. A span of 0 leaves
+// nothing to divide by; the rate the recorder stored is the best guess then.
+double frame_rate(uint32_t video_frames, uint32_t duration_ms, double stored_rate) {
+    if (duration_ms != 0) {
+        // The duration is a signed 32-bit count of milliseconds.
+        return static_cast<double>(video_frames) * 1000.0 /
+               static_cast<double>(static_cast<int32_t>(duration_ms));
+    }
+    if (std::isfinite(stored_rate) && stored_rate > 0.0 && stored_rate <= 1000.0) return stored_rate;
+    return kFallbackFrameRate;
+}
+
+void publish_end(ConversionProgress& progress, const JobReport& report) {
+    progress.m_writtenFrames.store(report.written_frames);
+    progress.m_skippedFrames.store(report.skipped_frames);
+    progress.m_missingFrames.store(report.missing_frames);
     progress.m_outcome.store(static_cast<int32_t>(report.outcome));
     progress.m_jobEnded.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+double ConversionFrameRate(uint32_t video_frames, uint32_t duration_ms, double stored_rate) {
+    return frame_rate(video_frames, duration_ms, stored_rate);
+}
+
+JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
+                        ConversionProgress& progress) {
+    JobReport report;
+    progress.m_jobEnded.store(false);
+    progress.m_outcome.store(static_cast<int32_t>(JobOutcome::Running));
+
+    SourcePtr source(source_open(sourcePath.c_str(), 0));
+    if (!source) {
+        report.outcome = JobOutcome::SourceNotOpened;
+        publish_end(progress, report);
+        return report;
+    }
+
+    const uint32_t width = source_width(source.get());
+    const uint32_t height = source_height(source.get());
+    const uint32_t video_frames = source_video_frame_count(source.get());
+    const uint32_t audio_frames = source_audio_frame_count(source.get());
+    const uint32_t duration = source_duration(source.get());
+    const uint64_t announced = static_cast<uint64_t>(video_frames) + audio_frames;
+    const int32_t total = static_cast<int32_t>(
+        std::min<uint64_t>(announced, std::numeric_limits<int32_t>::max()));
+    const double fps = frame_rate(video_frames, duration, source_stored_frame_rate(source.get()));
+    report.total_frames = total;
+
+    progress.m_totalFrames.store(total);
+    {
+        std::lock_guard<std::mutex> lock(progress.m_progressLock);
+        progress.m_jobStarted.store(1);
+    }
+
+    errno = 0;
+    AviFile* avi = AVI_create_output(outputPath.c_str());
+    if (avi == nullptr) {
+        source.reset();
+        report.outcome = JobOutcome::OutputNotCreated;
+        report.avi_error = AVI_last_error;
+        report.system_error = errno;
+        publish_end(progress, report);
+        return report;
+    }
+
+    AVI_describe_video(avi, static_cast<int32_t>(width & 0xFFFF), static_cast<int32_t>(height & 0xFFFF),
+                       fps, "H264");
+    // A recording without sound gets no audio stream: players expect none rather than an
+    // announced stream of zero channels.
+    if (source_has_audio(source.get())) {
+        AVI_describe_audio(avi, 1, static_cast<int32_t>(source_audio_rate(source.get())),
+                           source_audio_bits(source.get()) & 0xFFFF, 1, 0);
+    }
+
+    // Both buffers live for the whole job. Any frame the reader hands out fits the PCM buffer
+    // once decoded, so long raw frames are converted whole.
+    std::vector<uint8_t> frame(CUSTOMMP4_FRAME_BUFFER_SIZE);
+    std::vector<uint8_t> pcm(source_max_pcm_bytes(CUSTOMMP4_FRAME_BUFFER_SIZE));
+
+    bool write_failed = false;
+    bool stopped = false;
+    int32_t countdown = total;
+    while (countdown > 0) {
+        if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
+            stopped = true;
+            break;
+        }
+        uint32_t time_stamp = 0;
+        uint8_t key_flag = 0;
+        uint8_t kind = 0;
+        const int32_t n = source_read_frame(source.get(), frame.data(), &time_stamp, &key_flag, &kind);
+        if (n == 0) break;
+        if (n < 0) {
+            // The reader has moved past a frame it refused; go on with the next one.
+            ++report.skipped_frames;
+        } else {
+            int r;
+            if (kind == 0) {
+                r = AVI_put_video_frame(avi, frame.data(), n, key_flag);
+            } else {
+                uint32_t pcm_length = 0;
+                if (source_decode_audio(source.get(), frame.data(), static_cast<uint32_t>(n),
+                                        pcm.data(), &pcm_length) != 0) {
+                    // An undecodable voice frame keeps its place in the stream as an empty chunk.
+                    ++report.skipped_frames;
+                    pcm_length = 0;
+                }
+                r = AVI_put_audio(avi, pcm.data(), static_cast<int32_t>(pcm_length));
+            }
+            if (r != 0) {
+                write_failed = true;
+                report.avi_error = AVI_last_error;
+                report.system_error = errno;
+                break;
+            }
+            ++report.written_frames;
+        }
+        --countdown;
+        progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (!write_failed && !stopped) report.missing_frames = countdown;
+
+    progress.m_doneFrames.store(progress.m_totalFrames.load());
+
+    errno = 0;
+    if (AVI_finish(avi) != 0 && !write_failed) {
+        write_failed = true;
+        report.avi_error = AVI_last_error;
+        report.system_error = errno;
+    }
+    source.reset();
+
+    if (write_failed) {
+        report.outcome = JobOutcome::WriteFailed;
+    } else if (stopped) {
+        report.outcome = JobOutcome::Stopped;
+    } else if (report.written_frames == 0) {
+        report.outcome = JobOutcome::NoFrames;
+    } else if (report.skipped_frames > 0 || report.missing_frames > 0) {
+        report.outcome = JobOutcome::Partial;
+    } else {
+        report.outcome = JobOutcome::Converted;
+    }
+    publish_end(progress, report);
     return report;
 }
 
@@ -15,7 +174,7 @@ const char* JobOutcomeText(JobOutcome outcome) {
     switch (outcome) {
         case JobOutcome::Running: return "running";
         case JobOutcome::Converted: return "converted";
-        case JobOutcome::Partial: return "converted with frames missing";
+        case JobOutcome::Partial: return "converted, with frames missing";
         case JobOutcome::SourceNotOpened: return "recording not opened";
         case JobOutcome::OutputNotCreated: return "output not created";
         case JobOutcome::WriteFailed: return "write failed";

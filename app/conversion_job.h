@@ -50,13 +50,18 @@ struct JobReport {
     int32_t written_frames = 0;
     int32_t skipped_frames = 0;
     int32_t missing_frames = 0;
-    int32_t avi_error = 0;  // AVI_last_error when a write failed
+    int32_t avi_error = 0;     // AVI_last_error when the output failed
+    int32_t system_error = 0;  // errno of that failure, when the system reported one
 };
 
 // Runs one conversion on the calling thread. Paths are passed byte for byte to the reader and
 // the writer (on Linux, the bytes the user chose), without any length limit.
 TORVANE_API JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
                                     ConversionProgress& progress);
+
+// Frame rate of the output: video frames x 1000 / duration in milliseconds; for a duration of
+// 0, the stored rate when it is finite and within (0, 1000], else 25.
+TORVANE_API double ConversionFrameRate(uint32_t videoFrames, uint32_t durationMs, double storedRate);
 
 // Short English description of an outcome, for logs and the command line.
 TORVANE_API const char* JobOutcomeText(JobOutcome outcome);

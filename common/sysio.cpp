@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace tv::sysio {
@@ -14,6 +15,7 @@ const Ops kReal = {
     real_open, ::write, ::lseek, ::ftruncate, ::close,
     ::fopen,   ::fread, ::fseeko, ::ftello,   ::fclose,
     always_allocate,
+    ::writev,
 };
 
 std::atomic<const Ops*> g_current{&kReal};
@@ -23,5 +25,22 @@ std::atomic<const Ops*> g_current{&kReal};
 const Ops& real_ops() { return kReal; }
 const Ops& ops() { return *g_current.load(std::memory_order_acquire); }
 void install(const Ops* table) { g_current.store(table ? table : &kReal, std::memory_order_release); }
+
+ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
+    const Ops& o = ops();
+    if (o.writev && (o.write == kReal.write || o.writev != kReal.writev)) {
+        return o.writev(fd, iov, iovcnt);
+    }
+    // Same contract as writev: the bytes written so far, or -1 when nothing was written.
+    ssize_t total = 0;
+    for (int i = 0; i < iovcnt; ++i) {
+        if (iov[i].iov_len == 0) continue;
+        ssize_t r = o.write(fd, iov[i].iov_base, iov[i].iov_len);
+        if (r < 0) return total > 0 ? total : r;
+        total += r;
+        if (static_cast<size_t>(r) < iov[i].iov_len) break;
+    }
+    return total;
+}
 
 }  // namespace tv::sysio

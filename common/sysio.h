@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace tv::sysio {
 
@@ -24,6 +25,9 @@ struct Ops {
     int (*fclose)(FILE* stream);
     // Asked before every index or table growth; false means "behave as if out of memory".
     bool (*may_allocate)(size_t bytes);
+    // Gathered descriptor write (the AVI writer: chunk header, data and pad in one call).
+    // Last, so tables that list the members above still compile; null is allowed.
+    ssize_t (*writev)(int fd, const struct iovec* iov, int iovcnt);
 };
 
 // The real operating-system functions.
@@ -45,5 +49,9 @@ inline int fseeko(FILE* stream, off_t offset, int whence) { return ops().fseeko(
 inline off_t ftello(FILE* stream) { return ops().ftello(stream); }
 inline int fclose(FILE* stream) { return ops().fclose(stream); }
 inline bool may_allocate(size_t bytes) { return ops().may_allocate(bytes); }
+// Uses the table's writev when it has its own or when its write is the real one. A table that
+// replaces only write (or has no writev) gets the pieces through its write one by one, so a
+// failure injected into write reaches gathered writes too.
+ssize_t writev(int fd, const struct iovec* iov, int iovcnt);
 
 }  // namespace tv::sysio

@@ -10,6 +10,7 @@ packages=(
   libtinyxml2-dev libinih-dev
   libwxgtk3.2-dev
   ffmpeg xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
+  nlohmann-json3-dev
   python3 time
 )
 

@@ -24,7 +24,8 @@ TORVANE_API int custommp4_close(custommp4_handle* handle);
 TORVANE_API int custommp4_destroy(custommp4_handle* handle);
 
 /* Frame length (> 0); 0 at the real end or on a short read; -1 for a frame that is refused
- * (the reader moves past it, so the next call goes on with the next frame). */
+ * or a segment whose index cannot be loaded (the reader moves past it, so the next call goes
+ * on with the next frame). Empty segments are passed over within one call. */
 TORVANE_API int32_t custommp4_read_one_media_frame(custommp4_handle* handle, uint8_t* buffer,
                                                    int32_t buffer_length, uint32_t* time_stamp,
                                                    uint8_t* key_flag, uint8_t* is_audio);

@@ -22,6 +22,8 @@ TORVANE_API uint32_t source_width(const SourceMedia* media);
 TORVANE_API uint32_t source_height(const SourceMedia* media);
 TORVANE_API uint16_t source_audio_bits(const SourceMedia* media);
 TORVANE_API uint32_t source_audio_rate(const SourceMedia* media);
+/* Frame rate that the recorder stored in the video stream properties; 0 if not a live object. */
+TORVANE_API double source_stored_frame_rate(const SourceMedia* media);
 
 /* The buffer must hold 0x40000 bytes. Frame length; 0 at the end; -1 for a refused frame. */
 TORVANE_API int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_stamp,

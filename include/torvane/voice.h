@@ -62,11 +62,52 @@ typedef struct VoiceFrame {
     uint8_t payload[480];
 } VoiceFrame;
 
-/* Codec state: opaque to callers, who allocate it and pass it to a reset first. */
+/* Per-codec parts of a codec state. Callers treat them as opaque; they are spelled out only so
+ * that the state is a complete type callers can allocate and embed. */
+typedef struct VoiceAdpcmFields {
+    int16_t predicted;  /* last reconstructed sample */
+    uint8_t step_index; /* 0 to 88 */
+    uint8_t unused_;
+} VoiceAdpcmFields;
+
+typedef struct VoiceG726Fields {
+    int32_t code_size; /* bits per code, 2 to 5 */
+    int32_t a1, a2;
+    int32_t ap;
+    int32_t b[6];
+    int32_t dml, dms;
+    int32_t dq[6]; /* 11-bit floats, dq[0] the newest */
+    int32_t pk1, pk2;
+    int32_t sr1, sr2; /* 11-bit floats */
+    int32_t td;
+    int32_t yl, yu;
+} VoiceG726Fields;
+
+typedef struct VoiceAdpcm16wFields {
+    int16_t sr1, sr2;
+    int16_t a1, a2;
+    int16_t b[6];
+    int16_t dq[6]; /* linear, dq[0] the newest */
+    int16_t dms, dml;
+    int16_t ap;
+    int16_t yu;
+    int16_t td;
+    int16_t dqsez1, dqsez2;
+    int16_t unused_;
+    int32_t yl;
+} VoiceAdpcm16wFields;
+
+/* Codec state: caller-allocated, valid after a reset. One record type serves encoder and
+ * decoder; it is sized for the largest codec (the mode plus 25 32-bit fields). */
 typedef struct VoiceCodecState {
     int16_t mode;
     int16_t reserved_;
-    int32_t fields[25]; /* sized for the largest codec state (G.726) */
+    union {
+        VoiceAdpcmFields adpcm;
+        VoiceG726Fields g726;
+        VoiceAdpcm16wFields adpcm16w;
+        int32_t raw[25];
+    } codec;
 } VoiceCodecState;
 
 /* Transcoder state: the encoder state at the start, the decoder state 2048 bytes after it. */
@@ -75,6 +116,14 @@ typedef struct VoiceTranscodeState {
     uint8_t gap_[2048 - sizeof(VoiceCodecState)];
     VoiceCodecState decoder;
 } VoiceTranscodeState;
+
+#ifdef __cplusplus
+static_assert(sizeof(VoiceCodecState) == 104, "mode plus 25 32-bit fields");
+static_assert(sizeof(VoiceFrame) == 484, "four-byte header and 240 payload words");
+#else
+_Static_assert(sizeof(VoiceCodecState) == 104, "mode plus 25 32-bit fields");
+_Static_assert(sizeof(VoiceFrame) == 484, "four-byte header and 240 payload words");
+#endif
 
 TORVANE_API int32_t TV_VOICE_GetVersion(char* buffer);
 TORVANE_API int32_t TV_VOICE_EncReset(VoiceCodecState* state, int32_t mode);

@@ -37,12 +37,17 @@ void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
 
 fs::path bin_dir() {
     const char* bin = std::getenv("TORVANE_BIN");
-    return bin ? fs::path(bin) : fs::path("build/bin");
+    return bin ? fs::path(bin) : fs::path(TORVANE_BUILD_BIN);
 }
 
 fs::path source_dir() {
     const char* src = std::getenv("TORVANE_SOURCE");
-    return src ? fs::path(src) : fs::current_path();
+    return src ? fs::path(src) : fs::path(TORVANE_SOURCE_TREE);
+}
+
+fs::path lib_dir() {
+    const char* lib = std::getenv("TORVANE_LIB");
+    return lib ? fs::path(lib) : fs::path(TORVANE_BUILD_LIB);
 }
 
 std::string shell_quote(const std::string& text) {

@@ -17,6 +17,7 @@ void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& b
 // Folder of the built programs (build/bin) and of the source tree.
 std::filesystem::path bin_dir();
 std::filesystem::path source_dir();
+std::filesystem::path lib_dir();
 
 // Runs a shell command; returns its exit status (-1 when it could not run) and its output.
 struct CommandResult {

@@ -1,0 +1,310 @@
+// Chunks and their indexes: the legacy "idx1" index of the first RIFF segment, the OpenDML
+// standard and super indexes of every segment, and the switch to a new "AVIX" segment.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "avi/avi_internal.h"
+#include "common/bytes.h"
+#include "common/sysio.h"
+
+namespace {
+
+constexpr uint32_t kLegacyKeyFlag = 0x10;
+
+// Track numbers in tags run from 1 to 8 (AVI_TRACK_LIMIT): one digit.
+char track_digit(int track) {
+    return static_cast<char>('1' + track);
+}
+
+// "0#wb", the tag of the chunks of track index `track` (counted from 0).
+void track_tag(int track, char (&out)[5]) {
+    const char tag[5] = {'0', track_digit(track), 'w', 'b', '\0'};
+    std::memcpy(out, tag, sizeof tag);
+}
+
+// "ix0#", the chunk name of a track's standard indexes.
+void track_index_name(int track, char (&out)[5]) {
+    const char name[5] = {'i', 'x', '0', track_digit(track), '\0'};
+    std::memcpy(out, name, sizeof name);
+}
+
+AviStdIndex& current_slot(AviSuperIndex& index) {
+    return index.std_indexes[index.entry_count - 1];
+}
+
+// Whether the chunk would carry the current segment, with the indexes that still have to be
+// written into it, past the segment's end.
+bool switch_due(const AviFile* file, uint32_t length) {
+    AviSuperIndex& video = *file->video_super_index;
+    const uint32_t n = video.entry_count;
+    int64_t estimate = 8 * int64_t{current_slot(video).entry_count} + 32;
+    if (n == 1) estimate += 16 * int64_t{file->legacy_count} + 2056;
+    for (const AviTrack& track : file->tracks) {
+        if (track.super_index) {
+            estimate += 8 * int64_t{current_slot(*track.super_index).entry_count} + 32;
+        }
+    }
+    const int64_t chunk = int64_t{length} + (length & 1u) + 8;
+    return file->position + estimate + chunk > int64_t{n} * file->segment_threshold;
+}
+
+// Ends segment n - 1 and opens segment n.
+int switch_segment(AviFile* file) {
+    AviSuperIndex& video = *file->video_super_index;
+    const uint32_t n = video.entry_count;
+    if (n >= AVI_MAX_SEGMENTS) {
+        std::fputs("Internal error in aviwriter - redefine AVI_MAX_SEGMENTS", stderr);
+        return -1;
+    }
+    // Every new slot is reserved before anything changes: running out of memory here leaves
+    // the file as it was, and the chunk can be tried again.
+    if (AVI_start_std_index(&video.std_indexes[n], "ix00", "00db") != 0) return -1;
+    for (size_t j = 0; j < file->tracks.size(); ++j) {
+        AviSuperIndex* index = file->tracks[j].super_index.get();
+        if (!index) continue;
+        char name[5];
+        char tag[5];
+        track_index_name(static_cast<int>(j), name);
+        track_tag(static_cast<int>(j), tag);
+        if (AVI_start_std_index(&index->std_indexes[n], name, tag) != 0) {
+            video.std_indexes[n].data.reset();
+            for (size_t i = 0; i < j; ++i) {
+                if (file->tracks[i].super_index)
+                    file->tracks[i].super_index->std_indexes[n].data.reset();
+            }
+            return -1;
+        }
+    }
+    video.entry_count = n + 1;
+    for (AviTrack& track : file->tracks) {
+        if (track.super_index) track.super_index->entry_count = n + 1;
+    }
+
+    // Segment n - 1 ends with its standard indexes, the first one also with "idx1". A failed
+    // write here does not fail the chunk; the failed index is just not listed.
+    AVI_write_segment_index(file, video, n - 1, -1);
+    for (size_t j = 0; j < file->tracks.size(); ++j) {
+        AviSuperIndex* index = file->tracks[j].super_index.get();
+        if (index) AVI_write_segment_index(file, *index, n - 1, static_cast<int>(j));
+    }
+    if (n == 1) {
+        file->first_movi_end = file->position;
+        AVI_write_chunk(file, "idx1", reinterpret_cast<const uint8_t*>(file->legacy_index.data()),
+                        static_cast<uint32_t>(file->legacy_count) * 16u);
+        // Only the first segment has a legacy index; its memory is not needed any more.
+        file->legacy_index.reset();
+        file->legacy_capacity = 0;
+    }
+    static const uint8_t kSegmentHead[16] = {'A', 'V', 'I', 'X', 'L', 'I', 'S', 'T',
+                                             0,   0,   0,   0,   'm', 'o', 'v', 'i'};
+    const bool written = AVI_write_chunk(file, "RIFF", kSegmentHead, sizeof kSegmentHead) == 0;
+    // Sizes are set at close. Without its header the segment's chunks still sit at the
+    // positions its indexes give; only the size correction must not write into other data.
+    const int64_t base = file->position - 24;
+    video.std_indexes[n].base_offset = base;
+    for (AviTrack& track : file->tracks) {
+        if (track.super_index) track.super_index->std_indexes[n].base_offset = base;
+    }
+    file->segment_header_written[n] = written;
+    file->segment_switches += 1;
+    return 0;
+}
+
+}  // namespace
+
+int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
+                  int32_t key_flag) {
+    char tag[5] = "00db";
+    uint32_t flags = key_flag != 0 ? kLegacyKeyFlag : 0;
+    if (is_audio) {
+        track_tag(file->current_track, tag);
+        flags = kLegacyKeyFlag;
+    }
+    AviStdIndex* appended = nullptr;
+    bool legacy_added = false;
+    int result = AVI_segment_index_add(file, tag, length, flags != 0, &appended);
+    // A chunk that itself caused the first switch lies in the second segment: no "idx1" entry.
+    if (result == 0 && file->segment_switches == 0) {
+        result = AVI_legacy_index_add(file, tag, flags, file->position, length);
+        legacy_added = result == 0;
+    }
+    if (result == 0 && AVI_write_chunk(file, tag, data, length) == 0) return 0;
+    // The chunk is not in the file, so no index may point at it: the next chunk takes its place.
+    if (appended) {
+        appended->entry_count -= 1;
+        if (!is_audio) file->indexed_frame_count -= 1;
+    }
+    if (legacy_added) file->legacy_count -= 1;
+    return -1;
+}
+
+int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t chunk_position,
+                         uint32_t length) {
+    if (file->legacy_count >= file->legacy_capacity) {
+        const int64_t grown = int64_t{file->legacy_count} + AVI_INDEX_STEP;
+        if (grown > INT32_MAX || !file->legacy_index.resize(static_cast<size_t>(grown))) {
+            AVI_set_error(AVI_ERR_NO_MEM);
+            return -1;
+        }
+        file->legacy_capacity = static_cast<int32_t>(grown);
+    }
+    uint8_t* entry = file->legacy_index.data()[file->legacy_count].bytes;
+    tv::store_fourcc(entry, tag);
+    AVI_put_le32(entry + 4, flags);
+    AVI_put_le32(entry + 8, static_cast<uint32_t>(chunk_position));
+    AVI_put_le32(entry + 12, length);
+    file->legacy_count += 1;
+    return 0;
+}
+
+int AVI_segment_index_add(AviFile* file, const char* tag, uint32_t length, bool key_frame,
+                          AviStdIndex** appended) {
+    if (appended) *appended = nullptr;
+    const bool video = std::memchr(tag, 'w', 4) == nullptr;
+    AviSuperIndex* index = nullptr;
+    if (video) {
+        if (!file->video_super_index) {
+            auto made = AVI_new_super_index("00db");
+            if (!made) return -1;
+            made->entry_count = 1;
+            if (AVI_start_std_index(&made->std_indexes[0], "ix00", "00db") != 0) return -1;
+            file->video_super_index = std::move(made);
+        }
+        index = file->video_super_index.get();
+    } else {
+        AviTrack& track = file->tracks[static_cast<size_t>(file->current_track)];
+        if (!track.super_index) {
+            auto made = AVI_new_super_index(tag);
+            if (!made) return -1;
+            // A track that starts after a switch joins the current segment: its slots of the
+            // earlier segments stay empty and are never written.
+            uint32_t segments = 1;
+            if (const AviSuperIndex* v = file->video_super_index.get()) {
+                segments = v->entry_count;
+                for (uint32_t s = 0; s < segments; ++s) {
+                    made->std_indexes[s].base_offset = v->std_indexes[s].base_offset;
+                }
+            }
+            made->entry_count = segments;
+            char name[5];
+            track_index_name(file->current_track, name);
+            if (AVI_start_std_index(&made->std_indexes[segments - 1], name, tag) != 0) return -1;
+            track.super_index = std::move(made);
+        }
+        index = track.super_index.get();
+    }
+
+    // Audio before the first video chunk never switches.
+    if (file->video_super_index && switch_due(file, length)) {
+        if (switch_segment(file) != 0) return -1;
+    }
+
+    AviStdIndex& slot = current_slot(*index);
+    if (AVI_std_index_append(file, &slot, file->position, length, key_frame) != 0) return -1;
+    if (video) file->indexed_frame_count += 1;
+    if (appended) *appended = &slot;
+    return 0;
+}
+
+std::unique_ptr<AviSuperIndex> AVI_new_super_index(const char* chunk_id) {
+    std::unique_ptr<AviSuperIndex> index;
+    if (tv::sysio::may_allocate(sizeof(AviSuperIndex)))
+        index.reset(new (std::nothrow) AviSuperIndex());
+    if (!index) {
+        AVI_set_error(AVI_ERR_NO_MEM);
+        return nullptr;
+    }
+    std::memcpy(index->chunk_id, chunk_id, 4);
+    for (size_t s = 0; s < index->std_indexes.size(); ++s) {
+        index->std_indexes[s].base_offset = static_cast<int64_t>(s) * AVI_SEGMENT_THRESHOLD;
+    }
+    return index;
+}
+
+int AVI_start_std_index(AviStdIndex* slot, const char* name, const char* chunk_id) {
+    slot->data.reset();
+    if (!slot->data.resize(AVI_STD_INDEX_HEAD + 8 * size_t{AVI_INDEX_STEP})) {
+        AVI_set_error(AVI_ERR_NO_MEM);
+        return -1;
+    }
+    std::memcpy(slot->fourcc, name, 4);
+    slot->capacity = AVI_INDEX_STEP;
+    slot->longs_per_entry = 2;
+    slot->index_sub_type = 0;
+    slot->index_type = 1;
+    slot->entry_count = 0;
+    std::memcpy(slot->chunk_id, chunk_id, 4);
+    return 0;
+}
+
+int AVI_std_index_append(AviFile* /*file*/, AviStdIndex* index, int64_t chunk_position,
+                         uint32_t length, bool key_frame) {
+    if (index->entry_count >= index->capacity) {
+        const uint64_t grown = uint64_t{index->entry_count} + AVI_INDEX_STEP;
+        if (grown > (UINT32_MAX - AVI_STD_INDEX_HEAD) / 8 ||
+            !index->data.resize(AVI_STD_INDEX_HEAD + 8 * static_cast<size_t>(grown))) {
+            AVI_set_error(AVI_ERR_NO_MEM);
+            return -1;
+        }
+        index->capacity = static_cast<uint32_t>(grown);
+    }
+    uint8_t* entry = index->data.data() + AVI_STD_INDEX_HEAD + 8 * size_t{index->entry_count};
+    // Offsets point at the chunk's data, relative to the segment's "RIFF".
+    AVI_put_le32(entry, static_cast<uint32_t>(chunk_position - index->base_offset + 8));
+    // The top bit marks a frame that is not a key frame, so players seek to key frames.
+    AVI_put_le32(entry + 4, length | (key_frame ? 0u : AVI_NOT_KEY_FRAME));
+    index->entry_count += 1;
+    return 0;
+}
+
+int AVI_flush_std_index(AviFile* file, AviStdIndex* index, AviSuperIndexEntry* entry) {
+    uint8_t head[AVI_STD_INDEX_HEAD] = {};
+    // A slot that was never started holds no entries.
+    const uint32_t entries = index->data.data() ? index->entry_count : 0;
+    const uint32_t length = AVI_STD_INDEX_HEAD + 8 * entries;
+    tv::store_le16(head, 2);
+    head[2] = 0;
+    head[3] = 1;
+    AVI_put_le32(head + 4, entries);
+    std::memcpy(head + 8, index->chunk_id, 4);
+    tv::store_le64(head + 12, static_cast<uint64_t>(index->base_offset));
+    if (entry) {
+        entry->offset = file->position;
+        entry->size = length;
+    }
+    int result;
+    if (index->data.data()) {
+        std::memcpy(index->data.data(), head, sizeof head);
+        result = AVI_write_chunk(file, index->fourcc, index->data.data(), length);
+    } else {
+        result = AVI_write_chunk(file, index->fourcc, head, length);
+    }
+    // An index that did not reach the file must not be listed in the super index.
+    if (result != 0 && entry) *entry = AviSuperIndexEntry{};
+    return result;
+}
+
+int AVI_write_segment_index(AviFile* file, AviSuperIndex& index, uint32_t slot, int track) {
+    AviStdIndex& std_index = index.std_indexes[slot];
+    AviSuperIndexEntry& entry = index.entries[slot];
+    const int result = AVI_flush_std_index(file, &std_index, &entry);
+    if (result == 0) {
+        // An index without entries lasts 0, not a wrapped "-1".
+        __int128 duration = std_index.entry_count > 0 ? std_index.entry_count - 1 : 0;
+        if (track >= 0) {
+            const AviTrack& t = file->tracks[static_cast<size_t>(track)];
+            // PCM scales the count by the track's bit rate / 800; 128 bits keep absurd
+            // descriptions from overflowing.
+            if (t.format_tag == 1) {
+                duration *= __int128{t.channels} * t.bits_per_sample * t.sample_rate / 800;
+            }
+        }
+        entry.duration = static_cast<uint32_t>(static_cast<unsigned __int128>(duration));
+    }
+    // The entries are in the file now (or lost with the failed write): free them, so that
+    // memory is bounded by one segment's chunks, however long the file.
+    std_index.data.reset();
+    std_index.capacity = 0;
+    return result;
+}

@@ -1,0 +1,172 @@
+// The AVI writer's state record and the routines its three source files share. Callers of the
+// library see AviFile as an opaque type; tests include this header to reach the internals.
+#pragma once
+
+#include <sys/uio.h>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <type_traits>
+
+#include "common/sysio.h"
+#include "torvane/avi.h"
+
+// A heap array that grows with realloc. Index arrays grow by a fixed number of entries; for
+// large blocks realloc remaps pages instead of copying them, so a long index costs no
+// quadratic copying and never needs the old and the new block at once.
+template <class T>
+class AviGrowableArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+  public:
+    T* data() const { return p_.get(); }
+    size_t capacity() const { return capacity_; }
+    // Keeps the contents. False (array unchanged) when the memory is refused.
+    bool resize(size_t count);
+    void reset() {
+        p_.reset();
+        capacity_ = 0;
+    }
+
+  private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> p_;
+    size_t capacity_ = 0;
+};
+
+// One "idx1" entry, already in file byte order: tag, flags, chunk position, data length.
+struct AviLegacyIndexEntry {
+    uint8_t bytes[16];
+};
+static_assert(sizeof(AviLegacyIndexEntry) == 16);
+
+constexpr uint32_t AVI_INDEX_STEP = 4096;    // entries added at each index growth
+constexpr uint32_t AVI_STD_INDEX_HEAD = 24;  // data bytes of a standard index before its entries
+constexpr uint32_t AVI_NOT_KEY_FRAME = 0x80000000u;
+
+// One stream's index of one RIFF segment, written as an "ix##" chunk.
+struct AviStdIndex {
+    char fourcc[4] = {};  // chunk name: "ix00" for video, "ix01".."ix08" for the tracks
+    uint32_t capacity = 0;
+    uint16_t longs_per_entry = 0;
+    uint8_t index_sub_type = 0;
+    uint8_t index_type = 0;
+    uint32_t entry_count = 0;
+    char chunk_id[4] = {};  // tag of the indexed chunks: "00db" or the track's "0#wb"
+    int64_t base_offset = 0;
+    // The chunk's data as written: AVI_STD_INDEX_HEAD bytes filled at flush time, then
+    // 8 bytes per entry (offset relative to base_offset + 8, size). Freed once written.
+    AviGrowableArray<uint8_t> data;
+};
+
+struct AviSuperIndexEntry {
+    int64_t offset = 0;  // position of the standard index chunk's header; 0: none written
+    uint32_t size = 0;   // its data length
+    uint32_t duration = 0;
+};
+
+// A stream's index of its standard indexes, written as "indx" in its stream list.
+struct AviSuperIndex {
+    char fourcc[4] = {'i', 'n', 'd', 'x'};
+    uint16_t longs_per_entry = 4;
+    uint8_t index_sub_type = 0;
+    uint8_t index_type = 0;
+    uint32_t entry_count = 0;
+    char chunk_id[4] = {};
+    uint32_t reserved[3] = {};
+    std::array<AviSuperIndexEntry, AVI_MAX_SEGMENTS> entries{};
+    std::array<AviStdIndex, AVI_MAX_SEGMENTS> std_indexes{};  // slot s serves segment s
+};
+
+struct AviTrack {
+    int32_t format_tag = 0;
+    int32_t channels = 0;
+    int32_t sample_rate = 0;
+    int32_t bits_per_sample = 0;
+    int32_t bitrate_kbps = 0;
+    int64_t byte_count = 0;  // 64-bit: a long recording's audio may pass 2 GiB
+    std::unique_ptr<AviSuperIndex> super_index;
+};
+
+struct AviFile {
+    int fd = -1;
+    int32_t width = 0;
+    int32_t height = 0;
+    double fps = 0.0;
+    char compressor[5] = {};
+    int32_t video_frame_count = 0;
+    std::array<AviTrack, AVI_TRACK_LIMIT> tracks{};
+    int64_t position = 0;
+    int32_t legacy_count = 0;
+    int32_t legacy_capacity = 0;
+    AviGrowableArray<AviLegacyIndexEntry> legacy_index;
+    std::unique_ptr<AviSuperIndex> video_super_index;
+    int32_t segment_switches = 0;
+    int32_t indexed_frame_count = 0;
+    int32_t track_count = 0;
+    int32_t current_track = 0;
+
+    // Size of a RIFF segment; tests lower it to get OpenDML files without writing gigabytes.
+    int64_t segment_threshold = AVI_SEGMENT_THRESHOLD;
+    // Where "idx1" was (to be) written at the first switch: the end of the first "movi" list.
+    int64_t first_movi_end = 0;
+    // False after a failed write could not put the descriptor back at `position`.
+    bool offset_in_sync = true;
+    // Segment s's "RIFF AVIX" header really is in the file; only those get their sizes set.
+    std::array<bool, AVI_MAX_SEGMENTS> segment_header_written{};
+};
+
+// Shared routines.
+int64_t AVI_write_all(int fd, const void* buffer, size_t length);
+int64_t AVI_writev_all(int fd, struct iovec* parts, int count);
+void AVI_put_le32(uint8_t* destination, uint32_t value);
+int32_t AVI_block_size(const AviFile* file, int track);
+void AVI_set_error(int32_t code);
+
+// Chunks and indexes.
+int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
+                  int32_t key_flag);
+int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_t length);
+int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t chunk_position,
+                         uint32_t length);
+int AVI_segment_index_add(AviFile* file, const char* tag, uint32_t length, bool key_frame,
+                          AviStdIndex** appended);
+std::unique_ptr<AviSuperIndex> AVI_new_super_index(const char* chunk_id);
+int AVI_start_std_index(AviStdIndex* slot, const char* name, const char* chunk_id);
+int AVI_std_index_append(AviFile* file, AviStdIndex* index, int64_t chunk_position, uint32_t length,
+                         bool key_frame);
+int AVI_flush_std_index(AviFile* file, AviStdIndex* index, AviSuperIndexEntry* entry);
+// Flushes a stream's slot with its super index entry and sets that entry's duration; `track`
+// is -1 for the video stream. The slot's entries are released afterwards.
+int AVI_write_segment_index(AviFile* file, AviSuperIndex& index, uint32_t slot, int track);
+
+// Header and close.
+int AVI_write_provisional_header(AviFile* file);
+int AVI_close_output_file(AviFile* file);
+
+// Entry i of a standard index held in memory: relative offset and size field.
+inline uint32_t AVI_std_index_entry_offset(const AviStdIndex& index, uint32_t i) {
+    const uint8_t* p = index.data.data() + AVI_STD_INDEX_HEAD + 8 * size_t{i};
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+inline uint32_t AVI_std_index_entry_size(const AviStdIndex& index, uint32_t i) {
+    const uint8_t* p = index.data.data() + AVI_STD_INDEX_HEAD + 8 * size_t{i} + 4;
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+template <class T>
+bool AviGrowableArray<T>::resize(size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) return false;
+    size_t bytes = count * sizeof(T);
+    if (!tv::sysio::may_allocate(bytes)) return false;
+    void* grown = std::realloc(p_.get(), bytes == 0 ? 1 : bytes);
+    if (!grown) return false;
+    (void)p_.release();
+    p_.reset(static_cast<T*>(grown));
+    capacity_ = count;
+    return true;
+}

@@ -1,0 +1,401 @@
+// torvane-convert: converts .ifv recordings into AVI files from the command line.
+#include <getopt.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/conversion_job.h"
+#include "cli/recording_info.h"
+#include "torvane/avi.h"
+#include "torvane/voice.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProgram = "torvane-convert";
+
+enum ExitStatus : int {
+    kAllConverted = 0,
+    kNotConverted = 1,
+    kUsage = 2,
+    kPartial = 3,
+};
+
+struct Options {
+    std::vector<std::string> positionals;
+    std::optional<std::string> output_dir;
+    bool overwrite = false;
+    bool quiet = false;
+    bool info = false;
+    bool json = false;
+    unsigned jobs = 0;
+};
+
+struct Task {
+    std::string input;
+    std::string output;
+    uint64_t input_size = 0;
+    std::string refusal;  // set when the task is refused before it starts
+    tv::ConversionProgress progress;
+    tv::JobReport report;
+    std::atomic<bool> started{false};
+    std::atomic<bool> finished{false};
+    bool reported = false;
+};
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void on_interrupt(int) { g_interrupted.store(true); }
+
+void print_usage(FILE* out) {
+    std::fprintf(out,
+                 "Usage: %s [options] INPUT.ifv [OUTPUT.avi]\n"
+                 "       %s [options] INPUT.ifv... [-o DIR]\n"
+                 "       %s --info [--json] INPUT.ifv...\n"
+                 "\n"
+                 "Converts surveillance recordings (.ifv) into AVI files: H.264 video copied\n"
+                 "unchanged, voice or raw audio as 16-bit PCM.\n"
+                 "\n"
+                 "Options:\n"
+                 "  -o, --output-dir DIR  write every output into DIR (created when missing)\n"
+                 "  -y, --overwrite       replace outputs that already exist\n"
+                 "  -j, --jobs N          convert N recordings at a time (default: cores)\n"
+                 "  -q, --quiet           no progress bar and no summary lines\n"
+                 "      --info            describe the recordings instead of converting\n"
+                 "      --json            with --info: print JSON\n"
+                 "  -h, --help            show this help\n"
+                 "  -V, --version         show the version\n"
+                 "\n"
+                 "Without -o, OUTPUT defaults to INPUT with the extension .avi.\n"
+                 "Exit status: 0 all converted; 3 converted, but frames were skipped or a\n"
+                 "recording ended early; 1 a recording was not converted; 2 usage error.\n",
+                 kProgram, kProgram, kProgram);
+}
+
+bool ends_with_ifv(const std::string& path) {
+    std::string ext = fs::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == ".ifv";
+}
+
+// Returns the exit status for a usage error, or -1 when the options are good.
+int parse_options(int argc, char** argv, Options& options) {
+    enum { kInfo = 1000, kJson };
+    static const option long_options[] = {
+        {"output-dir", required_argument, nullptr, 'o'},
+        {"overwrite", no_argument, nullptr, 'y'},
+        {"jobs", required_argument, nullptr, 'j'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"info", no_argument, nullptr, kInfo},
+        {"json", no_argument, nullptr, kJson},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":o:yj:qhV", long_options, nullptr)) != -1) {
+        switch (c) {
+            case 'o': options.output_dir = optarg; break;
+            case 'y': options.overwrite = true; break;
+            case 'j': {
+                char* end = nullptr;
+                errno = 0;
+                long n = std::strtol(optarg, &end, 10);
+                if (errno != 0 || end == optarg || *end != '\0' || n < 1 || n > 1024) {
+                    std::fprintf(stderr, "%s: -j needs a number from 1 to 1024, not '%s'\n", kProgram, optarg);
+                    return kUsage;
+                }
+                options.jobs = static_cast<unsigned>(n);
+                break;
+            }
+            case 'q': options.quiet = true; break;
+            case kInfo: options.info = true; break;
+            case kJson: options.json = true; break;
+            case 'h': print_usage(stdout); std::exit(kAllConverted);
+            case 'V': {
+                char version[64] = {};
+                TV_VOICE_GetVersion(version);
+                std::printf("%s 1.0.0 (%s)\n", kProgram, version);
+                std::exit(kAllConverted);
+            }
+            case ':':
+                std::fprintf(stderr, "%s: option '%s' needs a value\n", kProgram, argv[optind - 1]);
+                return kUsage;
+            default:
+                std::fprintf(stderr, "%s: unknown option '%s'\n", kProgram, argv[optind - 1]);
+                std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
+                return kUsage;
+        }
+    }
+    for (int i = optind; i < argc; ++i) options.positionals.emplace_back(argv[i]);
+    if (options.positionals.empty()) {
+        std::fprintf(stderr, "%s: no recording given\n", kProgram);
+        std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
+        return kUsage;
+    }
+    if (options.json && !options.info) {
+        std::fprintf(stderr, "%s: --json goes with --info\n", kProgram);
+        return kUsage;
+    }
+    return -1;
+}
+
+// Pairs every input with its output. Returns false for a usage error.
+bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& tasks) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    const auto& pos = options.positionals;
+    if (options.output_dir) {
+        for (const auto& in : pos) {
+            fs::path out = fs::path(*options.output_dir) / fs::path(in).filename();
+            out.replace_extension(".avi");
+            pairs.emplace_back(in, out.string());
+        }
+    } else if (pos.size() == 2 && !ends_with_ifv(pos[1])) {
+        pairs.emplace_back(pos[0], pos[1]);
+    } else {
+        for (const auto& in : pos) {
+            if (pos.size() > 1 && !ends_with_ifv(in)) {
+                std::fprintf(stderr, "%s: '%s' is not an .ifv recording; several inputs need -o DIR or the .ifv extension\n",
+                             kProgram, in.c_str());
+                return false;
+            }
+            fs::path out(in);
+            out.replace_extension(".avi");
+            pairs.emplace_back(in, out.string());
+        }
+    }
+
+    std::set<std::string> claimed;
+    for (auto& [in, out] : pairs) {
+        auto task = std::make_unique<Task>();
+        task->input = in;
+        task->output = out;
+        std::error_code ec;
+        const auto size = fs::file_size(in, ec);
+        task->input_size = ec ? 0 : size;
+        const bool output_exists = fs::exists(out, ec);
+        if (fs::exists(in, ec) && output_exists && fs::equivalent(in, out, ec)) {
+            task->refusal = "the output would replace the recording itself";
+        } else if (!claimed.insert(fs::weakly_canonical(out, ec).string()).second) {
+            task->refusal = "another input in this run writes the same output " + out;
+        } else if (output_exists && !options.overwrite) {
+            task->refusal = "the output " + out + " exists (use -y to replace it)";
+        }
+        tasks.push_back(std::move(task));
+    }
+    return true;
+}
+
+std::string describe_failure(const Task& task) {
+    const auto& r = task.report;
+    std::string reason;
+    switch (r.outcome) {
+        case tv::JobOutcome::SourceNotOpened:
+            reason = "the recording could not be opened (missing, unreadable, or not an .ifv recording)";
+            break;
+        case tv::JobOutcome::OutputNotCreated:
+            reason = "the output " + task.output + " could not be created";
+            if (r.system_error != 0) reason += std::string(": ") + std::strerror(r.system_error);
+            break;
+        case tv::JobOutcome::WriteFailed:
+            reason = "writing " + task.output + " failed";
+            if (r.system_error != 0) reason += std::string(": ") + std::strerror(r.system_error);
+            else if (r.avi_error > 0 && r.avi_error < 15) reason += std::string(" (") + AVI_error_messages[r.avi_error] + ")";
+            reason += "; the AVI holds the " + std::to_string(r.written_frames) + " frames written before";
+            break;
+        case tv::JobOutcome::NoFrames:
+            reason = "the recording holds no frames";
+            break;
+        case tv::JobOutcome::Stopped:
+            reason = "stopped; the AVI holds the " + std::to_string(r.written_frames) + " frames written before";
+            break;
+        default:
+            reason = tv::JobOutcomeText(r.outcome);
+    }
+    return reason;
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+
+    void draw(const std::vector<std::unique_ptr<Task>>& tasks) {
+        if (!enabled_) return;
+        int64_t done = 0, total = 0;
+        double bytes = 0;
+        for (const auto& t : tasks) {
+            if (!t->refusal.empty()) continue;
+            const int64_t tt = t->progress.m_totalFrames.load();
+            const int64_t dd = std::min<int64_t>(t->progress.m_doneFrames.load(), tt);
+            done += dd;
+            total += tt;
+            if (tt > 0) bytes += static_cast<double>(t->input_size) * static_cast<double>(dd) / static_cast<double>(tt);
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double fraction = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
+        const double mbps = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
+        std::string eta = "--:--";
+        if (fraction > 0.0 && fraction < 1.0 && seconds > 0.5) {
+            const auto left = static_cast<long>(seconds * (1.0 - fraction) / fraction + 0.5);
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%ld:%02ld", left / 60, left % 60);
+            eta = buf;
+        } else if (fraction >= 1.0) {
+            eta = "0:00";
+        }
+        char tail[128];
+        std::snprintf(tail, sizeof tail, " %lld/%lld frames %3d%% %6.1f MB/s ETA %s",
+                      static_cast<long long>(done), static_cast<long long>(total),
+                      static_cast<int>(fraction * 100.0), mbps, eta.c_str());
+        int columns = 80;
+        winsize ws{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
+        const int bar_width = std::max(10, columns - static_cast<int>(std::strlen(tail)) - 3);
+        const int filled = static_cast<int>(fraction * bar_width);
+        std::string line = "\r[";
+        for (int i = 0; i < bar_width; ++i) line += i < filled ? '=' : (i == filled ? '>' : ' ');
+        line += "]";
+        line += tail;
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    // Clears the bar so a message can take its line.
+    void clear() {
+        if (!enabled_ || !drawn_) return;
+        std::fputs("\r\033[K", stderr);
+        drawn_ = false;
+    }
+
+private:
+    bool enabled_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point start_;
+};
+
+int convert(const Options& options) {
+    std::vector<std::unique_ptr<Task>> tasks;
+    if (!plan_tasks(options, tasks)) return kUsage;
+
+    if (options.output_dir) {
+        std::error_code ec;
+        fs::create_directories(*options.output_dir, ec);
+    }
+
+    unsigned jobs = options.jobs;
+    if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+    jobs = std::min<unsigned>(jobs, static_cast<unsigned>(tasks.size()));
+
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+
+    // Workers wake the main thread as soon as a conversion ends, so nothing waits on a tick.
+    std::mutex wake_lock;
+    std::condition_variable wake;
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (;;) {
+            const size_t i = next.fetch_add(1);
+            if (i >= tasks.size()) return;
+            Task& task = *tasks[i];
+            if (task.refusal.empty() && !g_interrupted.load()) {
+                task.started.store(true);
+                task.report = tv::ConversionJob(task.input, task.output, task.progress);
+            }
+            {
+                std::lock_guard<std::mutex> lock(wake_lock);
+                task.finished.store(true, std::memory_order_release);
+            }
+            wake.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
+
+    ProgressBar bar(!options.quiet && isatty(STDERR_FILENO));
+    bool failed = false, partial = false;
+    auto report_finished = [&] {
+        for (auto& t : tasks) {
+            if (t->reported || !t->finished.load(std::memory_order_acquire)) continue;
+            t->reported = true;
+            bar.clear();
+            if (!t->refusal.empty()) {
+                failed = true;
+                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(), t->refusal.c_str());
+                continue;
+            }
+            if (!t->started.load()) {
+                failed = true;
+                std::fprintf(stderr, "%s: %s: not converted: interrupted before it started\n", kProgram, t->input.c_str());
+                continue;
+            }
+            const auto& r = t->report;
+            if (r.outcome == tv::JobOutcome::Converted) {
+                if (!options.quiet)
+                    std::fprintf(stderr, "%s: %s -> %s: converted, %d frames\n", kProgram, t->input.c_str(),
+                                 t->output.c_str(), r.written_frames);
+            } else if (r.outcome == tv::JobOutcome::Partial) {
+                partial = true;
+                std::fprintf(stderr, "%s: %s -> %s: converted %d of %d frames (%d skipped, %d missing at the end of the recording)\n",
+                             kProgram, t->input.c_str(), t->output.c_str(), r.written_frames, r.total_frames,
+                             r.skipped_frames, r.missing_frames);
+            } else {
+                failed = true;
+                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(), describe_failure(*t).c_str());
+            }
+        }
+    };
+
+    for (;;) {
+        if (g_interrupted.load()) {
+            for (auto& t : tasks) t->progress.m_stopRequested.store(true);
+        }
+        report_finished();
+        const bool all_done = std::all_of(tasks.begin(), tasks.end(),
+                                          [](const auto& t) { return t->finished.load(); });
+        if (all_done) break;
+        bar.draw(tasks);
+        std::unique_lock<std::mutex> lock(wake_lock);
+        wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
+            return g_interrupted.load() || std::any_of(tasks.begin(), tasks.end(), [](const auto& t) {
+                       return !t->reported && t->finished.load();
+                   });
+        });
+    }
+    for (auto& th : threads) th.join();
+    report_finished();
+    bar.clear();
+
+    if (failed || g_interrupted.load()) return kNotConverted;
+    return partial ? kPartial : kAllConverted;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int usage = parse_options(argc, argv, options);
+    if (usage >= 0) return usage;
+    if (options.info) return tvcli::print_info(options.positionals, options.json);
+    return convert(options);
+}

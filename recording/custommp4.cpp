@@ -1,0 +1,568 @@
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <span>
+
+#include "common/bytes.h"
+#include "common/sysio.h"
+#include "recording/custommp4_internal.h"
+
+namespace tv::mp4 {
+
+const ObjectId kFilePropertiesId = {0x11, 0xD2, 0xD3, 0xAB, 0xBA, 0xA9, 0xCF, 0x11,
+                                    0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+const ObjectId kVideoPropertiesId = {0x41, 0x52, 0xD1, 0x86, 0x1D, 0x31, 0xD0, 0x11,
+                                     0xA3, 0xA4, 0x00, 0xA0, 0xC9, 0x03, 0x48, 0xF6};
+const ObjectId kAudioPropertiesId = {0xE3, 0xCB, 0x1A, 0x4B, 0x0B, 0x10, 0xD0, 0x11,
+                                     0xA3, 0x9B, 0x00, 0xA0, 0xC9, 0x03, 0x48, 0xF6};
+const ObjectId kMdatId = {0x20, 0xDB, 0xFE, 0x4C, 0xF6, 0x75, 0xCF, 0x11,
+                          0x9C, 0x0F, 0x00, 0xA0, 0xC9, 0x03, 0x49, 0xCB};
+const ObjectId kSegmentId = {0x74, 0xD4, 0x06, 0x18, 0xDF, 0xCA, 0x09, 0x45,
+                             0xA4, 0xBA, 0x9A, 0xAB, 0xCB, 0x96, 0xAA, 0xE8};
+
+namespace {
+
+// Enough sect table entries for ordinary recordings; more are added as segments are read, so
+// a hostile segment count costs nothing until the file really holds those segments.
+constexpr std::size_t kSectTableReserve = 256;
+
+ObjectId load_id(std::span<const uint8_t> bytes) {
+    ObjectId id{};
+    std::copy_n(bytes.begin(), id.size(), id.begin());
+    return id;
+}
+
+long long as_ll(int64_t v) {
+    return static_cast<long long>(v);
+}
+
+// Makes room for `entries` entries of `entry_size` bytes in a table that only grows.
+bool grow_table(std::vector<uint8_t>& table, uint32_t& capacity, uint32_t entries,
+                uint32_t entry_size) {
+    if (capacity >= entries) return true;
+    const std::size_t bytes = static_cast<std::size_t>(entries) * entry_size;
+    if (!sysio::may_allocate(bytes)) return false;
+    try {
+        table.resize(bytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    capacity = entries;
+    return true;
+}
+
+// The valid entries of an index area lie inside the file and their bytes fit one read.
+bool index_area_fits(const custommp4_handle& h, int64_t area, uint32_t count, uint32_t entry_size) {
+    if (count == 0) return true;
+    const uint64_t bytes = static_cast<uint64_t>(count) * entry_size;
+    if (bytes > std::numeric_limits<uint32_t>::max()) return false;
+    return area >= 0 && static_cast<uint64_t>(area) + bytes <= static_cast<uint64_t>(h.file_size);
+}
+
+void print_fclose_error(int result) {
+    const int err = errno;
+    std::printf("custommp4_destroy:fclose error=%d,errno=%d,errstr=%s\n", result, err,
+                std::strerror(err));
+}
+
+}  // namespace
+
+int64_t max_read_position(uint32_t length) {
+    return static_cast<int64_t>(std::numeric_limits<off_t>::max()) - length;
+}
+
+VideoIndexEntry video_entry(const custommp4_handle& h, uint32_t i) {
+    std::span<const uint8_t> e(h.video_index_table.data() + std::size_t{i} * kVideoEntrySize,
+                               kVideoEntrySize);
+    VideoIndexEntry v;
+    v.position = static_cast<int64_t>(h.base) + load_le32(e, 0);
+    v.length = load_le32(e, 4);
+    v.time_stamp = load_le32(e, 16);
+    v.key_flag = e[20];
+    return v;
+}
+
+AudioIndexEntry audio_entry(const custommp4_handle& h, uint32_t i) {
+    std::span<const uint8_t> e(h.audio_index_table.data() + std::size_t{i} * kAudioEntrySize,
+                               kAudioEntrySize);
+    AudioIndexEntry a;
+    a.position = static_cast<int64_t>(h.base) + load_le32(e, 0);
+    a.time_stamp = load_le32(e, 16);
+    return a;
+}
+
+int ReadFilePropertiesObject(custommp4_handle* h) {
+    std::array<uint8_t, kFilePropertiesSize> raw{};
+    if (!custommp4_read_data(h, raw.data(), raw.size())) {
+        std::printf("ReadFilePropertiesObject failed 1\n");
+        return 0;
+    }
+    std::span<const uint8_t> b(raw);
+    FilePropertiesObject& o = h->file_properties;
+    o.object_id = load_id(b);
+    o.object_size = load_le32(b, 16);
+    std::copy_n(raw.begin() + 20, o.description.size(), o.description.begin());
+    o.start_time = load_le32(b, 52);
+    o.end_time = load_le32(b, 56);
+    o.recording_length = load_le32(b, 60);
+    o.video_flag = raw[64];
+    o.audio_flag = raw[65];
+    o.reserved = load_le16(b, 66);
+    if (o.object_id != kFilePropertiesId) {
+        std::printf("ReadFilePropertiesObject failed 2\n");
+        return 0;
+    }
+    if (o.object_size != kFilePropertiesSize) {
+        std::printf("ReadFilePropertiesObject failed 3\n");
+        return 0;
+    }
+    return 1;
+}
+
+int ReadVideoStreamPropertiesObject(custommp4_handle* h) {
+    std::array<uint8_t, kVideoPropertiesSize> raw{};
+    const bool read = custommp4_read_data(h, raw.data(), raw.size()) != 0;
+    std::span<const uint8_t> b(raw);
+    VideoStreamPropertiesObject& o = h->video_properties;
+    o.object_id = load_id(b);
+    o.object_size = load_le32(b, 16);
+    o.time_scale = load_le32(b, 20);
+    o.width = load_le16(b, 24);
+    o.height = load_le16(b, 26);
+    o.frame_rate = std::bit_cast<float>(load_le32(b, 28));
+    o.unnamed_32 = load_le32(b, 32);
+    o.compressor = load_le32(b, 36);
+    o.unnamed_40 = load_le32(b, 40);
+    o.unnamed_44 = load_le32(b, 44);
+    o.unnamed_48 = load_le16(b, 48);
+    o.reserved_50 = load_le16(b, 50);
+    o.reserved_52 = load_le32(b, 52);
+    if (!read || o.object_id != kVideoPropertiesId || o.object_size != kVideoPropertiesSize) {
+        std::printf("ReadVideoStreamPropertiesObject failed\n");
+        return 0;
+    }
+    return 1;
+}
+
+int ReadAudioStreamPropertiesObject(custommp4_handle* h) {
+    std::array<uint8_t, kAudioPropertiesSize> raw{};
+    const bool read = custommp4_read_data(h, raw.data(), raw.size()) != 0;
+    std::span<const uint8_t> b(raw);
+    AudioStreamPropertiesObject& o = h->audio_properties;
+    o.object_id = load_id(b);
+    o.object_size = load_le32(b, 16);
+    o.time_scale = load_le32(b, 20);
+    o.channels = load_le16(b, 24);
+    o.bits_per_sample = load_le16(b, 26);
+    o.sample_rate = load_le32(b, 28);
+    o.audio_format = load_le32(b, 32);
+    o.frame_length = load_le32(b, 36);
+    o.frame_duration = load_le32(b, 40);
+    o.reserved = load_le32(b, 44);
+    if (!read || o.object_id != kAudioPropertiesId || o.object_size != kAudioPropertiesSize) {
+        std::printf("ReadAudioStreamPropertiesObject failed\n");
+        return 0;
+    }
+    return 1;
+}
+
+// A bad mdatObject is reported with the audio step's text: that is the established message,
+// and logs or scripts may look for it.
+int ReadmdatObject(custommp4_handle* h) {
+    std::array<uint8_t, kMdatSize> raw{};
+    const bool read = custommp4_read_data(h, raw.data(), raw.size()) != 0;
+    std::span<const uint8_t> b(raw);
+    mdatObject& o = h->mdat;
+    o.object_id = load_id(b);
+    o.object_size = load_le32(b, 16);
+    o.segment_count = load_le32(b, 20);
+    o.reserved = load_le32(b, 24);
+    if (!read || o.object_id != kMdatId) {
+        std::printf("ReadAudioStreamPropertiesObject failed\n");
+        return 0;
+    }
+    return 1;
+}
+
+int ReadmdatSegmentObject(custommp4_handle* h, uint32_t index) {
+    SectTableEntry e;
+    e.position = h->position;
+    const long long number = static_cast<long long>(index) + 1;
+    auto fail = [&](int cause) {
+        std::printf("ReadmdatSegmentObject%lld (offset:%lld) failed %d\n", number,
+                    as_ll(e.position), cause);
+        return 0;
+    };
+
+    std::array<uint8_t, kSegmentHeaderSize> raw{};
+    if (!custommp4_read_data(h, raw.data(), raw.size())) return fail(1);
+    std::span<const uint8_t> b(raw);
+    if (load_id(b) != kSegmentId) return fail(2);
+    const uint32_t size = load_le32(b, 16);
+    if (size < kSegmentHeaderSize) return fail(3);
+    e.start_time_stamp = load_le32(b, 20);
+    e.end_time_stamp = load_le32(b, 24);
+    e.video_frame_count = load_le32(b, 28);
+    e.audio_frame_count = load_le32(b, 32);
+    e.video_index_slots = load_le32(b, 36);
+    e.audio_index_slots = load_le32(b, 40);
+
+    // Counts that the segment cannot hold, or entries outside the file, mark it as damaged.
+    // The totals stay below 2^31 so that callers may add them in a signed 32-bit value.
+    const int64_t video_area = e.position + kSegmentHeaderSize;
+    const int64_t audio_area =
+        video_area + static_cast<int64_t>(e.video_index_slots) * kVideoEntrySize;
+    const uint64_t totals = uint64_t{h->video_frame_total} + h->audio_frame_total +
+                            e.video_frame_count + e.audio_frame_count;
+    if (e.video_frame_count > e.video_index_slots || e.audio_frame_count > e.audio_index_slots ||
+        !index_area_fits(*h, video_area, e.video_frame_count, kVideoEntrySize) ||
+        !index_area_fits(*h, audio_area, e.audio_frame_count, kAudioEntrySize) ||
+        totals > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        return fail(4);
+    }
+
+    try {
+        if (h->sect_table.size() <= index) h->sect_table.resize(std::size_t{index} + 1);
+    } catch (const std::bad_alloc&) {
+        std::printf("alloc memory for sect table failed\n");
+        return 0;
+    }
+    h->sect_table[index] = e;
+    h->position = e.position + size;
+    h->video_frame_total += e.video_frame_count;
+    h->audio_frame_total += e.audio_frame_count;
+    return 1;
+}
+
+int ReadmdatIndexTable(custommp4_handle* h, uint32_t index) {
+    // Entering the segment happens whatever follows: a segment whose index cannot be loaded
+    // is passed over with nothing loaded, instead of leaving stale entries in reach.
+    h->current_segment = index;
+    h->video_cursor = 0;
+    h->audio_cursor = 0;
+    h->video_loaded = 0;
+    h->audio_loaded = 0;
+    if (index >= h->sect_table.size()) return 0;
+    const SectTableEntry& e = h->sect_table[index];
+
+    if (!grow_table(h->video_index_table, h->video_table_capacity, e.video_frame_count,
+                    kVideoEntrySize)) {
+        std::printf("read video index table failed:realloc\n");
+        return 0;
+    }
+    if (!grow_table(h->audio_index_table, h->audio_table_capacity, e.audio_frame_count,
+                    kAudioEntrySize)) {
+        std::printf("read audio index table failed:realloc\n");
+        return 0;
+    }
+    if (e.video_frame_count != 0) {
+        h->position = e.position + kSegmentHeaderSize;
+        if (!custommp4_read_data(h, h->video_index_table.data(),
+                                 e.video_frame_count * kVideoEntrySize)) {
+            std::printf("read video index table failed:read\n");
+            return 0;
+        }
+    }
+    if (e.audio_frame_count != 0) {
+        h->position = e.position + kSegmentHeaderSize +
+                      static_cast<int64_t>(e.video_index_slots) * kVideoEntrySize;
+        if (!custommp4_read_data(h, h->audio_index_table.data(),
+                                 e.audio_frame_count * kAudioEntrySize)) {
+            std::printf("read audio index table failed:read\n");
+            return 0;
+        }
+    }
+    h->video_loaded = e.video_frame_count;
+    h->audio_loaded = e.audio_frame_count;
+    return 1;
+}
+
+namespace {
+
+bool reserve_sect_table(custommp4_handle* h, std::size_t entries) {
+    if (sysio::may_allocate(entries * sizeof(SectTableEntry))) {
+        try {
+            h->sect_table.reserve(entries);
+            return true;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    std::printf("alloc memory for sect table failed\n");
+    return false;
+}
+
+// Everything after the stream is open and positioned at the base. False after the failing
+// step's diagnostic; the caller destroys the handle.
+bool read_recording(custommp4_handle* h) {
+    if (!ReadFilePropertiesObject(h) || !ReadVideoStreamPropertiesObject(h) ||
+        !ReadAudioStreamPropertiesObject(h) || !ReadmdatObject(h)) {
+        return false;
+    }
+    const uint32_t announced = h->mdat.segment_count;
+    if (announced == 0) return true;
+
+    // Every segment needs at least its 48-byte header inside the file.
+    const int64_t first = h->position;
+    const int64_t room = h->file_size > first ? (h->file_size - first) / kSegmentHeaderSize : 0;
+    const auto reserve = static_cast<std::size_t>(std::max<int64_t>(
+        1, std::min<int64_t>({int64_t{announced}, room, int64_t{kSectTableReserve}})));
+    if (!reserve_sect_table(h, reserve)) return false;
+
+    uint32_t read = 0;
+    for (; read < announced; ++read) {
+        if (h->sect_table.size() == h->sect_table.capacity()) {
+            // Grows in steps, never past the segments that the file has room for.
+            const std::size_t more = std::max<std::size_t>(
+                h->sect_table.size() + 1, std::min<std::size_t>(h->sect_table.capacity() * 2,
+                                                                static_cast<std::size_t>(room)));
+            if (!reserve_sect_table(h, more)) return false;
+        }
+        if (!ReadmdatSegmentObject(h, read)) {
+            if (read == 0) return false;
+            break;
+        }
+    }
+    // The recording ends with the last good segment.
+    h->mdat.segment_count = read;
+    h->sect_table.resize(read);
+
+    const uint32_t video_capacity = std::min(h->video_frame_total, kVideoSlots);
+    const uint32_t audio_capacity = std::min(h->audio_frame_total, kAudioSlots);
+    if (!grow_table(h->video_index_table, h->video_table_capacity, video_capacity,
+                    kVideoEntrySize)) {
+        std::printf("alloc memory for video table failed\n");
+        return false;
+    }
+    if (!grow_table(h->audio_index_table, h->audio_table_capacity, audio_capacity,
+                    kAudioEntrySize)) {
+        std::printf("alloc memory for audio table failed\n");
+        return false;
+    }
+    if (!ReadmdatIndexTable(h, 0)) return false;
+
+    FilePropertiesObject& fp = h->file_properties;
+    if (fp.end_time == fp.start_time) {
+        fp.end_time = fp.start_time + custommp4_get_duration(h) / 1000;
+    }
+    return true;
+}
+
+}  // namespace
+}  // namespace tv::mp4
+
+custommp4_handle::~custommp4_handle() {
+    if (file) tv::sysio::fclose(file);
+}
+
+using namespace tv::mp4;
+
+extern "C" {
+
+custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
+    if (!tv::sysio::may_allocate(sizeof(custommp4_handle))) return nullptr;
+    auto* h = new (std::nothrow) custommp4_handle;
+    if (!h) return nullptr;
+
+    h->file = path ? tv::sysio::fopen(path, "rb") : nullptr;
+    if (!h->file) {
+        std::printf("open file failed\n");
+        custommp4_destroy(h);
+        return nullptr;
+    }
+    h->stream_buffer.reset(new (std::nothrow) char[kStreamBufferSize]);
+    if (h->stream_buffer) std::setvbuf(h->file, h->stream_buffer.get(), _IOFBF, kStreamBufferSize);
+
+    // The file's size bounds every index area that a segment may claim.
+    off_t size = -1;
+    if (tv::sysio::fseeko(h->file, 0, SEEK_END) == 0) size = tv::sysio::ftello(h->file);
+    if (size < 0) {
+        std::printf("open file failed\n");
+        custommp4_destroy(h);
+        return nullptr;
+    }
+    h->file_size = size;
+
+    h->base = offset;
+    h->position = offset;
+    // Not checked: the first read seeks again when the stream is elsewhere.
+    tv::sysio::fseeko(h->file, static_cast<off_t>(offset), SEEK_SET);
+
+    if (!tv::mp4::read_recording(h)) {
+        custommp4_destroy(h);
+        return nullptr;
+    }
+    return h;
+}
+
+int custommp4_destroy(custommp4_handle* h) {
+    if (!h) return 1;
+    if (h->file) {
+        FILE* file = h->file;
+        h->file = nullptr;
+        const int result = tv::sysio::fclose(file);
+        if (result != 0) print_fclose_error(result);
+    }
+    delete h;
+    return 1;
+}
+
+int custommp4_close(custommp4_handle* h) {
+    return custommp4_destroy(h);
+}
+
+int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length) {
+    if (!h || !h->file || (!destination && length != 0)) return 0;
+    if (h->position < 0 || h->position > max_read_position(length)) {
+        std::printf("custommp4_read_data:file_pos=%lld\n", as_ll(h->position));
+        return 0;
+    }
+    if (tv::sysio::ftello(h->file) != h->position) {
+        const int result = tv::sysio::fseeko(h->file, static_cast<off_t>(h->position), SEEK_SET);
+        if (result != 0) {
+            const int err = errno;
+            std::printf("custommp4_read_data:fseek error=%d,errno=%d,errstr=%s\n", result, err,
+                        std::strerror(err));
+            std::printf("custommp4_read_data:right_pos=%lld,real_pos=%lld\n", as_ll(h->position),
+                        static_cast<long long>(tv::sysio::ftello(h->file)));
+            return 0;
+        }
+    }
+    const std::size_t got = length ? tv::sysio::fread(destination, 1, length, h->file) : 0;
+    h->position += length;
+    if (got != length) {
+        // A later read at another position starts clean.
+        std::clearerr(h->file);
+        return 0;
+    }
+    return 1;
+}
+
+int32_t custommp4_read_one_media_frame(custommp4_handle* h, uint8_t* buffer, int32_t buffer_length,
+                                       uint32_t* time_stamp, uint8_t* key_flag, uint8_t* is_audio) {
+    if (!h || !buffer) return -1;
+    for (;;) {
+        if (h->current_segment >= h->mdat.segment_count) return 0;
+        const bool video_left = h->video_cursor < h->video_loaded;
+        const bool audio_left = h->audio_cursor < h->audio_loaded;
+        if (!video_left && !audio_left) {
+            // An empty segment is not the end: go on until a frame or the last segment.
+            const uint32_t next = h->current_segment + 1;
+            if (next >= h->mdat.segment_count) {
+                h->current_segment = next;
+                return 0;
+            }
+            if (!ReadmdatIndexTable(h, next)) {
+                std::printf("custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
+                return -1;
+            }
+            continue;
+        }
+
+        const int variant = video_left && audio_left ? 2 : 1;
+        bool take_video = video_left;
+        VideoIndexEntry v;
+        AudioIndexEntry a;
+        if (video_left) v = video_entry(*h, h->video_cursor);
+        if (audio_left) a = audio_entry(*h, h->audio_cursor);
+        if (video_left && audio_left) take_video = v.time_stamp <= a.time_stamp;
+
+        // A refused entry is passed over, so the frames after it can still be read.
+        if (take_video) {
+            if (v.length == 0 || static_cast<int64_t>(v.length) > buffer_length) {
+                std::printf(
+                    "warning:size error %d,frame offset:%lld,frame length:%lld,buffer length:%d\n",
+                    variant, as_ll(v.position), static_cast<long long>(v.length), buffer_length);
+                ++h->video_cursor;
+                return -1;
+            }
+            h->position = v.position;
+            const int ok = custommp4_read_data(h, buffer, v.length);
+            if (is_audio) *is_audio = 0;
+            if (key_flag) *key_flag = v.key_flag;
+            if (time_stamp) *time_stamp = v.time_stamp;
+            ++h->video_cursor;
+            if (!ok) {
+                std::printf("warning:read error,frame offset:%lld,frame length:%lld\n",
+                            as_ll(v.position), static_cast<long long>(v.length));
+                return 0;
+            }
+            return static_cast<int32_t>(v.length);
+        }
+
+        const uint32_t length = h->audio_properties.frame_length;
+        if (length == 0 || static_cast<int64_t>(length) > buffer_length) {
+            std::printf(
+                "warning:size error %d,sample offset:%lld,sample length:%lld,buffer length:%d\n",
+                variant, as_ll(a.position), static_cast<long long>(length), buffer_length);
+            ++h->audio_cursor;
+            return -1;
+        }
+        h->position = a.position;
+        const int ok = custommp4_read_data(h, buffer, length);
+        if (is_audio) *is_audio = 1;
+        if (key_flag) *key_flag = 0;
+        if (time_stamp) *time_stamp = a.time_stamp;
+        ++h->audio_cursor;
+        if (!ok) {
+            std::printf("warning:read error,sample offset:%lld,sample length:%lld\n",
+                        as_ll(a.position), static_cast<long long>(length));
+            return 0;
+        }
+        return static_cast<int32_t>(length);
+    }
+}
+
+int custommp4_has_audio(const custommp4_handle* h) {
+    return h && h->audio_frame_total != 0 ? 1 : 0;
+}
+
+uint32_t custommp4_get_duration(const custommp4_handle* h) {
+    if (!h || h->mdat.segment_count == 0 || h->sect_table.size() < h->mdat.segment_count) return 0;
+    return h->sect_table[h->mdat.segment_count - 1].end_time_stamp -
+           h->sect_table[0].start_time_stamp;
+}
+
+uint32_t custommp4_get_video_frame_count(const custommp4_handle* h) {
+    return h ? h->video_frame_total : 0;
+}
+uint32_t custommp4_get_audio_frame_count(const custommp4_handle* h) {
+    return h ? h->audio_frame_total : 0;
+}
+uint16_t custommp4_get_width(const custommp4_handle* h) {
+    return h ? h->video_properties.width : 0;
+}
+uint16_t custommp4_get_height(const custommp4_handle* h) {
+    return h ? h->video_properties.height : 0;
+}
+uint16_t custommp4_get_audio_bits(const custommp4_handle* h) {
+    return h ? h->audio_properties.bits_per_sample : 0;
+}
+uint32_t custommp4_get_audio_rate(const custommp4_handle* h) {
+    return h ? h->audio_properties.sample_rate : 0;
+}
+uint32_t custommp4_get_audio_format(const custommp4_handle* h) {
+    return h ? h->audio_properties.audio_format : 0;
+}
+uint32_t custommp4_get_audio_frame_length(const custommp4_handle* h) {
+    return h ? h->audio_properties.frame_length : 0;
+}
+uint32_t custommp4_get_segment_count(const custommp4_handle* h) {
+    return h ? h->mdat.segment_count : 0;
+}
+uint32_t custommp4_get_start_time(const custommp4_handle* h) {
+    return h ? h->file_properties.start_time : 0;
+}
+uint32_t custommp4_get_end_time(const custommp4_handle* h) {
+    return h ? h->file_properties.end_time : 0;
+}
+uint32_t custommp4_get_recording_length(const custommp4_handle* h) {
+    return h ? h->file_properties.recording_length : 0;
+}
+float custommp4_get_stored_frame_rate(const custommp4_handle* h) {
+    return h ? h->video_properties.frame_rate : 0.0f;
+}
+
+}  // extern "C"

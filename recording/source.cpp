@@ -1,0 +1,129 @@
+// SourceMedia: a recording paired with the voice decoder that turns its audio frames into PCM.
+#include "torvane/source.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "common/bytes.h"
+#include "torvane/custommp4.h"
+#include "torvane/voice.h"
+
+struct SourceMedia {
+    custommp4_handle* recording = nullptr;
+    VoiceCodecState voice{};
+};
+
+namespace {
+
+bool live(const SourceMedia* media) { return media != nullptr && media->recording != nullptr; }
+
+constexpr uint32_t kRawFormat = 0x57415247u;  // "GRAW", first character in the lowest byte
+
+}  // namespace
+
+extern "C" {
+
+SourceMedia* source_open(const char* path, uint32_t offset) {
+    if (path == nullptr) return nullptr;
+    auto* media = new (std::nothrow) SourceMedia{};
+    if (media == nullptr) return nullptr;
+    TV_VOICE_DecReset(&media->voice, VOICE_MODE_ADPCM_FIRST);
+    media->recording = custommp4_open(path, offset);
+    if (media->recording == nullptr) {
+        delete media;
+        return nullptr;
+    }
+    return media;
+}
+
+void source_close(SourceMedia* media) {
+    if (media == nullptr) return;
+    if (media->recording != nullptr) custommp4_close(media->recording);
+    delete media;
+}
+
+int source_has_audio(const SourceMedia* media) {
+    return live(media) ? custommp4_has_audio(media->recording) : 0;
+}
+uint32_t source_duration(const SourceMedia* media) {
+    return live(media) ? custommp4_get_duration(media->recording) : 0;
+}
+uint32_t source_video_frame_count(const SourceMedia* media) {
+    return live(media) ? custommp4_get_video_frame_count(media->recording) : 0;
+}
+uint32_t source_audio_frame_count(const SourceMedia* media) {
+    return live(media) ? custommp4_get_audio_frame_count(media->recording) : 0;
+}
+uint32_t source_width(const SourceMedia* media) {
+    return live(media) ? custommp4_get_width(media->recording) : 0;
+}
+uint32_t source_height(const SourceMedia* media) {
+    return live(media) ? custommp4_get_height(media->recording) : 0;
+}
+uint16_t source_audio_bits(const SourceMedia* media) {
+    return live(media) ? custommp4_get_audio_bits(media->recording) : 0;
+}
+uint32_t source_audio_rate(const SourceMedia* media) {
+    return live(media) ? custommp4_get_audio_rate(media->recording) : 0;
+}
+
+double source_stored_frame_rate(const SourceMedia* media) {
+    return live(media) ? static_cast<double>(custommp4_get_stored_frame_rate(media->recording)) : 0.0;
+}
+
+int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_stamp,
+                          uint8_t* key_flag, uint8_t* is_audio) {
+    if (!live(media) || buffer == nullptr || time_stamp == nullptr || key_flag == nullptr ||
+        is_audio == nullptr) {
+        return 0;
+    }
+    return custommp4_read_one_media_frame(media->recording, buffer, CUSTOMMP4_FRAME_BUFFER_SIZE,
+                                          time_stamp, key_flag, is_audio);
+}
+
+uint32_t source_max_pcm_bytes(uint32_t frame_length) {
+    // Raw frames come out as long as they went in; a voice frame never yields more than the
+    // largest decoder output.
+    return std::max<uint32_t>(frame_length, VOICE_MAX_DECODED_SAMPLES * 2);
+}
+
+int source_decode_audio(SourceMedia* media, uint8_t* frame, uint32_t frame_length, uint8_t* output,
+                        uint32_t* output_length) {
+    if (media == nullptr || frame == nullptr || output == nullptr || output_length == nullptr) {
+        return -1;
+    }
+    if (!live(media)) return -1;
+    if (custommp4_get_audio_format(media->recording) == kRawFormat) {
+        if (custommp4_get_audio_bits(media->recording) == 8) {
+            // 8-bit PCM in AVI is unsigned: move every sample by half the range.
+            for (uint32_t i = 0; i < frame_length; ++i) {
+                output[i] = static_cast<uint8_t>(frame[i] + 128);
+            }
+        } else {
+            std::memcpy(output, frame, frame_length);
+        }
+        *output_length = frame_length;
+        return 0;
+    }
+    // A voice frame names its own length in its header. When it claims more than was read,
+    // the missing bytes count as zero (the frame buffer beyond a frame holds no data).
+    VoiceFrame padded{};
+    VoiceFrame* voice_frame = reinterpret_cast<VoiceFrame*>(frame);
+    const uint32_t claimed = frame_length >= 4 ? 4u + 2u * frame[2] : 4u;
+    if (claimed > frame_length) {
+        std::memcpy(&padded, frame, std::min<uint32_t>(frame_length, sizeof padded));
+        voice_frame = &padded;
+    }
+    int16_t pcm[VOICE_MAX_DECODED_SAMPLES];
+    int16_t samples = 0;
+    if (TV_VOICE_DecodeFrame(&media->voice, voice_frame, pcm, &samples) != 0) return -1;
+    // The writer takes little-endian PCM whatever the host order is.
+    for (int16_t i = 0; i < samples; ++i) {
+        tv::store_le16(output + 2 * i, static_cast<uint16_t>(pcm[i]));
+    }
+    *output_length = static_cast<uint32_t>(samples) * 2u;
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,327 @@
+// The conversion job: what reaches the AVI, the progress record, and how each ending is told.
+#include "app/conversion_job.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+#include "common/bytes.h"
+#include "common/sysio.h"
+#include "support/avi_check.h"
+#include "support/test_support.h"
+#include "tools/ifvbuild/ifv_builder.h"
+#include "torvane/voice.h"
+
+namespace fs = std::filesystem;
+using tv::JobOutcome;
+
+namespace {
+
+std::vector<uint8_t> voice_frame(VoiceCodecState& enc, int seed) {
+    int16_t pcm[321];
+    for (int i = 0; i < 321; ++i) pcm[i] = static_cast<int16_t>(8000 * std::sin((i + seed * 321) * 0.07));
+    VoiceFrame frame{};
+    EXPECT_EQ(TV_VOICE_EncodeFrame(&enc, pcm, &frame, 321), 0);
+    const auto* p = reinterpret_cast<const uint8_t*>(&frame);
+    return std::vector<uint8_t>(p, p + 4 + 2 * frame.payload_words);
+}
+
+// Video frames every 40 ms and, when `voice`, a voice frame after each.
+ifvbuild::Recording voice_recording(int frames, bool voice = true) {
+    ifvbuild::Recording rec;
+    rec.video.width = 320;
+    rec.video.height = 240;
+    rec.audio.format = "TV35";
+    rec.audio.frame_length = 168;
+    rec.file.audio_flag = voice ? 1 : 0;
+    VoiceCodecState enc;
+    TV_VOICE_EncReset(&enc, VOICE_MODE_ADPCM_FIRST);
+    auto& seg = rec.segments.emplace_back();
+    for (int i = 0; i < frames; ++i) {
+        seg.add_video(ifvbuild::pattern(100 + i, i), 40 * i, i % 10 == 0);
+        if (voice) seg.add_audio(voice_frame(enc, i), 40 * i + 1);
+    }
+    seg.start_time_stamp = 0;
+    seg.end_time_stamp = 40 * frames;
+    return rec;
+}
+
+struct Converted {
+    tv::JobReport report;
+    tvtest::AviReport avi;
+    std::vector<uint8_t> bytes;
+};
+
+Converted convert(const ifvbuild::Recording& rec, const fs::path& dir, tv::ConversionProgress* progress = nullptr) {
+    const fs::path in = dir / "in.ifv", out = dir / "out.avi";
+    EXPECT_TRUE(ifvbuild::write_file(rec, in));
+    tv::ConversionProgress own;
+    Converted c;
+    c.report = tv::ConversionJob(in.string(), out.string(), progress ? *progress : own);
+    c.bytes = tvtest::read_file(out);
+    c.avi = tvtest::check_avi(c.bytes);
+    return c;
+}
+
+// Payloads of the data chunks with the given tag, in file order.
+std::vector<std::vector<uint8_t>> payloads(const Converted& c, const std::string& tag) {
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto& chunk : c.avi.data_chunks) {
+        if (chunk.tag != tag) continue;
+        const auto begin = c.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset + 8);
+        out.emplace_back(begin, begin + chunk.size);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ConversionJob, FrameRateFromCountAndSpan) {
+    EXPECT_EQ(tv::ConversionFrameRate(750, 30000, 0), 25.0);
+    EXPECT_EQ(tv::ConversionFrameRate(1, 40, 0), 25.0);
+    EXPECT_DOUBLE_EQ(tv::ConversionFrameRate(2, 30, 0), 2000.0 / 30.0);
+    EXPECT_EQ(tv::ConversionFrameRate(0, 1000, 12), 0.0);
+    // A span of 0: the stored rate when it is usable, else 25.
+    EXPECT_EQ(tv::ConversionFrameRate(10, 0, 12.5), 12.5);
+    EXPECT_EQ(tv::ConversionFrameRate(10, 0, 1000.0), 1000.0);
+    for (double bad : {0.0, -3.0, 1000.5, std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::quiet_NaN()}) {
+        EXPECT_EQ(tv::ConversionFrameRate(10, 0, bad), 25.0) << bad;
+    }
+}
+
+TEST(ConversionJob, VoiceRecordingBecomesVideoAndDecodedPcm) {
+    const auto dir = tvtest::scratch_dir("job-voice");
+    const auto rec = voice_recording(25);
+    tv::ConversionProgress progress;
+    const auto c = convert(rec, dir, &progress);
+    ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Converted);
+    EXPECT_EQ(c.report.written_frames, 50);
+    EXPECT_EQ(progress.m_totalFrames.load(), 50);
+    EXPECT_EQ(progress.m_doneFrames.load(), 50);
+    EXPECT_EQ(progress.m_jobStarted.load(), 1);
+    EXPECT_TRUE(progress.m_jobEnded.load());
+    EXPECT_EQ(progress.m_outcome.load(), static_cast<int32_t>(JobOutcome::Converted));
+
+    ASSERT_EQ(c.avi.streams.size(), 2u);
+    EXPECT_EQ(c.avi.streams[0].handler, "H264");
+    EXPECT_EQ(c.avi.streams[0].rate, 25000000u);  // 25 frames over 1000 ms
+    EXPECT_EQ(c.avi.streams[1].format_tag, 1);
+    EXPECT_EQ(c.avi.streams[1].channels, 1);
+    EXPECT_EQ(c.avi.streams[1].sample_rate, 8000u);
+    EXPECT_EQ(c.avi.streams[1].bits_per_sample, 16);
+
+    // Video frames unchanged and in order, key flags carried into the index.
+    const auto video = payloads(c, "00db");
+    ASSERT_EQ(video.size(), 25u);
+    for (int i = 0; i < 25; ++i) EXPECT_EQ(video[i], ifvbuild::pattern(100 + i, i)) << i;
+
+    // Audio: the library's own decoding of each voice frame, 321 samples each.
+    const auto audio = payloads(c, "01wb");
+    ASSERT_EQ(audio.size(), 25u);
+    VoiceCodecState dec;
+    TV_VOICE_DecReset(&dec, VOICE_MODE_ADPCM_FIRST);
+    for (size_t i = 0; i < audio.size(); ++i) {
+        const auto& frame_bytes = rec.segments[0].data;  // the frame, found through its entry
+        const auto& entry = rec.segments[0].audio[i];
+        VoiceFrame frame{};
+        std::memcpy(&frame, frame_bytes.data() + entry.data_offset, 168);
+        int16_t pcm[VOICE_MAX_DECODED_SAMPLES];
+        int16_t count = 0;
+        ASSERT_EQ(TV_VOICE_DecodeFrame(&dec, &frame, pcm, &count), 0);
+        ASSERT_EQ(count, 321);
+        ASSERT_EQ(audio[i].size(), 642u);
+        for (int s = 0; s < count; ++s) {
+            ASSERT_EQ(static_cast<int16_t>(tv::load_le16(audio[i].data() + 2 * s)), pcm[s]) << i << "/" << s;
+        }
+    }
+}
+
+TEST(ConversionJob, SilentRecordingGetsNoAudioStream) {
+    const auto dir = tvtest::scratch_dir("job-silent");
+    const auto c = convert(voice_recording(10, false), dir);
+    ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Converted);
+    EXPECT_EQ(c.avi.avih_streams, 1u);
+    ASSERT_EQ(c.avi.streams.size(), 1u);
+    EXPECT_EQ(c.avi.streams[0].type, "vids");
+}
+
+TEST(ConversionJob, RawPcmFramesConvertWholeAndEightBitIsUnsigned) {
+    const auto dir = tvtest::scratch_dir("job-raw");
+    for (uint16_t bits : {uint16_t{8}, uint16_t{16}}) {
+        ifvbuild::Recording rec;
+        rec.audio.format = "GRAW";
+        rec.audio.bits_per_sample = bits;
+        rec.audio.frame_length = 10000;  // longer than a 4096-byte buffer would hold
+        auto& seg = rec.segments.emplace_back();
+        seg.add_video(ifvbuild::pattern(50, 1), 0, true);
+        const auto raw = ifvbuild::pattern(10000, 7);
+        seg.add_audio(raw, 0);
+        seg.add_audio(raw, 20);
+        const auto c = convert(rec, dir);
+        ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+        EXPECT_EQ(c.report.outcome, JobOutcome::Converted);
+        const auto audio = payloads(c, "01wb");
+        ASSERT_EQ(audio.size(), 2u);
+        ASSERT_EQ(audio[0].size(), 10000u);
+        for (size_t i = 0; i < raw.size(); ++i) {
+            const uint8_t want = bits == 8 ? static_cast<uint8_t>(raw[i] ^ 0x80) : raw[i];
+            ASSERT_EQ(audio[0][i], want) << "bits " << bits << " byte " << i;
+        }
+    }
+}
+
+TEST(ConversionJob, RefusedFramesAreSkippedAndTheRestConverted) {
+    const auto dir = tvtest::scratch_dir("job-refused");
+    auto rec = voice_recording(6, false);
+    rec.segments[0].video[2].length = 0;  // refused by the reader, which moves past it
+    tv::ConversionProgress progress;
+    const auto c = convert(rec, dir, &progress);
+    ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Partial);
+    EXPECT_EQ(c.report.skipped_frames, 1);
+    EXPECT_EQ(c.report.written_frames, 5);
+    EXPECT_EQ(progress.m_skippedFrames.load(), 1);
+    EXPECT_EQ(progress.m_doneFrames.load(), 6);
+    EXPECT_EQ(c.avi.chunk_count.at("00db"), 5u);
+}
+
+TEST(ConversionJob, RecordingEndingEarlyIsPartial) {
+    const auto dir = tvtest::scratch_dir("job-early");
+    auto rec = voice_recording(8, false);
+    rec.segments[0].video_frame_count = 8;
+    rec.segments[0].video[5].offset = 0x7FFFFFF0;  // beyond the file: a short read ends the recording
+    const auto c = convert(rec, dir);
+    ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Partial);
+    EXPECT_EQ(c.report.written_frames, 5);
+    EXPECT_EQ(c.report.missing_frames, 3);
+}
+
+TEST(ConversionJob, DeliversNoMoreThanAnnounced) {
+    const auto dir = tvtest::scratch_dir("job-announced");
+    auto rec = voice_recording(5, false);
+    // The announced totals come from the segment headers; frames beyond them are not read.
+    rec.segments[0].video_frame_count = 3;
+    const auto c = convert(rec, dir);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Converted);
+    EXPECT_EQ(c.avi.chunk_count.at("00db"), 3u);
+}
+
+TEST(ConversionJob, UndecodableVoiceFrameBecomesEmptyChunk) {
+    const auto dir = tvtest::scratch_dir("job-badvoice");
+    auto rec = voice_recording(4);
+    auto& seg = rec.segments[0];
+    seg.data[seg.audio[1].data_offset + 1] = 0x02;  // frame type 2: refused by the decoder
+    const auto c = convert(rec, dir);
+    ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Partial);
+    EXPECT_EQ(c.report.skipped_frames, 1);
+    const auto audio = payloads(c, "01wb");
+    ASSERT_EQ(audio.size(), 4u);
+    EXPECT_EQ(audio[1].size(), 0u);
+    EXPECT_EQ(audio[2].size(), 642u);
+}
+
+TEST(ConversionJob, FailuresAreNamedAndNeverSuccess) {
+    const auto dir = tvtest::scratch_dir("job-failures");
+    {
+        tv::ConversionProgress progress;
+        const auto r = tv::ConversionJob((dir / "missing.ifv").string(), (dir / "x.avi").string(), progress);
+        EXPECT_EQ(r.outcome, JobOutcome::SourceNotOpened);
+        EXPECT_EQ(progress.m_totalFrames.load(), 0);
+        EXPECT_EQ(progress.m_jobStarted.load(), 0);
+        EXPECT_TRUE(progress.m_jobEnded.load());
+        EXPECT_FALSE(fs::exists(dir / "x.avi"));
+    }
+    {
+        ASSERT_TRUE(ifvbuild::write_file(voice_recording(3), dir / "ok.ifv"));
+        tv::ConversionProgress progress;
+        const auto r = tv::ConversionJob((dir / "ok.ifv").string(), (dir / "no/such/dir/x.avi").string(), progress);
+        EXPECT_EQ(r.outcome, JobOutcome::OutputNotCreated);
+        EXPECT_EQ(r.system_error, ENOENT);
+        // The total was published before the output was tried.
+        EXPECT_EQ(progress.m_totalFrames.load(), 6);
+        EXPECT_EQ(progress.m_jobStarted.load(), 1);
+        EXPECT_EQ(progress.m_doneFrames.load(), 0);
+    }
+    {
+        const auto c = convert(ifvbuild::Recording{}, dir);
+        EXPECT_EQ(c.report.outcome, JobOutcome::NoFrames);
+        EXPECT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    }
+}
+
+TEST(ConversionJob, PathsHaveNoLengthLimit) {
+    auto dir = tvtest::scratch_dir("job-longpath");
+    for (int i = 0; i < 4; ++i) dir /= std::string(80, static_cast<char>('a' + i));
+    fs::create_directories(dir);
+    ASSERT_GT(dir.string().size(), 300u);
+    const auto c = convert(voice_recording(3), dir);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Converted);
+    EXPECT_TRUE(c.avi.ok());
+}
+
+TEST(ConversionJob, StopRequestFinalisesWhatWasWritten) {
+    const auto dir = tvtest::scratch_dir("job-stop");
+    tv::ConversionProgress progress;
+    progress.m_stopRequested = true;
+    const auto c = convert(voice_recording(5), dir, &progress);
+    EXPECT_EQ(c.report.outcome, JobOutcome::Stopped);
+    EXPECT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    EXPECT_EQ(progress.m_doneFrames.load(), progress.m_totalFrames.load());
+}
+
+namespace {
+int g_writes_left = 0;
+ssize_t failing_write(int fd, const void* buf, size_t n) {
+    if (g_writes_left-- <= 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return tv::sysio::real_ops().write(fd, buf, n);
+}
+}  // namespace
+
+TEST(ConversionJob, WriteFailureIsReportedWithItsCause) {
+    const auto dir = tvtest::scratch_dir("job-enospc");
+    ASSERT_TRUE(ifvbuild::write_file(voice_recording(20), dir / "in.ifv"));
+    tv::sysio::Ops ops = tv::sysio::real_ops();
+    ops.write = failing_write;
+    g_writes_left = 12;  // header space and a few chunks, then the disk is full
+    tv::sysio::install(&ops);
+    tv::ConversionProgress progress;
+    const auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+    tv::sysio::install(nullptr);
+    EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
+    EXPECT_EQ(r.system_error, ENOSPC);
+    EXPECT_LT(r.written_frames, 40);
+    EXPECT_EQ(progress.m_doneFrames.load(), progress.m_totalFrames.load());
+}
+
+TEST(ConversionJob, ProgressIsReadableWhileTheJobRuns) {
+    const auto dir = tvtest::scratch_dir("job-thread");
+    ASSERT_TRUE(ifvbuild::write_file(voice_recording(400), dir / "in.ifv"));
+    tv::ConversionProgress progress;
+    std::thread job([&] { tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress); });
+    int32_t last = 0;
+    while (!progress.m_jobEnded.load(std::memory_order_acquire)) {
+        const int32_t done = progress.m_doneFrames.load();
+        EXPECT_GE(done, last);  // counts only up
+        EXPECT_LE(done, 800);
+        last = done;
+        if (progress.m_jobStarted.load()) {
+            std::lock_guard<std::mutex> lock(progress.m_progressLock);
+            progress.m_jobStarted.store(0);
+        }
+    }
+    job.join();
+    EXPECT_EQ(progress.m_outcome.load(), static_cast<int32_t>(JobOutcome::Converted));
+    EXPECT_EQ(progress.m_doneFrames.load(), 800);
+}

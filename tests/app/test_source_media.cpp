@@ -1,0 +1,109 @@
+// SourceMedia: queries on live and null objects, and audio decoding by format.
+#include "torvane/source.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/test_support.h"
+#include "tools/ifvbuild/ifv_builder.h"
+#include "torvane/voice.h"
+
+TEST(SourceMedia, NullObjectAnswersZero) {
+    uint8_t buf[16];
+    uint32_t ts = 0, len = 0;
+    uint8_t key = 0, audio = 0;
+    EXPECT_EQ(source_open(nullptr, 0), nullptr);
+    source_close(nullptr);
+    EXPECT_EQ(source_has_audio(nullptr), 0);
+    EXPECT_EQ(source_duration(nullptr), 0u);
+    EXPECT_EQ(source_video_frame_count(nullptr), 0u);
+    EXPECT_EQ(source_audio_frame_count(nullptr), 0u);
+    EXPECT_EQ(source_width(nullptr), 0u);
+    EXPECT_EQ(source_height(nullptr), 0u);
+    EXPECT_EQ(source_audio_bits(nullptr), 0);
+    EXPECT_EQ(source_audio_rate(nullptr), 0u);
+    EXPECT_EQ(source_read_frame(nullptr, buf, &ts, &key, &audio), 0);
+    EXPECT_EQ(source_decode_audio(nullptr, buf, 4, buf, &len), -1);
+}
+
+TEST(SourceMedia, QueriesFollowTheRecording) {
+    const auto dir = tvtest::scratch_dir("source-queries");
+    ifvbuild::Recording rec;
+    rec.video.width = 704;
+    rec.video.height = 576;
+    rec.audio.sample_rate = 16000;
+    rec.audio.bits_per_sample = 8;
+    rec.audio.frame_length = 4;
+    rec.file.audio_flag = 0;  // the flag plays no part: the audio frame total decides
+    auto& seg = rec.segments.emplace_back();
+    seg.audio_index_slots = 1;
+    seg.add_video(ifvbuild::pattern(10, 1), 100, true);
+    seg.add_audio(std::vector<uint8_t>{0x00, 0x7F, 0x80, 0xFF}, 120);
+    seg.start_time_stamp = 100;
+    seg.end_time_stamp = 1100;
+    ASSERT_TRUE(ifvbuild::write_file(rec, dir / "a.ifv"));
+
+    SourceMedia* m = source_open((dir / "a.ifv").c_str(), 0);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(source_width(m), 704u);
+    EXPECT_EQ(source_height(m), 576u);
+    EXPECT_EQ(source_duration(m), 1000u);
+    EXPECT_EQ(source_video_frame_count(m), 1u);
+    EXPECT_EQ(source_audio_frame_count(m), 1u);
+    EXPECT_EQ(source_has_audio(m), 1);
+    EXPECT_EQ(source_audio_bits(m), 8);
+    EXPECT_EQ(source_audio_rate(m), 16000u);
+
+    std::vector<uint8_t> buf(0x40000), pcm(source_max_pcm_bytes(0x40000));
+    uint32_t ts = 0, len = 0;
+    uint8_t key = 0, audio = 0;
+    EXPECT_EQ(source_read_frame(m, buf.data(), &ts, &key, &audio), 10);
+    EXPECT_EQ(audio, 0);
+    EXPECT_EQ(key, 1);
+    EXPECT_EQ(ts, 100u);
+    EXPECT_EQ(source_read_frame(m, buf.data(), &ts, &key, &audio), 4);
+    EXPECT_EQ(audio, 1);
+    ASSERT_EQ(source_decode_audio(m, buf.data(), 4, pcm.data(), &len), 0);
+    EXPECT_EQ(len, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(pcm.begin(), pcm.begin() + 4), (std::vector<uint8_t>{0x80, 0xFF, 0x00, 0x7F}));
+    EXPECT_EQ(source_read_frame(m, buf.data(), &ts, &key, &audio), 0);
+    EXPECT_EQ(source_read_frame(m, nullptr, &ts, &key, &audio), 0);
+    source_close(m);
+}
+
+TEST(SourceMedia, VoiceFramesDecodeToTwiceTheSampleCount) {
+    const auto dir = tvtest::scratch_dir("source-voice");
+    ifvbuild::Recording rec;
+    rec.audio.format = "TV35";
+    rec.audio.frame_length = 168;
+    rec.segments.emplace_back().add_video(ifvbuild::pattern(10, 1), 0, true);
+    ASSERT_TRUE(ifvbuild::write_file(rec, dir / "v.ifv"));
+    SourceMedia* m = source_open((dir / "v.ifv").c_str(), 0);
+    ASSERT_NE(m, nullptr);
+
+    VoiceCodecState enc;
+    TV_VOICE_EncReset(&enc, VOICE_MODE_ADPCM_FIRST);
+    int16_t samples[160] = {};
+    for (int i = 0; i < 160; ++i) samples[i] = static_cast<int16_t>(i * 50);
+    VoiceFrame frame{};
+    ASSERT_EQ(TV_VOICE_EncodeFrame(&enc, samples, &frame, 161 - 1), 0);
+    std::vector<uint8_t> bytes(0x40000);
+    std::memcpy(bytes.data(), &frame, 4 + 2 * frame.payload_words);
+    std::vector<uint8_t> pcm(source_max_pcm_bytes(0x40000));
+    uint32_t len = 12345;
+    ASSERT_EQ(source_decode_audio(m, bytes.data(), 4 + 2 * frame.payload_words, pcm.data(), &len), 0);
+    EXPECT_EQ(len, 2u * (4u * (frame.payload_words - 2u) + 1u));
+    EXPECT_EQ(pcm[0], 0);  // the first sample comes out verbatim
+
+    // A frame the decoder refuses leaves the caller's length as it was.
+    bytes[1] = 0x00;
+    len = 777;
+    EXPECT_EQ(source_decode_audio(m, bytes.data(), 168, pcm.data(), &len), -1);
+    EXPECT_EQ(len, 777u);
+
+    // A frame shorter than its header claims reads the missing bytes as zero.
+    bytes[1] = 0x01;
+    EXPECT_EQ(source_decode_audio(m, bytes.data(), 8, pcm.data(), &len), 0);
+    source_close(m);
+}

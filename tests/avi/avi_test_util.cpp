@@ -1,0 +1,523 @@
+#include "avi_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "support/test_support.h"
+
+namespace avitest {
+
+AviPtr create_writer(const fs::path& path, int64_t threshold) {
+    AviPtr avi(AVI_create_output(path.c_str()));
+    if (avi) {
+        avi->segment_threshold = threshold;
+        AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
+        AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
+    }
+    return avi;
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t off) {
+    return uint32_t{b.at(off)} | uint32_t{b.at(off + 1)} << 8 | uint32_t{b.at(off + 2)} << 16 |
+           uint32_t{b.at(off + 3)} << 24;
+}
+uint16_t le16(const std::vector<uint8_t>& b, size_t off) {
+    return static_cast<uint16_t>(b.at(off) | b.at(off + 1) << 8);
+}
+uint64_t le64(const std::vector<uint8_t>& b, size_t off) {
+    return uint64_t{le32(b, off)} | uint64_t{le32(b, off + 4)} << 32;
+}
+std::string fourcc(const std::vector<uint8_t>& b, size_t off) {
+    std::string s;
+    for (size_t i = 0; i < 4; ++i) s += static_cast<char>(b.at(off + i));
+    return s;
+}
+
+Image& Image::u32(size_t off, uint32_t v) {
+    for (size_t i = 0; i < 4; ++i) bytes.at(off + i) = static_cast<uint8_t>(v >> (8 * i));
+    return *this;
+}
+Image& Image::u16(size_t off, uint16_t v) {
+    bytes.at(off) = static_cast<uint8_t>(v);
+    bytes.at(off + 1) = static_cast<uint8_t>(v >> 8);
+    return *this;
+}
+Image& Image::cc(size_t off, const char* code) {
+    for (size_t i = 0; i < 4; ++i) bytes.at(off + i) = static_cast<uint8_t>(code[i]);
+    return *this;
+}
+
+std::string diff(const std::vector<uint8_t>& actual, const std::vector<uint8_t>& expected) {
+    std::ostringstream out;
+    if (actual.size() != expected.size()) {
+        out << "size " << actual.size() << " instead of " << expected.size() << "; ";
+    }
+    int shown = 0;
+    for (size_t i = 0; i < std::min(actual.size(), expected.size()) && shown < 12; ++i) {
+        if (actual[i] != expected[i]) {
+            out << "@" << i << ": " << int{actual[i]} << " instead of " << int{expected[i]} << "; ";
+            ++shown;
+        }
+    }
+    return out.str();
+}
+
+std::vector<uint8_t> read_range(const fs::path& path, int64_t offset, size_t length) {
+    std::vector<uint8_t> bytes(length);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    ssize_t n = ::pread(fd, bytes.data(), length, offset);
+    ::close(fd);
+    bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return bytes;
+}
+
+Chunk chunk_at(const fs::path& path, int64_t pos) {
+    Chunk c;
+    c.pos = pos;
+    auto head = read_range(path, pos, 12);
+    if (head.size() < 8) return c;
+    c.tag = fourcc(head, 0);
+    c.size = le32(head, 4);
+    if ((c.tag == "RIFF" || c.tag == "LIST") && head.size() >= 12) c.type = fourcc(head, 8);
+    return c;
+}
+
+std::vector<Chunk> walk(const fs::path& path, int64_t begin, int64_t end) {
+    std::vector<Chunk> chunks;
+    for (int64_t pos = begin; pos + 8 <= end;) {
+        Chunk c = chunk_at(path, pos);
+        if (c.tag.empty()) break;
+        chunks.push_back(c);
+        pos = c.end();
+    }
+    return chunks;
+}
+
+StdIndex read_std_index(const fs::path& path, const Chunk& chunk) {
+    StdIndex ix;
+    auto b = read_range(path, chunk.data(), chunk.size);
+    if (b.size() < 24) return ix;
+    ix.longs_per_entry = le16(b, 0);
+    ix.sub_type = b[2];
+    ix.type = b[3];
+    ix.entries = le32(b, 4);
+    ix.chunk_id = fourcc(b, 8);
+    ix.base = le64(b, 12);
+    for (size_t at = 24; at + 8 <= b.size(); at += 8)
+        ix.items.emplace_back(le32(b, at), le32(b, at + 4));
+    return ix;
+}
+
+SuperIndex read_super_index(const std::vector<uint8_t>& h, size_t pos) {
+    SuperIndex s;
+    if (fourcc(h, pos) != "indx") return s;
+    s.size = le32(h, pos + 4);
+    s.longs_per_entry = le16(h, pos + 8);
+    s.sub_type = h.at(pos + 10);
+    s.type = h.at(pos + 11);
+    uint32_t n = le32(h, pos + 12);
+    s.chunk_id = fourcc(h, pos + 16);
+    for (uint32_t i = 0; i < n; ++i) {
+        size_t e = pos + 32 + 16 * size_t{i};
+        s.entries.push_back({le64(h, e), le32(h, e + 8), le32(h, e + 12)});
+    }
+    return s;
+}
+
+StderrCapture::StderrCapture() {
+    std::fflush(stderr);
+    char name[] = "/tmp/torvane-stderr-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) return;
+    file_ = name;
+    saved_ = ::dup(2);
+    ::dup2(fd, 2);
+    ::close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+    finish();
+}
+
+std::string StderrCapture::finish() {
+    if (done_) return text_;
+    done_ = true;
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+    }
+    std::ifstream in(file_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    text_ = ss.str();
+    std::remove(file_.c_str());
+    return text_;
+}
+
+bool have_program(const std::string& name) {
+    return tvtest::run_command("command -v " + name).status == 0;
+}
+
+namespace {
+
+// Start code positions (of the 00 00 01 prefix, widened to 00 00 00 01) and NAL types.
+struct Nal {
+    size_t start;
+    int type;
+};
+std::vector<Nal> find_nals(const std::vector<uint8_t>& s) {
+    std::vector<Nal> nals;
+    for (size_t i = 0; i + 3 < s.size(); ++i) {
+        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
+            size_t start = (i > 0 && s[i - 1] == 0) ? i - 1 : i;
+            nals.push_back({start, s[i + 3] & 0x1F});
+            i += 2;
+        }
+    }
+    return nals;
+}
+
+}  // namespace
+
+std::vector<AccessUnit> h264_access_units(const fs::path& dir) {
+    if (!have_program("ffmpeg")) return {};
+    fs::path out = dir / "clip.h264";
+    auto r = tvtest::run_command(
+        "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v libx264 "
+        "-pix_fmt yuv420p -bf 0 -g 25 -x264-params aud=1 -f h264 " +
+        tvtest::shell_quote(out.string()));
+    if (r.status != 0) return {};
+    auto stream = tvtest::read_file(out);
+    std::vector<AccessUnit> units;
+    auto nals = find_nals(stream);
+    for (size_t i = 0; i < nals.size(); ++i) {
+        // Every access unit starts with its delimiter (NAL type 9).
+        if (nals[i].type == 9) units.push_back({});
+        if (units.empty()) continue;
+        size_t end = i + 1 < nals.size() ? nals[i + 1].start : stream.size();
+        auto& unit = units.back();
+        unit.bytes.insert(unit.bytes.end(),
+                          stream.begin() + static_cast<std::ptrdiff_t>(nals[i].start),
+                          stream.begin() + static_cast<std::ptrdiff_t>(end));
+        if (nals[i].type == 5) unit.key = true;
+    }
+    return units;
+}
+
+std::vector<std::map<std::string, std::string>> probe_streams(const fs::path& file) {
+    auto r = tvtest::run_command(
+        "ffprobe -v error -count_packets -show_entries "
+        "stream=index,codec_name,codec_type,width,height,r_frame_rate,nb_frames,nb_read_packets,"
+        "sample_rate,channels,bits_per_sample -of default " +
+        tvtest::shell_quote(file.string()));
+    std::vector<std::map<std::string, std::string>> streams;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == "[STREAM]") {
+            streams.emplace_back();
+        } else if (!streams.empty()) {
+            auto eq = line.find('=');
+            if (eq != std::string::npos) streams.back()[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    if (!r.err.empty()) ADD_FAILURE() << "ffprobe: " << r.err;
+    return streams;
+}
+
+void expect_probe(const fs::path& file, size_t frames, size_t audio_chunks) {
+    auto streams = probe_streams(file);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0]["codec_type"], "video");
+    EXPECT_EQ(streams[0]["codec_name"], "h264");
+    EXPECT_EQ(streams[0]["width"], "64");
+    EXPECT_EQ(streams[0]["height"], "48");
+    EXPECT_EQ(streams[0]["r_frame_rate"], "25/1");
+    EXPECT_EQ(streams[0]["nb_frames"], std::to_string(frames));
+    EXPECT_EQ(streams[0]["nb_read_packets"], std::to_string(frames));
+    EXPECT_EQ(streams[1]["codec_type"], "audio");
+    EXPECT_EQ(streams[1]["codec_name"], "pcm_s16le");
+    EXPECT_EQ(streams[1]["sample_rate"], "8000");
+    EXPECT_EQ(streams[1]["channels"], "1");
+    EXPECT_EQ(streams[1]["bits_per_sample"], "16");
+    EXPECT_EQ(streams[1]["nb_read_packets"], std::to_string(audio_chunks));
+}
+
+std::string decode_errors(const fs::path& file) {
+    auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " +
+                                 tvtest::shell_quote(file.string()) + " -f null -");
+    return r.out + r.err + (r.status == 0 ? "" : "exit status " + std::to_string(r.status));
+}
+
+}  // namespace avitest
+
+namespace avitest {
+
+int Recorder::video(const uint8_t* data, int32_t length, bool key) {
+    return record(AVI_put_video_frame(file_, data, length, key ? 1 : 0), false, length, key);
+}
+
+int Recorder::audio(const uint8_t* data, int32_t length) {
+    return record(AVI_put_audio(file_, data, length), true, length, true);
+}
+
+int Recorder::record(int result, bool audio, int32_t length, bool key) {
+    if (result != 0) return result;
+    Written w;
+    w.tag =
+        audio ? std::string{'0', static_cast<char>('1' + file_->current_track), 'w', 'b'} : "00db";
+    w.length = static_cast<uint32_t>(length);
+    w.pos = file_->position - 8 - length - (length & 1);
+    w.key = key;
+    w.segment = file_->segment_switches;
+    chunks.push_back(w);
+    return result;
+}
+
+namespace {
+
+bool is_data_tag(const std::string& tag) {
+    return tag.size() == 4 && (tag.substr(2) == "db" || tag.substr(2) == "wb");
+}
+
+struct StreamFormat {
+    uint16_t format_tag = 0;
+    uint16_t channels = 0;
+    uint32_t rate = 0;
+    uint16_t bits = 0;
+};
+
+// Checks a stream's "indx" and the standard index chunks it points at. Returns the first
+// segment it lists: the stream's index starts in the segment where its first chunk was
+// handed over, which is one before its first chunk when that chunk caused a switch.
+int check_super_index(const fs::path& path, const std::vector<uint8_t>& h, const Chunk& indx,
+                      const std::string& tag, const std::vector<Written>& model,
+                      const std::vector<int64_t>& bases, const StreamFormat* audio) {
+    SCOPED_TRACE("super index of " + tag);
+    SuperIndex s = read_super_index(h, static_cast<size_t>(indx.pos));
+    EXPECT_EQ(s.longs_per_entry, 4);
+    EXPECT_EQ(s.sub_type, 0);
+    EXPECT_EQ(s.type, 0);
+    EXPECT_EQ(s.chunk_id, tag);
+    EXPECT_EQ(s.size, 24 + 16 * s.entries.size());
+    int first_chunk = static_cast<int>(bases.size());
+    for (const Written& w : model)
+        if (w.tag == tag) first_chunk = std::min(first_chunk, w.segment);
+    const int first = static_cast<int>(bases.size()) - static_cast<int>(s.entries.size());
+    EXPECT_TRUE(first == first_chunk || first == first_chunk - 1) << first << " " << first_chunk;
+    if (tag == "00db") {
+        EXPECT_EQ(first, 0);
+    }
+    if (first < 0) return 0;
+    const std::string name = "ix" + tag.substr(0, 2);
+    for (size_t i = 0; i < s.entries.size(); ++i) {
+        const size_t segment = static_cast<size_t>(first) + i;
+        SCOPED_TRACE("segment " + std::to_string(segment));
+        const SuperEntry& e = s.entries[i];
+        Chunk c = chunk_at(path, static_cast<int64_t>(e.offset));
+        EXPECT_EQ(c.tag, name);
+        EXPECT_EQ(c.size, e.size);
+        StdIndex ix = read_std_index(path, c);
+        EXPECT_EQ(ix.longs_per_entry, 2);
+        EXPECT_EQ(ix.sub_type, 0);
+        EXPECT_EQ(ix.type, 1);
+        EXPECT_EQ(ix.chunk_id, tag);
+        EXPECT_EQ(ix.base, static_cast<uint64_t>(bases[segment]));
+        std::vector<std::pair<uint32_t, uint32_t>> expected;
+        for (const Written& w : model) {
+            if (w.tag != tag || w.segment != static_cast<int>(segment)) continue;
+            expected.emplace_back(static_cast<uint32_t>(w.pos - bases[segment] + 8),
+                                  w.length | (w.key ? 0u : 0x80000000u));
+        }
+        EXPECT_EQ(ix.entries, expected.size());
+        EXPECT_EQ(ix.items, expected);
+        uint64_t duration = expected.empty() ? 0 : expected.size() - 1;
+        if (audio && audio->format_tag == 1) {
+            duration *= uint64_t{audio->channels} * audio->bits * audio->rate / 800;
+        }
+        EXPECT_EQ(e.duration, static_cast<uint32_t>(duration));
+    }
+    return first;
+}
+
+}  // namespace
+
+void check_structure(const fs::path& path, const std::vector<Written>& model, bool with_idx1) {
+    const auto file_size = static_cast<int64_t>(fs::file_size(path));
+    const std::vector<Chunk> top = walk(path, 0, file_size);
+    ASSERT_FALSE(top.empty());
+    ASSERT_EQ(top.back().end(), file_size) << "RIFF sizes do not reach the end of the file";
+    std::vector<int64_t> bases;
+    for (size_t i = 0; i < top.size(); ++i) {
+        EXPECT_EQ(top[i].tag, "RIFF");
+        EXPECT_EQ(top[i].type, i == 0 ? "AVI " : "AVIX");
+        bases.push_back(i == 0 ? 0 : top[i].pos);
+    }
+    const bool odml = top.size() > 1;
+
+    // The header: stream lists, their super indexes, "odml".
+    const std::vector<uint8_t> h = read_range(path, 0, AVI_HEADER_SPACE);
+    EXPECT_EQ(le32(h, 4), static_cast<uint32_t>(top[0].size));
+    const Chunk hdrl = chunk_at(path, 12);
+    ASSERT_EQ(hdrl.type, "hdrl");
+    const std::vector<Chunk> lists = walk(path, 24, hdrl.end());
+    ASSERT_GE(lists.size(), 2u);
+    EXPECT_EQ(lists[0].tag, "avih");
+    size_t video_frames = 0;
+    for (const Written& w : model) video_frames += w.tag == "00db";
+    EXPECT_EQ(le32(h, 48), video_frames);
+    const uint32_t streams = le32(h, 56);
+    ASSERT_EQ(lists.size(), 1 + streams + (odml ? 1 : 0));
+    std::map<std::string, int> index_from;  // tag -> first segment with a standard index
+    for (uint32_t k = 0; k < streams; ++k) {
+        const Chunk& strl = lists[1 + k];
+        EXPECT_EQ(strl.type, "strl");
+        const std::vector<Chunk> parts = walk(path, strl.pos + 12, strl.end());
+        ASSERT_GE(parts.size(), 2u);
+        const std::string tag =
+            k == 0 ? "00db" : std::string{'0', static_cast<char>('0' + k), 'w', 'b'};
+        bool has_chunks = false;
+        for (const Written& w : model) has_chunks |= w.tag == tag;
+        const bool has_index = odml && has_chunks;
+        ASSERT_EQ(parts.size(), has_index ? 3u : 2u) << "stream " << k;
+        if (!has_index) continue;
+        StreamFormat format;
+        const size_t f = static_cast<size_t>(parts[1].data());
+        format.format_tag = le16(h, f);
+        format.channels = le16(h, f + 2);
+        format.rate = le32(h, f + 4);
+        format.bits = le16(h, f + 14);
+        index_from[tag] =
+            check_super_index(path, h, parts[2], tag, model, bases, k == 0 ? nullptr : &format);
+    }
+    if (odml) {
+        const Chunk& list = lists.back();
+        EXPECT_EQ(list.type, "odml");
+        EXPECT_EQ(list.size, 16u);
+        EXPECT_EQ(fourcc(h, static_cast<size_t>(list.pos) + 12), "dmlh");
+        EXPECT_EQ(le32(h, static_cast<size_t>(list.pos) + 16), 4u);
+        EXPECT_EQ(le32(h, static_cast<size_t>(list.pos) + 20), video_frames);
+    }
+
+    // Each segment: its "movi" list holds the data chunks, then the standard indexes.
+    for (size_t s = 0; s < top.size(); ++s) {
+        SCOPED_TRACE("segment " + std::to_string(s));
+        const std::vector<Chunk> inner = walk(path, top[s].pos + 12, top[s].end());
+        Chunk movi;
+        if (s == 0) {
+            ASSERT_GE(inner.size(), 4u);
+            EXPECT_EQ(inner[0].type, "hdrl");
+            EXPECT_EQ(inner[1].type, "INFO");
+            EXPECT_EQ(inner[2].tag, "JUNK");
+            movi = inner[3];
+            EXPECT_EQ(movi.pos, 2036);
+            ASSERT_EQ(inner.size(), with_idx1 ? 5u : 4u);
+            if (with_idx1) {
+                const Chunk& idx1 = inner[4];
+                EXPECT_EQ(idx1.tag, "idx1");
+                EXPECT_EQ(idx1.pos, movi.end());
+                auto b = read_range(path, idx1.data(), idx1.size);
+                std::vector<const Written*> first;
+                for (const Written& w : model)
+                    if (w.segment == 0) first.push_back(&w);
+                ASSERT_EQ(idx1.size, 16 * first.size());
+                for (size_t i = 0; i < first.size(); ++i) {
+                    EXPECT_EQ(fourcc(b, 16 * i), first[i]->tag) << i;
+                    EXPECT_EQ(le32(b, 16 * i + 4), first[i]->key ? 0x10u : 0u) << i;
+                    EXPECT_EQ(le32(b, 16 * i + 8), static_cast<uint32_t>(first[i]->pos)) << i;
+                    EXPECT_EQ(le32(b, 16 * i + 12), first[i]->length) << i;
+                }
+            }
+        } else {
+            ASSERT_EQ(inner.size(), 1u);
+            movi = inner[0];
+            EXPECT_EQ(movi.size, top[s].size - 12);
+        }
+        EXPECT_EQ(movi.tag, "LIST");
+        EXPECT_EQ(movi.type, "movi");
+        std::vector<Written> expected;
+        for (const Written& w : model)
+            if (w.segment == static_cast<int>(s)) expected.push_back(w);
+        size_t data_count = 0;
+        std::vector<std::string> index_names;
+        for (const Chunk& c : walk(path, movi.pos + 12, movi.end())) {
+            if (is_data_tag(c.tag)) {
+                EXPECT_TRUE(index_names.empty()) << "data chunk after the indexes at " << c.pos;
+                ASSERT_LT(data_count, expected.size()) << "unexpected chunk at " << c.pos;
+                const Written& w = expected[data_count++];
+                EXPECT_EQ(c.tag, w.tag);
+                EXPECT_EQ(c.pos, w.pos);
+                EXPECT_EQ(c.size, w.length);
+            } else {
+                index_names.push_back(c.tag);
+            }
+        }
+        EXPECT_EQ(data_count, expected.size());
+        // Video first, then the tracks in order (the map is sorted by tag).
+        std::vector<std::string> expected_names;
+        for (const auto& [tag, from] : index_from)
+            if (from <= static_cast<int>(s)) expected_names.push_back("ix" + tag.substr(0, 2));
+        EXPECT_EQ(index_names, expected_names);
+    }
+}
+
+void check_first_switch(const fs::path& path, const std::vector<Written>& model) {
+    size_t seg0 = 0;
+    size_t seg0_video = 0;
+    int64_t last_end = 0;
+    const Written* trigger = nullptr;
+    for (const Written& w : model) {
+        if (w.segment == 1 && !trigger) trigger = &w;
+        if (w.segment != 0) continue;
+        ++seg0;
+        seg0_video += w.tag == "00db";
+        last_end = w.pos + 8 + w.length + (w.length & 1);
+    }
+    ASSERT_TRUE(trigger);
+    const Chunk ix00 = chunk_at(path, last_end);
+    EXPECT_EQ(ix00.tag, "ix00");
+    EXPECT_EQ(ix00.size, 24 + 8 * seg0_video);
+    const Chunk ix01 = chunk_at(path, ix00.end());
+    EXPECT_EQ(ix01.tag, "ix01");
+    EXPECT_EQ(ix01.size, 24 + 8 * (seg0 - seg0_video));
+    const Chunk idx1 = chunk_at(path, ix01.end());
+    EXPECT_EQ(idx1.tag, "idx1");
+    EXPECT_EQ(idx1.size, 16 * seg0);
+    const int64_t avix = idx1.end();
+    const Chunk riff = chunk_at(path, avix);
+    EXPECT_EQ(riff.tag, "RIFF");
+    EXPECT_EQ(riff.type, "AVIX");
+    EXPECT_EQ(riff.end(), static_cast<int64_t>(fs::file_size(path)));
+    const Chunk movi = chunk_at(path, avix + 12);
+    EXPECT_EQ(movi.tag, "LIST");
+    EXPECT_EQ(movi.type, "movi");
+    EXPECT_EQ(movi.size, riff.size - 12);
+    EXPECT_EQ(trigger->pos, avix + 24);
+    EXPECT_EQ(chunk_at(path, avix + 24).tag, trigger->tag);
+
+    const std::vector<uint8_t> h = read_range(path, 0, AVI_HEADER_SPACE);
+    EXPECT_EQ(le32(h, 4), avix - 8);            // the first segment's size, not the file's
+    EXPECT_EQ(le32(h, 2040), idx1.pos - 2044);  // "movi" includes the standard indexes
+    // The video list ends with an "indx" of two entries.
+    EXPECT_EQ(le32(h, 92), 148u + 2 * 16);
+    const SuperIndex video = read_super_index(h, 212);
+    EXPECT_EQ(video.chunk_id, "00db");
+    ASSERT_EQ(video.entries.size(), 2u);
+    EXPECT_EQ(video.entries[0].offset, static_cast<uint64_t>(ix00.pos));
+    EXPECT_EQ(video.entries[0].size, ix00.size);
+    EXPECT_EQ(video.entries[0].duration, seg0_video - 1);
+    const SuperIndex audio = read_super_index(h, 96 + le32(h, 92) + 102);  // after the PCM format
+    EXPECT_EQ(audio.chunk_id, "01wb");
+    ASSERT_EQ(audio.entries.size(), 2u);
+    EXPECT_EQ(audio.entries[0].offset, static_cast<uint64_t>(ix01.pos));
+}
+
+}  // namespace avitest

@@ -1,0 +1,184 @@
+// Outside checks: ffprobe and ffmpeg read the files the writer makes, plain and OpenDML, and
+// files finished after the disk refused a write.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cmath>
+#include <csignal>
+#include <fstream>
+
+#include "avi_test_util.h"
+#include "support/test_support.h"
+
+using namespace avitest;
+
+namespace {
+
+// Made once per test process, in the first test's own folder: ctest runs tests in parallel.
+const std::vector<AccessUnit>& clip(const fs::path& dir = {}) {
+    static const std::vector<AccessUnit> units = h264_access_units(dir);
+    return units;
+}
+
+// `samples` of a 440 Hz tone as 16-bit little-endian PCM at 8000 Hz, continuing from `*phase`.
+std::vector<uint8_t> tone(int samples, int* phase) {
+    std::vector<uint8_t> pcm;
+    for (int i = 0; i < samples; ++i, ++*phase) {
+        auto v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * *phase / 8000.0));
+        pcm.push_back(static_cast<uint8_t>(v));
+        pcm.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8));
+    }
+    return pcm;
+}
+
+class AviOutside : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(have_program("ffprobe")) << "ffprobe is needed";
+        ASSERT_EQ(clip(dir).size(), 25u) << "ffmpeg with libx264 is needed to make test video";
+        ASSERT_TRUE(clip()[0].key);
+    }
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path path = dir / "out.avi";
+
+    AviPtr create(int64_t threshold = AVI_SEGMENT_THRESHOLD) {
+        return create_writer(path, threshold);
+    }
+
+    // Frame i of the clip repeated; audio in uneven bursts that keep pace with the video.
+    static int put_frame(Recorder& rec, int i, int* phase) {
+        const AccessUnit& unit = clip()[static_cast<size_t>(i) % clip().size()];
+        if (int r = rec.video(unit.bytes.data(), static_cast<int32_t>(unit.bytes.size()), unit.key))
+            return r;
+        const int bursts[] = {0, 10, 0, 0, 4, 16, 0, 0, 10, 0};  // 40 chunks of 10 ms per 10 frames
+        for (int a = 0; a < bursts[i % 10]; ++a) {
+            auto pcm = tone(80, phase);
+            if (int r = rec.audio(pcm.data(), static_cast<int32_t>(pcm.size()))) return r;
+        }
+        return 0;
+    }
+
+    static size_t count(const std::vector<Written>& chunks, const std::string& tag) {
+        size_t n = 0;
+        for (const Written& w : chunks) n += w.tag == tag;
+        return n;
+    }
+};
+
+TEST_F(AviOutside, PlainFile) {
+    AviPtr avi = create();
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    int phase = 0;
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(put_frame(rec, i, &phase), 0);
+    EXPECT_EQ(avi->segment_switches, 0);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    check_structure(path, rec.chunks);
+    expect_probe(path, 50, count(rec.chunks, "01wb"));
+    EXPECT_EQ(decode_errors(path), "");
+}
+
+TEST_F(AviOutside, OpenDmlFile) {
+    AviPtr avi = create(24 * 1024);
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    int phase = 0;
+    // Sound before the first picture, then the clip four times over.
+    for (int a = 0; a < 5; ++a) {
+        auto pcm = tone(80, &phase);
+        ASSERT_EQ(rec.audio(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+    }
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(put_frame(rec, i, &phase), 0);
+    EXPECT_GE(avi->segment_switches, 3);
+    {
+        tvtest::StdoutCapture quiet;
+        ASSERT_EQ(AVI_finish(avi.release()), 0);
+    }
+    check_structure(path, rec.chunks);
+    expect_probe(path, 100, count(rec.chunks, "01wb"));
+    EXPECT_EQ(decode_errors(path), "");
+}
+
+// Runs `body` in a child process whose files may not grow past `limit` bytes (SIGXFSZ ignored,
+// so writes fail with EFBIG). The child's exit status is the result.
+template <class Body>
+int with_file_size_limit(rlim_t limit, Body body) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit rl{};
+        ::getrlimit(RLIMIT_FSIZE, &rl);
+        rl.rlim_cur = limit;
+        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) ::_exit(90);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST_F(AviOutside, FileSizeLimitReachedAndLifted) {
+    // The child reports how many frames it wrote; after the refused chunk the limit is lifted
+    // and the conversion goes on.
+    const fs::path counts = dir / "counts";
+    int status = with_file_size_limit(40000, [&] {
+        AviPtr avi = create();
+        if (!avi) return 1;
+        Recorder rec(avi.get());
+        int phase = 0;
+        int i = 0;
+        while (put_frame(rec, i, &phase) == 0) {
+            if (++i > 200) return 2;
+        }
+        if (AVI_last_error != AVI_ERR_WRITE) return 3;
+        rlimit rl{};
+        ::getrlimit(RLIMIT_FSIZE, &rl);
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_FSIZE, &rl);
+        // When the refused chunk was audio, frame i went in: go on with the next one.
+        if (count(rec.chunks, "00db") == static_cast<size_t>(i) + 1) ++i;
+        for (int end = i + 30; i < end; ++i) {
+            if (put_frame(rec, i, &phase) != 0) return 4;
+        }
+        if (AVI_finish(avi.release()) != 0) return 5;
+        std::ofstream(counts) << count(rec.chunks, "00db") << " " << count(rec.chunks, "01wb");
+        return 0;
+    });
+    ASSERT_EQ(status, 0);
+    size_t frames = 0, audio = 0;
+    std::ifstream(counts) >> frames >> audio;
+    EXPECT_GT(frames, 30u);
+    expect_probe(path, frames, audio);
+    EXPECT_EQ(decode_errors(path), "");
+}
+
+TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
+    const fs::path counts = dir / "counts";
+    int status = with_file_size_limit(30001, [&] {
+        AviPtr avi = create();
+        if (!avi) return 1;
+        Recorder rec(avi.get());
+        int phase = 0;
+        for (int i = 0;; ++i) {
+            if (i > 200) return 2;
+            if (put_frame(rec, i, &phase) != 0) break;
+        }
+        if (AVI_last_error != AVI_ERR_WRITE) return 3;
+        // As the conversion does: stop at the failed write and finish. The index no longer
+        // fits under the limit; the file is finished without it.
+        if (AVI_finish(avi.release()) != -1 || AVI_last_error != AVI_ERR_WRITE_INDEX) return 4;
+        std::ofstream(counts) << count(rec.chunks, "00db") << " " << count(rec.chunks, "01wb");
+        return 0;
+    });
+    ASSERT_EQ(status, 0);
+    size_t frames = 0, audio = 0;
+    std::ifstream(counts) >> frames >> audio;
+    EXPECT_GT(frames, 5u);
+    expect_probe(path, frames, audio);
+    EXPECT_EQ(decode_errors(path), "");
+}
+
+}  // namespace

@@ -1,0 +1,364 @@
+// Failures of the system: short writes, full disks, failed seeks, truncation and close, and
+// memory refused. A failed operation reports its code, the record stays usable and the file
+// can still be finished into a well-formed AVI.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+
+#include "avi_test_util.h"
+#include "support/test_support.h"
+
+using namespace avitest;
+
+namespace {
+
+class AviFailures : public ::testing::Test {
+  protected:
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path path = dir / "out.avi";
+    std::vector<uint8_t> data = std::vector<uint8_t>(5000, 0x33);
+    tv::sysio::Ops table = tv::sysio::real_ops();
+
+    AviPtr create(int64_t threshold = AVI_SEGMENT_THRESHOLD) {
+        return create_writer(path, threshold);
+    }
+};
+
+// State of the injected functions (they cannot capture).
+int g_calls = 0;
+bool g_fail = false;
+size_t g_refused_bytes = 0;
+char g_fail_tag[5] = {};
+
+ssize_t enospc(int, const void*, size_t) {
+    errno = ENOSPC;
+    return -1;
+}
+
+// Writes part of the first piece for real, then fails: a chunk header lands, its data not.
+// With g_fail_tag set, only the chunk with that tag fails (the writer's later calls for the
+// rest of a chunk start inside its header, so the tag is judged at a whole header).
+bool g_matched = false;
+ssize_t writev_failing(int fd, const struct iovec* iov, int n) {
+    if (g_fail_tag[0] && iov[0].iov_len == 8) {
+        g_matched = std::memcmp(iov[0].iov_base, g_fail_tag, 4) == 0;
+    }
+    if (!g_fail || (g_fail_tag[0] && !g_matched)) return ::writev(fd, iov, n);
+    if (++g_calls == 1) return ::write(fd, iov[0].iov_base, std::min<size_t>(iov[0].iov_len, 6));
+    errno = ENOSPC;
+    return -1;
+}
+
+bool refuse_listed_size(size_t bytes) {
+    return !(g_fail && bytes == g_refused_bytes);
+}
+
+TEST_F(AviFailures, CreationFailures) {
+    {
+        table.open = [](const char*, int, mode_t) -> int {
+            errno = EACCES;
+            return -1;
+        };
+        InstalledOps ops(table);
+        AVI_last_error = 0;
+        EXPECT_EQ(AVI_create_output(path.c_str()), nullptr);
+        EXPECT_EQ(AVI_last_error, AVI_ERR_OPEN);
+    }
+    {
+        // Header space not written: the descriptor is closed, the empty file stays.
+        table = tv::sysio::real_ops();
+        table.write = enospc;
+        table.close = [](int fd) -> int {
+            ++g_calls;
+            return ::close(fd);
+        };
+        g_calls = 0;
+        InstalledOps ops(table);
+        EXPECT_EQ(AVI_create_output(path.c_str()), nullptr);
+        EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+        EXPECT_EQ(g_calls, 1);
+        EXPECT_TRUE(fs::exists(path));
+    }
+    {
+        table = tv::sysio::real_ops();
+        table.may_allocate = [](size_t) { return false; };
+        InstalledOps ops(table);
+        fs::remove(path);
+        EXPECT_EQ(AVI_create_output(path.c_str()), nullptr);
+        EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM);
+        EXPECT_FALSE(fs::exists(path));
+    }
+}
+
+TEST_F(AviFailures, FailedChunkLeavesNoTrace) {
+    AviPtr avi = create();
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    ASSERT_EQ(rec.video(data.data(), 1000, true), 0);
+    ASSERT_EQ(rec.audio(data.data(), 320), 0);
+
+    table.writev = writev_failing;
+    InstalledOps ops(table);
+    g_fail = true;
+    g_calls = 0;
+    g_fail_tag[0] = 0;
+    const int64_t before = avi->position;
+    AVI_last_error = 0;
+    EXPECT_EQ(rec.video(data.data(), 999, false), -1);
+    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(rec.audio(data.data(), 320), -1);
+    EXPECT_EQ(avi->position, before);
+    EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), before);
+    // No index points at the missing chunks, nothing is counted.
+    EXPECT_EQ(avi->legacy_count, 2);
+    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 1u);
+    EXPECT_EQ(avi->tracks[0].super_index->std_indexes[0].entry_count, 1u);
+    EXPECT_EQ(avi->video_frame_count, 1);
+    EXPECT_EQ(avi->indexed_frame_count, 1);
+    EXPECT_EQ(avi->tracks[0].byte_count, 320);
+
+    // The disk has room again: the next chunk takes the broken one's place.
+    g_fail = false;
+    ASSERT_EQ(rec.video(data.data(), 999, false), 0);
+    ASSERT_EQ(rec.audio(data.data(), 320), 0);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    check_structure(path, rec.chunks);
+}
+
+TEST_F(AviFailures, FailedSeekBackIsRepairedBeforeTheNextChunk) {
+    AviPtr avi = create();
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    ASSERT_EQ(rec.video(data.data(), 100, true), 0);
+    table.writev = writev_failing;
+    table.lseek = [](int fd, off_t off, int whence) -> off_t {
+        if (g_fail) {
+            errno = EIO;
+            return -1;
+        }
+        return ::lseek(fd, off, whence);
+    };
+    InstalledOps ops(table);
+    g_fail = true;
+    g_calls = 0;
+    g_fail_tag[0] = 0;
+    EXPECT_EQ(rec.video(data.data(), 100, true), -1);
+    EXPECT_FALSE(avi->offset_in_sync);
+    // Seeking still fails: nothing may be written at the wrong place.
+    g_calls = 1;
+    EXPECT_EQ(rec.video(data.data(), 100, true), -1);
+    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    g_fail = false;
+    ASSERT_EQ(rec.video(data.data(), 200, false), 0);
+    EXPECT_TRUE(avi->offset_in_sync);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    check_structure(path, rec.chunks);
+}
+
+TEST_F(AviFailures, ProvisionalHeaderFailures) {
+    AviPtr avi(AVI_create_output(path.c_str()));
+    ASSERT_TRUE(avi);
+    {
+        table.lseek = [](int, off_t, int) -> off_t {
+            errno = EIO;
+            return -1;
+        };
+        InstalledOps ops(table);
+        AVI_last_error = 0;
+        EXPECT_EQ(AVI_describe_video(avi.get(), 64, 48, 25.0, "H264"), -1);
+        EXPECT_EQ(AVI_last_error, AVI_ERR_CLOSE);
+    }
+    {
+        table = tv::sysio::real_ops();
+        table.write = enospc;
+        InstalledOps ops(table);
+        AVI_last_error = 0;
+        EXPECT_EQ(AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0), -1);
+        EXPECT_EQ(AVI_last_error, AVI_ERR_CLOSE);
+    }
+    // The descriptor was left at the header: the chunk still goes to `position`.
+    Recorder rec(avi.get());
+    ASSERT_EQ(rec.video(data.data(), 10, true), 0);
+    EXPECT_EQ(rec.chunks[0].pos, 2048);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    check_structure(path, rec.chunks);
+}
+
+TEST_F(AviFailures, LegacyIndexNotWritten) {
+    AviPtr avi = create();
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    ASSERT_EQ(rec.video(data.data(), 100, true), 0);
+    ASSERT_EQ(rec.audio(data.data(), 320), 0);
+    const int64_t end = avi->position;
+    table.writev = writev_failing;
+    InstalledOps ops(table);
+    g_fail = true;
+    g_calls = 0;
+    std::memcpy(g_fail_tag, "idx1", 4);
+    AVI_last_error = 0;
+    EXPECT_EQ(AVI_finish(avi.release()), -1);
+    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE_INDEX);
+    g_fail_tag[0] = 0;
+    // Finished all the same: flags without "has index", cut before the failed index.
+    EXPECT_EQ(static_cast<int64_t>(fs::file_size(path)), end);
+    auto h = read_range(path, 0, 2048);
+    EXPECT_EQ(le32(h, 44), 0x100u);
+    EXPECT_EQ(le32(h, 4), end - 8);
+    EXPECT_EQ(le32(h, 2040), end - 2044);
+    check_structure(path, rec.chunks, false);
+}
+
+TEST_F(AviFailures, FinalHeaderTruncationAndCloseFailures) {
+    for (int which = 0; which < 3; ++which) {
+        SCOPED_TRACE(which);
+        AviPtr avi = create();
+        ASSERT_TRUE(avi);
+        ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 100, 1), 0);
+        table = tv::sysio::real_ops();
+        if (which == 0) table.write = enospc;  // index and header: the header's code comes last
+        if (which == 1) table.ftruncate = [](int, off_t) -> int { return errno = EIO, -1; };
+        if (which == 2) table.close = [](int fd) -> int { return ::close(fd), errno = EIO, -1; };
+        InstalledOps ops(table);
+        AVI_last_error = 0;
+        EXPECT_EQ(AVI_finish(avi.release()), -1);
+        EXPECT_EQ(AVI_last_error, AVI_ERR_CLOSE);
+    }
+}
+
+TEST_F(AviFailures, MemoryRefusedForEachIndex) {
+    AviPtr avi = create();
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    table.may_allocate = refuse_listed_size;
+    InstalledOps ops(table);
+    g_fail = true;
+
+    // The first video chunk makes the super index.
+    g_refused_bytes = sizeof(AviSuperIndex);
+    AVI_last_error = 0;
+    EXPECT_EQ(rec.video(data.data(), 10, true), -1);
+    EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM);
+    EXPECT_EQ(avi->video_super_index, nullptr);
+    EXPECT_EQ(avi->position, 2048);
+    // ... and its first standard index.
+    g_refused_bytes = AVI_STD_INDEX_HEAD + 8 * 4096;
+    EXPECT_EQ(rec.video(data.data(), 10, true), -1);
+    EXPECT_EQ(avi->video_super_index, nullptr);
+    g_fail = false;
+    ASSERT_EQ(rec.video(data.data(), 10, true), 0);
+
+    // Both indexes are full after 4096 chunks. The standard index's second step:
+    for (int i = 1; i < 4096; ++i) ASSERT_EQ(rec.video(data.data(), 2, false), 0);
+    g_fail = true;
+    g_refused_bytes = AVI_STD_INDEX_HEAD + 8 * 8192;
+    EXPECT_EQ(rec.video(data.data(), 2, false), -1);
+    EXPECT_EQ(avi->legacy_count, 4096);
+    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 4096u);
+    // The legacy index's second step: the standard index entry already made is taken back.
+    g_refused_bytes = 8192 * 16;
+    EXPECT_EQ(rec.video(data.data(), 2, false), -1);
+    EXPECT_EQ(avi->legacy_count, 4096);
+    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 4096u);
+    EXPECT_EQ(avi->indexed_frame_count, 4096);
+    EXPECT_EQ(avi->video_frame_count, 4096);
+    g_fail = false;
+    ASSERT_EQ(rec.video(data.data(), 2, false), 0);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    check_structure(path, rec.chunks);
+}
+
+TEST_F(AviFailures, MemoryRefusedAtASwitchChangesNothing) {
+    AviPtr avi = create(32 * 1024);
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    ASSERT_EQ(rec.audio(data.data(), 320), 0);
+    table.may_allocate = refuse_listed_size;
+    InstalledOps ops(table);
+    g_refused_bytes = AVI_STD_INDEX_HEAD + 8 * 4096;
+    g_fail = false;
+    ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
+    // From now on new standard indexes are refused: the switch cannot start.
+    g_fail = true;
+    int failures = 0;
+    for (int i = 0; i < 20 && failures == 0; ++i) {
+        if (rec.video(data.data(), 3000, i % 3 == 0) != 0) ++failures;
+    }
+    ASSERT_EQ(failures, 1);
+    EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM);
+    EXPECT_EQ(avi->segment_switches, 0);
+    EXPECT_EQ(avi->video_super_index->entry_count, 1u);
+    EXPECT_EQ(avi->tracks[0].super_index->entry_count, 1u);
+    EXPECT_EQ(avi->video_super_index->std_indexes[1].data.data(), nullptr);
+    const int64_t before = avi->position;
+    EXPECT_EQ(static_cast<int64_t>(fs::file_size(path)), before);
+    g_fail = false;
+    ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
+    EXPECT_EQ(avi->segment_switches, 1);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    check_structure(path, rec.chunks);
+}
+
+TEST_F(AviFailures, FullDisk) {
+    AviPtr avi = create();
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    ASSERT_EQ(rec.video(data.data(), 1000, true), 0);
+    const int saved = ::dup(avi->fd);
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    ASSERT_EQ(::dup2(full, avi->fd), avi->fd);
+    ::close(full);
+    AVI_last_error = 0;
+    EXPECT_EQ(rec.audio(data.data(), 320), -1);
+    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(rec.video(data.data(), 1000, false), -1);
+    ASSERT_EQ(::dup2(saved, avi->fd), avi->fd);
+    ::close(saved);
+    ASSERT_EQ(rec.audio(data.data(), 320), 0);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    check_structure(path, rec.chunks);
+}
+
+TEST_F(AviFailures, SegmentWithoutItsHeaderIsNotPatched) {
+    AviPtr avi = create(32 * 1024);
+    ASSERT_TRUE(avi);
+    Recorder rec(avi.get());
+    table.writev = writev_failing;
+    InstalledOps ops(table);
+    std::memcpy(g_fail_tag, "RIFF", 4);
+    g_fail = true;
+    g_calls = 1;
+    while (avi->segment_switches == 0) ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
+    g_fail = false;
+    g_fail_tag[0] = 0;
+    EXPECT_FALSE(avi->segment_header_written[1]);
+    // The switch failed to write its header; the chunk itself went in.
+    const int64_t idx1_at = avi->first_movi_end;
+    const auto idx1_before =
+        read_range(path, idx1_at, static_cast<size_t>(avi->position - idx1_at - 3008));
+    ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
+    ASSERT_EQ(AVI_finish(avi.release()), 0);
+    // Nothing was written over the index that precedes the missing header.
+    EXPECT_EQ(read_range(path, idx1_at, idx1_before.size()), idx1_before);
+    EXPECT_EQ(chunk_at(path, idx1_at).tag, "idx1");
+}
+
+TEST_F(AviFailures, WriteOnlyTablesSeeGatheredWrites) {
+    table.write = [](int fd, const void* buf, size_t n) -> ssize_t {
+        g_calls += static_cast<int>(n);
+        return ::write(fd, buf, n);
+    };
+    InstalledOps ops(table);
+    AviPtr avi(AVI_create_output(path.c_str()));
+    ASSERT_TRUE(avi);
+    g_calls = 0;
+    ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 7, 1), 0);
+    EXPECT_EQ(g_calls, 16);  // header, data and the pad byte, through the table's write
+}
+
+}  // namespace

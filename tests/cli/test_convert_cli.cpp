@@ -1,0 +1,247 @@
+// torvane-convert and torvane-mkifv as a user runs them, checked with ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "support/avi_check.h"
+#include "support/test_support.h"
+#include "tools/ifvbuild/ifv_builder.h"
+#include "torvane/custommp4.h"
+#include "torvane/voice.h"
+
+namespace fs = std::filesystem;
+using tvtest::run_command;
+using tvtest::shell_quote;
+
+namespace {
+
+std::string convert_cmd() { return shell_quote((tvtest::bin_dir() / "torvane-convert").string()); }
+std::string mkifv_cmd() { return shell_quote((tvtest::bin_dir() / "torvane-mkifv").string()); }
+
+// A small recording of `frames` video frames and no audio.
+void small_recording(const fs::path& path, int frames = 5, bool refused_frame = false) {
+    ifvbuild::Recording rec;
+    rec.file.audio_flag = 0;
+    auto& seg = rec.segments.emplace_back();
+    for (int i = 0; i < frames; ++i) seg.add_video(ifvbuild::pattern(64, i), 40 * i, i == 0);
+    if (refused_frame) seg.video[1].length = 0;
+    seg.start_time_stamp = 0;
+    seg.end_time_stamp = 40 * frames;
+    ASSERT_TRUE(ifvbuild::write_file(rec, path));
+}
+
+std::vector<std::string> md5_column(const std::string& framemd5) {
+    std::vector<std::string> out;
+    std::istringstream in(framemd5);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        out.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ConvertCli, UsageErrorsAndHelp) {
+    EXPECT_EQ(run_command(convert_cmd()).status, 2);
+    EXPECT_EQ(run_command(convert_cmd() + " --no-such-option x.ifv").status, 2);
+    EXPECT_EQ(run_command(convert_cmd() + " -j 0 x.ifv").status, 2);
+    EXPECT_EQ(run_command(convert_cmd() + " --json x.ifv").status, 2);
+    EXPECT_EQ(run_command(convert_cmd() + " a.ifv b.txt c.ifv").status, 2);
+    const auto help = run_command(convert_cmd() + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+    const auto version = run_command(convert_cmd() + " --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_NE(version.out.find("TV_VOICE_VERSION=TV3000_VOICELIB_V1.0.0.0"), std::string::npos);
+}
+
+TEST(ConvertCli, ExitStatusTellsHowEachConversionEnded) {
+    const auto dir = tvtest::scratch_dir("cli-status");
+    small_recording(dir / "good.ifv");
+    small_recording(dir / "skips.ifv", 5, true);
+    ASSERT_TRUE(ifvbuild::write_file(ifvbuild::Recording{}, dir / "empty.ifv"));
+    const std::string d = shell_quote(dir.string());
+
+    auto good = run_command(convert_cmd() + " " + d + "/good.ifv");
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_TRUE(fs::exists(dir / "good.avi"));  // default output: the extension becomes .avi
+    EXPECT_NE(good.err.find("converted, 5 frames"), std::string::npos) << good.err;
+    // Standard error is no terminal here: no progress bar.
+    EXPECT_EQ(good.err.find('\r'), std::string::npos);
+
+    auto skips = run_command(convert_cmd() + " -q " + d + "/skips.ifv " + d + "/skips-out.avi");
+    EXPECT_EQ(skips.status, 3) << skips.err;
+    EXPECT_NE(skips.err.find("1 skipped"), std::string::npos) << skips.err;
+    EXPECT_TRUE(tvtest::check_avi_file((dir / "skips-out.avi").string()).ok());
+
+    auto empty = run_command(convert_cmd() + " " + d + "/empty.ifv");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_NE(empty.err.find("holds no frames"), std::string::npos) << empty.err;
+
+    auto missing = run_command(convert_cmd() + " " + d + "/missing.ifv");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("missing.ifv: not converted: the recording could not be opened"), std::string::npos)
+        << missing.err;
+    EXPECT_NE(missing.out.find("open file failed\n"), std::string::npos);  // the reader's own diagnostic
+
+    auto unwritable = run_command(convert_cmd() + " " + d + "/good.ifv " + d + "/no/such/dir/x.avi");
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_NE(unwritable.err.find("could not be created: No such file or directory"), std::string::npos)
+        << unwritable.err;
+
+    // One failure among several makes the run a failure; the others are still converted.
+    fs::remove(dir / "good.avi");
+    auto mixed = run_command(convert_cmd() + " -q -o " + d + "/outs " + d + "/good.ifv " + d + "/missing.ifv");
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_TRUE(fs::exists(dir / "outs" / "good.avi"));
+}
+
+TEST(ConvertCli, ExistingOutputIsOnlyReplacedWhenAsked) {
+    const auto dir = tvtest::scratch_dir("cli-overwrite");
+    small_recording(dir / "a.ifv");
+    tvtest::write_file(dir / "a.avi", {'k', 'e', 'e', 'p'});
+    const std::string d = shell_quote(dir.string());
+
+    auto refused = run_command(convert_cmd() + " " + d + "/a.ifv");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("exists (use -y to replace it)"), std::string::npos) << refused.err;
+    EXPECT_EQ(tvtest::read_file(dir / "a.avi"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+
+    auto replaced = run_command(convert_cmd() + " -y " + d + "/a.ifv");
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_TRUE(tvtest::check_avi_file((dir / "a.avi").string()).ok());
+
+    // Never into the recording itself, even with -y.
+    auto self = run_command(convert_cmd() + " -y " + d + "/a.ifv " + d + "/a.ifv");
+    EXPECT_EQ(self.status, 1);
+    EXPECT_GT(fs::file_size(dir / "a.ifv"), 1000u);
+}
+
+TEST(ConvertCli, SeveralInputsInParallelIntoOneFolder) {
+    const auto dir = tvtest::scratch_dir("cli-batch");
+    std::string inputs;
+    for (int i = 0; i < 5; ++i) {
+        const auto p = dir / ("r" + std::to_string(i) + ".ifv");
+        small_recording(p, 3 + i);
+        inputs += " " + shell_quote(p.string());
+    }
+    auto r = run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + inputs);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (int i = 0; i < 5; ++i) {
+        const auto report = tvtest::check_avi_file((dir / "out" / ("r" + std::to_string(i) + ".avi")).string());
+        EXPECT_TRUE(report.ok()) << tvtest::describe(report);
+        EXPECT_EQ(report.avih_total_frames, static_cast<uint32_t>(3 + i));
+    }
+}
+
+TEST(ConvertCli, InfoDescribesTheRecording) {
+    const auto dir = tvtest::scratch_dir("cli-info");
+    ifvbuild::Recording rec;
+    rec.video.width = 640;
+    rec.video.height = 480;
+    rec.file.start_time = 1700000000;
+    rec.file.end_time = 1700000000;  // not set: derived from the span
+    rec.audio.format = "TV35";
+    rec.audio.frame_length = 168;
+    auto& seg = rec.segments.emplace_back();
+    for (int i = 0; i < 75; ++i) seg.add_video(ifvbuild::pattern(10, i), 40 * i, false);
+    seg.add_audio(std::vector<uint8_t>(168), 0);
+    seg.start_time_stamp = 0;
+    seg.end_time_stamp = 3000;
+    ASSERT_TRUE(ifvbuild::write_file(rec, dir / "a.ifv"));
+
+    auto r = run_command(convert_cmd() + " --info --json " + shell_quote((dir / "a.ifv").string()) + " " +
+                         shell_quote((dir / "nothing.ifv").string()));
+    EXPECT_EQ(r.status, 1);  // the second could not be opened
+    const auto j = nlohmann::json::parse(r.out);  // diagnostics stay out of the JSON
+    ASSERT_EQ(j.size(), 2u);
+    EXPECT_EQ(j[0]["segments"], 1);
+    EXPECT_EQ(j[0]["duration_ms"], 3000);
+    EXPECT_EQ(j[0]["start_time"], "2023-11-14T22:13:20Z");
+    EXPECT_EQ(j[0]["end_time"], "2023-11-14T22:13:23Z");
+    EXPECT_EQ(j[0]["video"]["width"], 640);
+    EXPECT_EQ(j[0]["video"]["frames"], 75);
+    EXPECT_EQ(j[0]["video"]["frame_rate"], 25.0);
+    EXPECT_EQ(j[0]["audio"]["format"], "TV35");
+    EXPECT_EQ(j[0]["audio"]["codec"], "ima-adpcm-voice");
+    EXPECT_EQ(j[0]["audio"]["frames"], 1);
+    EXPECT_EQ(j[0]["size"], fs::file_size(dir / "a.ifv"));
+    EXPECT_EQ(j[1]["error"], "recording not opened");
+    EXPECT_NE(r.err.find("open file failed"), std::string::npos);
+
+    auto text = run_command(convert_cmd() + " --info " + shell_quote((dir / "a.ifv").string()));
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("640x480, 75 frames, 25.000 fps"), std::string::npos) << text.out;
+}
+
+// The whole road: H.264 and audio from ffmpeg, a recording from torvane-mkifv, an AVI from
+// torvane-convert, checked against the originals with ffprobe and ffmpeg.
+TEST(ConvertCli, EndToEndAgainstTheOriginalStreams) {
+    const auto dir = tvtest::scratch_dir("cli-e2e");
+    const std::string d = shell_quote(dir.string());
+    ASSERT_EQ(run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 3 -c:v libx264 "
+                          "-g 30 -bf 0 -pix_fmt yuv420p -f h264 " + d + "/src.h264").status, 0);
+    ASSERT_EQ(run_command("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=3 "
+                          "-ac 1 -c:a pcm_s16le " + d + "/src.wav").status, 0);
+    auto mk = run_command(mkifv_cmd() + " --video " + d + "/src.h264 --audio " + d + "/src.wav --frames-per-segment 30 " +
+                          d + "/rec.ifv");
+    ASSERT_EQ(mk.status, 0) << mk.err;
+    auto conv = run_command(convert_cmd() + " -q " + d + "/rec.ifv " + d + "/out.avi");
+    ASSERT_EQ(conv.status, 0) << conv.err;
+
+    auto probe = run_command("ffprobe -v error -count_packets -show_streams -of json " + d + "/out.avi");
+    ASSERT_EQ(probe.status, 0) << probe.err;
+    const auto streams = nlohmann::json::parse(probe.out)["streams"];
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0]["codec_name"], "h264");
+    EXPECT_EQ(streams[0]["width"], 176);
+    EXPECT_EQ(streams[0]["height"], 144);
+    EXPECT_EQ(streams[0]["nb_read_packets"], "75");
+    EXPECT_EQ(streams[0]["r_frame_rate"], "25/1");
+    EXPECT_EQ(streams[1]["codec_name"], "pcm_s16le");
+    EXPECT_EQ(streams[1]["sample_rate"], "8000");
+    EXPECT_EQ(streams[1]["channels"], 1);
+
+    // Every picture decodes exactly as from the original stream.
+    auto original = run_command("ffmpeg -v error -i " + d + "/src.h264 -f framemd5 -");
+    auto converted = run_command("ffmpeg -v error -i " + d + "/out.avi -map 0:v -f framemd5 -");
+    ASSERT_EQ(original.status, 0);
+    ASSERT_EQ(converted.status, 0);
+    const auto want = md5_column(original.out);
+    EXPECT_EQ(want.size(), 75u);
+    EXPECT_EQ(md5_column(converted.out), want);
+
+    // The audio is exactly the library's decoding of the recording's voice frames.
+    ASSERT_EQ(run_command("ffmpeg -v error -y -i " + d + "/out.avi -map 0:a -f s16le " + d + "/audio.raw").status, 0);
+    const auto audio = tvtest::read_file(dir / "audio.raw");
+    std::vector<uint8_t> expected;
+    custommp4_handle* h = custommp4_open((dir / "rec.ifv").c_str(), 0);
+    ASSERT_NE(h, nullptr);
+    VoiceCodecState dec;
+    TV_VOICE_DecReset(&dec, VOICE_MODE_ADPCM_FIRST);
+    std::vector<uint8_t> buf(CUSTOMMP4_FRAME_BUFFER_SIZE);
+    uint32_t ts;
+    uint8_t key, is_audio;
+    int32_t n;
+    while ((n = custommp4_read_one_media_frame(h, buf.data(), static_cast<int32_t>(buf.size()), &ts, &key, &is_audio)) > 0) {
+        if (!is_audio) continue;
+        int16_t pcm[VOICE_MAX_DECODED_SAMPLES];
+        int16_t count = 0;
+        ASSERT_EQ(TV_VOICE_DecodeFrame(&dec, reinterpret_cast<VoiceFrame*>(buf.data()), pcm, &count), 0);
+        for (int i = 0; i < count; ++i) {
+            expected.push_back(static_cast<uint8_t>(pcm[i]));
+            expected.push_back(static_cast<uint8_t>(static_cast<uint16_t>(pcm[i]) >> 8));
+        }
+    }
+    custommp4_close(h);
+    EXPECT_GT(expected.size(), 40000u);
+    EXPECT_EQ(audio, expected);
+
+    auto decode = run_command("ffmpeg -v error -i " + d + "/out.avi -f null -");
+    EXPECT_EQ(decode.status, 0);
+    EXPECT_EQ(decode.err, "");
+}

@@ -1,0 +1,188 @@
+#include "recording/reader_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "support/test_support.h"
+
+namespace rtest {
+
+namespace fs = std::filesystem;
+
+ifvbuild::Recording sample_recording(int segments) {
+    ifvbuild::Recording rec;
+    uint32_t seed = 1;
+    for (int i = 0; i < segments; ++i) {
+        auto& seg = rec.segments.emplace_back();
+        const uint32_t t = static_cast<uint32_t>(i) * 1000;
+        for (uint32_t j = 0; j < 3; ++j) {
+            seg.add_video(ifvbuild::pattern(100 + 10 * i + j, seed++), t + 40 * j, j == 0);
+        }
+        for (uint32_t j = 0; j < 2; ++j) seg.add_audio(ifvbuild::pattern(320, seed++), t + 60 * j);
+    }
+    return rec;
+}
+
+fs::path write(const ifvbuild::Recording& rec, const std::string& name) {
+    const fs::path path = tvtest::scratch_dir(name) / (name + ".ifv");
+    EXPECT_TRUE(ifvbuild::write_file(rec, path)) << path;
+    return path;
+}
+
+fs::path write_bytes(const std::vector<uint8_t>& bytes, const std::string& name) {
+    const fs::path path = tvtest::scratch_dir(name) / (name + ".ifv");
+    tvtest::write_file(path, bytes);
+    return path;
+}
+
+Opened open(const fs::path& path, uint32_t offset) {
+    tvtest::StdoutCapture capture;
+    Opened o;
+    o.handle.reset(custommp4_open(path.c_str(), offset));
+    o.out = capture.finish();
+    return o;
+}
+
+ReadAll read_all(custommp4_handle* h, int32_t buffer_length, int limit) {
+    ReadAll all;
+    std::vector<uint8_t> buffer(static_cast<std::size_t>(std::max(buffer_length, 1)));
+    tvtest::StdoutCapture capture;
+    for (int i = 0; i < limit; ++i) {
+        Frame f;
+        f.result = custommp4_read_one_media_frame(h, buffer.data(), buffer_length, &f.time_stamp,
+                                                  &f.key, &f.audio);
+        if (f.result > 0) f.bytes.assign(buffer.begin(), buffer.begin() + f.result);
+        all.frames.push_back(std::move(f));
+        if (all.frames.back().result == 0) break;
+    }
+    all.out = capture.finish();
+    return all;
+}
+
+std::vector<Frame> expected_frames(const ifvbuild::Recording& rec) {
+    std::vector<Frame> out;
+    for (const auto& seg : rec.segments) {
+        std::size_t v = 0, a = 0;
+        while (v < seg.video.size() || a < seg.audio.size()) {
+            const bool video =
+                v < seg.video.size() &&
+                (a >= seg.audio.size() || seg.video[v].time_stamp <= seg.audio[a].time_stamp);
+            Frame f;
+            if (video) {
+                const auto& e = seg.video[v++];
+                f.time_stamp = e.time_stamp;
+                f.key = static_cast<uint8_t>(e.key_flag);
+                f.bytes.assign(seg.data.begin() + e.data_offset,
+                               seg.data.begin() + e.data_offset + e.length);
+            } else {
+                const auto& e = seg.audio[a++];
+                f.time_stamp = e.time_stamp;
+                f.audio = 1;
+                f.bytes.assign(seg.data.begin() + e.data_offset,
+                               seg.data.begin() + e.data_offset + rec.audio.frame_length);
+            }
+            f.result = static_cast<int32_t>(f.bytes.size());
+            out.push_back(std::move(f));
+        }
+    }
+    Frame end;
+    out.push_back(end);
+    return out;
+}
+
+namespace {
+
+constexpr int kOps = 6;
+std::array<long, kOps> g_calls{};
+std::array<long, kOps> g_fail_at{};
+std::array<bool, kOps> g_persistent{};
+std::size_t g_largest = 0;
+
+bool should_fail(Op op) {
+    const int i = static_cast<int>(op);
+    const long n = ++g_calls[i];
+    return g_fail_at[i] != 0 && (n == g_fail_at[i] || (g_persistent[i] && n > g_fail_at[i]));
+}
+
+FILE* fake_fopen(const char* path, const char* mode) {
+    if (should_fail(Op::Fopen)) {
+        errno = EMFILE;
+        return nullptr;
+    }
+    return tv::sysio::real_ops().fopen(path, mode);
+}
+size_t fake_fread(void* buf, size_t size, size_t count, FILE* stream) {
+    if (should_fail(Op::Fread)) {
+        errno = EIO;
+        return 0;
+    }
+    return tv::sysio::real_ops().fread(buf, size, count, stream);
+}
+int fake_fseeko(FILE* stream, off_t offset, int whence) {
+    if (should_fail(Op::Fseeko)) {
+        errno = EIO;
+        return -1;
+    }
+    return tv::sysio::real_ops().fseeko(stream, offset, whence);
+}
+off_t fake_ftello(FILE* stream) {
+    if (should_fail(Op::Ftello)) {
+        errno = EIO;
+        return -1;
+    }
+    return tv::sysio::real_ops().ftello(stream);
+}
+int fake_fclose(FILE* stream) {
+    const int result = tv::sysio::real_ops().fclose(stream);
+    if (should_fail(Op::Fclose)) {
+        errno = EIO;
+        return EOF;
+    }
+    return result;
+}
+bool fake_may_allocate(size_t bytes) {
+    g_largest = std::max(g_largest, bytes);
+    return !should_fail(Op::Allocate);
+}
+
+const tv::sysio::Ops kFake = [] {
+    tv::sysio::Ops ops = tv::sysio::real_ops();
+    ops.fopen = fake_fopen;
+    ops.fread = fake_fread;
+    ops.fseeko = fake_fseeko;
+    ops.ftello = fake_ftello;
+    ops.fclose = fake_fclose;
+    ops.may_allocate = fake_may_allocate;
+    return ops;
+}();
+
+}  // namespace
+
+Faults::Faults() {
+    g_calls = {};
+    g_fail_at = {};
+    g_persistent = {};
+    g_largest = 0;
+    tv::sysio::install(&kFake);
+}
+
+Faults::~Faults() {
+    tv::sysio::install(nullptr);
+}
+
+void Faults::fail(Op op, long nth, bool persistent) {
+    g_fail_at[static_cast<int>(op)] = nth;
+    g_persistent[static_cast<int>(op)] = persistent;
+}
+
+long Faults::calls(Op op) const {
+    return g_calls[static_cast<int>(op)];
+}
+
+std::size_t Faults::largest_allocation() const {
+    return g_largest;
+}
+
+}  // namespace rtest

@@ -1,0 +1,233 @@
+// Failing system calls and allocations: each yields a null handle, 0 or -1 with a diagnostic,
+// never a crash, a leak (the sanitizer build checks) or a frame with wrong bytes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "recording/reader_test_util.h"
+#include "support/test_support.h"
+
+namespace {
+
+using rtest::Faults;
+using rtest::Frame;
+using rtest::Op;
+
+const std::string kEio = std::strerror(EIO);
+
+TEST(Faults, OpenFailures) {
+    const auto path = rtest::write(rtest::sample_recording(1), "faults_open");
+    {
+        Faults faults;
+        faults.fail(Op::Fopen, 1);
+        auto o = rtest::open(path);
+        EXPECT_EQ(o.handle, nullptr);
+        EXPECT_EQ(o.out, "open file failed\n");
+    }
+    {
+        // The size of the file cannot be learnt.
+        Faults faults;
+        faults.fail(Op::Fseeko, 1);
+        auto o = rtest::open(path);
+        EXPECT_EQ(o.handle, nullptr);
+        EXPECT_EQ(o.out, "open file failed\n");
+    }
+    {
+        // The handle itself: null without a message.
+        Faults faults;
+        faults.fail(Op::Allocate, 1);
+        auto o = rtest::open(path);
+        EXPECT_EQ(o.handle, nullptr);
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+TEST(Faults, EachReadOfTheOpenNamesItsStep) {
+    const auto path = rtest::write(rtest::sample_recording(1), "faults_reads");
+    const std::vector<std::string> messages = {
+        "ReadFilePropertiesObject failed 1\n",
+        "ReadVideoStreamPropertiesObject failed\n",
+        "ReadAudioStreamPropertiesObject failed\n",
+        "ReadAudioStreamPropertiesObject failed\n",  // the mdat object
+        "ReadmdatSegmentObject1 (offset:200) failed 1\n",
+        "read video index table failed:read\n",
+        "read audio index table failed:read\n",
+    };
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        Faults faults;
+        faults.fail(Op::Fread, static_cast<long>(i) + 1);
+        auto o = rtest::open(path);
+        EXPECT_EQ(o.handle, nullptr);
+        EXPECT_EQ(o.out, messages[i]) << "read " << i + 1;
+    }
+}
+
+TEST(Faults, TableAllocations) {
+    const auto path = rtest::write(rtest::sample_recording(2), "faults_alloc");
+    // Asked in this order: handle, sect table, video table, audio table.
+    const std::vector<std::string> messages = {
+        "alloc memory for sect table failed\n",
+        "alloc memory for video table failed\n",
+        "alloc memory for audio table failed\n",
+    };
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        Faults faults;
+        faults.fail(Op::Allocate, static_cast<long>(i) + 2);
+        auto o = rtest::open(path);
+        EXPECT_EQ(o.handle, nullptr);
+        EXPECT_EQ(o.out, messages[i]);
+    }
+}
+
+TEST(Faults, SegmentWhoseIndexCannotBeLoadedIsPassedOver) {
+    // The second segment holds more video entries than the first tables were sized for.
+    auto rec = rtest::sample_recording(3);
+    rec.segments[1].video_index_slots = 3500;
+    for (uint32_t i = 0; i < 3497; ++i) {
+        rec.segments[1].add_video(ifvbuild::pattern(8, 900 + i), 1100 + i);
+    }
+    const auto path = rtest::write(rec, "faults_realloc");
+    auto later = rec;
+    later.segments.erase(later.segments.begin() + 1);
+    const auto expected = rtest::expected_frames(later);
+
+    for (Op op : {Op::Allocate, Op::Fread}) {
+        Faults faults;
+        auto o = rtest::open(path);
+        ASSERT_NE(o.handle, nullptr);
+        // The next one after the first segment's five frames: entering segment 2.
+        faults.fail(op, faults.calls(op) + (op == Op::Fread ? 6 : 1));
+        auto all = rtest::read_all(o.handle.get());
+        ASSERT_EQ(all.frames.size(), expected.size() + 1);
+        for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(all.frames[i], expected[i]);
+        EXPECT_EQ(all.frames[5].result, -1);
+        for (std::size_t i = 5; i < expected.size(); ++i) EXPECT_EQ(all.frames[i + 1], expected[i]);
+        EXPECT_EQ(all.out,
+                  std::string(op == Op::Allocate ? "read video index table failed:realloc\n"
+                                                 : "read video index table failed:read\n") +
+                      "custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
+    }
+}
+
+TEST(Faults, SeekFailureWhileReadingAFrame) {
+    auto rec = rtest::sample_recording(1);
+    const auto lay = ifvbuild::layout(rec);
+    Faults faults;
+    auto o = rtest::open(rtest::write(rec, "faults_seek"));
+    ASSERT_NE(o.handle, nullptr);
+    faults.fail(Op::Fseeko, faults.calls(Op::Fseeko) + 1);
+    auto all = rtest::read_all(o.handle.get());
+    // The stream still stands after the audio index that the open read last.
+    const long long real = static_cast<long long>(lay.segments[0].audio_index + 2 * 24);
+    const long long right = static_cast<long long>(lay.segments[0].data);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "custommp4_read_data:fseek error=-1,errno=%d,errstr=%s\n"
+                  "custommp4_read_data:right_pos=%lld,real_pos=%lld\n"
+                  "warning:read error,frame offset:%lld,frame length:100\n",
+                  EIO, kEio.c_str(), right, real, right);
+    EXPECT_EQ(all.out, text);
+    ASSERT_EQ(all.frames.size(), 1u);
+    EXPECT_EQ(all.frames[0].result, 0);
+    // The frame is lost, but the next call goes on with the next one.
+    all = rtest::read_all(o.handle.get());
+    const auto expected = rtest::expected_frames(rec);
+    EXPECT_EQ(all.frames, std::vector<Frame>(expected.begin() + 1, expected.end()));
+}
+
+TEST(Faults, FcloseFailureIsReported) {
+    auto o = rtest::open(rtest::write(rtest::sample_recording(1), "faults_fclose"));
+    ASSERT_NE(o.handle, nullptr);
+    Faults faults;
+    faults.fail(Op::Fclose, 1);
+    tvtest::StdoutCapture capture;
+    EXPECT_EQ(custommp4_close(o.handle.release()), 1);
+    EXPECT_EQ(capture.finish(), "custommp4_destroy:fclose error=-1,errno=" + std::to_string(EIO) +
+                                    ",errstr=" + kEio + "\n");
+}
+
+// Every single failure of every operation, once and from then on: whatever comes out is a
+// subsequence of the right frames, and any difference from a clean run is explained by a
+// diagnostic.
+struct Outcome {
+    bool opened = false;
+    std::vector<Frame> frames;
+    std::string out;
+};
+
+Outcome run(const std::filesystem::path& path) {
+    Outcome r;
+    auto o = rtest::open(path);
+    r.opened = o.handle != nullptr;
+    r.out = o.out;
+    if (r.opened) {
+        std::vector<uint8_t> buffer(CUSTOMMP4_FRAME_BUFFER_SIZE);
+        tvtest::StdoutCapture capture;
+        // Past a 0 too: a lost frame is not the end.
+        for (int i = 0; i < 40; ++i) {
+            Frame f;
+            f.result = custommp4_read_one_media_frame(o.handle.get(), buffer.data(),
+                                                      CUSTOMMP4_FRAME_BUFFER_SIZE, &f.time_stamp,
+                                                      &f.key, &f.audio);
+            if (f.result > 0) f.bytes.assign(buffer.begin(), buffer.begin() + f.result);
+            if (f.result != 0 || i == 0 || r.frames.back().result != 0) r.frames.push_back(f);
+        }
+        r.out += capture.finish();
+    }
+    o.handle.reset();
+    return r;
+}
+
+bool is_subsequence(const std::vector<Frame>& got, const std::vector<Frame>& all) {
+    std::size_t j = 0;
+    for (const auto& f : got) {
+        if (f.result <= 0) continue;
+        while (j < all.size() && !(all[j] == f)) ++j;
+        if (j == all.size()) return false;
+        ++j;
+    }
+    return true;
+}
+
+TEST(Faults, EveryFailureIsContained) {
+    auto rec = rtest::sample_recording(3);
+    rec.segments.insert(rec.segments.begin() + 1, ifvbuild::Segment{});  // an empty one
+    const auto path = rtest::write(rec, "faults_sweep");
+    const auto expected = rtest::expected_frames(rec);
+
+    Outcome clean;
+    std::array<long, 6> calls{};
+    {
+        Faults faults;
+        clean = run(path);
+        for (Op op : {Op::Fread, Op::Fseeko, Op::Ftello, Op::Allocate}) {
+            calls[static_cast<int>(op)] = faults.calls(op);
+        }
+    }
+    ASSERT_TRUE(clean.opened);
+    ASSERT_EQ(clean.out, "");
+    ASSERT_EQ(clean.frames, expected);
+
+    for (Op op : {Op::Fread, Op::Fseeko, Op::Ftello, Op::Allocate}) {
+        ASSERT_GT(calls[static_cast<int>(op)], 0);
+        for (long n = 1; n <= calls[static_cast<int>(op)]; ++n) {
+            for (bool persistent : {false, true}) {
+                Faults faults;
+                faults.fail(op, n, persistent);
+                const Outcome r = run(path);
+                SCOPED_TRACE(::testing::Message() << "op " << static_cast<int>(op) << " call " << n
+                                                  << (persistent ? " and later" : ""));
+                EXPECT_TRUE(is_subsequence(r.frames, expected));
+                const bool same = r.opened && r.frames == clean.frames;
+                // Only refusing the handle's own allocation is silent.
+                const bool silent_null = op == Op::Allocate && n == 1 && !r.opened;
+                if (!same && !silent_null) {
+                    EXPECT_NE(r.out, "");
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
