@@ -5,13 +5,13 @@
 #include <wx/stattext.h>
 
 #include "app/gui/dialog_layout.h"
-#include "app/gui/resource.h"
 #include "app/gui/program_icon.h"
+#include "app/gui/resource.h"
 
 CAboutDialog::CAboutDialog(wxWindow* parent) {
     // Template IDD_ABOUT: 235 x 55 dialog units, not translated.
-    Create(parent, IDD_ABOUT, wxString::FromUTF8("关于 Torvane"), wxDefaultPosition,
-           wxDefaultSize, wxDEFAULT_DIALOG_STYLE);
+    Create(parent, IDD_ABOUT, wxString::FromUTF8("关于 Torvane"), wxDefaultPosition, wxDefaultSize,
+           wxDEFAULT_DIALOG_STYLE);
     SetFont(tv::gui::DialogFont());
 
     const tv::gui::DialogLayout layout(this);

@@ -4,6 +4,6 @@
 #include <wx/dialog.h>
 
 class CAboutDialog : public wxDialog {
-public:
+  public:
     explicit CAboutDialog(wxWindow* parent);
 };

@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <wx/button.h>
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/dnd.h>
 #include <wx/image.h>
 #include <wx/textctrl.h>
@@ -29,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class Runner : public wxTimer {
-public:
+  public:
     Runner(wxTopLevelWindow* main, std::vector<std::string> script, const std::string& logPath)
         : m_main(main), m_script(std::move(script)), m_log(logPath, std::ios::app) {}
 
@@ -60,7 +58,7 @@ public:
         }
     }
 
-private:
+  private:
     // Runs one command; false while it still waits.
     bool Step(const std::string& line) {
         std::istringstream in(line);
@@ -174,14 +172,15 @@ private:
     }
 
     void Screenshot(const wxRect& area, const std::string& path) {
-        wxBitmap picture(area.GetSize(), 24);
-        {
-            wxScreenDC screen;
-            wxMemoryDC memory(picture);
-            memory.Blit(0, 0, area.GetWidth(), area.GetHeight(), &screen, area.GetX(),
-                        area.GetY());
+        // Straight from the X server: what a person would see.
+        std::vector<uint8_t> rgb =
+            CaptureScreen(area.GetX(), area.GetY(), area.GetWidth(), area.GetHeight());
+        if (rgb.empty()) {
+            Record("screenshot failed: " + path);
+            return;
         }
-        if (!picture.ConvertToImage().SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
+        wxImage picture(area.GetWidth(), area.GetHeight(), rgb.data(), true);
+        if (!picture.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
             Record("screenshot failed: " + path);
         }
     }
@@ -221,6 +220,8 @@ void Note(const std::string& line) {
     if (g_runner) g_runner->AddNote(line);
 }
 
-void Finish() { g_runner.reset(); }
+void Finish() {
+    g_runner.reset();
+}
 
 }  // namespace tv::gui::automation

@@ -12,7 +12,7 @@ namespace tv::gui {
 wxFont DialogFont();
 
 class DialogLayout {
-public:
+  public:
     // Units follow the dialog's font, so set that first.
     explicit DialogLayout(wxWindow* dialog) : m_dialog(dialog) {}
 
@@ -25,7 +25,7 @@ public:
     // than the template gives them gets it, centred on the rectangle, rather than clipped.
     void Place(wxWindow* control, int x, int y, int width, int height) const;
 
-private:
+  private:
     wxWindow* m_dialog;
 };
 

@@ -66,9 +66,9 @@ std::string FormatOutcomeMessage(std::string_view text, const JobReport& report)
 
 std::string OutcomeMessageText(const OutcomeMessage& message, const std::string& translated,
                                const JobReport& report) {
-    return FormatOutcomeMessage(translated.empty() ? std::string_view(message.fallback)
-                                                   : std::string_view(translated),
-                                report);
+    return FormatOutcomeMessage(
+        translated.empty() ? std::string_view(message.fallback) : std::string_view(translated),
+        report);
 }
 
 }  // namespace tv::gui

@@ -11,12 +11,12 @@
 #include "app/gui/skin.h"
 
 class CMainApp : public wxApp {
-public:
+  public:
     bool OnInit() override;
     // The main window has run and ended in OnInit; there is no message loop of our own.
     int OnRun() override { return 0; }
 
-private:
+  private:
     bool InitInstance();
 };
 

@@ -39,9 +39,13 @@ wxString FromNarrow(const std::string& text) {
     return wxString(wide);
 }
 
-std::string ToNarrow(const wxString& text) { return tv::gui::NarrowText(text.ToStdWstring()); }
+std::string ToNarrow(const wxString& text) {
+    return tv::gui::NarrowText(text.ToStdWstring());
+}
 
-wxString Utf8(const char* text) { return wxString::FromUTF8(text); }
+wxString Utf8(const char* text) {
+    return wxString::FromUTF8(text);
+}
 
 // The language popup (menu resource IDR_LANGUAGE_MENU), items in their order.
 struct LanguageItem {
@@ -58,7 +62,9 @@ constexpr LanguageItem kLanguageItems[] = {
 };
 
 // GTK menus cannot show an item without any text; one space looks the same.
-wxString MenuText(const wxString& text) { return text.empty() ? wxString(" ") : text; }
+wxString MenuText(const wxString& text) {
+    return text.empty() ? wxString(" ") : text;
+}
 
 const char* kAboutItemText = "关于 Torvane(&A)...";
 
@@ -81,7 +87,7 @@ void RunJob(const std::string& source, const std::string& output,
 
 // Dropping a recording on the window chooses it as the source.
 class SourceDropTarget : public wxFileDropTarget {
-public:
+  public:
     explicit SourceDropTarget(CMainDialog* dialog) : m_dialog(dialog) {}
     bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& files) override {
         for (const wxString& file : files) {
@@ -93,31 +99,17 @@ public:
         return false;
     }
 
-private:
+  private:
     CMainDialog* m_dialog;
 };
 
 }  // namespace
 
-wxBEGIN_EVENT_TABLE(CMainDialog, wxDialog)
-    EVT_BUTTON(IDC_BROWSE_SOURCE, CMainDialog::OnBrowseSource)
-    EVT_BUTTON(IDC_BROWSE_OUTPUT, CMainDialog::OnBrowseOutput)
-    EVT_BUTTON(IDC_START, CMainDialog::OnStart)
-    EVT_TIMER(PROGRESS_TIMER_ID, CMainDialog::OnTimer)
-    EVT_BUTTON(IDC_LANGUAGE, CMainDialog::OnLanguageButton)
-    EVT_MENU_RANGE(ID_LANG_SIMPLIFIED, ID_LANG_TRADITIONAL, CMainDialog::OnLanguageCommand)
-    EVT_MENU(IDM_ABOUTBOX, CMainDialog::OnAbout)
-    EVT_CONTEXT_MENU(CMainDialog::OnContextMenu)
-    EVT_CHAR_HOOK(CMainDialog::OnCharHook)
-    EVT_CLOSE(CMainDialog::OnClose)
-wxEND_EVENT_TABLE()
-
 CMainDialog::CMainDialog(wxWindow* parent) : m_timer(this, PROGRESS_TIMER_ID) {
     m_languageFile = tv::gui::LanguageFilePath(tv::gui::ExecutableFolder());
 
     // Template IDD_MAIN: caption, system menu, modal frame.
-    Create(parent, IDD_MAIN, "Torvane", wxDefaultPosition, wxDefaultSize,
-           wxDEFAULT_DIALOG_STYLE);
+    Create(parent, IDD_MAIN, "Torvane", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE);
     SetIcons(tv::gui::ProgramIcons());
     SetFont(tv::gui::DialogFont());
     CreateControls();
@@ -265,12 +257,17 @@ void CMainDialog::OnTimer(wxTimerEvent& event) {
     if (actions.jobEnded) {
         WaitForJob();
         m_startButton->Enable();
-        if (m_focusParkedForJob && (!wxWindow::FindFocus() || wxWindow::FindFocus() == m_sourceField)) {
+        if (m_focusParkedForJob &&
+            (!wxWindow::FindFocus() || wxWindow::FindFocus() == m_sourceField)) {
             m_startButton->SetFocus();
         }
         m_focusParkedForJob = false;
-        ShowJobEnd(actions);
-        m_progress->SetValue(0);
+        // The message box runs its own loop; it is shown from the event loop rather than
+        // from inside this timer's callback.
+        CallAfter([this, actions] {
+            ShowJobEnd(actions);
+            m_progress->SetValue(0);
+        });
     }
 }
 
@@ -405,7 +402,25 @@ bool CMainDialog::StopJobForClosing() {
 
 void CMainDialog::WaitForJob() {
     if (!m_worker.joinable()) return;
+    if (m_progressRecord.m_jobEnded.load(std::memory_order_acquire)) {
+        m_worker.join();  // the job has published its end; the thread is returning
+        return;
+    }
     // Stopping takes one frame plus the finalisation of the AVI.
     wxBusyCursor busy;
     m_worker.join();
 }
+
+// clang-format off
+wxBEGIN_EVENT_TABLE(CMainDialog, wxDialog)
+    EVT_BUTTON(IDC_BROWSE_SOURCE, CMainDialog::OnBrowseSource)
+    EVT_BUTTON(IDC_BROWSE_OUTPUT, CMainDialog::OnBrowseOutput)
+    EVT_BUTTON(IDC_START, CMainDialog::OnStart)
+    EVT_TIMER(PROGRESS_TIMER_ID, CMainDialog::OnTimer)
+    EVT_BUTTON(IDC_LANGUAGE, CMainDialog::OnLanguageButton)
+    EVT_MENU_RANGE(ID_LANG_SIMPLIFIED, ID_LANG_TRADITIONAL, CMainDialog::OnLanguageCommand)
+    EVT_MENU(IDM_ABOUTBOX, CMainDialog::OnAbout)
+    EVT_CONTEXT_MENU(CMainDialog::OnContextMenu)
+    EVT_CHAR_HOOK(CMainDialog::OnCharHook)
+    EVT_CLOSE(CMainDialog::OnClose)
+wxEND_EVENT_TABLE()

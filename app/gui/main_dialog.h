@@ -21,7 +21,7 @@ struct PollActions;
 }
 
 class CMainDialog : public wxDialog {
-public:
+  public:
     explicit CMainDialog(wxWindow* parent);
     ~CMainDialog() override;
 
@@ -33,7 +33,7 @@ public:
     // Sets the recording, as the source browse button does.
     void SetSourcePath(const wxString& path);
 
-private:
+  private:
     void CreateControls();
 
     void OnBrowseSource(wxCommandEvent& event);

@@ -67,7 +67,9 @@ size_t DecodeOne(std::string_view text, char32_t& out) {
     return len;
 }
 
-bool IsAbsolute(const char* value) { return value != nullptr && value[0] == '/'; }
+bool IsAbsolute(const char* value) {
+    return value != nullptr && value[0] == '/';
+}
 
 }  // namespace
 
@@ -126,8 +128,8 @@ std::filesystem::path InstalledDataFolder(const std::filesystem::path& exeFolder
     return (exeFolder / TORVANE_DATA_FROM_BIN).lexically_normal();
 }
 
-std::filesystem::path ChooseLanguageFile(const std::filesystem::path& exeFolder,
-                                         bool besideExists, bool installedExists) {
+std::filesystem::path ChooseLanguageFile(const std::filesystem::path& exeFolder, bool besideExists,
+                                         bool installedExists) {
     if (!besideExists && installedExists) {
         return InstalledDataFolder(exeFolder) / "Language.ini";
     }
@@ -162,7 +164,7 @@ std::filesystem::path SettingsFilePath(const std::filesystem::path& exeFolder) {
     const char* home = std::getenv("HOME");
     std::string passwdHome;
     if (home == nullptr || home[0] == '\0') {
-        struct passwd entry{};
+        struct passwd entry {};
         struct passwd* found = nullptr;
         std::vector<char> buffer(16384);
         if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&

@@ -24,8 +24,8 @@ std::filesystem::path ExecutableFolder();
 // data folder; when neither exists, the path beside the program (lookups then find nothing).
 std::filesystem::path LanguageFilePath(const std::filesystem::path& exeFolder);
 // The same choice with the existence checks supplied, for callers that know better.
-std::filesystem::path ChooseLanguageFile(const std::filesystem::path& exeFolder,
-                                         bool besideExists, bool installedExists);
+std::filesystem::path ChooseLanguageFile(const std::filesystem::path& exeFolder, bool besideExists,
+                                         bool installedExists);
 // Installed data folder as seen from the program's folder (bin/../share/torvane).
 std::filesystem::path InstalledDataFolder(const std::filesystem::path& exeFolder);
 

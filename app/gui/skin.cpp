@@ -2,7 +2,9 @@
 
 namespace tv::gui {
 
-int CSkinManager::LoadSkin(const char*, const char*) { return 0; }
+int CSkinManager::LoadSkin(const char*, const char*) {
+    return 0;
+}
 
 CSkinManager& SkinManager() {
     static CSkinManager manager;

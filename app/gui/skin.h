@@ -8,13 +8,13 @@
 namespace tv::gui {
 
 class CSkinManager {
-public:
+  public:
     uint32_t GetApplyOptions() const { return m_applyOptions; }
     void SetApplyOptions(uint32_t options) { m_applyOptions = options; }
     // Always 0: there is no skin to load.
     int LoadSkin(const char* skinFile, const char* reserved);
 
-private:
+  private:
     uint32_t m_applyOptions = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "app/gui/x11_windows.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <memory>
 
@@ -74,6 +75,40 @@ bool HasFocus(uint64_t window) {
         focus = parent;
     }
     return false;
+}
+
+}  // namespace tv::gui::automation
+
+namespace tv::gui::automation {
+
+std::vector<uint8_t> CaptureScreen(int x, int y, int width, int height) {
+    Display* display = Connection();
+    if (display == nullptr || width <= 0 || height <= 0) return {};
+    XImage* image =
+        XGetImage(display, DefaultRootWindow(display), x, y, static_cast<unsigned>(width),
+                  static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (image == nullptr) return {};
+    // Channel positions from the visual's masks (Xvfb at 24 bits: 0xff0000, 0xff00, 0xff).
+    const auto shiftOf = [](unsigned long mask) {
+        int shift = 0;
+        while (mask != 0 && (mask & 1) == 0) mask >>= 1, ++shift;
+        return shift;
+    };
+    const int red = shiftOf(image->red_mask);
+    const int green = shiftOf(image->green_mask);
+    const int blue = shiftOf(image->blue_mask);
+    std::vector<uint8_t> rgb;
+    rgb.reserve(static_cast<size_t>(width) * height * 3);
+    for (int row = 0; row < height; ++row) {
+        for (int column = 0; column < width; ++column) {
+            const unsigned long pixel = XGetPixel(image, column, row);
+            rgb.push_back(static_cast<uint8_t>(pixel >> red));
+            rgb.push_back(static_cast<uint8_t>(pixel >> green));
+            rgb.push_back(static_cast<uint8_t>(pixel >> blue));
+        }
+    }
+    XDestroyImage(image);
+    return rgb;
 }
 
 }  // namespace tv::gui::automation

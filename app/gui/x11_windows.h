@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace tv::gui::automation {
 
@@ -14,5 +15,7 @@ uint64_t TopWindow();
 void FocusWindow(uint64_t window);
 // True when the keyboard focus is on the window or inside it.
 bool HasFocus(uint64_t window);
+// What the screen shows in the rectangle, as rows of RGB bytes; empty when it cannot be read.
+std::vector<uint8_t> CaptureScreen(int x, int y, int width, int height);
 
 }  // namespace tv::gui::automation

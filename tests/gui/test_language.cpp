@@ -15,25 +15,29 @@ using tv::gui::GetLanguageText;
 namespace {
 
 class LanguageFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        file_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name()) /
-                "Language.ini";
+        file_ =
+            tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name()) /
+            "Language.ini";
     }
     void Write(const std::string& text) {
         tvtest::write_file(file_, std::vector<uint8_t>(text.begin(), text.end()));
     }
-    std::string Text(int32_t language, const char* key) { return GetLanguageText(file_, language, key); }
+    std::string Text(int32_t language, const char* key) {
+        return GetLanguageText(file_, language, key);
+    }
     fs::path file_;
 };
 
 TEST_F(LanguageFile, TheLanguageNumberSelectsTheSection) {
-    Write("[Lang0]\nBtConversion=开始转换\n"
-          "[Lang1]\nBtConversion=Start\n"
-          "[Lang2]\nBtConversion=Spare\n"
-          "[Lang3]\nBtConversion=開始轉換\n"
-          "[Lang7]\nBtConversion=Seven\n"
-          "[Lang-1]\nBtConversion=Minus one\n");
+    Write(
+        "[Lang0]\nBtConversion=开始转换\n"
+        "[Lang1]\nBtConversion=Start\n"
+        "[Lang2]\nBtConversion=Spare\n"
+        "[Lang3]\nBtConversion=開始轉換\n"
+        "[Lang7]\nBtConversion=Seven\n"
+        "[Lang-1]\nBtConversion=Minus one\n");
     EXPECT_EQ(Text(0, "BtConversion"), "开始转换");
     EXPECT_EQ(Text(1, "BtConversion"), "Start");
     EXPECT_EQ(Text(2, "BtConversion"), "Spare");
@@ -47,8 +51,8 @@ TEST_F(LanguageFile, TheLanguageNumberSelectsTheSection) {
 TEST_F(LanguageFile, MissingFileSectionOrKeyGiveTheEmptyText) {
     EXPECT_EQ(Text(1, "STSource"), "");  // no file yet
     Write("[Lang1]\nSTSource=Source\n[Lang2]\n");
-    EXPECT_EQ(Text(0, "STSource"), "");  // no section
-    EXPECT_EQ(Text(2, "STSource"), "");  // empty section
+    EXPECT_EQ(Text(0, "STSource"), "");    // no section
+    EXPECT_EQ(Text(2, "STSource"), "");    // empty section
     EXPECT_EQ(Text(1, "BtLanguage"), "");  // no key
     EXPECT_EQ(Text(1, "STSourceX"), "");
     EXPECT_EQ(Text(1, "STSource"), "Source");
@@ -69,7 +73,8 @@ TEST_F(LanguageFile, TheFileIsReadAnewOnEveryLookup) {
 }
 
 TEST_F(LanguageFile, NamesIgnoreCaseAndTheFirstMatchCounts) {
-    Write("\xEF\xBB\xBF[lang1]\r\nstsource = first \r\nSTSource=second\r\n[LANG1]\nSTSource=third\n");
+    Write(
+        "\xEF\xBB\xBF[lang1]\r\nstsource = first \r\nSTSource=second\r\n[LANG1]\nSTSource=third\n");
     EXPECT_EQ(Text(1, "STSource"), "first");
 }
 
@@ -110,14 +115,25 @@ TEST_F(LanguageFile, LongLinesKeepTheirSpacesAndNeverLeakIntoOtherKeys) {
     // The tail of a long comment, of a long line without '=' and of a long line whose text is
     // cut by an inline comment must not turn into keys or into someone else's text.
     const std::string filler(250, 'z');
-    Write("[Lang1]\n"
-          "STSource=" + spaced + "\n"
-          "MenuChinaT=" + filler + "   " + filler + "\n"
-          "; " + filler + "BtLanguage=from comment\n" +
-          filler + " BtLanguage=from line without separator\n"
-          "BtConversion=short ;" + filler + " more\n"
-          "[" + filler + "]\nMenuChina=from long section\n"
-          "MenuEnglish=" + filler + "  " + filler + "\n");
+    Write(
+        "[Lang1]\n"
+        "STSource=" +
+        spaced +
+        "\n"
+        "MenuChinaT=" +
+        filler + "   " + filler +
+        "\n"
+        "; " +
+        filler + "BtLanguage=from comment\n" + filler +
+        " BtLanguage=from line without separator\n"
+        "BtConversion=short ;" +
+        filler +
+        " more\n"
+        "[" +
+        filler +
+        "]\nMenuChina=from long section\n"
+        "MenuEnglish=" +
+        filler + "  " + filler + "\n");
     EXPECT_EQ(Text(1, "STSource"), spaced.substr(0, 258));
     EXPECT_EQ(Text(1, "BtLanguage"), "");
     EXPECT_EQ(Text(1, "BtConversion"), "short");
@@ -145,6 +161,39 @@ TEST(CutToCharacters, CountsCharactersNotBytes) {
     EXPECT_EQ(CutToCharacters("转换中文", 2), "转换");
     EXPECT_EQ(CutToCharacters("a\U0001F3A5b", 2), "a\U0001F3A5");
     EXPECT_EQ(CutToCharacters("", 0), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The file that ships with the program: every key the window asks for, in each language.
+TEST(ShippedLanguageFile, HoldsEveryKeyInEachLanguageAndASpareSection) {
+    const fs::path file = tvtest::source_dir() / "data" / "Language.ini";
+    ASSERT_TRUE(fs::exists(file));
+    const char* const keys[] = {
+        "STSource",          "STConversionAVI",     "BtConversion",        "BtLanguage",
+        "MessageAVIsucceed", "MenuChina",           "MenuEnglish",         "MenuChinaT",
+        "MessageAVIPartial", "MessageSourceFailed", "MessageOutputFailed", "MessageWriteFailed",
+        "MessageNoFrames",   "MessageStopped",      "MessageFailed",       "MessageStopQuestion"};
+    for (const int32_t language : {0, 1, 3}) {
+        for (const char* key : keys) {
+            EXPECT_NE(GetLanguageText(file, language, key), "") << "Lang" << language << " " << key;
+        }
+        // The numbers go where the message says they go.
+        const std::string partial = GetLanguageText(file, language, "MessageAVIPartial");
+        EXPECT_NE(partial.find("{skipped}"), std::string::npos) << language;
+        EXPECT_NE(partial.find("{total}"), std::string::npos) << language;
+        EXPECT_NE(GetLanguageText(file, language, "MessageWriteFailed").find("{written}"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(GetLanguageText(file, 1, "MessageAVIsucceed"), "The AVI file has been created.");
+    EXPECT_EQ(GetLanguageText(file, 0, "BtConversion"), "开始转换");
+    EXPECT_EQ(GetLanguageText(file, 3, "BtConversion"), "開始轉換");
+    // The spare language holds nothing yet.
+    for (const char* key : keys) EXPECT_EQ(GetLanguageText(file, 2, key), "") << key;
+    const auto bytes = tvtest::read_file(file);
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("\n[Lang2]\n"), std::string::npos);
 }
 
 }  // namespace

@@ -13,15 +13,16 @@ namespace {
 TEST(NarrowText, IsUtf8AndRoundTripsEveryCharacter) {
     const std::wstring wide = L"D:/录像/錄影 café \U0001F3A5.ifv";
     const std::string narrow = NarrowText(wide);
-    EXPECT_EQ(narrow, "D:/\xE5\xBD\x95\xE5\x83\x8F/\xE9\x8C\x84\xE5\xBD\xB1 caf\xC3\xA9 "
-                      "\xF0\x9F\x8E\xA5.ifv");
+    EXPECT_EQ(narrow,
+              "D:/\xE5\xBD\x95\xE5\x83\x8F/\xE9\x8C\x84\xE5\xBD\xB1 caf\xC3\xA9 "
+              "\xF0\x9F\x8E\xA5.ifv");
     EXPECT_EQ(WideText(narrow), wide);
 }
 
 TEST(NarrowText, BytesThatAreNotUtf8SurviveTheWayThroughWideText) {
     // Latin-1 names, a cut sequence, an overlong '/', an encoded surrogate, a stray tail byte.
-    const std::string names[] = {"/tmp/caf\xE9.ifv", "/tmp/\xE5\xBD", "/tmp/\xC0\xAF",
-                                 "/tmp/\xED\xA0\x80x", "\x80", std::string("a\0b", 3)};
+    const std::string names[] = {"/tmp/caf\xE9.ifv",   "/tmp/\xE5\xBD", "/tmp/\xC0\xAF",
+                                 "/tmp/\xED\xA0\x80x", "\x80",          std::string("a\0b", 3)};
     for (const std::string& name : names) {
         const std::wstring wide = WideText(name);
         EXPECT_EQ(NarrowText(wide), name);

@@ -33,7 +33,9 @@ void End(ConversionProgress& p, JobOutcome outcome, int32_t written = 0, int32_t
     p.m_jobEnded.store(true, std::memory_order_release);
 }
 
-bool Idle(const PollActions& a) { return !a.setRange && !a.setPosition && !a.jobEnded; }
+bool Idle(const PollActions& a) {
+    return !a.setRange && !a.setPosition && !a.jobEnded;
+}
 
 TEST(ProgressPolling, IdleRecordDoesNothing) {
     ConversionProgress p;
@@ -245,9 +247,9 @@ TEST(JobMessages, APartialConversionSaysHowManyFramesWereSkipped) {
 
 TEST(JobMessages, AMissingTranslationFallsBackToEnglishNeverToAnEmptyBox) {
     JobReport report;
-    for (JobOutcome outcome : {JobOutcome::Converted, JobOutcome::SourceNotOpened,
-                               JobOutcome::OutputNotCreated, JobOutcome::WriteFailed,
-                               JobOutcome::NoFrames, JobOutcome::Stopped}) {
+    for (JobOutcome outcome :
+         {JobOutcome::Converted, JobOutcome::SourceNotOpened, JobOutcome::OutputNotCreated,
+          JobOutcome::WriteFailed, JobOutcome::NoFrames, JobOutcome::Stopped}) {
         EXPECT_NE(OutcomeMessageText(MessageForOutcome(outcome), "", report), "");
     }
     EXPECT_EQ(OutcomeMessageText(MessageForOutcome(JobOutcome::Converted), "转换成功", report),

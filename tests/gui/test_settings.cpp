@@ -28,7 +28,7 @@ void WriteText(const fs::path& path, const std::string& text) {
 }
 
 class SettingsFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         g_settingsPath = dir_ / "Collocate.dat";
@@ -146,9 +146,9 @@ TEST_F(SettingsFile, MissingEmptyAndMalformedFilesKeepTheValues) {
     LoadSettings();
     expectKept("empty");
 
-    for (const char* text : {"<XML><CollocateXML><Collocate Language=\"3\"", "not xml at all",
-                             "<XML><CollocateXML><Collocate Language=\"3\"/></Wrong></XML>",
-                             "\xff\xfe<\x00X\x00"}) {
+    for (const char* text :
+         {"<XML><CollocateXML><Collocate Language=\"3\"", "not xml at all",
+          "<XML><CollocateXML><Collocate Language=\"3\"/></Wrong></XML>", "\xff\xfe<\x00X\x00"}) {
         WriteText(g_settingsPath, text);
         LoadSettings();
         expectKept(text);

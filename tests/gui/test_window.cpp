@@ -37,7 +37,7 @@ bool HasLine(const std::string& text, const std::string& line) {
 }
 
 class Window : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(tvtest::run_command("command -v xvfb-run").status, 0) << "xvfb-run is missing";
         const fs::path program = tvtest::bin_dir() / "torvane";
@@ -69,12 +69,14 @@ protected:
             const std::string command =
                 "cd " + shell_quote(dir_.string()) +
                 " && timeout 240 xvfb-run -a -s '-screen 0 1280x800x24' env"
-                " HOME=" + shell_quote(home.string()) +
+                " HOME=" +
+                shell_quote(home.string()) +
                 " XDG_CONFIG_HOME=" + shell_quote((home / ".config").string()) +
                 " XDG_DATA_HOME=" + shell_quote((home / ".local/share").string()) +
                 " XDG_CACHE_HOME=" + shell_quote((home / ".cache").string()) +
                 " GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1 LANG=C.UTF-8 LC_ALL=C.UTF-8"
-                " TORVANE_AUTOMATION=" + shell_quote((dir_ / "script.txt").string()) +
+                " TORVANE_AUTOMATION=" +
+                shell_quote((dir_ / "script.txt").string()) +
                 " TORVANE_AUTOMATION_LOG=" + shell_quote(log.string()) + " " + environment + " " +
                 shell_quote((app_ / "torvane").string());
             const tvtest::CommandResult result = tvtest::run_command(command);
@@ -94,22 +96,29 @@ protected:
                "sleep 700\n"
                "key ctrl+l\n"
                "sleep 300\n"
-               "type " + path.string() + "\n"
+               "type " +
+               path.string() +
+               "\n"
                "sleep 300\n"
                "key return\n"
-               "wait-value 1000 " + path.string() + "\n"
+               "wait-value 1000 " +
+               path.string() +
+               "\n"
                "wait-active\n";
     }
 
     // Opens the save dialog; `typed` replaces the proposed name unless it is empty.
     std::string ChooseOutput(const std::string& typed, const fs::path& expected) {
-        return std::string("click 1003\n"
-                           "wait-note dialog save-output\n"
-                           "wait-dialog\n"
-                           "sleep 700\n") +
+        return std::string(
+                   "click 1003\n"
+                   "wait-note dialog save-output\n"
+                   "wait-dialog\n"
+                   "sleep 700\n") +
                (typed.empty() ? "" : "key ctrl+a\ntype " + typed + "\nsleep 300\n") +
                "key return\n"
-               "wait-value 1001 " + expected.string() + "\n"
+               "wait-value 1001 " +
+               expected.string() +
+               "\n"
                "wait-active\n";
     }
 
@@ -140,27 +149,31 @@ TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
     fs::copy_file(sample, rec_ / "sample.ifv");
     const fs::path avi = rec_ / "sample.avi";
 
-    const Run run = RunWindow(
-        "wait-active\n" + ChooseSource(rec_ / "sample.ifv") +
-        // The save dialog proposes the recording's name with .avi in its folder.
-        ChooseOutput("", avi) +
-        "screenshot " + (dir_ / "zh.png").string() + "\n"
-        "click 1004\n"
-        "wait-note message\n"
-        "wait-dialog\n"
-        "sleep 300\n"
-        "key return\n"
-        "wait-active\n"
-        // To English, keeping the paths.
-        "click 1008\n"
-        "wait-note menu language\n"
-        "sleep 300\nkey down\nkey down\nkey return\n"
-        "wait-note language 1\n"
-        "wait-value 1004 Start conversion\n"
-        "wait-value 1001 " + avi.string() + "\n"
-        "sleep 300\n"
-        "screenshot " + (dir_ / "en.png").string() + "\n"
-        "key escape\n");
+    const Run run =
+        RunWindow("wait-active\n" + ChooseSource(rec_ / "sample.ifv") +
+                  // The save dialog proposes the recording's name with .avi in its folder.
+                  ChooseOutput("", avi) + "screenshot " + (dir_ / "zh.png").string() +
+                  "\n"
+                  "click 1004\n"
+                  "wait-note message\n"
+                  "wait-dialog\n"
+                  "sleep 300\n"
+                  "key return\n"
+                  "wait-active\n"
+                  // To English, keeping the paths.
+                  "click 1008\n"
+                  "wait-note menu language\n"
+                  "sleep 300\nkey down\nkey down\nkey return\n"
+                  "wait-note language 1\n"
+                  "wait-value 1004 Start conversion\n"
+                  "wait-value 1001 " +
+                  avi.string() +
+                  "\n"
+                  "sleep 300\n"
+                  "screenshot " +
+                  (dir_ / "en.png").string() +
+                  "\n"
+                  "key escape\n");
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_TRUE(HasLine(run.log, "note message MessageAVIsucceed " + Lang0("MessageAVIsucceed")))
         << run.log;
@@ -189,21 +202,22 @@ TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
 
 TEST_F(Window, TellsWhyAConversionFailed) {
     WriteText(rec_ / "broken.ifv", "not a recording at all");
-    const Run run = RunWindow(
-        "wait-active\n" + ChooseSource(rec_ / "broken.ifv") +
-        // Start with the output still empty does nothing.
-        "click 1004\n"
-        "sleep 700\n" +
-        // A name typed without extension gets .avi.
-        ChooseOutput((rec_ / "result").string(), rec_ / "result.avi") +
-        "click 1004\n"
-        "wait-note message\n"
-        "wait-dialog\n"
-        "sleep 300\n"
-        "screenshot-screen " + (dir_ / "failure.png").string() + "\n"
-        "key return\n"
-        "wait-active\n"
-        "key escape\n");
+    const Run run = RunWindow("wait-active\n" + ChooseSource(rec_ / "broken.ifv") +
+                              // Start with the output still empty does nothing.
+                              "click 1004\n"
+                              "sleep 700\n" +
+                              // A name typed without extension gets .avi.
+                              ChooseOutput((rec_ / "result").string(), rec_ / "result.avi") +
+                              "click 1004\n"
+                              "wait-note message\n"
+                              "wait-dialog\n"
+                              "sleep 300\n"
+                              "screenshot-screen " +
+                              (dir_ / "failure.png").string() +
+                              "\n"
+                              "key return\n"
+                              "wait-active\n"
+                              "key escape\n");
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
     const std::string expected = Lang0("MessageSourceFailed");
@@ -215,7 +229,7 @@ TEST_F(Window, TellsWhyAConversionFailed) {
 }
 
 TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
-    const fs::path shim = tvtest::bin_dir().parent_path() / "lib" / "libtorvane_slow_job.so";
+    const fs::path shim = tvtest::lib_dir() / "libtorvane_slow_job.so";
     ASSERT_TRUE(fs::exists(shim)) << shim;
     WriteText(rec_ / "clip.ifv", "stand-in");
     WriteText(rec_ / "notes.txt", "not a recording");
@@ -224,31 +238,35 @@ TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
     const Run run = RunWindow(
         "wait-active\n"
         // Dropped files: only a recording is taken.
-        "drop " + (rec_ / "notes.txt").string() + "\n"
-        "drop " + (rec_ / "clip.ifv").string() + "\n"
-        "wait-value 1000 " + (rec_ / "clip.ifv").string() + "\n" +
-        ChooseOutput("", rec_ / "clip.avi") +
-        "click 1004\n"
-        "wait-note job start\n"
-        "sleep 700\n"
-        // A second press while the job runs starts nothing.
-        "click 1004\n"
-        "sleep 300\n"
-        // Escape asks; "No" (the default) keeps the job and the window.
-        "key escape\n"
-        "wait-note question stop\n"
-        "wait-dialog\n"
-        "sleep 300\n"
-        "key return\n"
-        "wait-active\n"
-        "sleep 500\n"
-        // The close box asks too; "Yes" stops the job, waits for it and closes.
-        "close\n"
-        "wait-note question stop\n"
-        "wait-dialog\n"
-        "sleep 300\n"
-        "key alt+y\n"
-        "sleep 60000\n",
+        "drop " +
+            (rec_ / "notes.txt").string() +
+            "\n"
+            "drop " +
+            (rec_ / "clip.ifv").string() +
+            "\n"
+            "wait-value 1000 " +
+            (rec_ / "clip.ifv").string() + "\n" + ChooseOutput("", rec_ / "clip.avi") +
+            "click 1004\n"
+            "wait-note job start\n"
+            "sleep 700\n"
+            // A second press while the job runs starts nothing.
+            "click 1004\n"
+            "sleep 300\n"
+            // Escape asks; "No" (the default) keeps the job and the window.
+            "key escape\n"
+            "wait-note question stop\n"
+            "wait-dialog\n"
+            "sleep 300\n"
+            "key return\n"
+            "wait-active\n"
+            "sleep 500\n"
+            // The close box asks too; "Yes" stops the job, waits for it and closes.
+            "close\n"
+            "wait-note question stop\n"
+            "wait-dialog\n"
+            "sleep 300\n"
+            "key alt+y\n"
+            "sleep 60000\n",
         "LD_PRELOAD=" + shell_quote(shim.string()) +
             " TORVANE_SLOW_JOB_LOG=" + shell_quote(jobLog.string()));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
@@ -271,15 +289,18 @@ TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
 
 TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
     // A language number outside 0..3 from an edited settings file.
-    WriteText(app_ / "Collocate.dat",
-              "<XML><CollocateXML><Collocate Language=\"7\" StartTime=\"-5\"/></CollocateXML></XML>");
+    WriteText(
+        app_ / "Collocate.dat",
+        "<XML><CollocateXML><Collocate Language=\"7\" StartTime=\"-5\"/></CollocateXML></XML>");
     const Run run = RunWindow(
         "wait-active\n"
         "key f1\n"
         "wait-note dialog about\n"
         "wait-dialog\n"
         "sleep 300\n"
-        "screenshot-screen " + (dir_ / "about.png").string() + "\n"
+        "screenshot-screen " +
+        (dir_ / "about.png").string() +
+        "\n"
         "key escape\n"
         "wait-active\n"
         "rclick 1006\n"
@@ -310,11 +331,11 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
         "key escape\n");
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note dialog about"), 2) << run.log;
-    EXPECT_TRUE(HasLine(run.log,
-                        "note menu language 32771-简体中文 32772-English 32774-繁体中文 32773- "))
+    EXPECT_TRUE(
+        HasLine(run.log, "note menu language 32771-简体中文 32772-English 32774-繁体中文 32773- "))
         << run.log;
-    EXPECT_TRUE(HasLine(run.log,
-                        "note menu language 32771-简体中文 32772+English 32774-繁體中文 32773- "))
+    EXPECT_TRUE(
+        HasLine(run.log, "note menu language 32771-简体中文 32772+English 32774-繁體中文 32773- "))
         << run.log;
     // The spare language: its section is empty, so the items are too, and none is marked.
     EXPECT_TRUE(HasLine(run.log, "note menu language 32771-  32772-  32774-  32773- ")) << run.log;
