@@ -1,6 +1,7 @@
 #include "app/gui/job_messages.h"
 
 #include <cstdint>
+#include <system_error>
 
 namespace tv::gui {
 
@@ -66,9 +67,23 @@ std::string FormatOutcomeMessage(std::string_view text, const JobReport& report)
 
 std::string OutcomeMessageText(const OutcomeMessage& message, const std::string& translated,
                                const JobReport& report) {
-    return FormatOutcomeMessage(
+    std::string text = FormatOutcomeMessage(
         translated.empty() ? std::string_view(message.fallback) : std::string_view(translated),
         report);
+    if (message.level == MessageLevel::Error && report.system_error != 0) {
+        text += "\n\n" + std::generic_category().message(report.system_error);
+    }
+    return text;
+}
+
+std::string FillPlaceholder(std::string_view text, std::string_view name, std::string_view value) {
+    if (name.empty()) return std::string(text);
+    std::string out;
+    for (size_t at = text.find(name); at != std::string_view::npos; at = text.find(name)) {
+        out.append(text.substr(0, at)).append(value);
+        text.remove_prefix(at + name.size());
+    }
+    return out.append(text);
 }
 
 }  // namespace tv::gui

@@ -24,8 +24,12 @@ OutcomeMessage MessageForOutcome(JobOutcome outcome);
 std::string FormatOutcomeMessage(std::string_view text, const JobReport& report);
 
 // The text the message box shows: the language file's text for the outcome (as looked up by
-// the caller), or the built-in English when that is empty, with the placeholders filled.
+// the caller), or the built-in English when that is empty, with the placeholders filled and,
+// for a failure the system reported, the system's own words for it on a line of their own.
 std::string OutcomeMessageText(const OutcomeMessage& message, const std::string& translated,
                                const JobReport& report);
+
+// Replaces every `name` in text with value.
+std::string FillPlaceholder(std::string_view text, std::string_view name, std::string_view value);
 
 }  // namespace tv::gui

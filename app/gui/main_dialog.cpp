@@ -68,6 +68,9 @@ wxString MenuText(const wxString& text) {
 
 const char* kAboutItemText = "关于 Torvane(&A)...";
 
+constexpr const char* kReplaceQuestionKey = "MessageReplaceQuestion";
+constexpr const char* kReplaceQuestionFallback = "{file} already exists. Replace it?";
+
 constexpr const char* kStopQuestionKey = "MessageStopQuestion";
 constexpr const char* kStopQuestionFallback =
     "A conversion is running. Stop it and close the window? The AVI file keeps the frames "
@@ -75,10 +78,10 @@ constexpr const char* kStopQuestionFallback =
 
 // Runs on the worker thread. The job publishes its own end; should it fail to get that far,
 // the window must still learn that it ended.
-void RunJob(const std::string& source, const std::string& output,
-            tv::ConversionProgress& progress) {
+void RunJob(const std::string& source, const std::string& output, tv::ConversionProgress& progress,
+            tv::JobReport& report) {
     try {
-        tv::ConversionJob(source, output, progress);
+        report = tv::ConversionJob(source, output, progress);
     } catch (...) {
         progress.m_outcome.store(static_cast<int32_t>(tv::JobOutcome::Running));
         progress.m_jobEnded.store(true, std::memory_order_release);
@@ -210,10 +213,15 @@ void CMainDialog::OnBrowseOutput(wxCommandEvent&) {
         // The default extension; the dialog asked about replacing the name as typed, so ask
         // again for the name that will really be written.
         chosen.SetExt("avi");
-        if (chosen.FileExists() &&
-            wxMessageBox(wxString::Format("%s already exists. Replace it?", chosen.GetFullName()),
-                         wxTheApp->GetAppName(), wxYES_NO | wxICON_WARNING, this) != wxYES) {
-            return;
+        if (chosen.FileExists()) {
+            std::string question = LanguageText(kReplaceQuestionKey);
+            if (question.empty()) question = kReplaceQuestionFallback;
+            question = tv::gui::FillPlaceholder(question, "{file}", ToNarrow(chosen.GetFullName()));
+            tv::gui::automation::Note("question replace");
+            if (wxMessageBox(FromNarrow(question), wxTheApp->GetAppName(),
+                             wxYES_NO | wxNO_DEFAULT | wxICON_WARNING, this) != wxYES) {
+                return;
+            }
         }
     }
     m_outputPath = chosen.GetFullPath();
@@ -232,8 +240,9 @@ void CMainDialog::OnStart(wxCommandEvent&) {
     if (m_focusParkedForJob) m_sourceField->SetFocus();
     tv::gui::automation::Note("job start");
     try {
+        m_jobReport = tv::JobReport{};
         m_worker = std::thread(RunJob, ToNarrow(m_sourcePath), ToNarrow(m_outputPath),
-                               std::ref(m_progressRecord));
+                               std::ref(m_progressRecord), std::ref(m_jobReport));
     } catch (const std::system_error&) {
         // No thread, no job: report it as a job that could not run.
         m_startButton->Enable();
@@ -256,6 +265,10 @@ void CMainDialog::OnTimer(wxTimerEvent& event) {
     }
     if (actions.jobEnded) {
         WaitForJob();
+        // The job's own report adds what the record does not carry: why the system failed.
+        tv::gui::PollActions ended = actions;
+        ended.report.system_error = m_jobReport.system_error;
+        ended.report.avi_error = m_jobReport.avi_error;
         m_startButton->Enable();
         if (m_focusParkedForJob &&
             (!wxWindow::FindFocus() || wxWindow::FindFocus() == m_sourceField)) {
@@ -264,8 +277,8 @@ void CMainDialog::OnTimer(wxTimerEvent& event) {
         m_focusParkedForJob = false;
         // The message box runs its own loop; it is shown from the event loop rather than
         // from inside this timer's callback.
-        CallAfter([this, actions] {
-            ShowJobEnd(actions);
+        CallAfter([this, ended] {
+            ShowJobEnd(ended);
             m_progress->SetValue(0);
         });
     }

@@ -72,6 +72,7 @@ class CMainDialog : public wxDialog {
     // The counters and the outcome that the job publishes; the timer polls them.
     tv::ConversionProgress m_progressRecord;
     std::thread m_worker;
+    tv::JobReport m_jobReport;         // written by the worker, read after joining it
     bool m_focusParkedForJob = false;  // the focus left the start button for the job
     wxTimer m_timer;
 

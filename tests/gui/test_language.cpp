@@ -171,11 +171,23 @@ namespace {
 TEST(ShippedLanguageFile, HoldsEveryKeyInEachLanguageAndASpareSection) {
     const fs::path file = tvtest::source_dir() / "data" / "Language.ini";
     ASSERT_TRUE(fs::exists(file));
-    const char* const keys[] = {
-        "STSource",          "STConversionAVI",     "BtConversion",        "BtLanguage",
-        "MessageAVIsucceed", "MenuChina",           "MenuEnglish",         "MenuChinaT",
-        "MessageAVIPartial", "MessageSourceFailed", "MessageOutputFailed", "MessageWriteFailed",
-        "MessageNoFrames",   "MessageStopped",      "MessageFailed",       "MessageStopQuestion"};
+    const char* const keys[] = {"STSource",
+                                "STConversionAVI",
+                                "BtConversion",
+                                "BtLanguage",
+                                "MessageAVIsucceed",
+                                "MenuChina",
+                                "MenuEnglish",
+                                "MenuChinaT",
+                                "MessageAVIPartial",
+                                "MessageSourceFailed",
+                                "MessageOutputFailed",
+                                "MessageWriteFailed",
+                                "MessageNoFrames",
+                                "MessageStopped",
+                                "MessageFailed",
+                                "MessageStopQuestion",
+                                "MessageReplaceQuestion"};
     for (const int32_t language : {0, 1, 3}) {
         for (const char* key : keys) {
             EXPECT_NE(GetLanguageText(file, language, key), "") << "Lang" << language << " " << key;

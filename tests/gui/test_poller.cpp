@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -254,6 +256,23 @@ TEST(JobMessages, AMissingTranslationFallsBackToEnglishNeverToAnEmptyBox) {
     }
     EXPECT_EQ(OutcomeMessageText(MessageForOutcome(JobOutcome::Converted), "转换成功", report),
               "转换成功");
+}
+
+TEST(JobMessages, AFailureTheSystemReportedNamesTheSystemsReason) {
+    JobReport report;
+    report.outcome = JobOutcome::OutputNotCreated;
+    report.system_error = EACCES;
+    const OutcomeMessage failure = MessageForOutcome(JobOutcome::OutputNotCreated);
+    EXPECT_EQ(OutcomeMessageText(failure, "无法创建AVI文件。", report),
+              "无法创建AVI文件。\n\n" + std::generic_category().message(EACCES));
+    // A success never carries one.
+    EXPECT_EQ(OutcomeMessageText(MessageForOutcome(JobOutcome::Converted), "ok", report), "ok");
+}
+
+TEST(JobMessages, FillPlaceholderReplacesEveryOccurrence) {
+    EXPECT_EQ(FillPlaceholder("{file} and {file}", "{file}", "a.avi"), "a.avi and a.avi");
+    EXPECT_EQ(FillPlaceholder("no name", "{file}", "a.avi"), "no name");
+    EXPECT_EQ(FillPlaceholder("{file}", "{file}", "{file}"), "{file}");
 }
 
 TEST(JobMessages, PlaceholdersAreFilledAndEverythingElseIsLeftAlone) {

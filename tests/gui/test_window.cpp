@@ -3,7 +3,7 @@
 // popup, the About box, and what happens to a running job when the window closes.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <initializer_list>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -23,6 +23,16 @@ std::string ReadText(const fs::path& path) {
 
 void WriteText(const fs::path& path, const std::string& text) {
     tvtest::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// One automation command a line.
+std::string Lines(std::initializer_list<std::string> lines) {
+    std::string script;
+    for (const std::string& line : lines) {
+        script += line;
+        if (!line.empty() && line.back() != '\n') script += '\n';
+    }
+    return script;
 }
 
 int CountLines(const std::string& text, const std::string& prefix) {
@@ -61,24 +71,22 @@ class Window : public ::testing::Test {
     Run RunWindow(const std::string& script, const std::string& environment = "") {
         WriteText(dir_ / "script.txt", script);
         const fs::path log = dir_ / "automation.log";
+        const fs::path home = dir_ / "home";
+        std::string command = "cd " + shell_quote(dir_.string());
+        command += " && timeout 240 xvfb-run -a -s '-screen 0 1280x800x24' env";
+        command += " HOME=" + shell_quote(home.string());
+        command += " XDG_CONFIG_HOME=" + shell_quote((home / ".config").string());
+        command += " XDG_DATA_HOME=" + shell_quote((home / ".local/share").string());
+        command += " XDG_CACHE_HOME=" + shell_quote((home / ".cache").string());
+        command += " GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1 LANG=C.UTF-8 LC_ALL=C.UTF-8";
+        command += " TORVANE_AUTOMATION=" + shell_quote((dir_ / "script.txt").string());
+        command += " TORVANE_AUTOMATION_LOG=" + shell_quote(log.string());
+        command += " " + environment + " " + shell_quote((app_ / "torvane").string());
+
         Run run;
         // xvfb-run -a may lose a race for a display number with a parallel test: try again.
         for (int attempt = 0; attempt < 3; ++attempt) {
             fs::remove(log);
-            const fs::path home = dir_ / "home";
-            const std::string command =
-                "cd " + shell_quote(dir_.string()) +
-                " && timeout 240 xvfb-run -a -s '-screen 0 1280x800x24' env"
-                " HOME=" +
-                shell_quote(home.string()) +
-                " XDG_CONFIG_HOME=" + shell_quote((home / ".config").string()) +
-                " XDG_DATA_HOME=" + shell_quote((home / ".local/share").string()) +
-                " XDG_CACHE_HOME=" + shell_quote((home / ".cache").string()) +
-                " GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1 LANG=C.UTF-8 LC_ALL=C.UTF-8"
-                " TORVANE_AUTOMATION=" +
-                shell_quote((dir_ / "script.txt").string()) +
-                " TORVANE_AUTOMATION_LOG=" + shell_quote(log.string()) + " " + environment + " " +
-                shell_quote((app_ / "torvane").string());
             const tvtest::CommandResult result = tvtest::run_command(command);
             run.status = result.status;
             run.output = result.out + result.err;
@@ -89,49 +97,39 @@ class Window : public ::testing::Test {
     }
 
     // Chooses the recording through the open dialog: Ctrl+L, the path, Enter.
-    std::string ChooseSource(const fs::path& path) {
-        return "click 1002\n"
-               "wait-note dialog open-source\n"
-               "wait-dialog\n"
-               "sleep 700\n"
-               "key ctrl+l\n"
-               "sleep 300\n"
-               "type " +
-               path.string() +
-               "\n"
-               "sleep 300\n"
-               "key return\n"
-               "wait-value 1000 " +
-               path.string() +
-               "\n"
-               "wait-active\n";
+    static std::string ChooseSource(const fs::path& path) {
+        return Lines({"click 1002", "wait-note dialog open-source", "wait-dialog", "sleep 700",
+                      "key ctrl+l", "sleep 300", "type " + path.string(), "sleep 300", "key return",
+                      "wait-value 1000 " + path.string(), "wait-active"});
     }
 
     // Opens the save dialog; `typed` replaces the proposed name unless it is empty.
-    std::string ChooseOutput(const std::string& typed, const fs::path& expected) {
-        return std::string(
-                   "click 1003\n"
-                   "wait-note dialog save-output\n"
-                   "wait-dialog\n"
-                   "sleep 700\n") +
-               (typed.empty() ? "" : "key ctrl+a\ntype " + typed + "\nsleep 300\n") +
-               "key return\n"
-               "wait-value 1001 " +
-               expected.string() +
-               "\n"
-               "wait-active\n";
+    static std::string OpenSaveDialog(const std::string& typed) {
+        return Lines({"click 1003", "wait-note dialog save-output", "wait-dialog", "sleep 700",
+                      typed.empty() ? "" : Lines({"key ctrl+a", "type " + typed, "sleep 300"}),
+                      "key return"});
     }
 
-    std::string Lang0(const char* key) {
+    static std::string ChooseOutput(const std::string& typed, const fs::path& expected) {
+        return Lines(
+            {OpenSaveDialog(typed), "wait-value 1001 " + expected.string(), "wait-active"});
+    }
+
+    // Answers the message box or question that the window announced with `note`.
+    static std::string Answer(const std::string& note, const std::string& key) {
+        return Lines({"wait-note " + note, "wait-dialog", "sleep 300", "key " + key});
+    }
+
+    std::string Lang0(const char* key) const {
         return tv::gui::GetLanguageText(app_ / "Language.ini", 0, key);
     }
 
-    void SaveScreenshot(const fs::path& picture, const std::string& docsName) {
+    static void CheckScreenshot(const fs::path& picture, const std::string& docsName) {
         ASSERT_TRUE(fs::exists(picture));
         const auto bytes = tvtest::read_file(picture);
         ASSERT_GT(bytes.size(), 8u);
         EXPECT_EQ(std::string(bytes.begin() + 1, bytes.begin() + 4), "PNG");
-        // Refreshes the pictures that the README shows.
+        // TORVANE_UPDATE_DOCS=1 refreshes the pictures that the README shows.
         if (const char* update = std::getenv("TORVANE_UPDATE_DOCS"); update && *update == '1') {
             fs::copy_file(picture, tvtest::source_dir() / "docs" / docsName,
                           fs::copy_options::overwrite_existing);
@@ -145,35 +143,33 @@ class Window : public ::testing::Test {
 
 TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
     const fs::path sample = tvtest::source_dir() / "data" / "samples" / "sample.ifv";
-    if (!fs::exists(sample)) GTEST_SKIP() << "no bundled sample recording yet";
+    ASSERT_TRUE(fs::exists(sample)) << sample;
     fs::copy_file(sample, rec_ / "sample.ifv");
     const fs::path avi = rec_ / "sample.avi";
 
-    const Run run =
-        RunWindow("wait-active\n" + ChooseSource(rec_ / "sample.ifv") +
-                  // The save dialog proposes the recording's name with .avi in its folder.
-                  ChooseOutput("", avi) + "screenshot " + (dir_ / "zh.png").string() +
-                  "\n"
-                  "click 1004\n"
-                  "wait-note message\n"
-                  "wait-dialog\n"
-                  "sleep 300\n"
-                  "key return\n"
-                  "wait-active\n"
-                  // To English, keeping the paths.
-                  "click 1008\n"
-                  "wait-note menu language\n"
-                  "sleep 300\nkey down\nkey down\nkey return\n"
-                  "wait-note language 1\n"
-                  "wait-value 1004 Start conversion\n"
-                  "wait-value 1001 " +
-                  avi.string() +
-                  "\n"
-                  "sleep 300\n"
-                  "screenshot " +
-                  (dir_ / "en.png").string() +
-                  "\n"
-                  "key escape\n");
+    const Run run = RunWindow(Lines({
+        "wait-active",
+        ChooseSource(rec_ / "sample.ifv"),
+        // The save dialog proposes the recording's name with .avi in its folder.
+        ChooseOutput("", avi),
+        "screenshot " + (dir_ / "zh.png").string(),
+        "click 1004",
+        Answer("message", "return"),
+        "wait-active",
+        // To English; the paths stay.
+        "click 1008",
+        "wait-note menu language",
+        "sleep 300",
+        "key down",
+        "key down",
+        "key return",
+        "wait-note language 1",
+        "wait-value 1004 Start conversion",
+        "wait-value 1001 " + avi.string(),
+        "sleep 300",
+        "screenshot " + (dir_ / "en.png").string(),
+        "key escape",
+    }));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_TRUE(HasLine(run.log, "note message MessageAVIsucceed " + Lang0("MessageAVIsucceed")))
         << run.log;
@@ -196,34 +192,40 @@ TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
 
     // The language chosen in the window is kept once it has closed.
     EXPECT_NE(ReadText(app_ / "Collocate.dat").find("Language=\"1\""), std::string::npos);
-    SaveScreenshot(dir_ / "zh.png", "screenshot-zh.png");
-    SaveScreenshot(dir_ / "en.png", "screenshot-en.png");
+    CheckScreenshot(dir_ / "zh.png", "screenshot-zh.png");
+    CheckScreenshot(dir_ / "en.png", "screenshot-en.png");
 }
 
 TEST_F(Window, TellsWhyAConversionFailed) {
     WriteText(rec_ / "broken.ifv", "not a recording at all");
-    const Run run = RunWindow("wait-active\n" + ChooseSource(rec_ / "broken.ifv") +
-                              // Start with the output still empty does nothing.
-                              "click 1004\n"
-                              "sleep 700\n" +
-                              // A name typed without extension gets .avi.
-                              ChooseOutput((rec_ / "result").string(), rec_ / "result.avi") +
-                              "click 1004\n"
-                              "wait-note message\n"
-                              "wait-dialog\n"
-                              "sleep 300\n"
-                              "screenshot-screen " +
-                              (dir_ / "failure.png").string() +
-                              "\n"
-                              "key return\n"
-                              "wait-active\n"
-                              "key escape\n");
+    WriteText(rec_ / "result.avi", "an older file");
+    const Run run = RunWindow(Lines({
+        "wait-active",
+        ChooseSource(rec_ / "broken.ifv"),
+        // Start with the output still empty does nothing.
+        "click 1004",
+        "sleep 700",
+        // A name typed without extension gets .avi, and replacing that file is asked about.
+        OpenSaveDialog((rec_ / "result").string()),
+        Answer("question replace", "alt+y"),
+        "wait-value 1001 " + (rec_ / "result.avi").string(),
+        "wait-active",
+        "click 1004",
+        "wait-note message",
+        "wait-dialog",
+        "sleep 300",
+        "screenshot-screen " + (dir_ / "failure.png").string(),
+        "key return",
+        "wait-active",
+        "key escape",
+    }));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
     const std::string expected = Lang0("MessageSourceFailed");
     ASSERT_FALSE(expected.empty());
     EXPECT_TRUE(HasLine(run.log, "note message MessageSourceFailed " + expected)) << run.log;
-    EXPECT_FALSE(fs::exists(rec_ / "result.avi"));
+    // A recording that cannot be opened leaves an existing output alone.
+    EXPECT_EQ(ReadText(rec_ / "result.avi"), "an older file");
     // No language switch: the default language was saved.
     EXPECT_NE(ReadText(app_ / "Collocate.dat").find("Language=\"0\""), std::string::npos);
 }
@@ -235,40 +237,32 @@ TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
     WriteText(rec_ / "notes.txt", "not a recording");
     const fs::path jobLog = dir_ / "job.log";
 
-    const Run run = RunWindow(
-        "wait-active\n"
-        // Dropped files: only a recording is taken.
-        "drop " +
-            (rec_ / "notes.txt").string() +
-            "\n"
-            "drop " +
-            (rec_ / "clip.ifv").string() +
-            "\n"
-            "wait-value 1000 " +
-            (rec_ / "clip.ifv").string() + "\n" + ChooseOutput("", rec_ / "clip.avi") +
-            "click 1004\n"
-            "wait-note job start\n"
-            "sleep 700\n"
-            // A second press while the job runs starts nothing.
-            "click 1004\n"
-            "sleep 300\n"
-            // Escape asks; "No" (the default) keeps the job and the window.
-            "key escape\n"
-            "wait-note question stop\n"
-            "wait-dialog\n"
-            "sleep 300\n"
-            "key return\n"
-            "wait-active\n"
-            "sleep 500\n"
-            // The close box asks too; "Yes" stops the job, waits for it and closes.
-            "close\n"
-            "wait-note question stop\n"
-            "wait-dialog\n"
-            "sleep 300\n"
-            "key alt+y\n"
-            "sleep 60000\n",
-        "LD_PRELOAD=" + shell_quote(shim.string()) +
-            " TORVANE_SLOW_JOB_LOG=" + shell_quote(jobLog.string()));
+    const Run run =
+        RunWindow(Lines({
+                      "wait-active",
+                      // Dropped files: only a recording is taken.
+                      "drop " + (rec_ / "notes.txt").string(),
+                      "drop " + (rec_ / "clip.ifv").string(),
+                      "wait-value 1000 " + (rec_ / "clip.ifv").string(),
+                      ChooseOutput("", rec_ / "clip.avi"),
+                      "click 1004",
+                      "wait-note job start",
+                      "sleep 700",
+                      // A second press while the job runs starts nothing.
+                      "click 1004",
+                      "sleep 300",
+                      // Escape asks; "No" (the default) keeps the job and the window.
+                      "key escape",
+                      Answer("question stop", "return"),
+                      "wait-active",
+                      "sleep 500",
+                      // The close box asks too; "Yes" stops the job, waits for it and closes.
+                      "close",
+                      Answer("question stop", "alt+y"),
+                      "sleep 60000",
+                  }),
+                  "LD_PRELOAD=" + shell_quote(shim.string()) +
+                      " TORVANE_SLOW_JOB_LOG=" + shell_quote(jobLog.string()));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_TRUE(HasLine(run.log, "dropped refused")) << run.log;
     EXPECT_TRUE(HasLine(run.log, "dropped taken")) << run.log;
@@ -292,43 +286,43 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
     WriteText(
         app_ / "Collocate.dat",
         "<XML><CollocateXML><Collocate Language=\"7\" StartTime=\"-5\"/></CollocateXML></XML>");
-    const Run run = RunWindow(
-        "wait-active\n"
-        "key f1\n"
-        "wait-note dialog about\n"
-        "wait-dialog\n"
-        "sleep 300\n"
-        "screenshot-screen " +
-        (dir_ / "about.png").string() +
-        "\n"
-        "key escape\n"
-        "wait-active\n"
-        "rclick 1006\n"
-        "sleep 500\n"
-        "key down\n"
-        "key return\n"
-        "wait-note dialog about\n"
-        "wait-dialog\n"
-        "sleep 300\n"
-        "key return\n"
-        "wait-active\n"
+    const Run run = RunWindow(Lines({
+        "wait-active",
+        "key f1",
+        Answer("dialog about", "escape"),
+        "wait-active",
+        // The context menu's only item.
+        "rclick 1006",
+        "sleep 500",
+        "key down",
+        "key return",
+        Answer("dialog about", "return"),
+        "wait-active",
         // Language 7: the resource's texts, nothing marked. Then English.
-        "click 1008\n"
-        "wait-note menu language\n"
-        "sleep 300\nkey down\nkey down\nkey return\n"
-        "wait-note language 1\n"
-        "wait-active\n"
-        "click 1008\n"
-        "wait-note menu language\n"
-        "sleep 300\nkey up\nkey return\n"
-        "wait-note language 2\n"
-        "wait-value 1004 \n"
-        "wait-active\n"
-        "click 1008\n"
-        "wait-note menu language\n"
-        "sleep 300\nkey escape\n"
-        "wait-active\n"
-        "key escape\n");
+        "click 1008",
+        "wait-note menu language",
+        "sleep 300",
+        "key down",
+        "key down",
+        "key return",
+        "wait-note language 1",
+        "wait-active",
+        // The empty last item: the spare language.
+        "click 1008",
+        "wait-note menu language",
+        "sleep 300",
+        "key up",
+        "key return",
+        "wait-note language 2",
+        "wait-value 1004 ",
+        "wait-active",
+        "click 1008",
+        "wait-note menu language",
+        "sleep 300",
+        "key escape",
+        "wait-active",
+        "key escape",
+    }));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note dialog about"), 2) << run.log;
     EXPECT_TRUE(
@@ -337,7 +331,8 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
     EXPECT_TRUE(
         HasLine(run.log, "note menu language 32771-简体中文 32772+English 32774-繁體中文 32773- "))
         << run.log;
-    // The spare language: its section is empty, so the items are too, and none is marked.
+    // The spare language: its section is empty, so are the items (one space stands in for an
+    // empty text in a GTK menu), and none is marked.
     EXPECT_TRUE(HasLine(run.log, "note menu language 32771-  32772-  32774-  32773- ")) << run.log;
 
     const std::string settings = ReadText(app_ / "Collocate.dat");
