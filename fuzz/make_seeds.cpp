@@ -2,6 +2,7 @@
 //   make_seeds DIR   creates DIR/reader, DIR/voice, DIR/convert
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path dir = argv[1];
-    for (const char* sub : {"reader", "voice", "convert"}) fs::create_directories(dir / sub);
+    for (const char* sub : {"reader", "voice", "convert", "settings", "language"}) fs::create_directories(dir / sub);
 
     std::vector<std::pair<std::string, ifvbuild::Recording>> recs;
     recs.emplace_back("voice", recording(1, true, true));
@@ -125,6 +126,30 @@ int main(int argc, char** argv) {
         const auto frame = voice_frame(enc, pcm.data(), 320);
         in.insert(in.end(), frame.begin(), frame.end());
         save(dir / "voice" / ("transcode-" + std::to_string(97 + t) + ".bin"), in);
+    }
+    // Settings files as the program writes them, and in the shapes it must also read.
+    const std::pair<const char*, const char*> settings[] = {
+        {"default.dat",
+         "<XML>\n    <CollocateXML>\n        <Collocate Language=\"0\" BrowsePath=\"\" Format=\"0\" "
+         "StartTime=\"0\" StartDirTime=\"0\" gpsoverlay=\"0\"/>\n    </CollocateXML>\n</XML>\n"},
+        {"two-groups.dat",
+         "<XML><CollocateXML><Collocate Language=\"3\" BrowsePath=\"a&amp;b&lt;c\"/></CollocateXML>"
+         "<CollocateXML><Collocate StartTime=\" -5x\" gpsoverlay=\"99999999999\"/></CollocateXML></XML>"},
+        {"renamed.dat", "<?xml version=\"1.0\"?><R><G><I Language=\"1\" Format=\"+7\"/></G></R>"},
+    };
+    for (const auto& [name, text] : settings) {
+        save(dir / "settings" / name, std::vector<uint8_t>(text, text + std::strlen(text)));
+    }
+    // Language lookups: language number, key, newline, then the file.
+    const char* ini =
+        "[Lang0]\nSTSource=\xe5\x8e\x9f\xe5\xa7\x8b\nBtLanguage=Language\n"
+        "[Lang1]\r\nSTSource = Original ifv file: \r\n; comment\r\nMessageAVIsucceed=Done\r\n";
+    for (int lang : {0, 1, 3}) {
+        std::vector<uint8_t> seed = {static_cast<uint8_t>(lang)};
+        const std::string key = lang == 1 ? "MessageAVIsucceed\n" : "STSource\n";
+        seed.insert(seed.end(), key.begin(), key.end());
+        seed.insert(seed.end(), ini, ini + std::strlen(ini));
+        save(dir / "language" / ("lang" + std::to_string(lang) + ".bin"), seed);
     }
     return 0;
 }
