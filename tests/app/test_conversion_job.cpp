@@ -94,6 +94,19 @@ TEST(ConversionJob, FrameRateFromCountAndSpan) {
     }
 }
 
+TEST(ConversionJob, ZeroSpanTakesTheStoredRate) {
+    const auto dir = tvtest::scratch_dir("job-zero-span");
+    for (const auto& [stored, rate] : {std::pair{12.5f, 12500000u}, std::pair{-1.0f, 25000000u}}) {
+        auto rec = voice_recording(3, false);
+        rec.video.frame_rate = stored;
+        rec.segments[0].end_time_stamp = 0;  // a span of 0 ms
+        const auto c = convert(rec, dir);
+        ASSERT_EQ(c.avi.streams.size(), 1u);
+        EXPECT_EQ(c.avi.streams[0].rate, rate) << stored;
+        EXPECT_EQ(c.avi.streams[0].scale, 1000000u);
+    }
+}
+
 TEST(ConversionJob, VoiceRecordingBecomesVideoAndDecodedPcm) {
     const auto dir = tvtest::scratch_dir("job-voice");
     const auto rec = voice_recording(25);
