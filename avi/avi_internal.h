@@ -118,6 +118,16 @@ struct AviFile {
     bool offset_in_sync = true;
     // Segment s's "RIFF AVIX" header really is in the file; only those get their sizes set.
     std::array<bool, AVI_MAX_SEGMENTS> segment_header_written{};
+
+    // Output buffer, off until AVI_set_write_buffer: whole data chunks, nothing else, that are
+    // not in the file yet. They are the last chunks accepted, so `position` counts them and
+    // the file itself (and the descriptor) ends write_buffer_used bytes before `position`.
+    // It never spans a segment switch or a header rewrite.
+    AviGrowableArray<uint8_t> write_buffer;
+    size_t write_buffer_used = 0;
+    // Data chunks accepted and not taken back, and those of them still in the buffer.
+    int64_t data_chunks = 0;
+    int64_t buffered_chunks = 0;
 };
 
 // Shared routines.
@@ -127,9 +137,19 @@ void AVI_put_le32(uint8_t* destination, uint32_t value);
 int32_t AVI_block_size(const AviFile* file, int track);
 void AVI_set_error(int32_t code);
 
+// End of what is in the file: `position` less the buffered chunks.
+inline int64_t AVI_file_end(const AviFile* file) {
+    return file->position - static_cast<int64_t>(file->write_buffer_used);
+}
+// Writes the buffered chunks. When that fails, the chunks that did not reach the file whole are
+// taken back with their index entries and counts, `position` returns to the end of the last
+// whole chunk (code AVI_ERR_WRITE, -1).
+int AVI_flush_buffer(AviFile* file);
+
 // Chunks and indexes.
 int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
                   int32_t key_flag);
+// Writes one chunk at `position` straight to the file; the buffer must be empty.
 int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_t length);
 int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t chunk_position,
                          uint32_t length);

@@ -1,6 +1,7 @@
 // The AVI writer's calling interface: creating the file, describing the streams, handing over
 // chunks and finishing; plus the low-level write routines the other parts share.
 #include <fcntl.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -218,4 +219,43 @@ int AVI_finish(AviFile* file) {
         result = -1;
     }
     return result;
+}
+
+int AVI_set_write_buffer(AviFile* file, int32_t size) {
+    if (!file) return -1;
+    if (size < 0) {
+        AVI_set_error(AVI_ERR_NOT_PERM);
+        return -1;
+    }
+    if (AVI_flush_buffer(file) != 0) return -1;
+    if (size == 0) {
+        file->write_buffer.reset();
+        return 0;
+    }
+    // On failure the old buffer (empty now) stays in use.
+    if (!file->write_buffer.resize(static_cast<size_t>(size))) {
+        AVI_set_error(AVI_ERR_NO_MEM);
+        return -1;
+    }
+    return 0;
+}
+
+int AVI_flush(AviFile* file) {
+    if (!file) return -1;
+    return AVI_flush_buffer(file);
+}
+
+int64_t AVI_chunks_in_file(const AviFile* file) {
+    if (!file) return -1;
+    return file->data_chunks - file->buffered_chunks;
+}
+
+uint8_t* AVI_chunk_space(AviFile* file, int32_t* room) {
+    if (room) *room = 0;
+    if (!file) return nullptr;
+    // Chunk header before the data, pad byte after it.
+    const size_t free = file->write_buffer.capacity() - file->write_buffer_used;
+    if (free < 8 + 1 + 1) return nullptr;
+    if (room) *room = static_cast<int32_t>(std::min<size_t>(free - 9, INT32_MAX));
+    return file->write_buffer.data() + file->write_buffer_used + 8;
 }
