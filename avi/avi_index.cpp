@@ -121,8 +121,7 @@ int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_a
     const size_t total = 8 + size_t{length} + (length & 1u);
     // A chunk that does not fit behind the buffered ones writes them first. When that fails,
     // this chunk fails before any index knows of it.
-    if (file->write_buffer_used > 0 &&
-        total > file->write_buffer.capacity() - file->write_buffer_used) {
+    if (file->write_buffer_used > 0 && total > file->write_buffer_size - file->write_buffer_used) {
         if (AVI_flush_buffer(file) != 0) return -1;
     }
     char tag[5] = "00db";
@@ -140,13 +139,13 @@ int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_a
         legacy_added = result == 0;
     }
     if (result == 0) {
-        if (total <= file->write_buffer.capacity() - file->write_buffer_used) {
-            uint8_t* at = file->write_buffer.data() + file->write_buffer_used;
+        if (total <= file->write_buffer_size - file->write_buffer_used) {
+            uint8_t* at = AVI_buffer_tail(file);
+            // Data built in the buffer's free space is in place already. When a switch moved
+            // the buffer's end, it may overlap its new place, header included: data first.
+            if (length > 0 && data != at + 8) std::memmove(at + 8, data, length);
             tv::store_fourcc(at, tag);
             AVI_put_le32(at + 4, length);
-            // Data built in the buffer's free space is in place already; data that was there
-            // before a flush moved the buffer's end may overlap its new place.
-            if (length > 0 && data != at + 8) std::memmove(at + 8, data, length);
             if (length & 1u) at[8 + length] = 0;
             file->write_buffer_used += total;
             file->position += static_cast<int64_t>(total);
@@ -193,7 +192,7 @@ void take_back_chunk(AviFile* file, const uint8_t* chunk, uint32_t length) {
 int AVI_flush_buffer(AviFile* file) {
     const size_t pending = file->write_buffer_used;
     if (pending == 0) return 0;
-    const uint8_t* buffer = file->write_buffer.data();
+    const uint8_t* buffer = file->write_buffer.get() + file->write_buffer_lead;
     const int64_t start = AVI_file_end(file);
     int64_t written = 0;
     if (file->offset_in_sync || tv::sysio::lseek(file->fd, start, SEEK_SET) == start) {

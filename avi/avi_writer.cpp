@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -230,13 +231,21 @@ int AVI_set_write_buffer(AviFile* file, int32_t size) {
     if (AVI_flush_buffer(file) != 0) return -1;
     if (size == 0) {
         file->write_buffer.reset();
+        file->write_buffer_size = 0;
         return 0;
     }
-    // On failure the old buffer (empty now) stays in use.
-    if (!file->write_buffer.resize(static_cast<size_t>(size))) {
+    // Room for the lead; a whole number of pages.
+    const size_t bytes = (static_cast<size_t>(size) + 2 * AVI_BUFFER_ALIGNMENT - 1) /
+                         AVI_BUFFER_ALIGNMENT * AVI_BUFFER_ALIGNMENT;
+    void* memory = nullptr;
+    if (tv::sysio::may_allocate(bytes)) memory = std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
+    if (!memory) {
+        // The old buffer (empty now) stays in use.
         AVI_set_error(AVI_ERR_NO_MEM);
         return -1;
     }
+    file->write_buffer.reset(static_cast<uint8_t*>(memory));
+    file->write_buffer_size = static_cast<size_t>(size);
     return 0;
 }
 
@@ -254,8 +263,8 @@ uint8_t* AVI_chunk_space(AviFile* file, int32_t* room) {
     if (room) *room = 0;
     if (!file) return nullptr;
     // Chunk header before the data, pad byte after it.
-    const size_t free = file->write_buffer.capacity() - file->write_buffer_used;
+    const size_t free = file->write_buffer_size - file->write_buffer_used;
     if (free < 8 + 1 + 1) return nullptr;
     if (room) *room = static_cast<int32_t>(std::min<size_t>(free - 9, INT32_MAX));
-    return file->write_buffer.data() + file->write_buffer_used + 8;
+    return AVI_buffer_tail(file) + 8;
 }

@@ -86,10 +86,10 @@ bool g_fail_next = false;
 int64_t g_whole_until = -1;  // file offset up to which the failed block reached the file
 
 bool is_buffer(const void* p) {
-    if (!g_file || !g_file->write_buffer.data()) return false;
+    if (!g_file || !g_file->write_buffer) return false;
     const auto* b = static_cast<const uint8_t*>(p);
-    return b >= g_file->write_buffer.data() &&
-           b < g_file->write_buffer.data() + g_file->write_buffer.capacity();
+    const uint8_t* memory = g_file->write_buffer.get();
+    return b >= memory && b < memory + g_file->write_buffer_size + AVI_BUFFER_ALIGNMENT;
 }
 
 ssize_t counting_write(int fd, const void* buf, size_t n) {
@@ -443,6 +443,9 @@ TEST_F(AviBuffer, SettingsSpaceAndCounts) {
     uint8_t* space = AVI_chunk_space(avi.get(), &room);
     ASSERT_NE(space, nullptr);
     EXPECT_EQ(room, 91);
+    // Memory and file line up: the data's address and file position agree modulo a page.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(space) % 4096,
+              static_cast<uintptr_t>(avi->position + 8) % 4096);
     std::memset(space, 0x77, 11);
     ASSERT_EQ(AVI_put_audio(avi.get(), space, 11), 0);
     EXPECT_EQ(AVI_chunk_space(avi.get(), &room), space + 20);
