@@ -6,28 +6,31 @@
 #   cp IN OUT        likewise
 #   dd bs=1M         reads and writes every byte through user space, as the converter must
 #
-#   bench/convert.sh [--size MiB] [--runs N] [--growth] [--parallel] [--keep]
+#   bench/convert.sh [--size MiB] [--runs N] [--growth] [--parallel] [--baseline DIR] [--keep]
 #
 # --growth   also times 128 MiB, 1 GiB and 3 GiB recordings (the last crosses the OpenDML threshold)
 # --parallel also times -j 1 against -j 2 on four recordings
+# --baseline also times DIR/torvane-convert (another build) in the same alternation
 # Every timed command writes a new file: outputs are removed, and `sync` is run, before each
 # run (untimed), so that no run pays for truncating or writing back another run's output.
 # Work files go to $TORVANE_BENCH_DIR (default build/bench-work); they are removed unless --keep.
+# $TORVANE_BIN names another build's bin folder (to compare builds).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-size_mib=1024 runs=7 growth=0 parallel=0 keep=0
+size_mib=1024 runs=7 growth=0 parallel=0 keep=0 baseline=
 while [ $# -gt 0 ]; do
   case $1 in
     --size) size_mib=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --growth) growth=1; shift ;;
     --parallel) parallel=1; shift ;;
+    --baseline) baseline=$(cd "$2" && pwd); shift 2 ;;
     --keep) keep=1; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
 
-bin=$root/build/bin
+bin=${TORVANE_BIN:-$root/build/bin}
 work=${TORVANE_BENCH_DIR:-$root/build/bench-work}
 mkdir -p "$work"
 [ $keep -eq 1 ] || trap 'rm -rf "$work"/*.ifv "$work"/*.avi "$work"/*.copy "$work/par"' EXIT
@@ -91,6 +94,7 @@ if c:
     for ref in ("cat", "cp", "dd bs 1M"):
         if ref in m: line.append(f"convert/{ref.split()[0]} {c/m[ref]:.2f}")
     if "ffmpeg -c copy" in m: line.append(f"ffmpeg/convert {m['ffmpeg -c copy']/c:.2f}")
+    if "baseline" in m: line.append(f"baseline/convert {m['baseline']/c:.2f}")
     print("  ratios of medians: " + ", ".join(line))
 EOF
 }
@@ -108,6 +112,9 @@ measure() {
       fresh "$copy"; timed cp cp "$in" "$copy"
       fresh "$copy"; timed "dd bs 1M" dd if="$in" of="$copy" bs=1M
     fi
+    if [ -n "$baseline" ]; then
+      fresh "$copy" "$out"; timed baseline "$baseline/torvane-convert" -q "$in" "$out"
+    fi
     fresh "$copy" "$out"; timed torvane-convert "$bin/torvane-convert" -q "$in" "$out"
     if [ "$with_others" = 1 ]; then
       fresh "$ff"; timed "ffmpeg -c copy" ffmpeg -v error -y -i "$out" -c copy -f avi "$ff"
@@ -119,11 +126,12 @@ measure() {
   rss=$(peak_rss "$in" "$out")
   echo "$rec: $(python3 -c "print(f'{$bytes/1048576:.0f}')") MiB recording, $(stat -c %s "$out") bytes of AVI," \
     "peak RSS of torvane-convert $(python3 -c "print(f'{$rss/1024:.1f}')") MiB"
-  if [ "$with_others" = 1 ]; then
-    report "$bytes" cat cp "dd bs 1M" torvane-convert "ffmpeg -c copy"
-  else
-    report "$bytes" cat torvane-convert
-  fi
+  local names=(cat)
+  [ "$with_others" = 1 ] && names+=(cp "dd bs 1M")
+  [ -n "$baseline" ] && names+=(baseline)
+  names+=(torvane-convert)
+  [ "$with_others" = 1 ] && names+=("ffmpeg -c copy")
+  report "$bytes" "${names[@]}"
 }
 
 echo "machine: $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs))," \
