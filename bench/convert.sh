@@ -11,8 +11,9 @@
 # --growth   also times 128 MiB, 1 GiB and 3 GiB recordings (the last crosses the OpenDML threshold)
 # --parallel also times -j 1 against -j 2 on four recordings
 # --baseline also times DIR/torvane-convert (another build) in the same alternation
-# Every timed command writes a new file: outputs are removed, and `sync` is run, before each
-# run (untimed), so that no run pays for truncating or writing back another run's output.
+# Every timed command writes a new file, and each output is removed (untimed) as soon as it is
+# not needed any more, before the system writes it back: no run pays for truncating an old
+# output or for writing back another run's data, and the disk stays out of the measurement.
 # Work files go to $TORVANE_BENCH_DIR (default build/bench-work); they are removed unless --keep.
 # $TORVANE_BIN names another build's bin folder (to compare builds).
 set -euo pipefail
@@ -62,8 +63,6 @@ make_recording() {
   "$bin/torvane-mkifv" --video "$src" --audio "$wav" --duration "$seconds" "$work/$name.ifv" 2>/dev/null
 }
 
-# fresh FILES...: removes earlier outputs and writes back what is dirty (untimed)
-fresh() { rm -rf "$@"; sync; }
 now() { date +%s.%N; }
 # timed NAME CMD...: appends the wall time of CMD to the list NAME
 declare -A times
@@ -105,22 +104,24 @@ measure() {
   local rec=$1 n=$2 with_others=$3
   local in=$work/$rec.ifv out=$work/$rec.avi copy=$work/$rec.copy ff=$work/$rec.ff.avi
   times=()
+  rm -f "$copy" "$out" "$ff"
+  sync                  # the recording and earlier outputs on disk, nothing left to write back
   cat "$in" >/dev/null  # warm the page cache
   for ((i = 0; i < n; i++)); do
-    fresh "$copy"; timed cat sh -c "cat '$in' > '$copy'"
+    timed cat sh -c "cat '$in' > '$copy'"; rm -f "$copy"
     if [ "$with_others" = 1 ]; then
-      fresh "$copy"; timed cp cp "$in" "$copy"
-      fresh "$copy"; timed "dd bs 1M" dd if="$in" of="$copy" bs=1M
+      timed cp cp "$in" "$copy"; rm -f "$copy"
+      timed "dd bs 1M" dd if="$in" of="$copy" bs=1M; rm -f "$copy"
     fi
     if [ -n "$baseline" ]; then
-      fresh "$copy" "$out"; timed baseline "$baseline/torvane-convert" -q "$in" "$out"
+      timed baseline "$baseline/torvane-convert" -q "$in" "$out"; rm -f "$out"
     fi
-    fresh "$copy" "$out"; timed torvane-convert "$bin/torvane-convert" -q "$in" "$out"
+    timed torvane-convert "$bin/torvane-convert" -q "$in" "$out"
     if [ "$with_others" = 1 ]; then
-      fresh "$ff"; timed "ffmpeg -c copy" ffmpeg -v error -y -i "$out" -c copy -f avi "$ff"
+      timed "ffmpeg -c copy" ffmpeg -v error -y -i "$out" -c copy -f avi "$ff"; rm -f "$ff"
     fi
+    [ $i -eq $((n - 1)) ] || rm -f "$out"
   done
-  rm -f "$copy" "$ff"
   local bytes rss
   bytes=$(stat -c %s "$in")
   rss=$(peak_rss "$in" "$out")
@@ -152,11 +153,14 @@ fi
 if [ $parallel -eq 1 ]; then
   for i in 1 2 3 4; do make_recording "p$i" 256; done
   times=()
+  sync
+  cat "$work"/p?.ifv >/dev/null
   for ((i = 0; i < 5; i++)); do
-    fresh "$work/par"; mkdir -p "$work/par"
+    mkdir -p "$work/par"
     timed "-j 1" "$bin/torvane-convert" -q -j 1 -o "$work/par" "$work"/p?.ifv
-    fresh "$work/par"; mkdir -p "$work/par"
+    rm -rf "$work/par"; mkdir -p "$work/par"
     timed "-j 2" "$bin/torvane-convert" -q -j 2 -o "$work/par" "$work"/p?.ifv
+    rm -rf "$work/par"
   done
   echo "four 256 MiB recordings in one call:"
   report 0 "-j 1" "-j 2"
