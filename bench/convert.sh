@@ -9,6 +9,7 @@
 #   bench/convert.sh [--size MiB] [--runs N] [--growth] [--parallel] [--baseline DIR] [--keep]
 #
 # --growth   also times 128 MiB, 1 GiB and 3 GiB recordings (the last crosses the OpenDML threshold)
+#            against cat and dd
 # --parallel also times -j 1 against -j 2 on four recordings
 # --baseline also times DIR/torvane-convert (another build) in the same alternation
 # Every timed command writes a new file, and each output is removed (untimed) as soon as it is
@@ -109,10 +110,8 @@ measure() {
   cat "$in" >/dev/null  # warm the page cache
   for ((i = 0; i < n; i++)); do
     timed cat sh -c "cat '$in' > '$copy'"; rm -f "$copy"
-    if [ "$with_others" = 1 ]; then
-      timed cp cp "$in" "$copy"; rm -f "$copy"
-      timed "dd bs 1M" dd if="$in" of="$copy" bs=1M; rm -f "$copy"
-    fi
+    [ "$with_others" = 1 ] && { timed cp cp "$in" "$copy"; rm -f "$copy"; }
+    timed "dd bs 1M" dd if="$in" of="$copy" bs=1M; rm -f "$copy"
     if [ -n "$baseline" ]; then
       timed baseline "$baseline/torvane-convert" -q "$in" "$out"; rm -f "$out"
     fi
@@ -128,7 +127,8 @@ measure() {
   echo "$rec: $(python3 -c "print(f'{$bytes/1048576:.0f}')") MiB recording, $(stat -c %s "$out") bytes of AVI," \
     "peak RSS of torvane-convert $(python3 -c "print(f'{$rss/1024:.1f}')") MiB"
   local names=(cat)
-  [ "$with_others" = 1 ] && names+=(cp "dd bs 1M")
+  [ "$with_others" = 1 ] && names+=(cp)
+  names+=("dd bs 1M")
   [ -n "$baseline" ] && names+=(baseline)
   names+=(torvane-convert)
   [ "$with_others" = 1 ] && names+=("ffmpeg -c copy")
