@@ -64,30 +64,39 @@ make_recording() {
   "$bin/torvane-mkifv" --video "$src" --audio "$wav" --duration "$seconds" "$work/$name.ifv" 2>/dev/null
 }
 
-now() { date +%s.%N; }
-# timed NAME CMD...: appends the wall time of CMD to the list NAME
-declare -A times
+# timed NAME CMD...: appends the wall time of CMD to the list NAME, its user and system CPU
+# times (10 ms resolution) to cpu[NAME]
+declare -A times cpu
 timed() {
-  local name=$1 t0 t1; shift
-  t0=$(now); "$@" >/dev/null 2>&1; t1=$(now)
+  local name=$1 t t0 t1 user sys; shift
+  t=$(mktemp)
+  t0=$(date +%s.%N)
+  /usr/bin/time -f "%U %S" -o "$t" "$@" >/dev/null 2>&1 || true
+  t1=$(date +%s.%N)
+  read -r user sys <"$t"
+  rm -f "$t"
   times[$name]+="$(python3 -c "print($t1-$t0)") "
+  cpu[$name]+="$user/$sys "
 }
 
 # report BYTES NAME...: median, min and max per list, and the ratios between medians
 report() {
   local bytes=$1; shift
   local args=()
-  for name in "$@"; do args+=("$name=${times[$name]}"); done
+  for name in "$@"; do args+=("$name=${times[$name]}=${cpu[$name]}"); done
   python3 - "$bytes" "${args[@]}" <<'EOF'
 import sys, statistics as st
 size = int(sys.argv[1]); mb = size / 1e6
 m = {}
 for arg in sys.argv[2:]:
-    name, values = arg.split("=", 1)
+    name, values, cpus = arg.split("=", 2)
     v = [float(x) for x in values.split()]
     m[name] = st.median(v)
+    user = st.median(float(x.split("/")[0]) for x in cpus.split())
+    system = st.median(float(x.split("/")[1]) for x in cpus.split())
     rate = f"  {mb/m[name]:5.0f} MB/s, {m[name]*2**30/size:.3f} s/GiB" if size else ""
-    print(f"  {name:16s} median {m[name]:7.3f} s  (min {min(v):.3f}, max {max(v):.3f}, {len(v)} runs){rate}")
+    print(f"  {name:16s} median {m[name]:7.3f} s  (min {min(v):.3f}, max {max(v):.3f}, {len(v)} runs)"
+          f"{rate}; CPU user {user:.2f} s, system {system:.2f} s")
 c = m.get("torvane-convert")
 if c:
     line = []
