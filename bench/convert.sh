@@ -113,7 +113,7 @@ peak_rss() { /usr/bin/time -f %M "$bin/torvane-convert" -q -y "$1" "$2" 2>&1 >/d
 measure() {
   local rec=$1 n=$2 with_others=$3
   local in=$work/$rec.ifv out=$work/$rec.avi copy=$work/$rec.copy ff=$work/$rec.ff.avi
-  times=()
+  times=() cpu=()
   rm -f "$copy" "$out" "$ff"
   sync                  # the recording and earlier outputs on disk, nothing left to write back
   cat "$in" >/dev/null  # warm the page cache
@@ -161,7 +161,7 @@ fi
 
 if [ $parallel -eq 1 ]; then
   for i in 1 2 3 4; do make_recording "p$i" 256; done
-  times=()
+  times=() cpu=()
   sync
   cat "$work"/p?.ifv >/dev/null
   for ((i = 0; i < 5; i++)); do
