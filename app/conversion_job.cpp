@@ -20,6 +20,9 @@ struct SourceCloser {
 using SourcePtr = std::unique_ptr<SourceMedia, SourceCloser>;
 
 constexpr double kFallbackFrameRate = 25.0;
+// Output buffer: frames go to the file in blocks of at least kOutputBufferSize - kFrameRoom.
+constexpr int32_t kOutputBufferSize = 2 << 20;
+constexpr int32_t kFrameRoom = CUSTOMMP4_FRAME_BUFFER_SIZE;
 
 // Frames per second of the output: video frames over the indexed span. A span of 0 leaves
 // nothing to divide by; the rate the recorder stored is the best guess then.
@@ -88,6 +91,10 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         return report;
     }
 
+    // Chunks are gathered and written in large blocks. Without the memory for it, the job
+    // writes chunk by chunk, which gives the same file.
+    AVI_set_write_buffer(avi, kOutputBufferSize);
+
     AVI_describe_video(avi, static_cast<int32_t>(width & 0xFFFF), static_cast<int32_t>(height & 0xFFFF),
                        fps, "H264");
     // A recording without sound gets no audio stream: players expect none rather than an
@@ -110,10 +117,26 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
             stopped = true;
             break;
         }
+        // Frames are read straight into the writer's buffer when it has room for the largest
+        // one, so that the put copies nothing; a buffer short of that room is written first.
+        uint8_t* destination = frame.data();
+        int32_t room = 0;
+        uint8_t* space = AVI_chunk_space(avi, &room);
+        if (space != nullptr && room < kFrameRoom) {
+            if (AVI_flush(avi) != 0) {
+                write_failed = true;
+                report.avi_error = AVI_last_error;
+                report.system_error = errno;
+                break;
+            }
+            space = AVI_chunk_space(avi, &room);
+        }
+        if (space != nullptr && room >= kFrameRoom) destination = space;
+
         uint32_t time_stamp = 0;
         uint8_t key_flag = 0;
         uint8_t kind = 0;
-        const int32_t n = source_read_frame(source.get(), frame.data(), &time_stamp, &key_flag, &kind);
+        const int32_t n = source_read_frame(source.get(), destination, &time_stamp, &key_flag, &kind);
         if (n == 0) break;
         if (n < 0) {
             // The reader has moved past a frame it refused; go on with the next one.
@@ -121,10 +144,10 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         } else {
             int r;
             if (kind == 0) {
-                r = AVI_put_video_frame(avi, frame.data(), n, key_flag);
+                r = AVI_put_video_frame(avi, destination, n, key_flag);
             } else {
                 uint32_t pcm_length = 0;
-                if (source_decode_audio(source.get(), frame.data(), static_cast<uint32_t>(n),
+                if (source_decode_audio(source.get(), destination, static_cast<uint32_t>(n),
                                         pcm.data(), &pcm_length) != 0) {
                     // An undecodable voice frame keeps its place in the stream as an empty chunk.
                     ++report.skipped_frames;
@@ -138,7 +161,6 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
                 report.system_error = errno;
                 break;
             }
-            ++report.written_frames;
         }
         --countdown;
         progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
@@ -146,6 +168,16 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     if (!write_failed && !stopped) report.missing_frames = countdown;
 
     progress.m_doneFrames.store(progress.m_totalFrames.load());
+
+    // The buffered chunks go to the file before counting: a chunk that was put may still be
+    // lost, and the report only counts the frames that the file holds.
+    errno = 0;
+    if (AVI_flush(avi) != 0 && !write_failed) {
+        write_failed = true;
+        report.avi_error = AVI_last_error;
+        report.system_error = errno;
+    }
+    report.written_frames = static_cast<int32_t>(AVI_chunks_in_file(avi));
 
     errno = 0;
     if (AVI_finish(avi) != 0 && !write_failed) {

@@ -252,8 +252,10 @@ bool write_header(AviFile* file, const HeaderBuffer& h) {
 int AVI_write_provisional_header(AviFile* file) {
     HeaderBuffer h;
     build_header(*file, HeaderValues{}, h);
-    if (!write_header(file, h) ||
-        tv::sysio::lseek(file->fd, file->position, SEEK_SET) != file->position) {
+    // Buffered chunks stay buffered: the header lies before them, and the descriptor goes back
+    // to the end of what is in the file.
+    const int64_t end = AVI_file_end(file);
+    if (!write_header(file, h) || tv::sysio::lseek(file->fd, end, SEEK_SET) != end) {
         AVI_set_error(AVI_ERR_CLOSE);
         return -1;
     }
@@ -262,7 +264,8 @@ int AVI_write_provisional_header(AviFile* file) {
 }
 
 int AVI_close_output_file(AviFile* file) {
-    int result = 0;
+    // Buffered chunks first; those that fail are taken back, and the file closes without them.
+    int result = AVI_flush_buffer(file);
     HeaderValues values;
     values.final = true;
     AviSuperIndex* video = file->video_super_index.get();

@@ -1,5 +1,6 @@
 // Chunks and their indexes: the legacy "idx1" index of the first RIFF segment, the OpenDML
 // standard and super indexes of every segment, and the switch to a new "AVIX" segment.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -57,6 +58,8 @@ int switch_segment(AviFile* file) {
         std::fputs("Internal error in aviwriter - redefine AVI_MAX_SEGMENTS", stderr);
         return -1;
     }
+    // The switch writes out of the chunk stream's order: buffered chunks go first.
+    if (AVI_flush_buffer(file) != 0) return -1;
     // Every new slot is reserved before anything changes: running out of memory here leaves
     // the file as it was, and the chunk can be tried again.
     if (AVI_start_std_index(&video.std_indexes[n], "ix00", "00db") != 0) return -1;
@@ -115,6 +118,12 @@ int switch_segment(AviFile* file) {
 
 int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
                   int32_t key_flag) {
+    const size_t total = 8 + size_t{length} + (length & 1u);
+    // A chunk that does not fit behind the buffered ones writes them first. When that fails,
+    // this chunk fails before any index knows of it.
+    if (file->write_buffer_used > 0 && total > file->write_buffer_size - file->write_buffer_used) {
+        if (AVI_flush_buffer(file) != 0) return -1;
+    }
     char tag[5] = "00db";
     uint32_t flags = key_flag != 0 ? kLegacyKeyFlag : 0;
     if (is_audio) {
@@ -129,13 +138,93 @@ int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_a
         result = AVI_legacy_index_add(file, tag, flags, file->position, length);
         legacy_added = result == 0;
     }
-    if (result == 0 && AVI_write_chunk(file, tag, data, length) == 0) return 0;
+    if (result == 0) {
+        if (total <= file->write_buffer_size - file->write_buffer_used) {
+            uint8_t* at = AVI_buffer_tail(file);
+            // Data built in the buffer's free space is in place already. When a switch moved
+            // the buffer's end, it may overlap its new place, header included: data first.
+            if (length > 0 && data != at + 8) std::memmove(at + 8, data, length);
+            tv::store_fourcc(at, tag);
+            AVI_put_le32(at + 4, length);
+            if (length & 1u) at[8 + length] = 0;
+            file->write_buffer_used += total;
+            file->position += static_cast<int64_t>(total);
+            file->data_chunks += 1;
+            file->buffered_chunks += 1;
+            return 0;
+        }
+        // Unbuffered, or larger than the buffer (which is empty by now): straight to the file.
+        if (AVI_write_chunk(file, tag, data, length) == 0) {
+            file->data_chunks += 1;
+            return 0;
+        }
+    }
     // The chunk is not in the file, so no index may point at it: the next chunk takes its place.
     if (appended) {
         appended->entry_count -= 1;
         if (!is_audio) file->indexed_frame_count -= 1;
     }
     if (legacy_added) file->legacy_count -= 1;
+    return -1;
+}
+
+namespace {
+
+// Forgets a buffered chunk that did not reach the file: its index entries (the last ones of
+// its stream, since it came after every chunk that stays) and what it added to the counts.
+void take_back_chunk(AviFile* file, const uint8_t* chunk, uint32_t length) {
+    if (chunk[2] == 'w') {
+        AviTrack& track = file->tracks[static_cast<size_t>(chunk[1] - '1')];
+        current_slot(*track.super_index).entry_count -= 1;
+        track.byte_count -= length;
+    } else {
+        current_slot(*file->video_super_index).entry_count -= 1;
+        file->indexed_frame_count -= 1;
+        file->video_frame_count -= 1;
+    }
+    // The buffer never spans a switch: its chunks all have "idx1" entries, or none has.
+    if (file->segment_switches == 0) file->legacy_count -= 1;
+    file->data_chunks -= 1;
+}
+
+}  // namespace
+
+int AVI_flush_buffer(AviFile* file) {
+    const size_t pending = file->write_buffer_used;
+    if (pending == 0) return 0;
+    const uint8_t* buffer = file->write_buffer.get() + file->write_buffer_lead;
+    const int64_t start = AVI_file_end(file);
+    int64_t written = 0;
+    if (file->offset_in_sync || tv::sysio::lseek(file->fd, start, SEEK_SET) == start) {
+        file->offset_in_sync = true;
+        written = AVI_write_all(file->fd, buffer, pending);
+    }
+    file->write_buffer_used = 0;
+    file->buffered_chunks = 0;
+    if (written == static_cast<int64_t>(pending)) return 0;
+
+    const int saved_errno = errno;
+    // The buffer holds whole data chunks back to back, so it tells which of them are whole
+    // in the file and which are not.
+    size_t at = 0;
+    size_t kept = 0;
+    while (at < pending) {
+        const uint32_t length = tv::load_le32(buffer + at + 4);
+        const size_t end = at + 8 + length + (length & 1u);
+        if (end <= static_cast<size_t>(written)) {
+            kept = end;
+        } else {
+            take_back_chunk(file, buffer + at, length);
+        }
+        at = end;
+    }
+    file->position = start + static_cast<int64_t>(kept);
+    // The next chunk overwrites the broken rest; the descriptor goes back there.
+    if (tv::sysio::lseek(file->fd, file->position, SEEK_SET) != file->position) {
+        file->offset_in_sync = false;
+    }
+    errno = saved_errno;
+    AVI_set_error(AVI_ERR_WRITE);
     return -1;
 }
 

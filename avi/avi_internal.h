@@ -38,6 +38,10 @@ class AviGrowableArray {
     size_t capacity_ = 0;
 };
 
+struct AviFreeMemory {
+    void operator()(void* p) const { std::free(p); }
+};
+
 // One "idx1" entry, already in file byte order: tag, flags, chunk position, data length.
 struct AviLegacyIndexEntry {
     uint8_t bytes[16];
@@ -47,6 +51,7 @@ static_assert(sizeof(AviLegacyIndexEntry) == 16);
 constexpr uint32_t AVI_INDEX_STEP = 4096;    // entries added at each index growth
 constexpr uint32_t AVI_STD_INDEX_HEAD = 24;  // data bytes of a standard index before its entries
 constexpr uint32_t AVI_NOT_KEY_FRAME = 0x80000000u;
+constexpr size_t AVI_BUFFER_ALIGNMENT = 4096;
 
 // One stream's index of one RIFF segment, written as an "ix##" chunk.
 struct AviStdIndex {
@@ -118,6 +123,20 @@ struct AviFile {
     bool offset_in_sync = true;
     // Segment s's "RIFF AVIX" header really is in the file; only those get their sizes set.
     std::array<bool, AVI_MAX_SEGMENTS> segment_header_written{};
+
+    // Output buffer, off until AVI_set_write_buffer: whole data chunks, nothing else, that are
+    // not in the file yet. They are the last chunks accepted, so `position` counts them and
+    // the file itself (and the descriptor) ends write_buffer_used bytes before `position`.
+    // It never spans a segment switch or a header rewrite. The chunks begin write_buffer_lead
+    // bytes into the (page-aligned) memory, the file position of the first one modulo
+    // AVI_BUFFER_ALIGNMENT: memory and file pages line up, which the system copies fastest.
+    std::unique_ptr<uint8_t, AviFreeMemory> write_buffer;
+    size_t write_buffer_size = 0;  // bytes of chunks it takes
+    size_t write_buffer_lead = 0;
+    size_t write_buffer_used = 0;
+    // Data chunks accepted and not taken back, and those of them still in the buffer.
+    int64_t data_chunks = 0;
+    int64_t buffered_chunks = 0;
 };
 
 // Shared routines.
@@ -127,9 +146,27 @@ void AVI_put_le32(uint8_t* destination, uint32_t value);
 int32_t AVI_block_size(const AviFile* file, int track);
 void AVI_set_error(int32_t code);
 
+// End of what is in the file: `position` less the buffered chunks.
+inline int64_t AVI_file_end(const AviFile* file) {
+    return file->position - static_cast<int64_t>(file->write_buffer_used);
+}
+// Where the next buffered chunk goes: an empty buffer starts at the lead that matches the file
+// position.
+inline uint8_t* AVI_buffer_tail(AviFile* file) {
+    if (file->write_buffer_used == 0) {
+        file->write_buffer_lead = static_cast<size_t>(file->position) % AVI_BUFFER_ALIGNMENT;
+    }
+    return file->write_buffer.get() + file->write_buffer_lead + file->write_buffer_used;
+}
+// Writes the buffered chunks. When that fails, the chunks that did not reach the file whole are
+// taken back with their index entries and counts, `position` returns to the end of the last
+// whole chunk (code AVI_ERR_WRITE, -1).
+int AVI_flush_buffer(AviFile* file);
+
 // Chunks and indexes.
 int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
                   int32_t key_flag);
+// Writes one chunk at `position` straight to the file; the buffer must be empty.
 int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_t length);
 int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t chunk_position,
                          uint32_t length);

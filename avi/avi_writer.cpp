@@ -1,9 +1,11 @@
 // The AVI writer's calling interface: creating the file, describing the streams, handing over
 // chunks and finishing; plus the low-level write routines the other parts share.
 #include <fcntl.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -218,4 +220,51 @@ int AVI_finish(AviFile* file) {
         result = -1;
     }
     return result;
+}
+
+int AVI_set_write_buffer(AviFile* file, int32_t size) {
+    if (!file) return -1;
+    if (size < 0) {
+        AVI_set_error(AVI_ERR_NOT_PERM);
+        return -1;
+    }
+    if (AVI_flush_buffer(file) != 0) return -1;
+    if (size == 0) {
+        file->write_buffer.reset();
+        file->write_buffer_size = 0;
+        return 0;
+    }
+    // Room for the lead; a whole number of pages.
+    const size_t bytes = (static_cast<size_t>(size) + 2 * AVI_BUFFER_ALIGNMENT - 1) /
+                         AVI_BUFFER_ALIGNMENT * AVI_BUFFER_ALIGNMENT;
+    void* memory = nullptr;
+    if (tv::sysio::may_allocate(bytes)) memory = std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
+    if (!memory) {
+        // The old buffer (empty now) stays in use.
+        AVI_set_error(AVI_ERR_NO_MEM);
+        return -1;
+    }
+    file->write_buffer.reset(static_cast<uint8_t*>(memory));
+    file->write_buffer_size = static_cast<size_t>(size);
+    return 0;
+}
+
+int AVI_flush(AviFile* file) {
+    if (!file) return -1;
+    return AVI_flush_buffer(file);
+}
+
+int64_t AVI_chunks_in_file(const AviFile* file) {
+    if (!file) return -1;
+    return file->data_chunks - file->buffered_chunks;
+}
+
+uint8_t* AVI_chunk_space(AviFile* file, int32_t* room) {
+    if (room) *room = 0;
+    if (!file) return nullptr;
+    // Chunk header before the data, pad byte after it.
+    const size_t free = file->write_buffer_size - file->write_buffer_used;
+    if (free < 8 + 1 + 1) return nullptr;
+    if (room) *room = static_cast<int32_t>(std::min<size_t>(free - 9, INT32_MAX));
+    return AVI_buffer_tail(file) + 8;
 }

@@ -1,31 +1,41 @@
 #!/usr/bin/env bash
-# Times torvane-convert against the physical limit (a plain copy of the recording through user
-# space, `cat IN > OUT`), against `cp`, and against the tool a user would otherwise reach for
-# (`ffmpeg -c copy` remuxing the AVI), in alternating runs on the same warm page cache.
+# Times torvane-convert against plain copies of the recording and against the tool a user would
+# otherwise reach for (`ffmpeg -c copy` remuxing the AVI), in alternating runs on the same warm
+# page cache:
+#   cat IN > OUT     coreutils 9 copies regular files inside the kernel (copy_file_range)
+#   cp IN OUT        likewise
+#   dd bs=1M         reads and writes every byte through user space, as the converter must
 #
-#   bench/convert.sh [--size MiB] [--runs N] [--growth] [--parallel] [--keep]
+#   bench/convert.sh [--size MiB] [--runs N] [--growth] [--parallel] [--baseline DIR] [--keep]
 #
 # --growth   also times 128 MiB, 1 GiB and 3 GiB recordings (the last crosses the OpenDML threshold)
+#            against cat and dd
 # --parallel also times -j 1 against -j 2 on four recordings
+# --baseline also times DIR/torvane-convert (another build) in the same alternation
+# Every timed command writes a new file, and each output is removed (untimed) as soon as it is
+# not needed any more, before the system writes it back: no run pays for truncating an old
+# output or for writing back another run's data, and the disk stays out of the measurement.
 # Work files go to $TORVANE_BENCH_DIR (default build/bench-work); they are removed unless --keep.
+# $TORVANE_BIN names another build's bin folder (to compare builds).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-size_mib=1024 runs=5 growth=0 parallel=0 keep=0
+size_mib=1024 runs=7 growth=0 parallel=0 keep=0 baseline=
 while [ $# -gt 0 ]; do
   case $1 in
     --size) size_mib=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --growth) growth=1; shift ;;
     --parallel) parallel=1; shift ;;
+    --baseline) baseline=$(cd "$2" && pwd); shift 2 ;;
     --keep) keep=1; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
 
-bin=$root/build/bin
+bin=${TORVANE_BIN:-$root/build/bin}
 work=${TORVANE_BENCH_DIR:-$root/build/bench-work}
 mkdir -p "$work"
-[ $keep -eq 1 ] || trap 'rm -f "$work"/*.ifv "$work"/*.avi "$work"/*.copy' EXIT
+[ $keep -eq 1 ] || trap 'rm -rf "$work"/*.ifv "$work"/*.avi "$work"/*.copy "$work/par"' EXIT
 
 if [ ! -x "$bin/torvane-convert" ] || [ ! -x "$bin/torvane-mkifv" ]; then
   cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -43,72 +53,130 @@ if [ ! -s "$wav" ]; then
     -af "volume=0.5,tremolo=f=4:d=0.7" -ac 1 -c:a pcm_s16le "$wav"
 fi
 
-# make_recording NAME MiB: a recording of about that size, repeating the 20 s source.
+# make_recording NAME MiB: a recording of about that size (mode-35 voice, 2-minute segments),
+# repeating the 20 s source.
 make_recording() {
   local name=$1 mib=$2
-  local per_second
+  [ -s "$work/$name.ifv" ] && return 0
+  local per_second seconds
   per_second=$(python3 -c "import os;print((os.path.getsize('$src')/20.0)+25*168)")
-  local seconds
   seconds=$(python3 -c "print(round($mib*1048576/$per_second))")
   "$bin/torvane-mkifv" --video "$src" --audio "$wav" --duration "$seconds" "$work/$name.ifv" 2>/dev/null
 }
 
-now() { date +%s.%N; }
-# time_cmd CMD...: seconds of wall time
-time_cmd() { local t0 t1; t0=$(now); "$@" >/dev/null 2>&1; t1=$(now); python3 -c "print($t1-$t0)"; }
+# timed NAME CMD...: appends the wall time of CMD to the list NAME, its user and system CPU
+# times (10 ms resolution) to cpu[NAME]
+declare -A times cpu
+timed() {
+  local name=$1 t t0 t1 user sys; shift
+  t=$(mktemp)
+  t0=$(date +%s.%N)
+  /usr/bin/time -f "%U %S" -o "$t" "$@" >/dev/null 2>&1 || true
+  t1=$(date +%s.%N)
+  read -r user sys <"$t"
+  rm -f "$t"
+  times[$name]+="$(python3 -c "print($t1-$t0)") "
+  cpu[$name]+="$user/$sys "
+}
 
-median() { python3 -c "import sys,statistics;print('%.3f'%statistics.median(float(x) for x in sys.argv[1:]))" "$@"; }
-
-measure() {
-  local rec=$1 n=$2
-  local in=$work/$rec.ifv out=$work/$rec.avi
-  cat "$in" >/dev/null  # warm the page cache
-  local cat_t=() cp_t=() conv_t=() ff_t=()
-  for ((i = 0; i < n; i++)); do
-    cat_t+=("$(time_cmd sh -c "cat '$in' > '$work/$rec.copy'")"); rm -f "$work/$rec.copy"
-    cp_t+=("$(time_cmd cp "$in" "$work/$rec.copy")"); rm -f "$work/$rec.copy"
-    conv_t+=("$(time_cmd "$bin/torvane-convert" -q -y "$in" "$out")")
-    ff_t+=("$(time_cmd ffmpeg -v error -y -i "$out" -c copy -f avi "$work/$rec.ff.avi")"); rm -f "$work/$rec.ff.avi"
-  done
-  local mc mp mv mf
-  mc=$(median "${cat_t[@]}") mp=$(median "${cp_t[@]}") mv=$(median "${conv_t[@]}") mf=$(median "${ff_t[@]}")
-  local bytes rss
-  bytes=$(stat -c %s "$in")
-  rss=$(/usr/bin/time -f %M "$bin/torvane-convert" -q -y "$in" "$out" 2>&1 >/dev/null | tail -1)
-  python3 - "$rec" "$bytes" "$mc" "$mp" "$mv" "$mf" "$rss" <<'EOF'
-import sys
-rec, size, c, p, v, f, rss = sys.argv[1], int(sys.argv[2]), *map(float, sys.argv[3:7]), int(sys.argv[7])
-mb = size / 1e6
-print(f"{rec}: {size/1048576:.0f} MiB")
-print(f"  cat             {c:7.3f} s  {mb/c:8.1f} MB/s")
-print(f"  cp              {p:7.3f} s  {mb/p:8.1f} MB/s")
-print(f"  torvane-convert {v:7.3f} s  {mb/v:8.1f} MB/s   peak RSS {rss/1024:.1f} MiB")
-print(f"  ffmpeg -c copy  {f:7.3f} s  {mb/f:8.1f} MB/s")
-print(f"  ratios: convert/cat {v/c:.2f}  convert/cp {v/p:.2f}  convert/ffmpeg {v/f:.2f}")
+# report BYTES NAME...: median, min and max per list, and the ratios between medians
+report() {
+  local bytes=$1; shift
+  local args=()
+  for name in "$@"; do args+=("$name=${times[$name]}=${cpu[$name]}"); done
+  python3 - "$bytes" "${args[@]}" <<'EOF'
+import sys, statistics as st
+size = int(sys.argv[1]); mb = size / 1e6
+m = {}
+for arg in sys.argv[2:]:
+    name, values, cpus = arg.split("=", 2)
+    v = [float(x) for x in values.split()]
+    m[name] = st.median(v)
+    user = st.median(float(x.split("/")[0]) for x in cpus.split())
+    system = st.median(float(x.split("/")[1]) for x in cpus.split())
+    rate = f"  {mb/m[name]:5.0f} MB/s, {m[name]*2**30/size:.3f} s/GiB" if size else ""
+    print(f"  {name:16s} median {m[name]:7.3f} s  (min {min(v):.3f}, max {max(v):.3f}, {len(v)} runs)"
+          f"{rate}; CPU user {user:.2f} s, system {system:.2f} s")
+c = m.get("torvane-convert")
+if c:
+    line = []
+    for ref in ("cat", "cp", "dd bs 1M"):
+        if ref in m: line.append(f"convert/{ref.split()[0]} {c/m[ref]:.2f}")
+    if "ffmpeg -c copy" in m: line.append(f"ffmpeg/convert {m['ffmpeg -c copy']/c:.2f}")
+    if "baseline" in m: line.append(f"baseline/convert {m['baseline']/c:.2f}")
+    print("  ratios of medians: " + ", ".join(line))
 EOF
 }
 
-echo "machine: $(nproc) cores, $(uname -sr), $(date -u +%Y-%m-%d)"
+peak_rss() { /usr/bin/time -f %M "$bin/torvane-convert" -q -y "$1" "$2" 2>&1 >/dev/null | tail -1; }
+
+measure() {
+  local rec=$1 n=$2 with_others=$3
+  local in=$work/$rec.ifv out=$work/$rec.avi copy=$work/$rec.copy ff=$work/$rec.ff.avi
+  times=() cpu=()
+  rm -f "$copy" "$out" "$ff"
+  sync                  # the recording and earlier outputs on disk, nothing left to write back
+  cat "$in" >/dev/null  # warm the page cache
+  for ((i = 0; i < n; i++)); do
+    timed cat sh -c "cat '$in' > '$copy'"; rm -f "$copy"
+    [ "$with_others" = 1 ] && { timed cp cp "$in" "$copy"; rm -f "$copy"; }
+    timed "dd bs 1M" dd if="$in" of="$copy" bs=1M; rm -f "$copy"
+    if [ -n "$baseline" ]; then
+      timed baseline "$baseline/torvane-convert" -q "$in" "$out"; rm -f "$out"
+    fi
+    timed torvane-convert "$bin/torvane-convert" -q "$in" "$out"
+    if [ "$with_others" = 1 ]; then
+      timed "ffmpeg -c copy" ffmpeg -v error -y -i "$out" -c copy -f avi "$ff"; rm -f "$ff"
+    fi
+    [ $i -eq $((n - 1)) ] || rm -f "$out"
+  done
+  local bytes rss
+  bytes=$(stat -c %s "$in")
+  rss=$(peak_rss "$in" "$out")
+  echo "$rec: $(python3 -c "print(f'{$bytes/1048576:.0f}')") MiB recording, $(stat -c %s "$out") bytes of AVI," \
+    "peak RSS of torvane-convert $(python3 -c "print(f'{$rss/1024:.1f}')") MiB"
+  local names=(cat)
+  [ "$with_others" = 1 ] && names+=(cp)
+  names+=("dd bs 1M")
+  [ -n "$baseline" ] && names+=(baseline)
+  names+=(torvane-convert)
+  [ "$with_others" = 1 ] && names+=("ffmpeg -c copy")
+  report "$bytes" "${names[@]}"
+}
+
+echo "machine: $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs))," \
+  "$(free -g | awk '/Mem:/{print $2}') GiB RAM, $(uname -sr), $(df -T "$work" | awk 'NR==2{print $2}')," \
+  "$(date -u +%Y-%m-%d)"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 make_recording main "$size_mib"
-measure main "$runs"
+measure main "$runs" 1
 
 if [ $growth -eq 1 ]; then
   for mib in 128 1024 3072; do
     make_recording "g$mib" "$mib"
-    measure "g$mib" 3
+    measure "g$mib" 5 0
     rm -f "$work/g$mib.ifv" "$work/g$mib.avi"
   done
 fi
 
 if [ $parallel -eq 1 ]; then
   for i in 1 2 3 4; do make_recording "p$i" 256; done
-  mkdir -p "$work/par"
-  t1=() t2=()
-  for ((i = 0; i < 3; i++)); do
-    t1+=("$(time_cmd "$bin/torvane-convert" -q -y -j 1 -o "$work/par" "$work"/p?.ifv)")
-    t2+=("$(time_cmd "$bin/torvane-convert" -q -y -j 2 -o "$work/par" "$work"/p?.ifv)")
+  times=() cpu=()
+  sync
+  cat "$work"/p?.ifv >/dev/null
+  for ((i = 0; i < 5; i++)); do
+    mkdir -p "$work/par"
+    timed "-j 1" "$bin/torvane-convert" -q -j 1 -o "$work/par" "$work"/p?.ifv
+    rm -rf "$work/par"; mkdir -p "$work/par"
+    timed "-j 2" "$bin/torvane-convert" -q -j 2 -o "$work/par" "$work"/p?.ifv
+    rm -rf "$work/par"
   done
-  m1=$(median "${t1[@]}") m2=$(median "${t2[@]}")
-  python3 -c "print(f'four 256 MiB recordings: -j 1 {$m1:.3f} s, -j 2 {$m2:.3f} s, speed-up {$m1/$m2:.2f}')"
+  echo "four 256 MiB recordings in one call:"
+  report 0 "-j 1" "-j 2"
+  python3 -c "
+import statistics as st
+a=[float(x) for x in '${times[-j 1]}'.split()]; b=[float(x) for x in '${times[-j 2]}'.split()]
+print(f'  speed-up of -j 2: {st.median(a)/st.median(b):.2f}')"
   rm -rf "$work/par" "$work"/p?.ifv
 fi
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

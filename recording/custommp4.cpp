@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -372,7 +373,8 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
         custommp4_destroy(h);
         return nullptr;
     }
-    h->stream_buffer.reset(new (std::nothrow) char[kStreamBufferSize]);
+    h->stream_buffer.reset(
+        static_cast<char*>(std::aligned_alloc(kStreamBufferAlignment, kStreamBufferSize)));
     if (h->stream_buffer) std::setvbuf(h->file, h->stream_buffer.get(), _IOFBF, kStreamBufferSize);
 
     // The file's size bounds every index area that a segment may claim.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -29,9 +30,11 @@ inline constexpr uint32_t kFirstSegmentOffset =
 // allocated no larger than this.
 inline constexpr uint32_t kVideoSlots = 3000;
 inline constexpr uint32_t kAudioSlots = 4000;
-// Size of the stream's buffer: large enough that small audio frames lying between video
-// frames come out of one read, small enough that a seek does not read much in vain.
-inline constexpr std::size_t kStreamBufferSize = 64 * 1024;
+// Size of the stream's buffer: large enough that the sequential reading of frames takes few
+// system calls, small enough that a seek does not read much in vain. It is page-aligned, like
+// the file positions that the stream reads from, so that the system copies aligned blocks.
+inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
+inline constexpr std::size_t kStreamBufferAlignment = 4096;
 
 extern const ObjectId kFilePropertiesId;
 extern const ObjectId kVideoPropertiesId;
@@ -145,7 +148,10 @@ struct custommp4_handle {
     uint32_t video_loaded = 0;
     uint32_t audio_loaded = 0;
     // Buffer of the stream; released after the stream is closed.
-    std::unique_ptr<char[]> stream_buffer;
+    struct FreeBuffer {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char[], FreeBuffer> stream_buffer;
 };
 
 namespace tv::mp4 {

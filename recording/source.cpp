@@ -108,10 +108,11 @@ int source_decode_audio(SourceMedia* media, uint8_t* frame, uint32_t frame_lengt
     }
     // A voice frame names its own length in its header. When it claims more than was read,
     // the missing bytes count as zero (the frame buffer beyond a frame holds no data).
-    VoiceFrame padded{};
+    VoiceFrame padded;  // zeroed only when used: this runs for every voice frame
     VoiceFrame* voice_frame = reinterpret_cast<VoiceFrame*>(frame);
     const uint32_t claimed = frame_length >= 4 ? 4u + 2u * frame[2] : 4u;
     if (claimed > frame_length) {
+        padded = VoiceFrame{};
         std::memcpy(&padded, frame, std::min<uint32_t>(frame_length, sizeof padded));
         voice_frame = &padded;
     }

@@ -50,6 +50,24 @@ TORVANE_API int AVI_put_video_frame(AviFile* file, const uint8_t* data, int32_t 
 TORVANE_API int AVI_put_audio(AviFile* file, const uint8_t* data, int32_t length);
 TORVANE_API int AVI_finish(AviFile* file);
 
+/* Output buffering, off by default. With a buffer of `size` bytes (0: off), data chunks are
+ * gathered and written in large blocks; the file's bytes are the same either way. A put whose
+ * chunk does not fit writes the buffer first; when that write fails, the put fails (code
+ * AVI_ERR_WRITE) and every buffered chunk that did not reach the file whole is taken back, as
+ * if it had never been put: the file continues after the last chunk that is in it. Pending
+ * chunks are written before switching segments and when finishing. */
+TORVANE_API int AVI_set_write_buffer(AviFile* file, int32_t size);
+/* Writes the buffered chunks now (taking them back on failure, as above). */
+TORVANE_API int AVI_flush(AviFile* file);
+/* Free space of the output buffer, where the next chunk's data would go: null (and *room 0)
+ * without a buffer or without room for a byte. A caller may build the data of its next chunk
+ * there, at most *room bytes, and pass that pointer to the put, which then copies nothing.
+ * Any call on the record other than this one may reuse the space. */
+TORVANE_API uint8_t* AVI_chunk_space(AviFile* file, int32_t* room);
+/* Data chunks (video frames and audio chunks) that are in the file: those still buffered and
+ * those taken back are not counted. -1 for no record. */
+TORVANE_API int64_t AVI_chunks_in_file(const AviFile* file);
+
 TORVANE_EXTERN_C_END
 
 #endif

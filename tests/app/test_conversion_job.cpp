@@ -14,6 +14,8 @@
 #include "support/avi_check.h"
 #include "support/test_support.h"
 #include "tools/ifvbuild/ifv_builder.h"
+#include "torvane/avi.h"
+#include "torvane/custommp4.h"
 #include "torvane/voice.h"
 
 namespace fs = std::filesystem;
@@ -307,15 +309,109 @@ TEST(ConversionJob, WriteFailureIsReportedWithItsCause) {
     ASSERT_TRUE(ifvbuild::write_file(voice_recording(20), dir / "in.ifv"));
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.write = failing_write;
-    g_writes_left = 12;  // header space and a few chunks, then the disk is full
+    g_writes_left = 3;  // header space and both provisional headers, then the disk is full
     tv::sysio::install(&ops);
     tv::ConversionProgress progress;
     const auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
     tv::sysio::install(nullptr);
     EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
     EXPECT_EQ(r.system_error, ENOSPC);
-    EXPECT_LT(r.written_frames, 40);
+    EXPECT_EQ(r.written_frames, 0);  // none reached the file
     EXPECT_EQ(progress.m_doneFrames.load(), progress.m_totalFrames.load());
+}
+
+namespace {
+
+// Several megabytes of video in frames of many sizes (odd ones, some near the reader's
+// limit), with voice frames between them, so that the writer's buffer is written many times.
+ifvbuild::Recording large_recording() {
+    ifvbuild::Recording rec = voice_recording(0);
+    VoiceCodecState enc;
+    TV_VOICE_EncReset(&enc, VOICE_MODE_ADPCM_FIRST);
+    uint32_t length = 12345;
+    for (int i = 0; i < 120; ++i) {
+        length = length * 1103515245u + 12345u;
+        const uint32_t size = i % 17 == 5 ? CUSTOMMP4_FRAME_BUFFER_SIZE - (i & 1) : 1 + length % 90000;
+        ifvbuild::append_video(rec, ifvbuild::pattern(size, static_cast<uint32_t>(i)), 40 * i, i % 25 == 0);
+        ifvbuild::append_audio(rec, voice_frame(enc, i), 40 * i + 1);
+    }
+    return rec;
+}
+
+int g_write_calls = 0;
+int g_partial_at = 0;
+ssize_t partial_write(int fd, const void* buf, size_t n) {
+    ++g_write_calls;
+    if (g_write_calls == g_partial_at) return tv::sysio::real_ops().write(fd, buf, n / 2);
+    if (g_write_calls == g_partial_at + 1) {
+        errno = EIO;
+        return -1;
+    }
+    return tv::sysio::real_ops().write(fd, buf, n);
+}
+
+}  // namespace
+
+TEST(ConversionJob, OutputIsTheSameWithoutTheWriteBuffer) {
+    const auto dir = tvtest::scratch_dir("job-unbuffered");
+    const auto rec = large_recording();
+    ASSERT_TRUE(ifvbuild::write_file(rec, dir / "in.ifv"));
+    tv::ConversionProgress progress;
+    const auto buffered = tv::ConversionJob((dir / "in.ifv").string(), (dir / "a.avi").string(), progress);
+    ASSERT_EQ(buffered.outcome, JobOutcome::Converted);
+    EXPECT_EQ(buffered.written_frames, 240);
+    // Without memory for the buffer the job writes chunk by chunk from its own frame buffer.
+    tv::sysio::Ops ops = tv::sysio::real_ops();
+    ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
+    tv::sysio::install(&ops);
+    tv::ConversionProgress progress2;
+    const auto plain = tv::ConversionJob((dir / "in.ifv").string(), (dir / "b.avi").string(), progress2);
+    tv::sysio::install(nullptr);
+    EXPECT_EQ(plain.outcome, JobOutcome::Converted);
+    EXPECT_EQ(plain.written_frames, 240);
+    const auto a = tvtest::read_file(dir / "a.avi");
+    ASSERT_GT(a.size(), 5000000u);
+    EXPECT_TRUE(a == tvtest::read_file(dir / "b.avi"));
+    EXPECT_TRUE(tvtest::check_avi(a).ok());
+}
+
+TEST(ConversionJob, WrittenFramesAreTheFramesInTheFile) {
+    // Whichever write stops halfway (the next one failing), the report counts exactly the
+    // frames that the finished file holds.
+    const auto dir = tvtest::scratch_dir("job-counted");
+    ASSERT_TRUE(ifvbuild::write_file(large_recording(), dir / "in.ifv"));
+    tv::sysio::Ops ops = tv::sysio::real_ops();
+    ops.write = partial_write;
+    int lost_frames = 0;
+    for (int n = 2;; ++n) {
+        SCOPED_TRACE("write " + std::to_string(n));
+        g_write_calls = 0;
+        g_partial_at = n;
+        tv::sysio::install(&ops);
+        tv::ConversionProgress progress;
+        const auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+        tv::sysio::install(nullptr);
+        if (g_write_calls < n) {
+            EXPECT_EQ(r.outcome, JobOutcome::Converted);
+            break;  // no write left to fail
+        }
+        ASSERT_LT(n, 100);
+        EXPECT_EQ(progress.m_writtenFrames.load(), r.written_frames);
+        const auto avi = tvtest::check_avi(tvtest::read_file(dir / "out.avi"));
+        if (r.written_frames < 240) {
+            // Frames were lost: the failure was theirs, the file is finished without them.
+            ++lost_frames;
+            EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
+            EXPECT_EQ(r.avi_error, AVI_ERR_WRITE);
+            EXPECT_EQ(r.system_error, EIO);
+            ASSERT_TRUE(avi.ok()) << tvtest::describe(avi);
+        }
+        // (A failed header leaves a file that cannot be walked; its frames are all there.)
+        if (avi.ok()) {
+            EXPECT_EQ(static_cast<size_t>(r.written_frames), avi.data_chunks.size());
+        }
+    }
+    EXPECT_GE(lost_frames, 4);  // the failures hit several blocks of frames
 }
 
 TEST(ConversionJob, ProgressIsReadableWhileTheJobRuns) {

@@ -32,6 +32,9 @@ TEST(AviLarge, OpenDmlFilePastTheFirstSegment) {
 
     AviPtr avi = create_writer(path);
     ASSERT_TRUE(avi);
+    // Buffered, as conversions write: the audio chunks are gathered, the large video chunks
+    // go straight to the file, and the buffer is written out at the switch.
+    ASSERT_EQ(AVI_set_write_buffer(avi.get(), 1 << 20), 0);
     Recorder rec(avi.get());
 
     // Each video chunk is a real access unit followed by a filler NAL unit that brings it to
