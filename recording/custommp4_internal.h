@@ -146,6 +146,9 @@ struct custommp4_handle {
     uint32_t audio_loaded = 0;
     // Buffer of the stream; released after the stream is closed.
     std::unique_ptr<char[]> stream_buffer;
+    // errno of the first failure of the system (a read or seek error, memory refused); 0 while
+    // every failure came from the recording's content.
+    int system_error = 0;
 };
 
 namespace tv::mp4 {
