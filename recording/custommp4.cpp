@@ -331,7 +331,9 @@ bool read_recording(custommp4_handle* h) {
             if (!reserve_sect_table(h, more)) return false;
         }
         if (!ReadmdatSegmentObject(h, read)) {
-            if (read == 0) return false;
+            // Damage ends the recording at the last good segment; a failing disk or memory
+            // says nothing about where it ends.
+            if (read == 0 || h->system_error != 0) return false;
             break;
         }
     }
