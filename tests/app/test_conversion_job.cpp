@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <array>
 #include <limits>
 #include <thread>
 
@@ -428,4 +429,56 @@ TEST(ConversionJob, ReadErrorIsAFailureNotTheRecordingsEnd) {
     const auto avi = tvtest::check_avi_file((dir / "out.avi").string());
     EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
     EXPECT_EQ(avi.chunk_count.at("00db") + avi.chunk_count.at("01wb"), 11u);
+}
+
+// Jobs on three threads at once, a watcher polling all of them as the window's timer does, and
+// a stop requested from the watcher's thread: each job publishes its own counts and ending.
+TEST(ConversionJob, ParallelJobsAndAStopFromTheWatcher) {
+    const auto dir = tvtest::scratch_dir("job-parallel");
+    ASSERT_TRUE(ifvbuild::write_file(voice_recording(600), dir / "in.ifv"));
+    constexpr int kJobs = 3;
+    std::array<tv::ConversionProgress, kJobs> progress;
+    std::array<tv::JobReport, kJobs> reports;
+    std::vector<std::thread> jobs;
+    for (int i = 0; i < kJobs; ++i) {
+        jobs.emplace_back([&, i] {
+            reports[i] = tv::ConversionJob((dir / "in.ifv").string(),
+                                           (dir / ("out" + std::to_string(i) + ".avi")).string(), progress[i]);
+        });
+    }
+    std::array<int32_t, kJobs> last{};
+    bool stop_sent = false;
+    for (;;) {
+        bool all_ended = true;
+        for (int i = 0; i < kJobs; ++i) {
+            auto& p = progress[i];
+            const int32_t done = p.m_doneFrames.load();
+            EXPECT_GE(done, last[i]);
+            last[i] = done;
+            if (p.m_jobStarted.load()) {
+                std::lock_guard<std::mutex> lock(p.m_progressLock);
+                p.m_jobStarted.store(0);
+            }
+            all_ended = all_ended && p.m_jobEnded.load(std::memory_order_acquire);
+        }
+        // The last job is stopped once it is under way.
+        if (!stop_sent && last[kJobs - 1] > 0) {
+            progress[kJobs - 1].m_stopRequested.store(true);
+            stop_sent = true;
+        }
+        if (all_ended) break;
+        std::this_thread::yield();
+    }
+    for (auto& t : jobs) t.join();
+    for (int i = 0; i < kJobs; ++i) {
+        SCOPED_TRACE(i);
+        const JobOutcome want = i == kJobs - 1 && reports[i].written_frames < 1200 ? JobOutcome::Stopped
+                                                                                  : JobOutcome::Converted;
+        EXPECT_EQ(reports[i].outcome, want);
+        EXPECT_EQ(progress[i].m_outcome.load(), static_cast<int32_t>(want));
+        EXPECT_EQ(progress[i].m_writtenFrames.load(), reports[i].written_frames);
+        EXPECT_EQ(progress[i].m_doneFrames.load(), 1200);
+        const auto avi = tvtest::check_avi_file((dir / ("out" + std::to_string(i) + ".avi")).string());
+        EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
+    }
 }
