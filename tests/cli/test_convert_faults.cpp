@@ -189,10 +189,11 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
     const auto reference_bytes = tvtest::read_file(out);
     ASSERT_EQ(whole_chunks(reference_bytes).pictures, 10u);
     ASSERT_GT(whole_chunks(reference_bytes).pcm_bytes, 5000u);
-    // Header objects, segment headers, index tables and 19 frames; header, chunks, index, close.
+    // Header objects, segment headers, index tables and 19 frames; at the least the header,
+    // the chunks and the index (however the writer gathers them), the final header; two closes.
     ASSERT_GE(counts.at("read"), 25);
-    ASSERT_GE(counts.at("write"), 22);
-    ASSERT_GE(counts.at("seek"), 20);
+    ASSERT_GE(counts.at("write"), 3);
+    ASSERT_GE(counts.at("seek"), 5);
     ASSERT_EQ(counts.at("close"), 2);
 
     struct Mode {
@@ -235,7 +236,7 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
     std::printf("%d injected failures, %d repaired without loss\n", tried, recovered);
 }
 
-// Runs the converter until the shim stops it after its n-th write, then kills it.
+// Runs the converter until the shim stops it (after its n-th write or read), then kills it.
 void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& track, const std::string& stop) {
     std::vector<std::string> env_text;
     for (char** e = environ; *e; ++e) {
@@ -262,7 +263,7 @@ void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& t
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
-    ASSERT_TRUE(WIFSTOPPED(status)) << "the converter ended before write " << stop;
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the converter ended before " << stop;
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
@@ -273,33 +274,41 @@ TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     const fs::path out = dir_ / "out.avi";
     const auto clean = convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
     ASSERT_EQ(clean.status, 0) << clean.err;
-    const long writes = read_counts(dir_ / "counts").at("write");
+    const auto counts = read_counts(dir_ / "counts");
     const auto reference_bytes = tvtest::read_file(out);
     const Decoded reference = decode(out);
     ASSERT_EQ(reference.pictures.size(), 75u);
-    ASSERT_GE(writes, 40);
+    // One read per frame: kill points by read are spread over the run however the writes go.
+    const long reads = counts.at("read"), writes = counts.at("write");
+    ASSERT_GE(reads, 150);
+    ASSERT_GE(writes, 3);
 
-    // Kill points spread over the whole run, the first and the last writes included; every
-    // other one in the middle cuts its write in half, as a kill during a long write would.
-    constexpr int kPoints = 32;
-    int tried = 0;
-    for (int i = 0; i < kPoints; ++i) {
-        const long n = 1 + i * (writes - 1) / (kPoints - 1);
+    // Kill points spread over the whole run: after reads, and after writes with the first and
+    // the last included; every other write in the middle is cut in half, as a kill during a
+    // long write would leave it.
+    std::vector<std::string> stops;
+    constexpr long kReadPoints = 16;
+    for (long i = 0; i < kReadPoints; ++i) stops.push_back("read:" + std::to_string(10 + i * (reads - 11) / (kReadPoints - 1)));
+    const long write_points = std::min<long>(16, writes);
+    for (long i = 0; i < write_points; ++i) {
+        const long n = write_points > 1 ? 1 + i * (writes - 1) / (write_points - 1) : 1;
         const bool part = i % 2 == 1 && n > 3 && n < writes - 2;
-        const std::string stop = std::to_string(n) + (part ? ":part" : "");
+        stops.push_back("write:" + std::to_string(n) + (part ? ":part" : ""));
+    }
+    for (const std::string& stop : stops) {
         fs::remove(out);
         convert_and_kill(in, out, dir_, stop);
         if (HasFatalFailure()) return;
-        ++tried;
         // The header space holds a valid header from the first write on.
-        ASSERT_TRUE(fs::exists(out)) << "kill after write " << stop;
-        expect_usable_output(out, reference_bytes, &reference, "kill after write " + stop);
+        ASSERT_TRUE(fs::exists(out)) << "kill after " << stop;
+        expect_usable_output(out, reference_bytes, &reference, "kill after " + stop);
         if (HasFatalFailure()) return;
-        if (part) {
-            EXPECT_TRUE(whole_chunks(tvtest::read_file(out)).cut) << stop << " size " << fs::file_size(out);
+        if (stop.find(":part") != std::string::npos) {
+            EXPECT_TRUE(whole_chunks(tvtest::read_file(out)).cut) << stop;
         }
     }
-    EXPECT_EQ(tried, kPoints);
+    EXPECT_GE(stops.size(), 20u);
+    std::printf("%zu kill points\n", stops.size());
 }
 
 }  // namespace

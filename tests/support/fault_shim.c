@@ -9,9 +9,10 @@
  *                                 one fails too. KIND: write (write, writev, ftruncate), read
  *                                 (fread), seek (lseek, fseeko, ftello), close (close, fclose;
  *                                 the file is closed all the same)
- *   TORVANE_FAULT_STOP=N[:part]   after the N-th write the process stops itself (SIGSTOP); with
- *                                 "part" that write puts only the first half of its bytes
- *                                 into the file, as a write cut short by the kill would
+ *   TORVANE_FAULT_STOP=KIND:N[:part]
+ *                                 after the N-th write or read the process stops itself
+ *                                 (SIGSTOP); with "part" that write puts only the first half
+ *                                 of its bytes into the file, as a write cut short by a kill
  *   TORVANE_FAULT_COUNTS=PATH     at exit: "write N", "read N", "seek N", "close N" lines */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -40,6 +41,7 @@ static int fail_kind = -1;
 static long fail_at;
 static int fail_errno;
 static bool fail_sticky;
+static int stop_kind = -1;
 static long stop_at;
 static bool stop_part;
 static const char* counts_path;
@@ -72,7 +74,12 @@ static void load_config(void) {
     }
     const char* s = getenv("TORVANE_FAULT_STOP");
     if (s) {
-        stop_at = atol(s);
+        char kind[16] = {0};
+        if (sscanf(s, "%15[a-z]:%ld", kind, &stop_at) == 2) {
+            for (int k = 0; k < KINDS; ++k) {
+                if (strcmp(kind, kind_names[k]) == 0) stop_kind = k;
+            }
+        }
         stop_part = strstr(s, ":part") != NULL;
     }
     counts_path = getenv("TORVANE_FAULT_COUNTS");
@@ -123,12 +130,14 @@ static bool count_and_fail(int kind) {
     return false;
 }
 
-static bool stopping_here(void) { return stop_at > 0 && atomic_load(&counts[KIND_WRITE]) == stop_at; }
+static bool stopping_at(int kind) { return stop_kind == kind && atomic_load(&counts[kind]) == stop_at; }
+static bool stopping_here(void) { return stopping_at(KIND_WRITE); }
 
-/* Sent to the writing thread itself, so that it stops before it can write anything more. */
-static void stop_after_write(void) {
-    if (stopping_here()) raise(SIGSTOP);
+/* Sent to the calling thread itself, so that it stops before it can do anything more. */
+static void stop_after(int kind) {
+    if (stopping_at(kind)) raise(SIGSTOP);
 }
+static void stop_after_write(void) { stop_after(KIND_WRITE); }
 
 __attribute__((destructor)) static void write_counts(void) {
     configure();
@@ -251,8 +260,11 @@ EXPORT int close(int fd) {
 
 EXPORT size_t fread(void* buf, size_t size, size_t n, FILE* stream) {
     size_t (*f)(void*, size_t, size_t, FILE*) = real("fread");
-    if (watched_stream(stream) && count_and_fail(KIND_READ)) return 0;
-    return f(buf, size, n, stream);
+    if (!watched_stream(stream)) return f(buf, size, n, stream);
+    if (count_and_fail(KIND_READ)) return 0;
+    const size_t r = f(buf, size, n, stream);
+    stop_after(KIND_READ);
+    return r;
 }
 
 static int fseek_with(const char* name, FILE* stream, off_t offset, int whence) {
