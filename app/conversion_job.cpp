@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "common/sysio.h"
 #include "torvane/avi.h"
 #include "torvane/custommp4.h"
-#include "common/sysio.h"
 #include "torvane/source.h"
 
 namespace tv {
