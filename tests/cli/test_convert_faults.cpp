@@ -228,6 +228,19 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
             EXPECT_EQ(r.status, 1) << where << "\n" << r.err;
             EXPECT_NE(r.err.find("not converted: "), std::string::npos) << where << "\n" << r.err;
             EXPECT_NE(r.err.find(mode.text), std::string::npos) << where << "\n" << r.err;
+            // The message says which file failed and how.
+            const std::string opened = "the recording could not be opened: " + mode.text;
+            const std::string reading = "reading " + in.string() + " failed: " + mode.text;
+            const std::string created = "the output " + out.string() + " could not be created: " + mode.text;
+            const std::string writing = "writing " + out.string() + " failed: " + mode.text;
+            const auto says = [&](const std::string& text) { return r.err.find(text) != std::string::npos; };
+            if (mode.kind == "read") {
+                EXPECT_TRUE(says(opened) || says(reading)) << where << "\n" << r.err;
+            } else if (mode.kind == "write" || mode.kind == "close") {
+                EXPECT_TRUE(says(created) || says(writing)) << where << "\n" << r.err;
+            } else {
+                EXPECT_TRUE(says(opened) || says(reading) || says(created) || says(writing)) << where << "\n" << r.err;
+            }
             expect_usable_output(out, reference_bytes, nullptr, where);
             if (HasFatalFailure()) return;
         }
