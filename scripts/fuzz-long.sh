@@ -3,6 +3,7 @@
 #
 #   scripts/fuzz-long.sh TARGET [SECONDS] [RUNS]    e.g. scripts/fuzz-long.sh fuzz_reader 3600
 #   scripts/fuzz-long.sh all [SECONDS]              every target in turn
+#   scripts/fuzz-long.sh coverage                   line coverage of each target's corpus
 #
 # Builds the clang fuzz build in build-fuzz (AddressSanitizer, UndefinedBehaviorSanitizer,
 # libFuzzer coverage), keeps a growing corpus per target in build-fuzz/corpus/TARGET (seeded
@@ -14,7 +15,30 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 targets=(fuzz_reader fuzz_voice fuzz_convert)
-target=${1:?usage: scripts/fuzz-long.sh TARGET|all [SECONDS] [RUNS]}
+target=${1:?usage: scripts/fuzz-long.sh TARGET|all|coverage [SECONDS] [RUNS]}
+
+# Replays each corpus once in a build with source coverage and reports the lines of the core
+# that it reaches (build-fuzzcov; the corpora stay in build-fuzz).
+if [ "$target" = coverage ]; then
+  cov=build-fuzzcov
+  CC=clang CXX=clang++ cmake -S . -B "$cov" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_FUZZ=ON \
+    -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF \
+    -DCMAKE_C_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
+    -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fprofile-instr-generate" >/dev/null
+  nice -n 19 cmake --build "$cov" -j 2 --target "${targets[@]}"
+  mkdir -p "$cov/profiles"
+  for t in "${targets[@]}"; do
+    rm -f "$cov/profiles/$t".*
+    LLVM_PROFILE_FILE="$cov/profiles/$t.profraw" nice -n 19 "$cov/bin/$t" -runs=0 -close_fd_mask=3 \
+      "build-fuzz/corpus/$t" >/dev/null 2>&1 || true
+    llvm-profdata merge -o "$cov/profiles/$t.profdata" "$cov/profiles/$t.profraw"
+    echo "== $t: lines of the core reached by its corpus ($(ls "build-fuzz/corpus/$t" | wc -l) inputs)"
+    llvm-cov report "$cov/bin/$t" -instr-profile="$cov/profiles/$t.profdata" \
+      -ignore-filename-regex='(tests|fuzz|tools)/|/usr/' | awk 'NR<=2 || /TOTAL/ || /(recording|voice|avi|app|common)\//'
+  done
+  exit 0
+fi
 seconds=${2:-3600}
 runs=${3:-0}
 workers=${FUZZ_WORKERS:-1}
