@@ -28,8 +28,12 @@ using tvtest::shell_quote;
 
 namespace {
 
-std::string convert_path() { return (tvtest::bin_dir() / "torvane-convert").string(); }
-std::string shim_path() { return (tvtest::lib_dir() / "libtorvane_fault_shim.so").string(); }
+std::string convert_path() {
+    return (tvtest::bin_dir() / "torvane-convert").string();
+}
+std::string shim_path() {
+    return (tvtest::lib_dir() / "libtorvane_fault_shim.so").string();
+}
 
 // Under AddressSanitizer the runtime must tolerate a library preloaded before it.
 std::string asan_options() {
@@ -39,16 +43,24 @@ std::string asan_options() {
 
 // A recording of real H.264 pictures and voice from torvane-mkifv, so that outputs can be
 // decoded and compared picture by picture.
-fs::path make_recording(const fs::path& dir, const std::string& size, double seconds, int per_segment) {
+fs::path make_recording(const fs::path& dir, const std::string& size, double seconds,
+                        int per_segment) {
     const std::string d = shell_quote(dir.string());
     const std::string t = std::to_string(seconds);
-    EXPECT_EQ(run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=" + size + ":rate=25 -t " + t +
-                          " -c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -f h264 " + d + "/src.h264").status, 0);
-    EXPECT_EQ(run_command("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=" + t +
-                          " -ac 1 -c:a pcm_s16le " + d + "/src.wav").status, 0);
-    const auto mk = run_command(shell_quote((tvtest::bin_dir() / "torvane-mkifv").string()) + " --video " + d +
-                                "/src.h264 --audio " + d + "/src.wav --frames-per-segment " +
-                                std::to_string(per_segment) + " " + d + "/rec.ifv");
+    EXPECT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=" + size + ":rate=25 -t " + t +
+                    " -c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -f h264 " + d + "/src.h264")
+            .status,
+        0);
+    EXPECT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=" +
+                    t + " -ac 1 -c:a pcm_s16le " + d + "/src.wav")
+            .status,
+        0);
+    const auto mk =
+        run_command(shell_quote((tvtest::bin_dir() / "torvane-mkifv").string()) + " --video " + d +
+                    "/src.h264 --audio " + d + "/src.wav --frames-per-segment " +
+                    std::to_string(per_segment) + " " + d + "/rec.ifv");
     EXPECT_EQ(mk.status, 0) << mk.err;
     return dir / "rec.ifv";
 }
@@ -64,12 +76,13 @@ Decoded decode(const fs::path& file) {
     const std::string f = shell_quote(file.string());
     const fs::path sums = file.string() + ".md5", raw = file.string() + ".pcm";
     // "?" maps a stream only when the file has one; a file without any stream decodes to nothing.
-    run_command("ffmpeg -v quiet -y -i " + f + " -map 0:v? -f framemd5 " + shell_quote(sums.string()) +
-                " -map 0:a? -f s16le " + shell_quote(raw.string()));
+    run_command("ffmpeg -v quiet -y -i " + f + " -map 0:v? -f framemd5 " +
+                shell_quote(sums.string()) + " -map 0:a? -f s16le " + shell_quote(raw.string()));
     std::ifstream in(sums);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line[0] != '#') out.pictures.push_back(line.substr(line.rfind(',') + 1));
+        if (!line.empty() && line[0] != '#')
+            out.pictures.push_back(line.substr(line.rfind(',') + 1));
     }
     if (fs::exists(raw)) out.pcm = tvtest::read_file(raw);
     fs::remove(sums);
@@ -82,7 +95,7 @@ Decoded decode(const fs::path& file) {
 struct WholeChunks {
     size_t pictures = 0;
     size_t pcm_bytes = 0;
-    bool cut = false;  // a chunk begins but does not end in the file
+    bool cut = false;                              // a chunk begins but does not end in the file
     std::vector<std::pair<size_t, size_t>> spans;  // data offset and size of each
 };
 
@@ -90,15 +103,18 @@ WholeChunks whole_chunks(const std::vector<uint8_t>& file) {
     WholeChunks w;
     size_t at = AVI_HEADER_SPACE;
     while (at + 8 <= file.size()) {
-        const std::string tag(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at) + 4);
+        const std::string tag(file.begin() + static_cast<long>(at),
+                              file.begin() + static_cast<long>(at) + 4);
         const uint32_t size = tv::load_le32(file.data() + at + 4);
         if (tag != "00db" && tag != "01wb") return w;
         if (at + 8 + size > file.size()) {
             w.cut = true;
             return w;
         }
-        if (tag == "00db") ++w.pictures;
-        else w.pcm_bytes += size;
+        if (tag == "00db")
+            ++w.pictures;
+        else
+            w.pcm_bytes += size;
         w.spans.emplace_back(at, 8 + size);
         at += 8 + size + (size & 1u);
     }
@@ -131,7 +147,8 @@ void expect_usable_output(const fs::path& out, const std::vector<uint8_t>& refer
         const auto [at, size] = whole.spans[i];
         const auto [ref_at, ref_size] = all.spans[i];
         ASSERT_EQ(size, ref_size) << where << ": chunk " << i;
-        ASSERT_TRUE(std::equal(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size),
+        ASSERT_TRUE(std::equal(bytes.begin() + static_cast<long>(at),
+                               bytes.begin() + static_cast<long>(at + size),
                                reference_bytes.begin() + static_cast<long>(ref_at)))
             << where << ": chunk " << i << " differs";
     }
@@ -139,7 +156,8 @@ void expect_usable_output(const fs::path& out, const std::vector<uint8_t>& refer
     const Decoded& reference = *decoded;
     const Decoded got = decode(out);
     ASSERT_LE(whole.pictures, reference.pictures.size()) << where;
-    ASSERT_GE(got.pictures.size(), whole.pictures) << where << ": pictures written before were lost";
+    ASSERT_GE(got.pictures.size(), whole.pictures)
+        << where << ": pictures written before were lost";
     // A chunk cut short may still yield a (damaged) picture; nothing else may be extra.
     EXPECT_LE(got.pictures.size(), whole.pictures + (whole.cut ? 1 : 0)) << where;
     for (size_t i = 0; i < whole.pictures; ++i) {
@@ -147,7 +165,8 @@ void expect_usable_output(const fs::path& out, const std::vector<uint8_t>& refer
     }
     ASSERT_GE(got.pcm.size(), whole.pcm_bytes) << where << ": sound written before was lost";
     ASSERT_LE(whole.pcm_bytes, reference.pcm.size()) << where;
-    EXPECT_TRUE(std::equal(reference.pcm.begin(), reference.pcm.begin() + static_cast<long>(whole.pcm_bytes),
+    EXPECT_TRUE(std::equal(reference.pcm.begin(),
+                           reference.pcm.begin() + static_cast<long>(whole.pcm_bytes),
                            got.pcm.begin()))
         << where << ": sound differs";
 }
@@ -162,16 +181,18 @@ std::map<std::string, long> read_counts(const fs::path& file) {
 }
 
 class ConvertFaults : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
 
     // torvane-convert on `in`, with the library preloaded and the given settings.
-    tvtest::CommandResult convert(const fs::path& in, const fs::path& out, const std::string& settings) {
-        return run_command("env LD_PRELOAD=" + shell_quote(shim_path()) + " ASAN_OPTIONS=" +
-                           shell_quote(asan_options()) + " TORVANE_FAULT_TRACK=" + shell_quote(dir_.string()) +
-                           " " + settings + " " + shell_quote(convert_path()) + " -q -y " +
+    tvtest::CommandResult convert(const fs::path& in, const fs::path& out,
+                                  const std::string& settings) {
+        return run_command("env LD_PRELOAD=" + shell_quote(shim_path()) +
+                           " ASAN_OPTIONS=" + shell_quote(asan_options()) +
+                           " TORVANE_FAULT_TRACK=" + shell_quote(dir_.string()) + " " + settings +
+                           " " + shell_quote(convert_path()) + " -q -y " +
                            shell_quote(in.string()) + " " + shell_quote(out.string()));
     }
 
@@ -183,7 +204,8 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
     const fs::path out = dir_ / "out.avi";
 
     // The undisturbed conversion, counted.
-    const auto clean = convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
+    const auto clean =
+        convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
     ASSERT_EQ(clean.status, 0) << clean.err;
     const auto counts = read_counts(dir_ / "counts");
     const auto reference_bytes = tvtest::read_file(out);
@@ -214,7 +236,8 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
         for (long n = 1; n <= counts.at(mode.kind); ++n) {
             const std::string where = mode.kind + " " + std::to_string(n) + " " + mode.error;
             fs::remove(out);
-            const auto r = convert(in, out, "TORVANE_FAULT=" + mode.kind + ":" + std::to_string(n) + ":" + mode.error);
+            const auto r = convert(
+                in, out, "TORVANE_FAULT=" + mode.kind + ":" + std::to_string(n) + ":" + mode.error);
             ++tried;
             EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << where << "\n" << r.err;
             if (r.status == 0) {
@@ -231,15 +254,20 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
             // The message says which file failed and how.
             const std::string opened = "the recording could not be opened: " + mode.text;
             const std::string reading = "reading " + in.string() + " failed: " + mode.text;
-            const std::string created = "the output " + out.string() + " could not be created: " + mode.text;
+            const std::string created =
+                "the output " + out.string() + " could not be created: " + mode.text;
             const std::string writing = "writing " + out.string() + " failed: " + mode.text;
-            const auto says = [&](const std::string& text) { return r.err.find(text) != std::string::npos; };
+            const auto says = [&](const std::string& text) {
+                return r.err.find(text) != std::string::npos;
+            };
             if (mode.kind == "read") {
                 EXPECT_TRUE(says(opened) || says(reading)) << where << "\n" << r.err;
             } else if (mode.kind == "write" || mode.kind == "close") {
                 EXPECT_TRUE(says(created) || says(writing)) << where << "\n" << r.err;
             } else {
-                EXPECT_TRUE(says(opened) || says(reading) || says(created) || says(writing)) << where << "\n" << r.err;
+                EXPECT_TRUE(says(opened) || says(reading) || says(created) || says(writing))
+                    << where << "\n"
+                    << r.err;
             }
             expect_usable_output(out, reference_bytes, nullptr, where);
             if (HasFatalFailure()) return;
@@ -250,7 +278,8 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
 }
 
 // Runs the converter until the shim stops it (after its n-th write or read), then kills it.
-void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& track, const std::string& stop) {
+void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& track,
+                      const std::string& stop) {
     std::vector<std::string> env_text;
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env_text.emplace_back(*e);
@@ -285,7 +314,8 @@ void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& t
 TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     const fs::path in = make_recording(dir_, "176x144", 3.0, 30);
     const fs::path out = dir_ / "out.avi";
-    const auto clean = convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
+    const auto clean =
+        convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
     ASSERT_EQ(clean.status, 0) << clean.err;
     const auto counts = read_counts(dir_ / "counts");
     const auto reference_bytes = tvtest::read_file(out);
@@ -301,7 +331,8 @@ TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     // long write would leave it.
     std::vector<std::string> stops;
     constexpr long kReadPoints = 16;
-    for (long i = 0; i < kReadPoints; ++i) stops.push_back("read:" + std::to_string(10 + i * (reads - 11) / (kReadPoints - 1)));
+    for (long i = 0; i < kReadPoints; ++i)
+        stops.push_back("read:" + std::to_string(10 + i * (reads - 11) / (kReadPoints - 1)));
     const long write_points = std::min<long>(16, writes);
     for (long i = 0; i < write_points; ++i) {
         const long n = write_points > 1 ? 1 + i * (writes - 1) / (write_points - 1) : 1;

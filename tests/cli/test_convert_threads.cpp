@@ -27,7 +27,9 @@ std::string name(int i, const char* ext) {
     return s;
 }
 
-std::string convert_cmd() { return shell_quote((tvtest::bin_dir() / "torvane-convert").string()); }
+std::string convert_cmd() {
+    return shell_quote((tvtest::bin_dir() / "torvane-convert").string());
+}
 
 // `frames` video frames with a raw sound frame after each, in segments of 100.
 void recording(const fs::path& path, int frames, int seed) {
@@ -62,7 +64,8 @@ std::string inputs(const fs::path& dir, int count, int frames) {
 TEST(ConvertThreads, SeveralConversionsAtOnce) {
     const auto dir = tvtest::scratch_dir("threads-batch");
     const std::string list = inputs(dir, 6, 400);
-    const auto r = run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + list);
+    const auto r =
+        run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + list);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("ThreadSanitizer"), std::string::npos) << r.err;
     for (int i = 0; i < 6; ++i) {
@@ -81,8 +84,8 @@ TEST(ConvertThreads, InterruptStopsEveryRunningConversion) {
     // In the background, so that it can be interrupted while the conversions run.
     const fs::path pid_file = dir / "pid";
     const fs::path err_file = dir / "err";
-    ASSERT_EQ(run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + list + " 2>" +
-                          shell_quote(err_file.string()) + " >/dev/null & echo $! >" +
+    ASSERT_EQ(run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + list +
+                          " 2>" + shell_quote(err_file.string()) + " >/dev/null & echo $! >" +
                           shell_quote(pid_file.string()))
                   .status,
               0);
@@ -90,7 +93,8 @@ TEST(ConvertThreads, InterruptStopsEveryRunningConversion) {
     for (int i = 0; i < 100 && pid == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         const auto text = tvtest::read_file(pid_file);
-        if (!text.empty() && text.back() == '\n') pid = std::stoi(std::string(text.begin(), text.end()));
+        if (!text.empty() && text.back() == '\n')
+            pid = std::stoi(std::string(text.begin(), text.end()));
     }
     ASSERT_GT(pid, 0);
     // Once the first output exists, the conversions are under way.
@@ -99,7 +103,8 @@ TEST(ConvertThreads, InterruptStopsEveryRunningConversion) {
     }
     ASSERT_EQ(kill(pid, SIGINT), 0);
     // Not our child (the shell's): wait for it to go away.
-    for (int i = 0; i < 3000 && kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 3000 && kill(pid, 0) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_NE(kill(pid, 0), 0) << "still running after the interrupt";
     const auto err_bytes = tvtest::read_file(err_file);
     const std::string err(err_bytes.begin(), err_bytes.end());
@@ -109,7 +114,8 @@ TEST(ConvertThreads, InterruptStopsEveryRunningConversion) {
     int interrupted = 0;
     for (int i = 0; i < 4; ++i) {
         if (err.find(name(i, ".ifv: not converted: stopped")) != std::string::npos ||
-            err.find(name(i, ".ifv: not converted: interrupted before it started")) != std::string::npos) {
+            err.find(name(i, ".ifv: not converted: interrupted before it started")) !=
+                std::string::npos) {
             ++interrupted;
         }
         const fs::path out = dir / "out" / name(i, ".avi");

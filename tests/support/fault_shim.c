@@ -65,10 +65,14 @@ static void load_config(void) {
                 if (strcmp(kind, kind_names[k]) == 0) fail_kind = k;
             }
             fail_at = at;
-            if (strcmp(error, "ENOSPC") == 0) fail_errno = ENOSPC;
-            else if (strcmp(error, "EIO") == 0) fail_errno = EIO;
-            else if (strcmp(error, "ENOMEM") == 0) fail_errno = ENOMEM;
-            else fail_errno = atoi(error);
+            if (strcmp(error, "ENOSPC") == 0)
+                fail_errno = ENOSPC;
+            else if (strcmp(error, "EIO") == 0)
+                fail_errno = EIO;
+            else if (strcmp(error, "ENOMEM") == 0)
+                fail_errno = ENOMEM;
+            else
+                fail_errno = atoi(error);
             fail_sticky = strcmp(mode, "sticky") == 0;
         }
     }
@@ -85,15 +89,21 @@ static void load_config(void) {
     counts_path = getenv("TORVANE_FAULT_COUNTS");
 }
 
-static void configure(void) { pthread_once(&config_once, load_config); }
+static void configure(void) {
+    pthread_once(&config_once, load_config);
+}
 
-static void* real(const char* name) { return dlsym(RTLD_NEXT, name); }
+static void* real(const char* name) {
+    return dlsym(RTLD_NEXT, name);
+}
 
 static bool watched_path(const char* path) {
     configure();
     return path && track && strstr(path, track) != NULL;
 }
-static bool watched_fd(int fd) { return fd >= 0 && fd < MAX_FD && atomic_load(&watched_fds[fd]); }
+static bool watched_fd(int fd) {
+    return fd >= 0 && fd < MAX_FD && atomic_load(&watched_fds[fd]);
+}
 static void set_fd(int fd, bool on) {
     if (fd >= 0 && fd < MAX_FD) atomic_store(&watched_fds[fd], on);
 }
@@ -130,14 +140,20 @@ static bool count_and_fail(int kind) {
     return false;
 }
 
-static bool stopping_at(int kind) { return stop_kind == kind && atomic_load(&counts[kind]) == stop_at; }
-static bool stopping_here(void) { return stopping_at(KIND_WRITE); }
+static bool stopping_at(int kind) {
+    return stop_kind == kind && atomic_load(&counts[kind]) == stop_at;
+}
+static bool stopping_here(void) {
+    return stopping_at(KIND_WRITE);
+}
 
 /* Sent to the calling thread itself, so that it stops before it can do anything more. */
 static void stop_after(int kind) {
     if (stopping_at(kind)) raise(SIGSTOP);
 }
-static void stop_after_write(void) { stop_after(KIND_WRITE); }
+static void stop_after_write(void) {
+    stop_after(KIND_WRITE);
+}
 
 __attribute__((destructor)) static void write_counts(void) {
     configure();
@@ -189,8 +205,12 @@ static FILE* fopen_with(const char* name, const char* path, const char* mode) {
     return stream;
 }
 
-EXPORT FILE* fopen(const char* path, const char* mode) { return fopen_with("fopen", path, mode); }
-EXPORT FILE* fopen64(const char* path, const char* mode) { return fopen_with("fopen64", path, mode); }
+EXPORT FILE* fopen(const char* path, const char* mode) {
+    return fopen_with("fopen", path, mode);
+}
+EXPORT FILE* fopen64(const char* path, const char* mode) {
+    return fopen_with("fopen64", path, mode);
+}
 
 EXPORT ssize_t write(int fd, const void* buf, size_t n) {
     ssize_t (*f)(int, const void*, size_t) = real("write");
@@ -239,7 +259,9 @@ static off_t seek_with(const char* name, int fd, off_t offset, int whence) {
     return f(fd, offset, whence);
 }
 
-EXPORT off_t lseek(int fd, off_t offset, int whence) { return seek_with("lseek", fd, offset, whence); }
+EXPORT off_t lseek(int fd, off_t offset, int whence) {
+    return seek_with("lseek", fd, offset, whence);
+}
 EXPORT off64_t lseek64(int fd, off64_t offset, int whence) {
     return seek_with("lseek64", fd, offset, whence);
 }
@@ -286,8 +308,12 @@ static off_t ftell_with(const char* name, FILE* stream) {
     return f(stream);
 }
 
-EXPORT off_t ftello(FILE* stream) { return ftell_with("ftello", stream); }
-EXPORT off64_t ftello64(FILE* stream) { return ftell_with("ftello64", stream); }
+EXPORT off_t ftello(FILE* stream) {
+    return ftell_with("ftello", stream);
+}
+EXPORT off64_t ftello64(FILE* stream) {
+    return ftell_with("ftello64", stream);
+}
 
 EXPORT int fclose(FILE* stream) {
     int (*f)(FILE*) = real("fclose");
