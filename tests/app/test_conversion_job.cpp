@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <array>
 #include <limits>
 #include <thread>
 
@@ -331,7 +331,9 @@ TEST(ConversionJob, ProgressIsReadableWhileTheJobRuns) {
 namespace {
 long g_allocations = 0;
 long g_refused = 0;
-bool counted_allocation(size_t) { return ++g_allocations != g_refused; }
+bool counted_allocation(size_t) {
+    return ++g_allocations != g_refused;
+}
 }  // namespace
 
 // Memory refused at each of the job's table and index growths, the reader's and the writer's:
@@ -342,7 +344,8 @@ TEST(ConversionJob, EveryRefusedAllocationIsAFailure) {
     // makes the reader grow its tables.
     auto rec = voice_recording(2100);
     auto& more = rec.segments.emplace_back();
-    for (int i = 0; i < 3200; ++i) more.add_video(ifvbuild::pattern(20, i), 84000 + 40 * i, i % 10 == 0);
+    for (int i = 0; i < 3200; ++i)
+        more.add_video(ifvbuild::pattern(20, i), 84000 + 40 * i, i % 10 == 0);
     more.start_time_stamp = 84000;
     more.end_time_stamp = 84000 + 40 * 3200;
     const fs::path in = dir / "in.ifv", out = dir / "out.avi";
@@ -418,7 +421,8 @@ TEST(ConversionJob, ReadErrorIsAFailureNotTheRecordingsEnd) {
     g_failing_read = 7 + 12;  // header objects, segment, two index tables, then the 12th frame
     tv::sysio::install(&ops);
     tv::ConversionProgress progress;
-    const auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+    const auto r =
+        tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
     tv::sysio::install(nullptr);
     EXPECT_EQ(r.outcome, JobOutcome::ReadFailed);
     EXPECT_EQ(r.system_error, EIO);
@@ -443,7 +447,8 @@ TEST(ConversionJob, ParallelJobsAndAStopFromTheWatcher) {
     for (int i = 0; i < kJobs; ++i) {
         jobs.emplace_back([&, i] {
             reports[i] = tv::ConversionJob((dir / "in.ifv").string(),
-                                           (dir / ("out" + std::to_string(i) + ".avi")).string(), progress[i]);
+                                           (dir / ("out" + std::to_string(i) + ".avi")).string(),
+                                           progress[i]);
         });
     }
     std::array<int32_t, kJobs> last{};
@@ -472,13 +477,15 @@ TEST(ConversionJob, ParallelJobsAndAStopFromTheWatcher) {
     for (auto& t : jobs) t.join();
     for (int i = 0; i < kJobs; ++i) {
         SCOPED_TRACE(i);
-        const JobOutcome want = i == kJobs - 1 && reports[i].written_frames < 1200 ? JobOutcome::Stopped
-                                                                                  : JobOutcome::Converted;
+        const JobOutcome want = i == kJobs - 1 && reports[i].written_frames < 1200
+                                    ? JobOutcome::Stopped
+                                    : JobOutcome::Converted;
         EXPECT_EQ(reports[i].outcome, want);
         EXPECT_EQ(progress[i].m_outcome.load(), static_cast<int32_t>(want));
         EXPECT_EQ(progress[i].m_writtenFrames.load(), reports[i].written_frames);
         EXPECT_EQ(progress[i].m_doneFrames.load(), 1200);
-        const auto avi = tvtest::check_avi_file((dir / ("out" + std::to_string(i) + ".avi")).string());
+        const auto avi =
+            tvtest::check_avi_file((dir / ("out" + std::to_string(i) + ".avi")).string());
         EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
     }
 }

@@ -119,7 +119,8 @@ TEST(Faults, ReadErrorInTheSegmentChainFailsTheOpen) {
     EXPECT_EQ(o.handle, nullptr);
     EXPECT_EQ(o.error, EIO);
     EXPECT_EQ(o.out, "ReadmdatSegmentObject2 (offset:" +
-                         std::to_string(ifvbuild::layout(rtest::sample_recording(3)).segments[1].position) +
+                         std::to_string(
+                             ifvbuild::layout(rtest::sample_recording(3)).segments[1].position) +
                          ") failed 1\n");
 }
 
