@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -87,8 +88,14 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         report.avi_error = AVI_last_error;
         report.system_error = errno;
         // The file was created but not even its header written: it is no AVI, and nothing of
-        // the user's was in it any more (creation truncates). Leave no such file behind.
-        if (report.avi_error == AVI_ERR_WRITE) sysio::unlink(outputPath.c_str());
+        // the user's was in it any more (creation truncates). Leave no such file behind; but
+        // only a plain file: a device or a link named as the output is never removed.
+        std::error_code ec;
+        if (report.avi_error == AVI_ERR_WRITE &&
+            std::filesystem::symlink_status(outputPath, ec).type() ==
+                std::filesystem::file_type::regular) {
+            sysio::unlink(outputPath.c_str());
+        }
         source.reset();
         publish_end(progress, report);
         return report;
