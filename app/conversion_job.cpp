@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <vector>
 
+#include "common/sysio.h"
 #include "torvane/avi.h"
 #include "torvane/custommp4.h"
 #include "torvane/source.h"
@@ -56,9 +58,11 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     progress.m_jobEnded.store(false);
     progress.m_outcome.store(static_cast<int32_t>(JobOutcome::Running));
 
+    errno = 0;
     SourcePtr source(source_open(sourcePath.c_str(), 0));
     if (!source) {
         report.outcome = JobOutcome::SourceNotOpened;
+        report.system_error = errno;
         publish_end(progress, report);
         return report;
     }
@@ -83,10 +87,19 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     errno = 0;
     AviFile* avi = AVI_create_output(outputPath.c_str());
     if (avi == nullptr) {
-        source.reset();
         report.outcome = JobOutcome::OutputNotCreated;
         report.avi_error = AVI_last_error;
         report.system_error = errno;
+        // The file was created but not even its header written: it is no AVI, and nothing of
+        // the user's was in it any more (creation truncates). Leave no such file behind; but
+        // only a plain file: a device or a link named as the output is never removed.
+        std::error_code ec;
+        if (report.avi_error == AVI_ERR_WRITE &&
+            std::filesystem::symlink_status(outputPath, ec).type() ==
+                std::filesystem::file_type::regular) {
+            sysio::unlink(outputPath.c_str());
+        }
+        source.reset();
         publish_end(progress, report);
         return report;
     }
@@ -95,13 +108,23 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     // writes chunk by chunk, which gives the same file.
     AVI_set_write_buffer(avi, kOutputBufferSize);
 
-    AVI_describe_video(avi, static_cast<int32_t>(width & 0xFFFF), static_cast<int32_t>(height & 0xFFFF),
-                       fps, "H264");
+    bool write_failed = false;
+    auto note_write_failure = [&] {
+        write_failed = true;
+        report.avi_error = AVI_last_error;
+        report.system_error = errno;
+    };
+    errno = 0;
+    if (AVI_describe_video(avi, static_cast<int32_t>(width & 0xFFFF),
+                           static_cast<int32_t>(height & 0xFFFF), fps, "H264") != 0) {
+        note_write_failure();
+    }
     // A recording without sound gets no audio stream: players expect none rather than an
     // announced stream of zero channels.
-    if (source_has_audio(source.get())) {
+    if (!write_failed && source_has_audio(source.get()) &&
         AVI_describe_audio(avi, 1, static_cast<int32_t>(source_audio_rate(source.get())),
-                           source_audio_bits(source.get()) & 0xFFFF, 1, 0);
+                           source_audio_bits(source.get()) & 0xFFFF, 1, 0) != 0) {
+        note_write_failure();
     }
 
     // Both buffers live for the whole job. Any frame the reader hands out fits the PCM buffer
@@ -109,9 +132,9 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     std::vector<uint8_t> frame(CUSTOMMP4_FRAME_BUFFER_SIZE);
     std::vector<uint8_t> pcm(source_max_pcm_bytes(CUSTOMMP4_FRAME_BUFFER_SIZE));
 
-    bool write_failed = false;
+    bool read_failed = false;
     bool stopped = false;
-    int32_t countdown = total;
+    int32_t countdown = write_failed ? 0 : total;
     while (countdown > 0) {
         if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
             stopped = true;
@@ -123,10 +146,9 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         int32_t room = 0;
         uint8_t* space = AVI_chunk_space(avi, &room);
         if (space != nullptr && room < kFrameRoom) {
+            errno = 0;
             if (AVI_flush(avi) != 0) {
-                write_failed = true;
-                report.avi_error = AVI_last_error;
-                report.system_error = errno;
+                note_write_failure();
                 break;
             }
             space = AVI_chunk_space(avi, &room);
@@ -137,6 +159,12 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         uint8_t key_flag = 0;
         uint8_t kind = 0;
         const int32_t n = source_read_frame(source.get(), destination, &time_stamp, &key_flag, &kind);
+        if (n <= 0 && source_system_error(source.get()) != 0) {
+            // Not the recording's end or a damaged entry: the system failed to read it.
+            read_failed = true;
+            report.system_error = source_system_error(source.get());
+            break;
+        }
         if (n == 0) break;
         if (n < 0) {
             // The reader has moved past a frame it refused; go on with the next one.
@@ -144,6 +172,7 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         } else {
             int r;
             if (kind == 0) {
+                errno = 0;
                 r = AVI_put_video_frame(avi, destination, n, key_flag);
             } else {
                 uint32_t pcm_length = 0;
@@ -153,19 +182,18 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
                     ++report.skipped_frames;
                     pcm_length = 0;
                 }
+                errno = 0;
                 r = AVI_put_audio(avi, pcm.data(), static_cast<int32_t>(pcm_length));
             }
             if (r != 0) {
-                write_failed = true;
-                report.avi_error = AVI_last_error;
-                report.system_error = errno;
+                note_write_failure();
                 break;
             }
         }
         --countdown;
         progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
     }
-    if (!write_failed && !stopped) report.missing_frames = countdown;
+    if (!write_failed && !read_failed && !stopped) report.missing_frames = countdown;
 
     progress.m_doneFrames.store(progress.m_totalFrames.load());
 
@@ -173,22 +201,23 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     // lost, and the report only counts the frames that the file holds.
     errno = 0;
     if (AVI_flush(avi) != 0 && !write_failed) {
-        write_failed = true;
-        report.avi_error = AVI_last_error;
-        report.system_error = errno;
+        note_write_failure();
+        read_failed = false;
     }
     report.written_frames = static_cast<int32_t>(AVI_chunks_in_file(avi));
 
     errno = 0;
     if (AVI_finish(avi) != 0 && !write_failed) {
-        write_failed = true;
-        report.avi_error = AVI_last_error;
-        report.system_error = errno;
+        note_write_failure();
+        // The output's failure is the one to tell; the recording's would be lost with it.
+        read_failed = false;
     }
     source.reset();
 
     if (write_failed) {
         report.outcome = JobOutcome::WriteFailed;
+    } else if (read_failed) {
+        report.outcome = JobOutcome::ReadFailed;
     } else if (stopped) {
         report.outcome = JobOutcome::Stopped;
     } else if (report.written_frames == 0) {
@@ -212,6 +241,7 @@ const char* JobOutcomeText(JobOutcome outcome) {
         case JobOutcome::WriteFailed: return "write failed";
         case JobOutcome::NoFrames: return "no frames";
         case JobOutcome::Stopped: return "stopped";
+        case JobOutcome::ReadFailed: return "read failed";
     }
     return "unknown";
 }

@@ -22,6 +22,7 @@ enum class JobOutcome : int32_t {
     WriteFailed,       // a write failed; the AVI was finalised as far as it goes
     NoFrames,          // the recording indexes no frame; nothing to convert
     Stopped,           // a stop was requested; the AVI holds what was written until then
+    ReadFailed,        // reading the recording failed (I/O error, memory); the AVI was finalised
 };
 
 // Shared between the job (writer) and its watcher (reader). The watcher owns it and must keep
@@ -51,7 +52,7 @@ struct JobReport {
     int32_t skipped_frames = 0;
     int32_t missing_frames = 0;
     int32_t avi_error = 0;     // AVI_last_error when the output failed
-    int32_t system_error = 0;  // errno of that failure, when the system reported one
+    int32_t system_error = 0;  // errno of the failure (recording or output), when there was one
 };
 
 // Runs one conversion on the calling thread. Paths are passed byte for byte to the reader and

@@ -134,16 +134,17 @@ AviFile* AVI_create_output(const char* path) {
         AVI_set_error(AVI_ERR_OPEN);
         return nullptr;
     }
-    static const std::array<uint8_t, AVI_HEADER_SPACE> zeros{};
-    if (AVI_write_all(fd, zeros.data(), zeros.size()) != AVI_HEADER_SPACE) {
-        tv::sysio::close(fd);
-        AVI_set_error(AVI_ERR_WRITE);
-        return nullptr;
-    }
     file->fd = fd;
     file->position = AVI_HEADER_SPACE;
     file->track_count = 0;
     file->current_track = 0;
+    // The header space starts as a valid header already (no streams described yet): a
+    // conversion killed before its first description still leaves a file that players open.
+    if (AVI_write_provisional_header(file.get()) != 0) {
+        tv::sysio::close(fd);
+        AVI_set_error(AVI_ERR_WRITE);
+        return nullptr;
+    }
     return file.release();
 }
 

@@ -209,7 +209,18 @@ std::string describe_failure(const Task& task) {
     std::string reason;
     switch (r.outcome) {
         case tv::JobOutcome::SourceNotOpened:
-            reason = "the recording could not be opened (missing, unreadable, or not an .ifv recording)";
+            if (r.system_error != 0) {
+                reason = std::string("the recording could not be opened: ") +
+                         std::strerror(r.system_error);
+            } else {
+                reason = "the recording could not be opened (damaged, or not an .ifv recording)";
+            }
+            break;
+        case tv::JobOutcome::ReadFailed:
+            reason = "reading " + task.input + " failed";
+            if (r.system_error != 0) reason += std::string(": ") + std::strerror(r.system_error);
+            reason += "; the AVI " + task.output + " holds the " +
+                      std::to_string(r.written_frames) + " frames read before";
             break;
         case tv::JobOutcome::OutputNotCreated:
             reason = "the output " + task.output + " could not be created";

@@ -16,6 +16,7 @@ const Ops kReal = {
     ::fopen,   ::fread, ::fseeko, ::ftello,   ::fclose,
     always_allocate,
     ::writev,
+    ::unlink,
 };
 
 std::atomic<const Ops*> g_current{&kReal};
@@ -25,6 +26,11 @@ std::atomic<const Ops*> g_current{&kReal};
 const Ops& real_ops() { return kReal; }
 const Ops& ops() { return *g_current.load(std::memory_order_acquire); }
 void install(const Ops* table) { g_current.store(table ? table : &kReal, std::memory_order_release); }
+
+int unlink(const char* path) {
+    const Ops& o = ops();
+    return o.unlink ? o.unlink(path) : kReal.unlink(path);
+}
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     const Ops& o = ops();

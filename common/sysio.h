@@ -28,6 +28,8 @@ struct Ops {
     // Gathered descriptor write (the AVI writer: chunk header, data and pad in one call).
     // Last, so tables that list the members above still compile; null is allowed.
     ssize_t (*writev)(int fd, const struct iovec* iov, int iovcnt);
+    // Removing a file (the conversion job, for an output it could not start). Null is allowed.
+    int (*unlink)(const char* path);
 };
 
 // The real operating-system functions.
@@ -49,6 +51,7 @@ inline int fseeko(FILE* stream, off_t offset, int whence) { return ops().fseeko(
 inline off_t ftello(FILE* stream) { return ops().ftello(stream); }
 inline int fclose(FILE* stream) { return ops().fclose(stream); }
 inline bool may_allocate(size_t bytes) { return ops().may_allocate(bytes); }
+int unlink(const char* path);
 // Uses the table's writev when it has its own or when its write is the real one. A table that
 // replaces only write (or has no writev) gets the pieces through its write one by one, so a
 // failure injected into write reaches gathered writes too.

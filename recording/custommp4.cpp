@@ -40,15 +40,23 @@ long long as_ll(int64_t v) {
     return static_cast<long long>(v);
 }
 
+void note_system_error(custommp4_handle* h, int error) {
+    if (h->system_error == 0) h->system_error = error != 0 ? error : EIO;
+}
+
 // Makes room for `entries` entries of `entry_size` bytes in a table that only grows.
-bool grow_table(std::vector<uint8_t>& table, uint32_t& capacity, uint32_t entries,
-                uint32_t entry_size) {
+bool grow_table(custommp4_handle* h, std::vector<uint8_t>& table, uint32_t& capacity,
+                uint32_t entries, uint32_t entry_size) {
     if (capacity >= entries) return true;
     const std::size_t bytes = static_cast<std::size_t>(entries) * entry_size;
-    if (!sysio::may_allocate(bytes)) return false;
+    if (!sysio::may_allocate(bytes)) {
+        note_system_error(h, ENOMEM);
+        return false;
+    }
     try {
         table.resize(bytes);
     } catch (const std::bad_alloc&) {
+        note_system_error(h, ENOMEM);
         return false;
     }
     capacity = entries;
@@ -228,6 +236,7 @@ int ReadmdatSegmentObject(custommp4_handle* h, uint32_t index) {
     try {
         if (h->sect_table.size() <= index) h->sect_table.resize(std::size_t{index} + 1);
     } catch (const std::bad_alloc&) {
+        note_system_error(h, ENOMEM);
         std::printf("alloc memory for sect table failed\n");
         return 0;
     }
@@ -249,12 +258,12 @@ int ReadmdatIndexTable(custommp4_handle* h, uint32_t index) {
     if (index >= h->sect_table.size()) return 0;
     const SectTableEntry& e = h->sect_table[index];
 
-    if (!grow_table(h->video_index_table, h->video_table_capacity, e.video_frame_count,
+    if (!grow_table(h, h->video_index_table, h->video_table_capacity, e.video_frame_count,
                     kVideoEntrySize)) {
         std::printf("read video index table failed:realloc\n");
         return 0;
     }
-    if (!grow_table(h->audio_index_table, h->audio_table_capacity, e.audio_frame_count,
+    if (!grow_table(h, h->audio_index_table, h->audio_table_capacity, e.audio_frame_count,
                     kAudioEntrySize)) {
         std::printf("read audio index table failed:realloc\n");
         return 0;
@@ -291,6 +300,7 @@ bool reserve_sect_table(custommp4_handle* h, std::size_t entries) {
         } catch (const std::bad_alloc&) {
         }
     }
+    note_system_error(h, ENOMEM);
     std::printf("alloc memory for sect table failed\n");
     return false;
 }
@@ -322,7 +332,9 @@ bool read_recording(custommp4_handle* h) {
             if (!reserve_sect_table(h, more)) return false;
         }
         if (!ReadmdatSegmentObject(h, read)) {
-            if (read == 0) return false;
+            // Damage ends the recording at the last good segment; a failing disk or memory
+            // says nothing about where it ends.
+            if (read == 0 || h->system_error != 0) return false;
             break;
         }
     }
@@ -332,12 +344,12 @@ bool read_recording(custommp4_handle* h) {
 
     const uint32_t video_capacity = std::min(h->video_frame_total, kVideoSlots);
     const uint32_t audio_capacity = std::min(h->audio_frame_total, kAudioSlots);
-    if (!grow_table(h->video_index_table, h->video_table_capacity, video_capacity,
+    if (!grow_table(h, h->video_index_table, h->video_table_capacity, video_capacity,
                     kVideoEntrySize)) {
         std::printf("alloc memory for video table failed\n");
         return false;
     }
-    if (!grow_table(h->audio_index_table, h->audio_table_capacity, audio_capacity,
+    if (!grow_table(h, h->audio_index_table, h->audio_table_capacity, audio_capacity,
                     kAudioEntrySize)) {
         std::printf("alloc memory for audio table failed\n");
         return false;
@@ -360,18 +372,37 @@ custommp4_handle::~custommp4_handle() {
 
 using namespace tv::mp4;
 
+namespace {
+
+// Releases a handle whose open failed; errno then tells the system's error, or 0 when the
+// content was refused.
+custommp4_handle* fail_open(custommp4_handle* h) {
+    const int error = h->system_error;
+    custommp4_destroy(h);
+    errno = error;
+    return nullptr;
+}
+
+}  // namespace
+
 extern "C" {
 
 custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
-    if (!tv::sysio::may_allocate(sizeof(custommp4_handle))) return nullptr;
+    if (!tv::sysio::may_allocate(sizeof(custommp4_handle))) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     auto* h = new (std::nothrow) custommp4_handle;
-    if (!h) return nullptr;
+    if (!h) {
+        errno = ENOMEM;
+        return nullptr;
+    }
 
     h->file = path ? tv::sysio::fopen(path, "rb") : nullptr;
     if (!h->file) {
+        note_system_error(h, path ? errno : EINVAL);
         std::printf("open file failed\n");
-        custommp4_destroy(h);
-        return nullptr;
+        return fail_open(h);
     }
     h->stream_buffer.reset(
         static_cast<char*>(std::aligned_alloc(kStreamBufferAlignment, kStreamBufferSize)));
@@ -381,9 +412,9 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
     off_t size = -1;
     if (tv::sysio::fseeko(h->file, 0, SEEK_END) == 0) size = tv::sysio::ftello(h->file);
     if (size < 0) {
+        note_system_error(h, errno);
         std::printf("open file failed\n");
-        custommp4_destroy(h);
-        return nullptr;
+        return fail_open(h);
     }
     h->file_size = size;
 
@@ -392,10 +423,7 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
     // Not checked: the first read seeks again when the stream is elsewhere.
     tv::sysio::fseeko(h->file, static_cast<off_t>(offset), SEEK_SET);
 
-    if (!tv::mp4::read_recording(h)) {
-        custommp4_destroy(h);
-        return nullptr;
-    }
+    if (!tv::mp4::read_recording(h)) return fail_open(h);
     return h;
 }
 
@@ -425,6 +453,7 @@ int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length)
         const int result = tv::sysio::fseeko(h->file, static_cast<off_t>(h->position), SEEK_SET);
         if (result != 0) {
             const int err = errno;
+            note_system_error(h, err);
             std::printf("custommp4_read_data:fseek error=%d,errno=%d,errstr=%s\n", result, err,
                         std::strerror(err));
             std::printf("custommp4_read_data:right_pos=%lld,real_pos=%lld\n", as_ll(h->position),
@@ -432,13 +461,20 @@ int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length)
             return 0;
         }
     }
+    errno = 0;
     const std::size_t got = length ? tv::sysio::fread(destination, 1, length, h->file) : 0;
-    h->position += length;
     if (got != length) {
+        // The file's end explains a short read only past the size taken at open; anything
+        // short of it is the system's failure (or the file shrank under us).
+        if (std::ferror(h->file) || h->position + length <= h->file_size) {
+            note_system_error(h, errno);
+        }
         // A later read at another position starts clean.
         std::clearerr(h->file);
+        h->position += length;
         return 0;
     }
+    h->position += length;
     return 1;
 }
 
@@ -565,6 +601,9 @@ uint32_t custommp4_get_recording_length(const custommp4_handle* h) {
 }
 float custommp4_get_stored_frame_rate(const custommp4_handle* h) {
     return h ? h->video_properties.frame_rate : 0.0f;
+}
+int custommp4_get_system_error(const custommp4_handle* h) {
+    return h ? h->system_error : 0;
 }
 
 }  // extern "C"

@@ -152,6 +152,9 @@ struct custommp4_handle {
         void operator()(char* p) const { std::free(p); }
     };
     std::unique_ptr<char[], FreeBuffer> stream_buffer;
+    // errno of the first failure of the system (a read or seek error, memory refused); 0 while
+    // every failure came from the recording's content.
+    int system_error = 0;
 };
 
 namespace tv::mp4 {

@@ -2,6 +2,7 @@
 #include "torvane/source.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -25,13 +26,21 @@ constexpr uint32_t kRawFormat = 0x57415247u;  // "GRAW", first character in the 
 extern "C" {
 
 SourceMedia* source_open(const char* path, uint32_t offset) {
-    if (path == nullptr) return nullptr;
+    if (path == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
     auto* media = new (std::nothrow) SourceMedia{};
-    if (media == nullptr) return nullptr;
+    if (media == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     TV_VOICE_DecReset(&media->voice, VOICE_MODE_ADPCM_FIRST);
     media->recording = custommp4_open(path, offset);
     if (media->recording == nullptr) {
+        const int error = errno;
         delete media;
+        errno = error;
         return nullptr;
     }
     return media;
@@ -80,6 +89,10 @@ int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_st
     }
     return custommp4_read_one_media_frame(media->recording, buffer, CUSTOMMP4_FRAME_BUFFER_SIZE,
                                           time_stamp, key_flag, is_audio);
+}
+
+int source_system_error(const SourceMedia* media) {
+    return live(media) ? custommp4_get_system_error(media->recording) : 0;
 }
 
 uint32_t source_max_pcm_bytes(uint32_t frame_length) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: first a Release build with every test (GUI, end-to-end
 # and the large OpenDML test included), then a clang build under AddressSanitizer and
-# UndefinedBehaviorSanitizer that runs the unit tests again and the bounded fuzz runs.
+# UndefinedBehaviorSanitizer that runs the unit tests again and the bounded fuzz runs, then a
+# clang build under ThreadSanitizer of just what the tests labelled `tsan` need.
 #
 #   scripts/test.sh              everything (what CI runs)
 #   TORVANE_QUICK=1 scripts/test.sh   the Release pass only
@@ -27,5 +28,13 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests =="
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTORVANE_SANITIZE=ON -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF -DTORVANE_FUZZ=ON
 cmake --build build-asan -j "$jobs"
+# Tests labelled `tsan` run here too: they also have failure paths that leak if anything does.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan -LE 'large|gui|tsan' "${ctest_args[@]}"
+  ctest --test-dir build-asan -LE 'large|gui' "${ctest_args[@]}"
+
+echo "== ThreadSanitizer build and the threaded tests =="
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTORVANE_TSAN=ON -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF
+cmake --build build-tsan -j "$jobs" --target test_conversion_job test_convert_threads torvane-convert
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan -L tsan "${ctest_args[@]}"

@@ -25,6 +25,10 @@ OutcomeMessage MessageForOutcome(JobOutcome outcome) {
             return {MessageLevel::Error, "MessageWriteFailed",
                     "Writing the AVI file failed after {written} frames. The file holds only "
                     "the part written before the failure."};
+        case JobOutcome::ReadFailed:
+            return {MessageLevel::Error, "MessageReadFailed",
+                    "Reading the recording failed after {written} frames. The AVI file holds "
+                    "only the part converted before the failure."};
         case JobOutcome::NoFrames:
             return {MessageLevel::Error, "MessageNoFrames",
                     "The recording holds no frames; there is nothing to convert."};

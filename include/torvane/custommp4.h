@@ -17,7 +17,9 @@ TORVANE_EXTERN_C_BEGIN
 
 typedef struct custommp4_handle custommp4_handle;
 
-/* Opens the recording that begins at byte `offset` of the file. Null on any failure. */
+/* Opens the recording that begins at byte `offset` of the file. Null on any failure; errno
+ * then holds the system's error (the file could not be opened or read, memory was refused),
+ * or 0 when the file's content was refused. */
 TORVANE_API custommp4_handle* custommp4_open(const char* path, uint32_t offset);
 /* Both release the handle and return 1. */
 TORVANE_API int custommp4_close(custommp4_handle* handle);
@@ -51,6 +53,10 @@ TORVANE_API uint32_t custommp4_get_end_time(const custommp4_handle* handle);
 TORVANE_API uint32_t custommp4_get_recording_length(const custommp4_handle* handle);
 /* Frame rate stored in the video stream properties (frames per second, may be anything). */
 TORVANE_API float custommp4_get_stored_frame_rate(const custommp4_handle* handle);
+/* errno of the first failure of the system since the open (a read or seek error, or memory
+ * refused for an index table); 0 when every failure so far came from the file's content. A
+ * frame read that returns 0 or -1 after this became nonzero did not end the recording. */
+TORVANE_API int custommp4_get_system_error(const custommp4_handle* handle);
 
 TORVANE_EXTERN_C_END
 

@@ -11,6 +11,7 @@ TORVANE_EXTERN_C_BEGIN
 
 typedef struct SourceMedia SourceMedia;
 
+/* Null on failure, errno set as by custommp4_open. */
 TORVANE_API SourceMedia* source_open(const char* path, uint32_t offset);
 TORVANE_API void source_close(SourceMedia* media);
 
@@ -28,6 +29,9 @@ TORVANE_API double source_stored_frame_rate(const SourceMedia* media);
 /* The buffer must hold 0x40000 bytes. Frame length; 0 at the end; -1 for a refused frame. */
 TORVANE_API int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_stamp,
                                       uint8_t* key_flag, uint8_t* is_audio);
+
+/* The recording reader's custommp4_get_system_error. */
+TORVANE_API int source_system_error(const SourceMedia* media);
 
 /* Largest PCM output of source_decode_audio for a frame of `frame_length` bytes. */
 TORVANE_API uint32_t source_max_pcm_bytes(uint32_t frame_length);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <csignal>
 #include <fstream>
+#include <sstream>
 
 #include "avi_test_util.h"
 #include "support/test_support.h"
@@ -179,6 +180,60 @@ TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
     EXPECT_GT(frames, 5u);
     expect_probe(path, frames, audio);
     EXPECT_EQ(decode_errors(path), "");
+}
+
+// Picture checksums of a file, in order, as ffmpeg decodes its video stream.
+std::vector<std::string> picture_sums(const fs::path& file) {
+    auto r = tvtest::run_command("ffmpeg -nostdin -v quiet -i " +
+                                 tvtest::shell_quote(file.string()) + " -map 0:v -f framemd5 -");
+    std::vector<std::string> sums;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] != '#') sums.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return sums;
+}
+
+// A conversion killed anywhere in a file of several RIFF segments leaves the file as it stands
+// (the writer holds nothing back): it opens, and every picture in it decodes as in the
+// finished file, also past the first segment's indexes and the next segment's header.
+TEST_F(AviOutside, UnfinishedOpenDmlFileKeepsItsPictures) {
+    {
+        AviPtr avi = create(24 * 1024);
+        ASSERT_TRUE(avi);
+        Recorder rec(avi.get());
+        int phase = 0;
+        for (int i = 0; i < 100; ++i) ASSERT_EQ(put_frame(rec, i, &phase), 0);
+        tvtest::StdoutCapture quiet;
+        ASSERT_EQ(AVI_finish(avi.release()), 0);
+    }
+    const auto reference = picture_sums(path);
+    ASSERT_EQ(reference.size(), 100u);
+
+    for (int cut : {1, 9, 24, 31, 47, 58, 76, 99}) {
+        SCOPED_TRACE(cut);
+        const fs::path part = dir / ("cut" + std::to_string(cut) + ".avi");
+        AviPtr avi = create_writer(part, 24 * 1024);
+        ASSERT_TRUE(avi);
+        Recorder rec(avi.get());
+        int phase = 0;
+        for (int i = 0; i < cut; ++i) ASSERT_EQ(put_frame(rec, i, &phase), 0);
+        if (cut > 40) {
+            EXPECT_GE(avi->segment_switches, 1);
+        }
+        // Killed: no index, no final header, nothing more reaches the file.
+        AviFile* file = avi.release();
+        ::close(file->fd);
+        delete file;
+
+        const auto probe = tvtest::run_command("ffprobe -v error -show_streams " +
+                                               tvtest::shell_quote(part.string()));
+        EXPECT_EQ(probe.status, 0) << probe.err;
+        const auto sums = picture_sums(part);
+        ASSERT_EQ(sums.size(), static_cast<size_t>(cut));
+        EXPECT_TRUE(std::equal(sums.begin(), sums.end(), reference.begin()));
+    }
 }
 
 }  // namespace

@@ -50,6 +50,17 @@ TEST_F(AviHeader, ProvisionalFormAfterEachDescription) {
     AviPtr avi(AVI_create_output(path.c_str()));
     ASSERT_TRUE(avi);
     EXPECT_EQ(fs::file_size(path), 2048u);
+    // Before any description the space already holds a header (one stream of nothing yet),
+    // so a file cut off right after its creation still opens.
+    const auto fresh = header();
+    EXPECT_EQ(fourcc(fresh, 0), "RIFF");
+    EXPECT_EQ(le32(fresh, 4), AVI_PROVISIONAL_SIZE);
+    EXPECT_EQ(fourcc(fresh, 8), "AVI ");
+    EXPECT_EQ(fourcc(fresh, 24), "avih");
+    EXPECT_EQ(fourcc(fresh, 108), "vids");
+    EXPECT_EQ(fourcc(fresh, 2036), "LIST");
+    EXPECT_EQ(le32(fresh, 2040), AVI_PROVISIONAL_SIZE);
+    EXPECT_EQ(fourcc(fresh, 2044), "movi");
 
     ASSERT_EQ(AVI_describe_video(avi.get(), 640, 480, 25.0, "H264"), 0);
     Image only_video = video_part(192, 1);

@@ -100,6 +100,17 @@ TEST(ConvertCli, ExitStatusTellsHowEachConversionEnded) {
     EXPECT_TRUE(fs::exists(dir / "outs" / "good.avi"));
 }
 
+TEST(ConvertCli, DeviceAsOutputIsNeverRemoved) {
+    // A full disk at the very first write: the output is no AVI. A file of the conversion's
+    // own would be removed; a device named as the output must stay.
+    const auto dir = tvtest::scratch_dir("cli-device");
+    small_recording(dir / "a.ifv");
+    auto r = run_command(convert_cmd() + " -y " + shell_quote((dir / "a.ifv").string()) + " /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("could not be created: No space left on device"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
 TEST(ConvertCli, ExistingOutputIsOnlyReplacedWhenAsked) {
     const auto dir = tvtest::scratch_dir("cli-overwrite");
     small_recording(dir / "a.ifv");

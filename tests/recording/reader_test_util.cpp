@@ -41,6 +41,7 @@ Opened open(const fs::path& path, uint32_t offset) {
     tvtest::StdoutCapture capture;
     Opened o;
     o.handle.reset(custommp4_open(path.c_str(), offset));
+    o.error = o.handle ? 0 : errno;
     o.out = capture.finish();
     return o;
 }

@@ -32,6 +32,7 @@ std::filesystem::path write_bytes(const std::vector<uint8_t>& bytes, const std::
 struct Opened {
     Handle handle;
     std::string out;  // what the open printed
+    int error = 0;    // errno right after a failed open
 };
 Opened open(const std::filesystem::path& path, uint32_t offset = 0);
 

@@ -110,6 +110,34 @@ TEST(Faults, SegmentWhoseIndexCannotBeLoadedIsPassedOver) {
     }
 }
 
+TEST(Faults, ReadErrorInTheSegmentChainFailsTheOpen) {
+    // Damage there ends the recording early; a failing read says nothing about its end.
+    const auto path = rtest::write(rtest::sample_recording(3), "faults_chain");
+    Faults faults;
+    faults.fail(Op::Fread, 6);  // the second segment's header
+    auto o = rtest::open(path);
+    EXPECT_EQ(o.handle, nullptr);
+    EXPECT_EQ(o.error, EIO);
+    EXPECT_EQ(o.out, "ReadmdatSegmentObject2 (offset:" +
+                         std::to_string(
+                             ifvbuild::layout(rtest::sample_recording(3)).segments[1].position) +
+                         ") failed 1\n");
+}
+
+TEST(Faults, ShortReadInsideTheFileIsASystemError) {
+    auto rec = rtest::sample_recording(1);
+    auto o = rtest::open(rtest::write(rec, "faults_short"));
+    ASSERT_NE(o.handle, nullptr);
+    EXPECT_EQ(custommp4_get_system_error(o.handle.get()), 0);
+    Faults faults;
+    faults.fail(Op::Fread, faults.calls(Op::Fread) + 2);
+    auto all = rtest::read_all(o.handle.get(), CUSTOMMP4_FRAME_BUFFER_SIZE, 2);
+    ASSERT_EQ(all.frames.size(), 2u);
+    EXPECT_GT(all.frames[0].result, 0);
+    EXPECT_EQ(all.frames[1].result, 0);
+    EXPECT_EQ(custommp4_get_system_error(o.handle.get()), EIO);
+}
+
 TEST(Faults, SeekFailureWhileReadingAFrame) {
     auto rec = rtest::sample_recording(1);
     const auto lay = ifvbuild::layout(rec);
@@ -152,6 +180,8 @@ TEST(Faults, FcloseFailureIsReported) {
 // diagnostic.
 struct Outcome {
     bool opened = false;
+    int open_error = 0;    // errno of a failed open
+    int system_error = 0;  // the handle's record of a failure of the system
     std::vector<Frame> frames;
     std::string out;
 };
@@ -160,6 +190,7 @@ Outcome run(const std::filesystem::path& path) {
     Outcome r;
     auto o = rtest::open(path);
     r.opened = o.handle != nullptr;
+    r.open_error = o.error;
     r.out = o.out;
     if (r.opened) {
         std::vector<uint8_t> buffer(CUSTOMMP4_FRAME_BUFFER_SIZE);
@@ -174,6 +205,7 @@ Outcome run(const std::filesystem::path& path) {
             if (f.result != 0 || i == 0 || r.frames.back().result != 0) r.frames.push_back(f);
         }
         r.out += capture.finish();
+        r.system_error = custommp4_get_system_error(o.handle.get());
     }
     o.handle.reset();
     return r;
@@ -224,6 +256,12 @@ TEST(Faults, EveryFailureIsContained) {
                 const bool silent_null = op == Op::Allocate && n == 1 && !r.opened;
                 if (!same && !silent_null) {
                     EXPECT_NE(r.out, "");
+                }
+                // A caller can always tell the system's failure from a damaged recording.
+                if (!r.opened) {
+                    EXPECT_EQ(r.open_error, op == Op::Allocate ? ENOMEM : EIO);
+                } else if (!same) {
+                    EXPECT_EQ(r.system_error, op == Op::Allocate ? ENOMEM : EIO);
                 }
             }
         }

@@ -1,0 +1,358 @@
+// torvane-convert on a failing system: every write, read, seek and close of a conversion made
+// to fail in turn, and the converter killed at many points. A preloaded library (fault_shim.c)
+// fails or freezes the calls that concern the recording and the output; the programs are the
+// ones users run.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "common/bytes.h"
+#include "support/avi_check.h"
+#include "support/test_support.h"
+#include "torvane/avi.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using tvtest::run_command;
+using tvtest::shell_quote;
+
+namespace {
+
+std::string convert_path() {
+    return (tvtest::bin_dir() / "torvane-convert").string();
+}
+std::string shim_path() {
+    return (tvtest::lib_dir() / "libtorvane_fault_shim.so").string();
+}
+
+// Under AddressSanitizer the runtime must tolerate a library preloaded before it.
+std::string asan_options() {
+    const char* own = std::getenv("ASAN_OPTIONS");
+    return std::string(own ? own : "") + (own && *own ? ":" : "") + "verify_asan_link_order=0";
+}
+
+// A recording of real H.264 pictures and voice from torvane-mkifv, so that outputs can be
+// decoded and compared picture by picture.
+fs::path make_recording(const fs::path& dir, const std::string& size, double seconds,
+                        int per_segment) {
+    const std::string d = shell_quote(dir.string());
+    const std::string t = std::to_string(seconds);
+    EXPECT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=" + size + ":rate=25 -t " + t +
+                    " -c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -f h264 " + d + "/src.h264")
+            .status,
+        0);
+    EXPECT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=" +
+                    t + " -ac 1 -c:a pcm_s16le " + d + "/src.wav")
+            .status,
+        0);
+    const auto mk =
+        run_command(shell_quote((tvtest::bin_dir() / "torvane-mkifv").string()) + " --video " + d +
+                    "/src.h264 --audio " + d + "/src.wav --frames-per-segment " +
+                    std::to_string(per_segment) + " " + d + "/rec.ifv");
+    EXPECT_EQ(mk.status, 0) << mk.err;
+    return dir / "rec.ifv";
+}
+
+// What a player gets out of a file: one checksum per picture and the PCM bytes.
+struct Decoded {
+    std::vector<std::string> pictures;
+    std::vector<uint8_t> pcm;
+};
+
+Decoded decode(const fs::path& file) {
+    Decoded out;
+    const std::string f = shell_quote(file.string());
+    const fs::path sums = file.string() + ".md5", raw = file.string() + ".pcm";
+    // "?" maps a stream only when the file has one; a file without any stream decodes to nothing.
+    run_command("ffmpeg -v quiet -y -i " + f + " -map 0:v? -f framemd5 " +
+                shell_quote(sums.string()) + " -map 0:a? -f s16le " + shell_quote(raw.string()));
+    std::ifstream in(sums);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] != '#')
+            out.pictures.push_back(line.substr(line.rfind(',') + 1));
+    }
+    if (fs::exists(raw)) out.pcm = tvtest::read_file(raw);
+    fs::remove(sums);
+    fs::remove(raw);
+    return out;
+}
+
+// The data chunks that lie whole in the file, walking the first "movi" list from the header's
+// end; stops at the first chunk cut short or at the first index.
+struct WholeChunks {
+    size_t pictures = 0;
+    size_t pcm_bytes = 0;
+    bool cut = false;                              // a chunk begins but does not end in the file
+    std::vector<std::pair<size_t, size_t>> spans;  // data offset and size of each
+};
+
+WholeChunks whole_chunks(const std::vector<uint8_t>& file) {
+    WholeChunks w;
+    size_t at = AVI_HEADER_SPACE;
+    while (at + 8 <= file.size()) {
+        const std::string tag(file.begin() + static_cast<long>(at),
+                              file.begin() + static_cast<long>(at) + 4);
+        const uint32_t size = tv::load_le32(file.data() + at + 4);
+        if (tag != "00db" && tag != "01wb") return w;
+        if (at + 8 + size > file.size()) {
+            w.cut = true;
+            return w;
+        }
+        if (tag == "00db")
+            ++w.pictures;
+        else
+            w.pcm_bytes += size;
+        w.spans.emplace_back(at, 8 + size);
+        at += 8 + size + (size & 1u);
+    }
+    w.cut = at < file.size();
+    return w;
+}
+
+bool finalised(const std::vector<uint8_t>& file) {
+    return file.size() >= 8 && tv::load_le32(file.data() + 4) != AVI_PROVISIONAL_SIZE;
+}
+
+// An output left by a failed or killed conversion: absent, or a file that ffprobe opens, that
+// the AVI checker accepts when its header was finalised, and whose whole chunks are the first
+// chunks of the undisturbed conversion, byte for byte. With `decoded`, ffmpeg also decodes it:
+// every whole chunk must give the same pictures and sound as in the undisturbed conversion.
+void expect_usable_output(const fs::path& out, const std::vector<uint8_t>& reference_bytes,
+                          const Decoded* decoded, const std::string& where) {
+    if (!fs::exists(out)) return;
+    const auto bytes = tvtest::read_file(out);
+    const auto probe = run_command("ffprobe -v error -show_streams " + shell_quote(out.string()));
+    EXPECT_EQ(probe.status, 0) << where << ": ffprobe cannot open the output\n" << probe.err;
+    if (finalised(bytes)) {
+        const auto report = tvtest::check_avi(bytes);
+        EXPECT_TRUE(report.ok()) << where << "\n" << tvtest::describe(report);
+    }
+    const WholeChunks whole = whole_chunks(bytes);
+    const WholeChunks all = whole_chunks(reference_bytes);
+    ASSERT_LE(whole.spans.size(), all.spans.size()) << where;
+    for (size_t i = 0; i < whole.spans.size(); ++i) {
+        const auto [at, size] = whole.spans[i];
+        const auto [ref_at, ref_size] = all.spans[i];
+        ASSERT_EQ(size, ref_size) << where << ": chunk " << i;
+        ASSERT_TRUE(std::equal(bytes.begin() + static_cast<long>(at),
+                               bytes.begin() + static_cast<long>(at + size),
+                               reference_bytes.begin() + static_cast<long>(ref_at)))
+            << where << ": chunk " << i << " differs";
+    }
+    if (!decoded) return;
+    const Decoded& reference = *decoded;
+    const Decoded got = decode(out);
+    ASSERT_LE(whole.pictures, reference.pictures.size()) << where;
+    ASSERT_GE(got.pictures.size(), whole.pictures)
+        << where << ": pictures written before were lost";
+    // A chunk cut short may still yield a (damaged) picture; nothing else may be extra.
+    EXPECT_LE(got.pictures.size(), whole.pictures + (whole.cut ? 1 : 0)) << where;
+    for (size_t i = 0; i < whole.pictures; ++i) {
+        ASSERT_EQ(got.pictures[i], reference.pictures[i]) << where << ": picture " << i;
+    }
+    ASSERT_GE(got.pcm.size(), whole.pcm_bytes) << where << ": sound written before was lost";
+    ASSERT_LE(whole.pcm_bytes, reference.pcm.size()) << where;
+    EXPECT_TRUE(std::equal(reference.pcm.begin(),
+                           reference.pcm.begin() + static_cast<long>(whole.pcm_bytes),
+                           got.pcm.begin()))
+        << where << ": sound differs";
+}
+
+std::map<std::string, long> read_counts(const fs::path& file) {
+    std::map<std::string, long> counts;
+    std::ifstream in(file);
+    std::string kind;
+    long n = 0;
+    while (in >> kind >> n) counts[kind] = n;
+    return counts;
+}
+
+class ConvertFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+
+    // torvane-convert on `in`, with the library preloaded and the given settings.
+    tvtest::CommandResult convert(const fs::path& in, const fs::path& out,
+                                  const std::string& settings) {
+        return run_command("env LD_PRELOAD=" + shell_quote(shim_path()) +
+                           " ASAN_OPTIONS=" + shell_quote(asan_options()) +
+                           " TORVANE_FAULT_TRACK=" + shell_quote(dir_.string()) + " " + settings +
+                           " " + shell_quote(convert_path()) + " -q -y " +
+                           shell_quote(in.string()) + " " + shell_quote(out.string()));
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
+    const fs::path in = make_recording(dir_, "64x48", 0.4, 5);
+    const fs::path out = dir_ / "out.avi";
+
+    // The undisturbed conversion, counted.
+    const auto clean =
+        convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    const auto counts = read_counts(dir_ / "counts");
+    const auto reference_bytes = tvtest::read_file(out);
+    ASSERT_EQ(whole_chunks(reference_bytes).pictures, 10u);
+    ASSERT_GT(whole_chunks(reference_bytes).pcm_bytes, 5000u);
+    // Header objects, segment headers, index tables and 19 frames; at the least the header,
+    // the chunks and the index (however the writer gathers them), the final header; two closes.
+    ASSERT_GE(counts.at("read"), 25);
+    ASSERT_GE(counts.at("write"), 3);
+    ASSERT_GE(counts.at("seek"), 5);
+    ASSERT_EQ(counts.at("close"), 2);
+
+    struct Mode {
+        std::string kind;
+        std::string error;  // as the shim takes it
+        std::string text;   // as the converter must name it
+    };
+    const std::vector<Mode> modes = {
+        {"write", "ENOSPC:sticky", "No space left on device"},  // the disk stays full
+        {"write", "EIO", "Input/output error"},                 // one write fails
+        {"read", "EIO", "Input/output error"},
+        {"read", "EIO:sticky", "Input/output error"},
+        {"seek", "EIO", "Input/output error"},
+        {"close", "EIO", "Input/output error"},
+    };
+    int tried = 0, recovered = 0;
+    for (const Mode& mode : modes) {
+        for (long n = 1; n <= counts.at(mode.kind); ++n) {
+            const std::string where = mode.kind + " " + std::to_string(n) + " " + mode.error;
+            fs::remove(out);
+            const auto r = convert(
+                in, out, "TORVANE_FAULT=" + mode.kind + ":" + std::to_string(n) + ":" + mode.error);
+            ++tried;
+            EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << where << "\n" << r.err;
+            if (r.status == 0) {
+                // Only a failure that was fully repaired (a failed position query answered by a
+                // seek, the recording's close) may end in success, and then nothing differs.
+                ++recovered;
+                EXPECT_TRUE(mode.kind == "seek" || mode.kind == "close") << where;
+                EXPECT_EQ(tvtest::read_file(out), reference_bytes) << where;
+                continue;
+            }
+            EXPECT_EQ(r.status, 1) << where << "\n" << r.err;
+            EXPECT_NE(r.err.find("not converted: "), std::string::npos) << where << "\n" << r.err;
+            EXPECT_NE(r.err.find(mode.text), std::string::npos) << where << "\n" << r.err;
+            // The message says which file failed and how.
+            const std::string opened = "the recording could not be opened: " + mode.text;
+            const std::string reading = "reading " + in.string() + " failed: " + mode.text;
+            const std::string created =
+                "the output " + out.string() + " could not be created: " + mode.text;
+            const std::string writing = "writing " + out.string() + " failed: " + mode.text;
+            const auto says = [&](const std::string& text) {
+                return r.err.find(text) != std::string::npos;
+            };
+            if (mode.kind == "read") {
+                EXPECT_TRUE(says(opened) || says(reading)) << where << "\n" << r.err;
+            } else if (mode.kind == "write" || mode.kind == "close") {
+                EXPECT_TRUE(says(created) || says(writing)) << where << "\n" << r.err;
+            } else {
+                EXPECT_TRUE(says(opened) || says(reading) || says(created) || says(writing))
+                    << where << "\n"
+                    << r.err;
+            }
+            expect_usable_output(out, reference_bytes, nullptr, where);
+            if (HasFatalFailure()) return;
+        }
+    }
+    RecordProperty("injected", tried);
+    std::printf("%d injected failures, %d repaired without loss\n", tried, recovered);
+}
+
+// Runs the converter until the shim stops it (after its n-th write or read), then kills it.
+void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& track,
+                      const std::string& stop) {
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env_text.emplace_back(*e);
+    }
+    env_text.push_back("LD_PRELOAD=" + shim_path());
+    env_text.push_back("ASAN_OPTIONS=" + asan_options());
+    env_text.push_back("TORVANE_FAULT_TRACK=" + track.string());
+    env_text.push_back("TORVANE_FAULT_STOP=" + stop);
+    std::vector<char*> envp;
+    for (auto& s : env_text) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args_text = {convert_path(), "-q", "-y", in.string(), out.string()};
+    std::vector<char*> argv;
+    for (auto& s : args_text) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the converter ended before " << stop;
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+}
+
+TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
+    const fs::path in = make_recording(dir_, "176x144", 3.0, 30);
+    const fs::path out = dir_ / "out.avi";
+    const auto clean =
+        convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    const auto counts = read_counts(dir_ / "counts");
+    const auto reference_bytes = tvtest::read_file(out);
+    const Decoded reference = decode(out);
+    ASSERT_EQ(reference.pictures.size(), 75u);
+    // One read per frame: kill points by read are spread over the run however the writes go.
+    const long reads = counts.at("read"), writes = counts.at("write");
+    ASSERT_GE(reads, 150);
+    ASSERT_GE(writes, 3);
+
+    // Kill points spread over the whole run: after reads, and after writes with the first and
+    // the last included; every other write in the middle is cut in half, as a kill during a
+    // long write would leave it.
+    std::vector<std::string> stops;
+    constexpr long kReadPoints = 16;
+    for (long i = 0; i < kReadPoints; ++i)
+        stops.push_back("read:" + std::to_string(10 + i * (reads - 11) / (kReadPoints - 1)));
+    const long write_points = std::min<long>(16, writes);
+    for (long i = 0; i < write_points; ++i) {
+        const long n = write_points > 1 ? 1 + i * (writes - 1) / (write_points - 1) : 1;
+        const bool part = i % 2 == 1 && n > 3 && n < writes - 2;
+        stops.push_back("write:" + std::to_string(n) + (part ? ":part" : ""));
+    }
+    for (const std::string& stop : stops) {
+        fs::remove(out);
+        convert_and_kill(in, out, dir_, stop);
+        if (HasFatalFailure()) return;
+        // The header space holds a valid header from the first write on.
+        ASSERT_TRUE(fs::exists(out)) << "kill after " << stop;
+        expect_usable_output(out, reference_bytes, &reference, "kill after " + stop);
+        if (HasFatalFailure()) return;
+        if (stop.find(":part") != std::string::npos) {
+            EXPECT_TRUE(whole_chunks(tvtest::read_file(out)).cut) << stop;
+        }
+    }
+    EXPECT_GE(stops.size(), 20u);
+    std::printf("%zu kill points\n", stops.size());
+}
+
+}  // namespace
