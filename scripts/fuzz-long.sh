@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(fuzz_reader fuzz_voice fuzz_convert)
+targets=(fuzz_reader fuzz_voice fuzz_convert fuzz_settings fuzz_language)
 target=${1:?usage: scripts/fuzz-long.sh TARGET|all|coverage [SECONDS] [RUNS]}
 
 # Replays each corpus once in a build with source coverage and reports the lines of the core
@@ -54,6 +54,8 @@ corpus_of() {
     fuzz_reader) echo reader ;;
     fuzz_voice) echo voice ;;
     fuzz_convert) echo convert ;;
+    fuzz_settings) echo settings ;;
+    fuzz_language) echo language ;;
   esac
 }
 
