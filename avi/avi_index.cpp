@@ -1,5 +1,6 @@
 // Chunks and their indexes: the legacy "idx1" index of the first RIFF segment, the OpenDML
 // standard and super indexes of every segment, and the switch to a new "AVIX" segment.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -197,7 +198,15 @@ int AVI_flush_buffer(AviFile* file) {
     int64_t written = 0;
     if (file->offset_in_sync || tv::sysio::lseek(file->fd, start, SEEK_SET) == start) {
         file->offset_in_sync = true;
-        written = AVI_write_all(file->fd, buffer, pending);
+        while (written < static_cast<int64_t>(pending)) {
+            const auto at = static_cast<size_t>(written);
+            const size_t to_boundary =
+                AVI_WRITE_PIECE - static_cast<size_t>(start + written) % AVI_WRITE_PIECE;
+            const size_t piece = std::min(pending - at, to_boundary);
+            const int64_t done = AVI_write_all(file->fd, buffer + at, piece);
+            written += done;
+            if (done != static_cast<int64_t>(piece)) break;
+        }
     }
     file->write_buffer_used = 0;
     file->buffered_chunks = 0;
