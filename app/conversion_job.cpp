@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <sys/uio.h>
 #include <vector>
 
 #include "common/sysio.h"
+#include "recording/source_internal.h"
 #include "torvane/avi.h"
 #include "torvane/custommp4.h"
 #include "torvane/source.h"
@@ -25,6 +27,19 @@ constexpr double kFallbackFrameRate = 25.0;
 // Output buffer: frames go to the file in blocks of at least kOutputBufferSize - kFrameRoom.
 constexpr int32_t kOutputBufferSize = 2 << 20;
 constexpr int32_t kFrameRoom = CUSTOMMP4_FRAME_BUFFER_SIZE;
+// Frames read with one system call, at most; and the largest gap between two of them that is
+// read and dropped rather than ending the batch.
+constexpr std::size_t kBatchFrames = 256;
+constexpr int64_t kMaxGap = 64 * 1024;
+
+struct BatchFrame {
+    enum Kind { InRun, Alone, Refused };
+    mp4::FrameRef ref;
+    Kind kind = InRun;
+    uint8_t* data = nullptr;  // where the run puts the frame's bytes
+    uint8_t* slot = nullptr;  // where its chunk's data goes in the writer's buffer
+    int64_t run_end = 0;      // bytes of the run up to the frame's end
+};
 
 // Frames per second of the output: video frames over the indexed span. A span of 0 leaves
 // nothing to divide by; the rate the recorder stored is the best guess then.
@@ -127,22 +142,82 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         note_write_failure();
     }
 
-    // Both buffers live for the whole job. Any frame the reader hands out fits the PCM buffer
+    // The buffers live for the whole job. Any frame the reader hands out fits the PCM buffer
     // once decoded, so long raw frames are converted whole.
-    std::vector<uint8_t> frame(CUSTOMMP4_FRAME_BUFFER_SIZE);
+    std::vector<uint8_t> voice(CUSTOMMP4_FRAME_BUFFER_SIZE);  // voice frames of a batch
+    std::vector<uint8_t> alone(CUSTOMMP4_FRAME_BUFFER_SIZE);  // a frame read by itself
+    std::vector<uint8_t> gap(kMaxGap);                          // bytes between frames, dropped
     std::vector<uint8_t> pcm(source_max_pcm_bytes(CUSTOMMP4_FRAME_BUFFER_SIZE));
+    std::vector<BatchFrame> batch;
+    std::vector<struct iovec> parts;
+    batch.reserve(kBatchFrames);
+    parts.reserve(2 * kBatchFrames);
+    custommp4_handle* recording = source_recording(source.get());
 
     bool read_failed = false;
     bool stopped = false;
+    bool ended = false;
     int32_t countdown = write_failed ? 0 : total;
-    while (countdown > 0) {
+    mp4::FrameRef carried;
+    bool have_carried = false;
+    int64_t predicted_pcm = -1;  // PCM bytes of the last voice frame decoded
+
+    // A frame that could not be read: the recording ends there, or the system failed.
+    auto read_ended = [&] {
+        ended = true;
+        if (source_system_error(source.get()) != 0) {
+            read_failed = true;
+            report.system_error = source_system_error(source.get());
+        }
+    };
+    // Puts a frame whose bytes are at `data`; false when the output failed.
+    auto put_frame = [&](const mp4::FrameRef& ref, uint8_t* data) {
+        errno = 0;
+        if (ref.is_audio == 0) {
+            if (AVI_put_video_frame(avi, data, static_cast<int32_t>(ref.length), ref.key_flag) == 0)
+                return true;
+        } else {
+            uint32_t pcm_length = 0;
+            if (source_decode_audio(source.get(), data, ref.length, pcm.data(), &pcm_length) != 0) {
+                // An undecodable voice frame keeps its place in the stream as an empty chunk.
+                ++report.skipped_frames;
+                pcm_length = 0;
+            } else {
+                predicted_pcm = pcm_length;
+            }
+            errno = 0;
+            if (AVI_put_audio(avi, pcm.data(), static_cast<int32_t>(pcm_length)) == 0) return true;
+        }
+        note_write_failure();
+        return false;
+    };
+    // Where a frame read by itself goes: into the writer's buffer when it has room for the
+    // largest frame (a buffer short of that room is written first), else `alone`. Null when
+    // the output failed.
+    auto space_for_one = [&]() -> uint8_t* {
+        int32_t room = 0;
+        uint8_t* space = AVI_chunk_space(avi, &room);
+        if (space != nullptr && room < kFrameRoom) {
+            errno = 0;
+            if (AVI_flush(avi) != 0) {
+                note_write_failure();
+                return nullptr;
+            }
+            space = AVI_chunk_space(avi, &room);
+        }
+        return space != nullptr && room >= kFrameRoom ? space : alone.data();
+    };
+
+    while (countdown > 0 && !ended && !write_failed) {
         if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
             stopped = true;
             break;
         }
-        // Frames are read straight into the writer's buffer when it has room for the largest
-        // one, so that the put copies nothing; a buffer short of that room is written first.
-        uint8_t* destination = frame.data();
+        // A batch: the next frames that lie one after the other in the recording (small gaps
+        // allowed), laid out in the writer's free space as the chunks they become, so that one
+        // system call reads them all into place and the puts copy nothing. Voice frames go to
+        // `voice`; their PCM gets the room of the last one decoded (on a different length,
+        // the later frames of the batch are read again, each by itself).
         int32_t room = 0;
         uint8_t* space = AVI_chunk_space(avi, &room);
         if (space != nullptr && room < kFrameRoom) {
@@ -153,45 +228,115 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
             }
             space = AVI_chunk_space(avi, &room);
         }
-        if (space != nullptr && room >= kFrameRoom) destination = space;
+        const bool buffered = space != nullptr && room >= kFrameRoom;
+        const int64_t free_bytes = buffered ? int64_t{room} + 9 : 0;
 
-        uint32_t time_stamp = 0;
-        uint8_t key_flag = 0;
-        uint8_t kind = 0;
-        const int32_t n = source_read_frame(source.get(), destination, &time_stamp, &key_flag, &kind);
-        if (n <= 0 && source_system_error(source.get()) != 0) {
-            // Not the recording's end or a damaged entry: the system failed to read it.
-            read_failed = true;
-            report.system_error = source_system_error(source.get());
-            break;
-        }
-        if (n == 0) break;
-        if (n < 0) {
-            // The reader has moved past a frame it refused; go on with the next one.
-            ++report.skipped_frames;
-        } else {
-            int r;
-            if (kind == 0) {
-                errno = 0;
-                r = AVI_put_video_frame(avi, destination, n, key_flag);
+        batch.clear();
+        parts.clear();
+        int64_t run_start = 0;
+        int64_t run_end = 0;   // file position after the last frame of the run
+        int64_t planned = 0;   // bytes of the writer's free space laid out
+        uint32_t voice_used = 0;
+        int32_t gathered_end = 1;  // what the reader said when gathering stopped, if <= 0
+        while (batch.size() < kBatchFrames && static_cast<int64_t>(batch.size()) < countdown) {
+            mp4::FrameRef ref;
+            int32_t found;
+            if (have_carried) {
+                ref = carried;
+                found = static_cast<int32_t>(ref.length);
+                have_carried = false;
             } else {
-                uint32_t pcm_length = 0;
-                if (source_decode_audio(source.get(), destination, static_cast<uint32_t>(n),
-                                        pcm.data(), &pcm_length) != 0) {
-                    // An undecodable voice frame keeps its place in the stream as an empty chunk.
-                    ++report.skipped_frames;
-                    pcm_length = 0;
-                }
-                errno = 0;
-                r = AVI_put_audio(avi, pcm.data(), static_cast<int32_t>(pcm_length));
+                found = mp4::next_frame(recording, CUSTOMMP4_FRAME_BUFFER_SIZE, ref);
             }
-            if (r != 0) {
-                note_write_failure();
+            if (found <= 0 && (found == 0 || source_system_error(source.get()) != 0)) {
+                gathered_end = found;
                 break;
             }
+            if (found < 0) {
+                batch.push_back(BatchFrame{ref, BatchFrame::Refused});
+                continue;
+            }
+            const bool in_run = buffered && mp4::run_readable(recording, ref.position, ref.length);
+            if (!in_run) {
+                // Read by itself, as the only frame of its batch.
+                if (!batch.empty()) {
+                    carried = ref;
+                    have_carried = true;
+                } else {
+                    batch.push_back(BatchFrame{ref, BatchFrame::Alone});
+                }
+                break;
+            }
+            const bool joins = parts.empty() ||
+                               (ref.position >= run_end && ref.position - run_end <= kMaxGap);
+            const int64_t chunk_bytes =
+                ref.is_audio ? 8 + std::max<int64_t>(predicted_pcm, 0)
+                             : 8 + int64_t{ref.length} + (ref.length & 1u);
+            const bool fits = planned + chunk_bytes <= free_bytes &&
+                              (ref.is_audio == 0 || voice_used + ref.length <= voice.size());
+            if (!joins || !fits) {
+                if (parts.empty() && !fits) {
+                    batch.push_back(BatchFrame{ref, BatchFrame::Alone});
+                } else {
+                    carried = ref;
+                    have_carried = true;
+                }
+                break;
+            }
+            if (parts.empty()) {
+                run_start = ref.position;
+            } else if (ref.position > run_end) {
+                parts.push_back({gap.data(), static_cast<size_t>(ref.position - run_end)});
+            }
+            BatchFrame entry{ref, BatchFrame::InRun};
+            entry.run_end = ref.position + ref.length - run_start;
+            if (ref.is_audio) {
+                entry.data = voice.data() + voice_used;
+                voice_used += ref.length;
+            } else {
+                entry.data = space + planned;
+            }
+            entry.slot = space + planned;
+            parts.push_back({entry.data, ref.length});
+            planned += chunk_bytes;
+            run_end = ref.position + ref.length;
+            batch.push_back(entry);
+            // Without a length to expect, nothing can be laid out behind a voice frame.
+            if (ref.is_audio && predicted_pcm < 0) break;
         }
-        --countdown;
-        progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
+
+        const int64_t got = parts.empty() ? 0 : mp4::read_run(recording, run_start, parts);
+        bool moved = false;  // the writer's space is not where the batch was laid out
+        for (const BatchFrame& entry : batch) {
+            if (entry.kind == BatchFrame::Refused) {
+                // The reader has moved past a frame it refused; go on with the next one.
+                ++report.skipped_frames;
+            } else {
+                uint8_t* data = entry.data;
+                if (entry.kind == BatchFrame::InRun && entry.run_end > got) {
+                    mp4::warn_read_error(entry.ref);
+                    read_ended();
+                    break;
+                }
+                if (entry.kind == BatchFrame::InRun && entry.ref.is_audio == 0) {
+                    int32_t left = 0;
+                    moved = moved || AVI_chunk_space(avi, &left) != entry.slot;
+                }
+                if (entry.kind == BatchFrame::Alone || (moved && entry.ref.is_audio == 0)) {
+                    data = space_for_one();
+                    if (data == nullptr) break;
+                    if (!mp4::read_frame(recording, entry.ref, data)) {
+                        read_ended();
+                        break;
+                    }
+                }
+                if (!put_frame(entry.ref, data)) break;
+            }
+            --countdown;
+            progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
+        }
+        // The reader's end, or its failure, comes after the frames gathered before it.
+        if (gathered_end <= 0 && !ended && !write_failed) read_ended();
     }
     if (!write_failed && !read_failed && !stopped) report.missing_frames = countdown;
 

@@ -17,6 +17,7 @@ const Ops kReal = {
     always_allocate,
     ::writev,
     ::unlink,
+    ::preadv,
 };
 
 std::atomic<const Ops*> g_current{&kReal};
@@ -45,6 +46,27 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
         if (r < 0) return total > 0 ? total : r;
         total += r;
         if (static_cast<size_t>(r) < iov[i].iov_len) break;
+    }
+    return total;
+}
+
+ssize_t read_parts(FILE* stream, const struct iovec* iov, int iovcnt, off_t offset) {
+    const Ops& o = ops();
+    if (o.preadv && (o.fread == kReal.fread || o.preadv != kReal.preadv)) {
+        return o.preadv(::fileno(stream), iov, iovcnt, offset);
+    }
+    if (o.fseeko(stream, offset, SEEK_SET) != 0) return -1;
+    ssize_t total = 0;
+    for (int i = 0; i < iovcnt; ++i) {
+        if (iov[i].iov_len == 0) continue;
+        const size_t got = o.fread(iov[i].iov_base, 1, iov[i].iov_len, stream);
+        total += static_cast<ssize_t>(got);
+        if (got < iov[i].iov_len) {
+            const bool failed = std::ferror(stream) != 0;
+            std::clearerr(stream);
+            if (failed && total == 0) return -1;
+            break;
+        }
     }
     return total;
 }

@@ -30,6 +30,9 @@ struct Ops {
     ssize_t (*writev)(int fd, const struct iovec* iov, int iovcnt);
     // Removing a file (the conversion job, for an output it could not start). Null is allowed.
     int (*unlink)(const char* path);
+    // Scattered read at a file position (the recording reader: many frames in one call). Null
+    // is allowed.
+    ssize_t (*preadv)(int fd, const struct iovec* iov, int iovcnt, off_t offset);
 };
 
 // The real operating-system functions.
@@ -56,5 +59,11 @@ int unlink(const char* path);
 // replaces only write (or has no writev) gets the pieces through its write one by one, so a
 // failure injected into write reaches gathered writes too.
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt);
+// Reads `stream`'s file from `offset` on into the parts in turn, without moving the stream:
+// the table's preadv on the stream's descriptor when it has its own or when its fread is the
+// real one. Otherwise (a table that replaces only fread) a seek and an fread per part, so that
+// a failure injected into fread reaches scattered reads too. Same contract as preadv, except
+// that a read cut short by a failure returns the bytes read with errno set.
+ssize_t read_parts(FILE* stream, const struct iovec* iov, int iovcnt, off_t offset);
 
 }  // namespace tv::sysio

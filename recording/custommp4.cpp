@@ -481,76 +481,14 @@ int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length)
 int32_t custommp4_read_one_media_frame(custommp4_handle* h, uint8_t* buffer, int32_t buffer_length,
                                        uint32_t* time_stamp, uint8_t* key_flag, uint8_t* is_audio) {
     if (!h || !buffer) return -1;
-    for (;;) {
-        if (h->current_segment >= h->mdat.segment_count) return 0;
-        const bool video_left = h->video_cursor < h->video_loaded;
-        const bool audio_left = h->audio_cursor < h->audio_loaded;
-        if (!video_left && !audio_left) {
-            // An empty segment is not the end: go on until a frame or the last segment.
-            const uint32_t next = h->current_segment + 1;
-            if (next >= h->mdat.segment_count) {
-                h->current_segment = next;
-                return 0;
-            }
-            if (!ReadmdatIndexTable(h, next)) {
-                std::printf("custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
-                return -1;
-            }
-            continue;
-        }
-
-        const int variant = video_left && audio_left ? 2 : 1;
-        bool take_video = video_left;
-        VideoIndexEntry v;
-        AudioIndexEntry a;
-        if (video_left) v = video_entry(*h, h->video_cursor);
-        if (audio_left) a = audio_entry(*h, h->audio_cursor);
-        if (video_left && audio_left) take_video = v.time_stamp <= a.time_stamp;
-
-        // A refused entry is passed over, so the frames after it can still be read.
-        if (take_video) {
-            if (v.length == 0 || static_cast<int64_t>(v.length) > buffer_length) {
-                std::printf(
-                    "warning:size error %d,frame offset:%lld,frame length:%lld,buffer length:%d\n",
-                    variant, as_ll(v.position), static_cast<long long>(v.length), buffer_length);
-                ++h->video_cursor;
-                return -1;
-            }
-            h->position = v.position;
-            const int ok = custommp4_read_data(h, buffer, v.length);
-            if (is_audio) *is_audio = 0;
-            if (key_flag) *key_flag = v.key_flag;
-            if (time_stamp) *time_stamp = v.time_stamp;
-            ++h->video_cursor;
-            if (!ok) {
-                std::printf("warning:read error,frame offset:%lld,frame length:%lld\n",
-                            as_ll(v.position), static_cast<long long>(v.length));
-                return 0;
-            }
-            return static_cast<int32_t>(v.length);
-        }
-
-        const uint32_t length = h->audio_properties.frame_length;
-        if (length == 0 || static_cast<int64_t>(length) > buffer_length) {
-            std::printf(
-                "warning:size error %d,sample offset:%lld,sample length:%lld,buffer length:%d\n",
-                variant, as_ll(a.position), static_cast<long long>(length), buffer_length);
-            ++h->audio_cursor;
-            return -1;
-        }
-        h->position = a.position;
-        const int ok = custommp4_read_data(h, buffer, length);
-        if (is_audio) *is_audio = 1;
-        if (key_flag) *key_flag = 0;
-        if (time_stamp) *time_stamp = a.time_stamp;
-        ++h->audio_cursor;
-        if (!ok) {
-            std::printf("warning:read error,sample offset:%lld,sample length:%lld\n",
-                        as_ll(a.position), static_cast<long long>(length));
-            return 0;
-        }
-        return static_cast<int32_t>(length);
-    }
+    FrameRef frame;
+    const int32_t found = next_frame(h, buffer_length, frame);
+    if (found <= 0) return found;
+    const int ok = read_frame(h, frame, buffer);
+    if (is_audio) *is_audio = frame.is_audio;
+    if (key_flag) *key_flag = frame.key_flag;
+    if (time_stamp) *time_stamp = frame.time_stamp;
+    return ok ? found : 0;
 }
 
 int custommp4_has_audio(const custommp4_handle* h) {
@@ -607,3 +545,117 @@ int custommp4_get_system_error(const custommp4_handle* h) {
 }
 
 }  // extern "C"
+
+namespace tv::mp4 {
+
+int32_t next_frame(custommp4_handle* h, int32_t buffer_length, FrameRef& frame) {
+    if (!h) return -1;
+    for (;;) {
+        if (h->current_segment >= h->mdat.segment_count) return 0;
+        const bool video_left = h->video_cursor < h->video_loaded;
+        const bool audio_left = h->audio_cursor < h->audio_loaded;
+        if (!video_left && !audio_left) {
+            // An empty segment is not the end: go on until a frame or the last segment.
+            const uint32_t next = h->current_segment + 1;
+            if (next >= h->mdat.segment_count) {
+                h->current_segment = next;
+                return 0;
+            }
+            if (!ReadmdatIndexTable(h, next)) {
+                std::printf("custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
+                return -1;
+            }
+            continue;
+        }
+
+        const int variant = video_left && audio_left ? 2 : 1;
+        bool take_video = video_left;
+        VideoIndexEntry v;
+        AudioIndexEntry a;
+        if (video_left) v = video_entry(*h, h->video_cursor);
+        if (audio_left) a = audio_entry(*h, h->audio_cursor);
+        if (video_left && audio_left) take_video = v.time_stamp <= a.time_stamp;
+
+        // A refused entry is passed over, so the frames after it can still be read.
+        if (take_video) {
+            ++h->video_cursor;
+            if (v.length == 0 || static_cast<int64_t>(v.length) > buffer_length) {
+                std::printf(
+                    "warning:size error %d,frame offset:%lld,frame length:%lld,buffer length:%d\n",
+                    variant, as_ll(v.position), static_cast<long long>(v.length), buffer_length);
+                return -1;
+            }
+            frame = FrameRef{v.position, v.length, v.time_stamp, v.key_flag, 0};
+            return static_cast<int32_t>(v.length);
+        }
+
+        ++h->audio_cursor;
+        const uint32_t length = h->audio_properties.frame_length;
+        if (length == 0 || static_cast<int64_t>(length) > buffer_length) {
+            std::printf(
+                "warning:size error %d,sample offset:%lld,sample length:%lld,buffer length:%d\n",
+                variant, as_ll(a.position), static_cast<long long>(length), buffer_length);
+            return -1;
+        }
+        frame = FrameRef{a.position, length, a.time_stamp, 0, 1};
+        return static_cast<int32_t>(length);
+    }
+}
+
+int read_frame(custommp4_handle* h, const FrameRef& frame, uint8_t* buffer) {
+    h->position = frame.position;
+    if (custommp4_read_data(h, buffer, frame.length)) return 1;
+    warn_read_error(frame);
+    return 0;
+}
+
+void warn_read_error(const FrameRef& frame) {
+    if (frame.is_audio) {
+        std::printf("warning:read error,sample offset:%lld,sample length:%lld\n",
+                    as_ll(frame.position), static_cast<long long>(frame.length));
+    } else {
+        std::printf("warning:read error,frame offset:%lld,frame length:%lld\n",
+                    as_ll(frame.position), static_cast<long long>(frame.length));
+    }
+}
+
+bool run_readable(const custommp4_handle* h, int64_t position, uint64_t length) {
+    return h && h->file && position >= 0 && length <= std::numeric_limits<uint32_t>::max() &&
+           position <= max_read_position(static_cast<uint32_t>(length));
+}
+
+int64_t read_run(custommp4_handle* h, int64_t position, std::span<struct iovec> parts) {
+    uint64_t wanted = 0;
+    for (const struct iovec& part : parts) wanted += part.iov_len;
+    if (!run_readable(h, position, wanted)) return 0;
+    int64_t done = 0;
+    std::size_t first = 0;
+    while (first < parts.size()) {
+        errno = 0;
+        // At most IOV_MAX parts a call; the caller keeps far fewer.
+        const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, 1024));
+        const ssize_t r = tv::sysio::read_parts(h->file, &parts[first], count,
+                                                static_cast<off_t>(position + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r > 0) done += r;
+        // A short read that names an error ends the run there (a failing disk is not asked
+        // again); one that does not is continued, and at the file's end reads nothing.
+        if (r <= 0 || errno != 0) {
+            // Short of the size taken at open, the file's end does not explain it.
+            if (r < 0 || errno != 0 || position + done < h->file_size) note_system_error(h, errno);
+            break;
+        }
+        auto left = static_cast<std::size_t>(r);
+        while (first < parts.size() && left >= parts[first].iov_len) {
+            left -= parts[first].iov_len;
+            ++first;
+        }
+        if (left > 0) {
+            parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + left;
+            parts[first].iov_len -= left;
+        }
+    }
+    return done;
+}
+
+}  // namespace tv::mp4

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
+#include <sys/uio.h>
 #include <vector>
 
 #include "torvane/custommp4.h"
@@ -113,6 +115,15 @@ struct AudioIndexEntry {
     uint32_t time_stamp = 0;
 };
 
+// A frame as the index gives it, before its bytes are read.
+struct FrameRef {
+    int64_t position = 0;
+    uint32_t length = 0;
+    uint32_t time_stamp = 0;
+    uint8_t key_flag = 0;
+    uint8_t is_audio = 0;
+};
+
 }  // namespace tv::mp4
 
 struct custommp4_handle {
@@ -177,5 +188,19 @@ AudioIndexEntry audio_entry(const custommp4_handle& handle, uint32_t i);
 // Highest logical position custommp4_read_data accepts for a block of `length` bytes: the
 // block must end at a position that the stream's 64-bit offset type can hold.
 int64_t max_read_position(uint32_t length);
+
+// The next frame in reading order as custommp4_read_one_media_frame finds it (same results,
+// diagnostics and cursor moves), without reading its bytes.
+int32_t next_frame(custommp4_handle* handle, int32_t buffer_length, FrameRef& frame);
+// Reads a frame that next_frame gave: 1, or 0 after the read-error warning.
+int read_frame(custommp4_handle* handle, const FrameRef& frame, uint8_t* buffer);
+// The warning of a frame that could not be read whole.
+void warn_read_error(const FrameRef& frame);
+// Whether read_run can read `length` bytes at `position` (read_frame says why not).
+bool run_readable(const custommp4_handle* handle, int64_t position, uint64_t length);
+// Reads the file from `position` on into `parts` in turn, many frames in one system call: the
+// bytes read. Fewer at the file's end, or when the system fails, which the handle records
+// (custommp4_get_system_error). `parts` is used up.
+int64_t read_run(custommp4_handle* handle, int64_t position, std::span<struct iovec> parts);
 
 }  // namespace tv::mp4

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/bytes.h"
+#include "recording/source_internal.h"
 #include "torvane/custommp4.h"
 #include "torvane/voice.h"
 
@@ -141,3 +142,7 @@ int source_decode_audio(SourceMedia* media, uint8_t* frame, uint32_t frame_lengt
 }
 
 }  // extern "C"
+
+custommp4_handle* tv::source_recording(SourceMedia* media) {
+    return media != nullptr ? media->recording : nullptr;
+}

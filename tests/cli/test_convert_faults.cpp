@@ -211,9 +211,10 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
     const auto reference_bytes = tvtest::read_file(out);
     ASSERT_EQ(whole_chunks(reference_bytes).pictures, 10u);
     ASSERT_GT(whole_chunks(reference_bytes).pcm_bytes, 5000u);
-    // Header objects, segment headers, index tables and 19 frames; at the least the header,
-    // the chunks and the index (however the writer gathers them), the final header; two closes.
-    ASSERT_GE(counts.at("read"), 25);
+    // Header objects, segment headers, index tables, then the frames in gathered reads; at the
+    // least the header, the chunks and the index (however the writer gathers them), the final
+    // header; two closes.
+    ASSERT_GE(counts.at("read"), 8);
     ASSERT_GE(counts.at("write"), 3);
     ASSERT_GE(counts.at("seek"), 5);
     ASSERT_EQ(counts.at("close"), 2);
@@ -312,7 +313,7 @@ void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& t
 }
 
 TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
-    const fs::path in = make_recording(dir_, "176x144", 3.0, 30);
+    const fs::path in = make_recording(dir_, "320x240", 20.0, 100);
     const fs::path out = dir_ / "out.avi";
     const auto clean =
         convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
@@ -320,10 +321,11 @@ TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     const auto counts = read_counts(dir_ / "counts");
     const auto reference_bytes = tvtest::read_file(out);
     const Decoded reference = decode(out);
-    ASSERT_EQ(reference.pictures.size(), 75u);
-    // One read per frame: kill points by read are spread over the run however the writes go.
+    ASSERT_EQ(reference.pictures.size(), 500u);
+    // Frames are read many at a time, so kill points after reads fall on the few reads there
+    // are; the writes spread them over the run.
     const long reads = counts.at("read"), writes = counts.at("write");
-    ASSERT_GE(reads, 150);
+    ASSERT_GE(reads, 10);
     ASSERT_GE(writes, 3);
 
     // Kill points spread over the whole run: after reads, and after writes with the first and
@@ -331,8 +333,15 @@ TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     // long write would leave it.
     std::vector<std::string> stops;
     constexpr long kReadPoints = 16;
-    for (long i = 0; i < kReadPoints; ++i)
-        stops.push_back("read:" + std::to_string(10 + i * (reads - 11) / (kReadPoints - 1)));
+    // The open reads the header objects, the segment headers and the first index tables:
+    // about the first third of the reads (11 of 25).
+    const long first_read = reads / 2;
+    for (long i = 0; i < kReadPoints; ++i) {
+        const std::string stop = "read:" + std::to_string(
+                                               first_read + i * (reads - 1 - first_read) /
+                                                                (kReadPoints - 1));
+        if (stops.empty() || stops.back() != stop) stops.push_back(stop);
+    }
     const long write_points = std::min<long>(16, writes);
     for (long i = 0; i < write_points; ++i) {
         const long n = write_points > 1 ? 1 + i * (writes - 1) / (write_points - 1) : 1;

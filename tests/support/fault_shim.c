@@ -7,7 +7,7 @@
  *                                 the N-th call of KIND on a watched file fails with errno ERR
  *                                 (ENOSPC, EIO, ENOMEM or a number); with "sticky" every later
  *                                 one fails too. KIND: write (write, writev, ftruncate), read
- *                                 (fread), seek (lseek, fseeko, ftello), close (close, fclose;
+ *                                 (fread, preadv), seek (lseek, fseeko, ftello), close (close, fclose;
  *                                 the file is closed all the same)
  *   TORVANE_FAULT_STOP=KIND:N[:part]
  *                                 after the N-th write or read the process stops itself
@@ -201,7 +201,11 @@ EXPORT int open64(const char* path, int flags, ...) {
 static FILE* fopen_with(const char* name, const char* path, const char* mode) {
     FILE* (*f)(const char*, const char*) = real(name);
     FILE* stream = f(path, mode);
-    if (stream && watched_path(path)) set_stream(stream, true);
+    if (stream && watched_path(path)) {
+        set_stream(stream, true);
+        /* Scattered reads go to the stream's descriptor. */
+        set_fd(fileno(stream), true);
+    }
     return stream;
 }
 
@@ -289,6 +293,23 @@ EXPORT size_t fread(void* buf, size_t size, size_t n, FILE* stream) {
     return r;
 }
 
+static ssize_t preadv_with(const char* name, int fd, const struct iovec* iov, int count,
+                           off_t offset) {
+    ssize_t (*f)(int, const struct iovec*, int, off_t) = real(name);
+    if (!watched_fd(fd)) return f(fd, iov, count, offset);
+    if (count_and_fail(KIND_READ)) return -1;
+    const ssize_t r = f(fd, iov, count, offset);
+    stop_after(KIND_READ);
+    return r;
+}
+
+EXPORT ssize_t preadv(int fd, const struct iovec* iov, int count, off_t offset) {
+    return preadv_with("preadv", fd, iov, count, offset);
+}
+EXPORT ssize_t preadv64(int fd, const struct iovec* iov, int count, off64_t offset) {
+    return preadv_with("preadv64", fd, iov, count, offset);
+}
+
 static int fseek_with(const char* name, FILE* stream, off_t offset, int whence) {
     int (*f)(FILE*, off_t, int) = real(name);
     if (watched_stream(stream) && count_and_fail(KIND_SEEK)) return -1;
@@ -319,6 +340,7 @@ EXPORT int fclose(FILE* stream) {
     int (*f)(FILE*) = real("fclose");
     if (!watched_stream(stream)) return f(stream);
     set_stream(stream, false);
+    set_fd(fileno(stream), false);
     const bool fail = count_and_fail(KIND_CLOSE);
     const int saved = errno;
     const int r = f(stream);
