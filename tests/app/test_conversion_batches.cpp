@@ -2,6 +2,8 @@
 // Whatever the recording's layout, the file must be the one that reading frame by frame gives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -67,7 +69,7 @@ ifvbuild::Recording voice_recording(int frames, int segments,
     return rec;
 }
 
-struct Run {
+struct JobRun {
     tv::JobReport report;
     std::vector<uint8_t> bytes;
     long scattered_reads = 0;
@@ -80,14 +82,14 @@ ssize_t counting_preadv(int fd, const struct iovec* iov, int count, off_t offset
 }
 
 // Converts `in`; frame by frame when the job gets no memory for its output buffer.
-Run convert(const fs::path& in, const fs::path& out, bool frame_by_frame) {
+JobRun convert(const fs::path& in, const fs::path& out, bool frame_by_frame) {
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.preadv = counting_preadv;
     if (frame_by_frame) ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
     g_scattered_reads = 0;
     tv::sysio::install(&ops);
     tv::ConversionProgress progress;
-    Run run;
+    JobRun run;
     run.report = tv::ConversionJob(in.string(), out.string(), progress);
     tv::sysio::install(nullptr);
     run.bytes = tvtest::read_file(out);
@@ -102,8 +104,8 @@ void expect_same_as_frame_by_frame(const std::string& name, const std::vector<ui
     SCOPED_TRACE(name);
     const auto dir = tvtest::scratch_dir("batches-" + name);
     tvtest::write_file(dir / "in.ifv", file);
-    const Run batched = convert(dir / "in.ifv", dir / "batched.avi", false);
-    const Run single = convert(dir / "in.ifv", dir / "single.avi", true);
+    const JobRun batched = convert(dir / "in.ifv", dir / "batched.avi", false);
+    const JobRun single = convert(dir / "in.ifv", dir / "single.avi", true);
     EXPECT_EQ(single.scattered_reads, 0);
     EXPECT_EQ(batched.report.outcome, single.report.outcome);
     EXPECT_EQ(batched.report.written_frames, single.report.written_frames);
@@ -199,4 +201,81 @@ TEST(ConversionBatches, RecordingCutShort) {
         const std::vector<uint8_t> shorter(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
         expect_same_as_frame_by_frame("cut" + std::to_string(cut), shorter);
     }
+}
+
+namespace {
+long g_preadv_calls = 0;
+long g_fail_from = 0;  // 0: never
+// Reads at most a third of what is asked (cut inside a part), as a system may; from call
+// g_fail_from on, fails with EIO.
+ssize_t stingy_preadv(int fd, const struct iovec* iov, int count, off_t offset) {
+    if (g_fail_from != 0 && ++g_preadv_calls >= g_fail_from) {
+        errno = EIO;
+        return -1;
+    }
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+    size_t want = std::max<size_t>(1, total / 3 + 7);
+    std::vector<struct iovec> cut;
+    for (int i = 0; i < count && want > 0; ++i) {
+        cut.push_back({iov[i].iov_base, std::min(want, iov[i].iov_len)});
+        want -= cut.back().iov_len;
+    }
+    return ::preadv(fd, cut.data(), static_cast<int>(cut.size()), offset);
+}
+}  // namespace
+
+TEST(ConversionBatches, ShortAndFailingScatteredReads) {
+    g_seed = 9;
+    const auto dir = tvtest::scratch_dir("batches-short");
+    ASSERT_TRUE(ifvbuild::write_file(voice_recording(200, 2, {}, {}), dir / "in.ifv"));
+    const JobRun whole = convert(dir / "in.ifv", dir / "whole.avi", false);
+    ASSERT_EQ(whole.report.outcome, JobOutcome::Converted);
+
+    // Reads that come back short go on where they stopped: the same file.
+    tv::sysio::Ops ops = tv::sysio::real_ops();
+    ops.preadv = stingy_preadv;
+    g_fail_from = 0;
+    tv::sysio::install(&ops);
+    tv::ConversionProgress progress;
+    auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "short.avi").string(), progress);
+    tv::sysio::install(nullptr);
+    EXPECT_EQ(r.outcome, JobOutcome::Converted);
+    EXPECT_TRUE(tvtest::read_file(dir / "short.avi") == whole.bytes);
+
+    // A read that fails after others came back short: the frames read whole before it are
+    // kept, the failure is told, and the disk is not asked again.
+    for (long fail_from : {1L, 2L, 5L, 40L}) {
+        SCOPED_TRACE(fail_from);
+        g_preadv_calls = 0;
+        g_fail_from = fail_from;
+        tv::sysio::install(&ops);
+        tv::ConversionProgress p2;
+        r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "failed.avi").string(), p2);
+        tv::sysio::install(nullptr);
+        EXPECT_EQ(g_preadv_calls, fail_from);
+        EXPECT_EQ(r.outcome, JobOutcome::ReadFailed);
+        EXPECT_EQ(r.system_error, EIO);
+        EXPECT_LT(r.written_frames, 400);
+        const auto avi = tvtest::check_avi_file((dir / "failed.avi").string());
+        EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
+        uint32_t chunks = 0;
+        for (const auto& [tag, n] : avi.chunk_count) chunks += n;
+        EXPECT_EQ(chunks, static_cast<uint32_t>(r.written_frames));
+        // What is there is the start of the whole conversion's chunks.
+        const auto whole_avi = tvtest::check_avi(whole.bytes);
+        ASSERT_LE(avi.data_chunks.size(), whole_avi.data_chunks.size());
+        const auto bytes = tvtest::read_file(dir / "failed.avi");
+        for (size_t i = 0; i < avi.data_chunks.size(); ++i) {
+            const auto& a = avi.data_chunks[i];
+            const auto& b = whole_avi.data_chunks[i];
+            ASSERT_EQ(a.tag, b.tag);
+            ASSERT_EQ(a.size, b.size);
+            ASSERT_TRUE(std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(a.offset),
+                                   bytes.begin() + static_cast<std::ptrdiff_t>(a.offset + 8 + a.size),
+                                   whole.bytes.begin() + static_cast<std::ptrdiff_t>(b.offset)))
+                << i;
+        }
+    }
+    g_fail_from = 0;
 }
