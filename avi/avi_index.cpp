@@ -200,9 +200,7 @@ int AVI_flush_buffer(AviFile* file) {
         file->offset_in_sync = true;
         while (written < static_cast<int64_t>(pending)) {
             const auto at = static_cast<size_t>(written);
-            const size_t to_boundary =
-                AVI_WRITE_PIECE - static_cast<size_t>(start + written) % AVI_WRITE_PIECE;
-            const size_t piece = std::min(pending - at, to_boundary);
+            const size_t piece = std::min(pending - at, AVI_WRITE_PIECE);
             const int64_t done = AVI_write_all(file->fd, buffer + at, piece);
             written += done;
             if (done != static_cast<int64_t>(piece)) break;

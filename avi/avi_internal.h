@@ -52,11 +52,11 @@ constexpr uint32_t AVI_INDEX_STEP = 4096;    // entries added at each index grow
 constexpr uint32_t AVI_STD_INDEX_HEAD = 24;  // data bytes of a standard index before its entries
 constexpr uint32_t AVI_NOT_KEY_FRAME = 0x80000000u;
 constexpr size_t AVI_BUFFER_ALIGNMENT = 4096;
-// Buffered chunks go to the file in writes that end on multiples of this size. Larger aligned
-// writes let the system cache the file in large blocks of memory, which on virtual machines
-// whose idle memory the host has taken back ran up to six times slower (1.5 s instead of
-// 0.3 s per GiB, every other run); copies of 64 KiB never did, and cost few calls.
-constexpr size_t AVI_WRITE_PIECE = 64 * 1024;
+// Largest write of buffered chunks. Whole 2 MiB buffers in one write let the system cache the
+// file in blocks of 2 MiB, which on virtual machines whose idle memory the host takes back ran
+// three to six times slower (every other run, or every run for a while); writes of 512 KiB
+// from wherever the buffer starts in the file never did, and cost few calls.
+constexpr size_t AVI_WRITE_PIECE = 512 * 1024;
 
 // One stream's index of one RIFF segment, written as an "ix##" chunk.
 struct AviStdIndex {

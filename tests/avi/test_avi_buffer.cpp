@@ -472,10 +472,9 @@ ssize_t recording_write(int fd, const void* buf, size_t n) {
     return ::write(fd, buf, n);
 }
 
-TEST_F(AviBuffer, BufferedChunksGoOutInPiecesThatEndOn64KiBBoundaries) {
-    // Larger aligned writes make the system cache the file in huge blocks, which some
-    // virtual machines serve several times slower; the pieces keep every write within one
-    // 64 KiB block of the file, and the chunks the same.
+TEST_F(AviBuffer, BufferedChunksGoOutInPiecesOfAtMost512KiB) {
+    // Writes of whole 2 MiB buffers make the system cache the file in huge blocks, which
+    // some virtual machines serve several times slower; the chunks stay the same.
     AviPtr avi = create_writer(path);
     ASSERT_TRUE(avi);
     ASSERT_EQ(AVI_set_write_buffer(avi.get(), 2 << 20), 0);
@@ -491,14 +490,16 @@ TEST_F(AviBuffer, BufferedChunksGoOutInPiecesThatEndOn64KiBBoundaries) {
         }
         ASSERT_EQ(AVI_flush(avi.get()), 0);
     }
-    ASSERT_GT(g_writes.size(), 50u);
+    ASSERT_GT(g_writes.size(), 6u);
     int64_t end = g_writes.front().first;
+    size_t full = 0;
     for (const auto& [offset, length] : g_writes) {
         EXPECT_EQ(offset, end);  // one after the other
-        EXPECT_LE(length, 65536u);
-        EXPECT_EQ(offset / 65536, (offset + static_cast<int64_t>(length) - 1) / 65536) << offset;
+        EXPECT_LE(length, 512u * 1024);
+        full += length == 512u * 1024;
         end = offset + static_cast<int64_t>(length);
     }
+    EXPECT_GE(full, 4u);
     EXPECT_EQ(end, static_cast<int64_t>(fs::file_size(path)));
     ASSERT_EQ(AVI_finish(avi.release()), 0);
 }
