@@ -171,23 +171,64 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         }
     };
     // Puts a frame whose bytes are at `data`; false when the output failed.
-    auto put_frame = [&](const mp4::FrameRef& ref, uint8_t* data) {
+    // The PCM of a voice frame decoded ahead, together with the one before it.
+    std::vector<uint8_t> pcm_ahead(pcm.size());
+    std::size_t ahead_at = SIZE_MAX;  // its entry in the batch
+    uint32_t ahead_length = 0;
+    int ahead_result = 0;
+    int64_t got = 0;  // bytes of the batch's run that were read
+    // Puts a frame whose bytes are at `data` (entry `at` of the batch); false when the output
+    // failed.
+    auto put_frame = [&](std::size_t at, uint8_t* data) {
+        const mp4::FrameRef& ref = batch[at].ref;
         errno = 0;
         if (ref.is_audio == 0) {
             if (AVI_put_video_frame(avi, data, static_cast<int32_t>(ref.length), ref.key_flag) == 0)
                 return true;
-        } else {
-            uint32_t pcm_length = 0;
-            if (source_decode_audio(source.get(), data, ref.length, pcm.data(), &pcm_length) != 0) {
-                // An undecodable voice frame keeps its place in the stream as an empty chunk.
-                ++report.skipped_frames;
-                pcm_length = 0;
-            } else {
-                predicted_pcm = pcm_length;
-            }
-            errno = 0;
-            if (AVI_put_audio(avi, pcm.data(), static_cast<int32_t>(pcm_length)) == 0) return true;
+            note_write_failure();
+            return false;
         }
+        const uint8_t* out = pcm.data();
+        uint32_t pcm_length = 0;
+        int decoded = 0;
+        if (at == ahead_at) {
+            out = pcm_ahead.data();
+            pcm_length = ahead_length;
+            decoded = ahead_result;
+            ahead_at = SIZE_MAX;
+        } else {
+            // The next voice frame of the batch, when it was read whole, is decoded with this
+            // one: the two run side by side.
+            std::size_t next = at + 1;
+            while (next < batch.size() && batch[next].ref.is_audio == 0) ++next;
+            const bool pair = batch[at].kind == BatchFrame::InRun && next < batch.size() &&
+                              batch[next].kind == BatchFrame::InRun && batch[next].run_end <= got;
+            if (pair) {
+                uint8_t* const frames[2] = {data, batch[next].data};
+                const uint32_t lengths[2] = {ref.length, batch[next].ref.length};
+                uint8_t* const outputs[2] = {pcm.data(), pcm_ahead.data()};
+                uint32_t output_lengths[2] = {0, 0};
+                int results[2] = {0, 0};
+                source_decode_audio_pair(source.get(), frames, lengths, outputs, output_lengths,
+                                         results);
+                pcm_length = output_lengths[0];
+                decoded = results[0];
+                ahead_at = next;
+                ahead_length = output_lengths[1];
+                ahead_result = results[1];
+            } else {
+                decoded = source_decode_audio(source.get(), data, ref.length, pcm.data(), &pcm_length);
+            }
+        }
+        if (decoded != 0) {
+            // An undecodable voice frame keeps its place in the stream as an empty chunk.
+            ++report.skipped_frames;
+            pcm_length = 0;
+        } else {
+            predicted_pcm = pcm_length;
+        }
+        errno = 0;
+        if (AVI_put_audio(avi, out, static_cast<int32_t>(pcm_length)) == 0) return true;
         note_write_failure();
         return false;
     };
@@ -305,9 +346,11 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
             if (ref.is_audio && predicted_pcm < 0) break;
         }
 
-        const int64_t got = parts.empty() ? 0 : mp4::read_run(recording, run_start, parts);
+        got = parts.empty() ? 0 : mp4::read_run(recording, run_start, parts);
         bool moved = false;  // the writer's space is not where the batch was laid out
-        for (const BatchFrame& entry : batch) {
+        ahead_at = SIZE_MAX;
+        for (std::size_t at = 0; at < batch.size(); ++at) {
+            const BatchFrame& entry = batch[at];
             if (entry.kind == BatchFrame::Refused) {
                 // The reader has moved past a frame it refused; go on with the next one.
                 ++report.skipped_frames;
@@ -330,7 +373,7 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
                         break;
                     }
                 }
-                if (!put_frame(entry.ref, data)) break;
+                if (!put_frame(at, data)) break;
             }
             --countdown;
             progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);

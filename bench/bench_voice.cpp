@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "torvane/voice.h"
+#include "voice/voice_internal.h"
 
 namespace {
 
@@ -80,6 +81,34 @@ void BM_Decode(benchmark::State& state) {
         static_cast<double>(state.iterations()) * kFrames * n, benchmark::Counter::kIsRate);
 }
 
+// Mode-35 frames two at a time, as the conversion decodes the voice frames of a batch (against
+// BM_Decode/35, one at a time).
+void BM_DecodePairs(benchmark::State& state) {
+    const int n = block_size(VOICE_MODE_ADPCM_FIRST);
+    const std::vector<int16_t> pcm = signal(static_cast<std::size_t>(n) * kFrames);
+    VoiceCodecState codec;
+    TV_VOICE_EncReset(&codec, VOICE_MODE_ADPCM_FIRST);
+    std::vector<VoiceFrame> frames(kFrames);
+    for (int f = 0; f < kFrames; ++f)
+        TV_VOICE_EncodeFrame(&codec, pcm.data() + n * f, &frames[static_cast<std::size_t>(f)], n);
+    int16_t out[2][VOICE_MAX_DECODED_SAMPLES];
+    int16_t* outputs[2] = {out[0], out[1]};
+    int16_t counts[2];
+    int32_t results[2];
+    for (auto _ : state) {
+        TV_VOICE_DecReset(&codec, VOICE_MODE_ADPCM_FIRST);
+        for (int f = 0; f < kFrames; f += 2) {
+            VoiceFrame* pair[2] = {&frames[static_cast<std::size_t>(f)],
+                                   &frames[static_cast<std::size_t>(f + 1)]};
+            tv::voice::decode_frame_pair(&codec, pair, outputs, counts, results);
+            benchmark::ClobberMemory();
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kFrames * n);
+    state.counters["samples/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kFrames * n, benchmark::Counter::kIsRate);
+}
+
 void BM_Transcode(benchmark::State& state) {
     const int mode = static_cast<int>(state.range(0));
     const int source = mode - 32;  // 97..100 take frames of 65..68
@@ -112,6 +141,7 @@ void Modes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Encode)->Apply(Modes);
 BENCHMARK(BM_Decode)->Apply(Modes);
+BENCHMARK(BM_DecodePairs);
 BENCHMARK(BM_Transcode)->DenseRange(VOICE_TRANS_G711A, VOICE_TRANS_ADPCM16);
 
 BENCHMARK_MAIN();

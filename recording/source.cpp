@@ -10,6 +10,7 @@
 #include "recording/source_internal.h"
 #include "torvane/custommp4.h"
 #include "torvane/voice.h"
+#include "voice/voice_internal.h"
 
 struct SourceMedia {
     custommp4_handle* recording = nullptr;
@@ -145,4 +146,34 @@ int source_decode_audio(SourceMedia* media, uint8_t* frame, uint32_t frame_lengt
 
 custommp4_handle* tv::source_recording(SourceMedia* media) {
     return media != nullptr ? media->recording : nullptr;
+}
+
+void tv::source_decode_audio_pair(SourceMedia* media, uint8_t* const frames[2],
+                                  const uint32_t frame_lengths[2], uint8_t* const outputs[2],
+                                  uint32_t output_lengths[2], int results[2]) {
+    // Frames that name more bytes than were read are decoded padded, one by one.
+    auto whole = [&](int i) {
+        return frames[i] != nullptr && outputs[i] != nullptr && frame_lengths[i] >= 4 &&
+               4u + 2u * frames[i][2] <= frame_lengths[i];
+    };
+    if (!live(media) || output_lengths == nullptr ||
+        custommp4_get_audio_format(media->recording) == kRawFormat || !whole(0) || !whole(1)) {
+        for (int i = 0; i < 2; ++i)
+            results[i] = source_decode_audio(media, frames[i], frame_lengths[i], outputs[i],
+                                             output_lengths ? &output_lengths[i] : nullptr);
+        return;
+    }
+    int16_t pcm[2][VOICE_MAX_DECODED_SAMPLES];
+    int16_t* const pcm_out[2] = {pcm[0], pcm[1]};
+    VoiceFrame* const voice_frames[2] = {reinterpret_cast<VoiceFrame*>(frames[0]),
+                                         reinterpret_cast<VoiceFrame*>(frames[1])};
+    int16_t counts[2] = {0, 0};
+    int32_t decoded[2] = {0, 0};
+    tv::voice::decode_frame_pair(&media->voice, voice_frames, pcm_out, counts, decoded);
+    for (int i = 0; i < 2; ++i) {
+        results[i] = decoded[i] == 0 ? 0 : -1;
+        for (int16_t k = 0; k < counts[i]; ++k)
+            tv::store_le16(outputs[i] + 2 * k, static_cast<uint16_t>(pcm[i][k]));
+        if (decoded[i] == 0) output_lengths[i] = static_cast<uint32_t>(counts[i]) * 2u;
+    }
 }

@@ -1,6 +1,7 @@
 // Four-bit IMA ADPCM in three frame layouts: mode 3 (state header, high nibble first), mode 35
 // (first sample verbatim, low nibble first; every recording's voice) and mode 67 (no header,
 // state carried across frames).
+#include <algorithm>
 #include <array>
 
 #include "common/bytes.h"
@@ -81,6 +82,26 @@ void decode_codes(Decoder& dec, std::span<const uint8_t> bytes, int16_t* out) {
         out[1] = dec.step(second);
         out += 2;
     }
+}
+
+// Two frames' codes at once: their chains do not depend on each other, so the processor runs
+// them side by side. Each decoder ends as decode_codes would leave it.
+template <bool low_first>
+void decode_codes_pair(Decoder& a, std::span<const uint8_t> bytes_a, int16_t* out_a, Decoder& b,
+                       std::span<const uint8_t> bytes_b, int16_t* out_b) {
+    const std::size_t both = std::min(bytes_a.size(), bytes_b.size());
+    for (std::size_t i = 0; i < both; ++i) {
+        const uint8_t x = bytes_a[i];
+        const uint8_t y = bytes_b[i];
+        out_a[0] = a.step(low_first ? (x & 0x0Fu) : (x >> 4));
+        out_b[0] = b.step(low_first ? (y & 0x0Fu) : (y >> 4));
+        out_a[1] = a.step(low_first ? (x >> 4) : (x & 0x0Fu));
+        out_b[1] = b.step(low_first ? (y >> 4) : (y & 0x0Fu));
+        out_a += 2;
+        out_b += 2;
+    }
+    decode_codes<low_first>(a, bytes_a.subspan(both), out_a);
+    decode_codes<low_first>(b, bytes_b.subspan(both), out_b);
 }
 
 // Sample encoder over a run of samples: codes packed two per byte, first in bits 7-4. Only
@@ -206,6 +227,33 @@ int adpcm_decode(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> 
     st.predicted = static_cast<int16_t>(dec.predicted);
     st.step_index = static_cast<uint8_t>(dec.row / 16);
     return count;
+}
+
+bool adpcm_pairs(int16_t mode) {
+    return mode == VOICE_MODE_ADPCM || mode == VOICE_MODE_ADPCM_FIRST;
+}
+
+void adpcm_decode_pair(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> payload_a,
+                       std::span<const uint8_t> payload_b, int16_t* pcm_a, int16_t* pcm_b,
+                       int& count_a, int& count_b) {
+    Decoder a{header_step_index(payload_a) * 16, static_cast<int16_t>(tv::load_le16(payload_a.data()))};
+    Decoder b{header_step_index(payload_b) * 16, static_cast<int16_t>(tv::load_le16(payload_b.data()))};
+    const auto codes_a = payload_a.subspan(4);
+    const auto codes_b = payload_b.subspan(4);
+    if (mode == VOICE_MODE_ADPCM_FIRST) {
+        pcm_a[0] = static_cast<int16_t>(a.predicted);
+        pcm_b[0] = static_cast<int16_t>(b.predicted);
+        decode_codes_pair<true>(a, codes_a, pcm_a + 1, b, codes_b, pcm_b + 1);
+        count_a = static_cast<int>(2 * codes_a.size()) + 1;
+        count_b = static_cast<int>(2 * codes_b.size()) + 1;
+    } else {
+        decode_codes_pair<false>(a, codes_a, pcm_a, b, codes_b, pcm_b);
+        count_a = static_cast<int>(2 * codes_a.size());
+        count_b = static_cast<int>(2 * codes_b.size());
+    }
+    VoiceAdpcmFields& st = state.codec.adpcm;
+    st.predicted = static_cast<int16_t>(b.predicted);
+    st.step_index = static_cast<uint8_t>(b.row / 16);
 }
 
 }  // namespace tv::voice

@@ -148,3 +148,31 @@ TORVANE_API int32_t TV_VOICE_DecodeFrame(VoiceCodecState* state, VoiceFrame* fra
 }
 
 }  // extern "C"
+
+namespace tv::voice {
+
+void decode_frame_pair(VoiceCodecState* state, VoiceFrame* const frames[2], int16_t* const pcm[2],
+                       int16_t counts[2], int32_t results[2]) {
+    auto pairs = [&](const VoiceFrame* frame) {
+        return frame != nullptr &&
+               (tv::load_le16(frame->flags) & kFrameTypeMask) == kNormalFrameFlags &&
+               frame->payload_words != 0 &&
+               decoded_sample_count(state->mode, frame->payload_words) >= 0;
+    };
+    if (state != nullptr && family_of(state->mode) == Family::Adpcm && adpcm_pairs(state->mode) &&
+        pcm[0] != nullptr && pcm[1] != nullptr && pairs(frames[0]) && pairs(frames[1])) {
+        int a = 0, b = 0;
+        adpcm_decode_pair(*state, state->mode,
+                          std::span<const uint8_t>(frames[0]->payload, 2u * frames[0]->payload_words),
+                          std::span<const uint8_t>(frames[1]->payload, 2u * frames[1]->payload_words),
+                          pcm[0], pcm[1], a, b);
+        counts[0] = static_cast<int16_t>(a);
+        counts[1] = static_cast<int16_t>(b);
+        results[0] = results[1] = 0;
+        return;
+    }
+    results[0] = TV_VOICE_DecodeFrame(state, frames[0], pcm[0], &counts[0]);
+    results[1] = TV_VOICE_DecodeFrame(state, frames[1], pcm[1], &counts[1]);
+}
+
+}  // namespace tv::voice

@@ -129,6 +129,12 @@ int adpcm_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> 
                  PayloadBuffer payload);
 int adpcm_decode(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> payload,
                  int16_t* pcm);
+// Modes whose frames carry their own starting state (3, 35), which adpcm_decode_pair takes.
+bool adpcm_pairs(int16_t mode);
+// Two accepted frames of such a mode, as adpcm_decode would decode them one after the other.
+void adpcm_decode_pair(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> payload_a,
+                       std::span<const uint8_t> payload_b, int16_t* pcm_a, int16_t* pcm_b,
+                       int& count_a, int& count_b);
 
 int g711_encode(int16_t mode, std::span<const int16_t> pcm, PayloadBuffer payload);
 int g711_decode(int16_t mode, std::span<const uint8_t> payload, int16_t* pcm);
@@ -149,5 +155,11 @@ void g726_msb_to_lsb(std::span<uint8_t> payload, int code_size);
 void adpcm16w_reset(VoiceCodecState& state);
 int adpcm16w_encode(VoiceCodecState& state, std::span<const int16_t> pcm, PayloadBuffer payload);
 int adpcm16w_decode(VoiceCodecState& state, std::span<const uint8_t> payload, int16_t* pcm);
+
+// Decodes two frames exactly as two calls of TV_VOICE_DecodeFrame in turn would (samples,
+// counts, results and the final state); in modes 3 and 35, whose frames carry their own
+// starting state, both at once, which takes about the time of one.
+void decode_frame_pair(VoiceCodecState* state, VoiceFrame* const frames[2], int16_t* const pcm[2],
+                       int16_t counts[2], int32_t results[2]);
 
 }  // namespace tv::voice

@@ -140,8 +140,11 @@ TEST(ConversionBatches, RecordingLayouts) {
     expect_same_as_frame_by_frame("gaps", ifvbuild::to_bytes(voice_recording(300, 2, gaps, {})));
 
     // Voice frames of other lengths (their PCM does not fill the room laid out for it, or
-    // overflows it) and voice frames that cannot be decoded (an empty chunk).
-    auto lengths = [](int i) { return i % 11 == 4 ? 161 : i % 13 == 6 ? 1 : 321; };
+    // overflows it; some name more bytes than a frame of the recording holds), and voice
+    // frames that cannot be decoded (an empty chunk).
+    auto lengths = [](int i) {
+        return i % 11 == 4 ? 161 : i % 13 == 6 ? 1 : i % 17 == 9 ? 481 : 321;
+    };
     auto rec = voice_recording(300, 2, {}, lengths);
     for (auto& seg : rec.segments) {
         for (size_t a = 5; a < seg.audio.size(); a += 23) {
