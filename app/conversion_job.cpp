@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -170,7 +171,6 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
             report.system_error = source_system_error(source.get());
         }
     };
-    // Puts a frame whose bytes are at `data`; false when the output failed.
     // The PCM of a voice frame decoded ahead, together with the one before it.
     std::vector<uint8_t> pcm_ahead(pcm.size());
     std::size_t ahead_at = SIZE_MAX;  // its entry in the batch
