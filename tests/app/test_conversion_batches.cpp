@@ -23,8 +23,8 @@ using tv::JobOutcome;
 namespace {
 
 std::vector<uint8_t> voice_frame(VoiceCodecState& enc, int seed, int samples = 321) {
-    int16_t pcm[321];
-    for (int i = 0; i < 321; ++i)
+    int16_t pcm[VOICE_MAX_DECODED_SAMPLES];
+    for (int i = 0; i < VOICE_MAX_DECODED_SAMPLES; ++i)
         pcm[i] = static_cast<int16_t>(9000 * std::sin((i + seed * 321) * 0.05));
     VoiceFrame frame{};
     EXPECT_EQ(TV_VOICE_EncodeFrame(&enc, pcm, &frame, static_cast<int16_t>(samples)), 0);
