@@ -232,11 +232,9 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         note_write_failure();
         return false;
     };
-    // Where a frame read by itself goes: into the writer's buffer when it has room for the
-    // largest frame (a buffer short of that room is written first), else `alone`. Null when
-    // the output failed.
-    auto space_for_one = [&]() -> uint8_t* {
-        int32_t room = 0;
+    // The writer's free space, written out first when it is short of room for the largest
+    // frame: null without a buffer, or after a failed write (which is noted).
+    auto frame_space = [&](int32_t& room) -> uint8_t* {
         uint8_t* space = AVI_chunk_space(avi, &room);
         if (space != nullptr && room < kFrameRoom) {
             errno = 0;
@@ -246,7 +244,15 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
             }
             space = AVI_chunk_space(avi, &room);
         }
-        return space != nullptr && room >= kFrameRoom ? space : alone.data();
+        return space != nullptr && room >= kFrameRoom ? space : nullptr;
+    };
+    // Where a frame read by itself goes: the writer's buffer, else `alone`. Null when the
+    // output failed.
+    auto space_for_one = [&]() -> uint8_t* {
+        int32_t room = 0;
+        uint8_t* space = frame_space(room);
+        if (write_failed) return nullptr;
+        return space != nullptr ? space : alone.data();
     };
 
     while (countdown > 0 && !ended && !write_failed) {
@@ -260,16 +266,9 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         // `voice`; their PCM gets the room of the last one decoded (on a different length,
         // the later frames of the batch are read again, each by itself).
         int32_t room = 0;
-        uint8_t* space = AVI_chunk_space(avi, &room);
-        if (space != nullptr && room < kFrameRoom) {
-            errno = 0;
-            if (AVI_flush(avi) != 0) {
-                note_write_failure();
-                break;
-            }
-            space = AVI_chunk_space(avi, &room);
-        }
-        const bool buffered = space != nullptr && room >= kFrameRoom;
+        uint8_t* space = frame_space(room);
+        if (write_failed) break;
+        const bool buffered = space != nullptr;
         const int64_t free_bytes = buffered ? int64_t{room} + 9 : 0;
 
         batch.clear();
