@@ -120,9 +120,10 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         return report;
     }
 
-    // Chunks are gathered and written in large blocks. Without the memory for it, the job
-    // writes chunk by chunk, which gives the same file.
-    AVI_set_write_buffer(avi, kOutputBufferSize);
+    // Chunks are gathered and written in large blocks, by a second thread while the next block
+    // is read. Without the memory for it, the job writes chunk by chunk, which gives the same
+    // file.
+    if (AVI_set_write_buffer(avi, kOutputBufferSize) == 0) AVI_set_write_behind(avi, 1);
 
     bool write_failed = false;
     auto note_write_failure = [&] {
@@ -238,7 +239,7 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         uint8_t* space = AVI_chunk_space(avi, &room);
         if (space != nullptr && room < kFrameRoom) {
             errno = 0;
-            if (AVI_flush(avi) != 0) {
+            if (AVI_make_room(avi) != 0) {
                 note_write_failure();
                 return nullptr;
             }

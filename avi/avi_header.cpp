@@ -250,6 +250,8 @@ bool write_header(AviFile* file, const HeaderBuffer& h) {
 }  // namespace
 
 int AVI_write_provisional_header(AviFile* file) {
+    // The descriptor is the writing-behind thread's until its write is done.
+    if (AVI_wait_behind(file) != 0) return -1;
     HeaderBuffer h;
     build_header(*file, HeaderValues{}, h);
     // Buffered chunks stay buffered: the header lies before them, and the descriptor goes back

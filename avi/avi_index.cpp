@@ -120,10 +120,14 @@ int switch_segment(AviFile* file) {
 int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
                   int32_t key_flag) {
     const size_t total = 8 + size_t{length} + (length & 1u);
-    // A chunk that does not fit behind the buffered ones writes them first. When that fails,
-    // this chunk fails before any index knows of it.
+    // A chunk that does not fit behind the buffered ones writes them first (or behind). When
+    // that fails, this chunk fails before any index knows of it.
     if (file->write_buffer_used > 0 && total > file->write_buffer_size - file->write_buffer_used) {
-        if (AVI_flush_buffer(file) != 0) return -1;
+        if (AVI_flush_behind(file) != 0) return -1;
+    }
+    // One that goes straight to the file waits for the chunks before it.
+    if (total > file->write_buffer_size - file->write_buffer_used && AVI_wait_behind(file) != 0) {
+        return -1;
     }
     char tag[5] = "00db";
     uint32_t flags = key_flag != 0 ? kLegacyKeyFlag : 0;
@@ -190,7 +194,59 @@ void take_back_chunk(AviFile* file, const uint8_t* chunk, uint32_t length) {
 
 }  // namespace
 
+namespace {
+
+// Takes back the chunks of a block that are not whole within its first `written` bytes (the
+// block holds whole data chunks back to back); returns the bytes of those that are.
+size_t take_back_unwritten(AviFile* file, const uint8_t* block, size_t length, int64_t written) {
+    size_t at = 0;
+    size_t kept = 0;
+    while (at < length) {
+        const uint32_t chunk_length = tv::load_le32(block + at + 4);
+        const size_t end = at + 8 + chunk_length + (chunk_length & 1u);
+        if (end <= static_cast<size_t>(written)) {
+            kept = end;
+        } else {
+            take_back_chunk(file, block + at, chunk_length);
+        }
+        at = end;
+    }
+    return kept;
+}
+
+// After a failed write: the file continues at `position`, where the descriptor goes back.
+int fail_write(AviFile* file, int error) {
+    if (tv::sysio::lseek(file->fd, file->position, SEEK_SET) != file->position) {
+        file->offset_in_sync = false;
+    }
+    errno = error;
+    AVI_set_error(AVI_ERR_WRITE);
+    return -1;
+}
+
+}  // namespace
+
+int AVI_wait_behind(AviFile* file) {
+    auto& sent = file->in_flight;
+    if (!sent.active) return 0;
+    const AviWriteBehind::Outcome outcome = file->behind->wait();
+    sent.active = false;
+    file->buffered_chunks -= sent.chunks;
+    if (outcome.written == static_cast<int64_t>(sent.used)) return 0;
+
+    // The buffered chunks were to follow the ones that failed: none of them stays.
+    take_back_unwritten(file, file->write_buffer.get() + file->write_buffer_lead,
+                        file->write_buffer_used, 0);
+    file->write_buffer_used = 0;
+    file->buffered_chunks = 0;
+    const size_t kept =
+        take_back_unwritten(file, file->spare_buffer.get() + sent.lead, sent.used, outcome.written);
+    file->position = sent.start + static_cast<int64_t>(kept);
+    return fail_write(file, outcome.error);
+}
+
 int AVI_flush_buffer(AviFile* file) {
+    if (AVI_wait_behind(file) != 0) return -1;
     const size_t pending = file->write_buffer_used;
     if (pending == 0) return 0;
     const uint8_t* buffer = file->write_buffer.get() + file->write_buffer_lead;
@@ -211,28 +267,45 @@ int AVI_flush_buffer(AviFile* file) {
     if (written == static_cast<int64_t>(pending)) return 0;
 
     const int saved_errno = errno;
-    // The buffer holds whole data chunks back to back, so it tells which of them are whole
-    // in the file and which are not.
-    size_t at = 0;
-    size_t kept = 0;
-    while (at < pending) {
-        const uint32_t length = tv::load_le32(buffer + at + 4);
-        const size_t end = at + 8 + length + (length & 1u);
-        if (end <= static_cast<size_t>(written)) {
-            kept = end;
-        } else {
-            take_back_chunk(file, buffer + at, length);
-        }
-        at = end;
-    }
+    const size_t kept = take_back_unwritten(file, buffer, pending, written);
     file->position = start + static_cast<int64_t>(kept);
-    // The next chunk overwrites the broken rest; the descriptor goes back there.
-    if (tv::sysio::lseek(file->fd, file->position, SEEK_SET) != file->position) {
-        file->offset_in_sync = false;
+    // The next chunk overwrites the broken rest.
+    return fail_write(file, saved_errno);
+}
+
+int AVI_flush_behind(AviFile* file) {
+    if (!file->write_behind || file->write_buffer_used == 0 || !file->offset_in_sync) {
+        return AVI_flush_buffer(file);
     }
-    errno = saved_errno;
-    AVI_set_error(AVI_ERR_WRITE);
-    return -1;
+    if (AVI_wait_behind(file) != 0) return -1;
+    // Without the memory or the thread, the chunks are written now: the same file either way.
+    if (!file->spare_buffer) {
+        const size_t bytes = AVI_buffer_allocation(file->write_buffer_size);
+        if (tv::sysio::may_allocate(bytes)) {
+            file->spare_buffer.reset(static_cast<uint8_t*>(std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes)));
+        }
+        if (!file->spare_buffer) return AVI_flush_buffer(file);
+    }
+    if (!file->behind) {
+        if (tv::sysio::may_allocate(sizeof(AviWriteBehind))) {
+            file->behind.reset(new (std::nothrow) AviWriteBehind());
+        }
+        if (!file->behind) return AVI_flush_buffer(file);
+    }
+    const int64_t start = AVI_file_end(file);
+    if (!file->behind->start(file->fd, file->write_buffer.get() + file->write_buffer_lead,
+                             file->write_buffer_used)) {
+        return AVI_flush_buffer(file);
+    }
+    auto& sent = file->in_flight;
+    sent.active = true;
+    sent.lead = file->write_buffer_lead;
+    sent.used = file->write_buffer_used;
+    sent.chunks = file->buffered_chunks;
+    sent.start = start;
+    std::swap(file->write_buffer, file->spare_buffer);
+    file->write_buffer_used = 0;
+    return 0;
 }
 
 int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t chunk_position,

@@ -4,10 +4,13 @@
 
 #include <sys/uio.h>
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <type_traits>
 
 #include "common/sysio.h"
@@ -57,6 +60,38 @@ constexpr size_t AVI_BUFFER_ALIGNMENT = 4096;
 // three to six times slower (every other run, or every run for a while); writes of 512 KiB
 // from wherever the buffer starts in the file never did, and cost few calls.
 constexpr size_t AVI_WRITE_PIECE = 512 * 1024;
+
+// A thread that writes one buffer at a time to the file, in pieces of at most AVI_WRITE_PIECE
+// from the descriptor's position, while its owner goes on. The owner touches neither the
+// descriptor nor the buffer until wait() has returned.
+class AviWriteBehind {
+  public:
+    struct Outcome {
+        int64_t written = 0;  // bytes that reached the file, from the start of the buffer
+        int error = 0;        // errno of the write that failed
+    };
+    AviWriteBehind() = default;
+    AviWriteBehind(const AviWriteBehind&) = delete;
+    AviWriteBehind& operator=(const AviWriteBehind&) = delete;
+    ~AviWriteBehind();
+    // Starts writing `length` bytes; false (nothing started) when no thread can be had.
+    bool start(int fd, const uint8_t* data, size_t length);
+    // Waits for the write started last.
+    Outcome wait();
+
+  private:
+    void run();
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    int fd_ = -1;
+    const uint8_t* data_ = nullptr;
+    size_t length_ = 0;
+    bool busy_ = false;
+    bool quit_ = false;
+    Outcome outcome_;
+    std::thread thread_;
+};
 
 // One stream's index of one RIFF segment, written as an "ix##" chunk.
 struct AviStdIndex {
@@ -143,10 +178,32 @@ struct AviFile {
     size_t write_buffer_size = 0;  // bytes of chunks it takes
     size_t write_buffer_lead = 0;
     size_t write_buffer_used = 0;
-    // Data chunks accepted and not taken back, and those of them still in the buffer.
+    // Data chunks accepted and not taken back, and those of them not in the file yet (in the
+    // buffer or being written behind).
     int64_t data_chunks = 0;
     int64_t buffered_chunks = 0;
+
+    // Writing behind (AVI_set_write_behind): a full buffer is handed to `behind` and swapped
+    // with `spare_buffer`, and the chunks continue there. The handed-off chunks come right
+    // before the buffered ones in the file, in the same segment; until the write is waited
+    // for they count as buffered, and `position` counts them.
+    bool write_behind = false;
+    std::unique_ptr<uint8_t, AviFreeMemory> spare_buffer;
+    struct {
+        bool active = false;
+        size_t lead = 0;
+        size_t used = 0;
+        int64_t chunks = 0;
+        int64_t start = 0;  // file position of its first chunk
+    } in_flight;
+    // Last: its thread ends before the buffers it may be writing are freed.
+    std::unique_ptr<AviWriteBehind> behind;
 };
+
+// Bytes allocated for a buffer of `size` bytes of chunks: room for the lead, whole pages.
+inline size_t AVI_buffer_allocation(size_t size) {
+    return (size + 2 * AVI_BUFFER_ALIGNMENT - 1) / AVI_BUFFER_ALIGNMENT * AVI_BUFFER_ALIGNMENT;
+}
 
 // Shared routines.
 int64_t AVI_write_all(int fd, const void* buffer, size_t length);
@@ -155,9 +212,11 @@ void AVI_put_le32(uint8_t* destination, uint32_t value);
 int32_t AVI_block_size(const AviFile* file, int track);
 void AVI_set_error(int32_t code);
 
-// End of what is in the file: `position` less the buffered chunks.
+// End of what is in the file: `position` less the buffered chunks (and those being written
+// behind).
 inline int64_t AVI_file_end(const AviFile* file) {
-    return file->position - static_cast<int64_t>(file->write_buffer_used);
+    const size_t behind = file->in_flight.active ? file->in_flight.used : 0;
+    return file->position - static_cast<int64_t>(file->write_buffer_used + behind);
 }
 // Where the next buffered chunk goes: an empty buffer starts at the lead that matches the file
 // position.
@@ -171,6 +230,15 @@ inline uint8_t* AVI_buffer_tail(AviFile* file) {
 // taken back with their index entries and counts, `position` returns to the end of the last
 // whole chunk (code AVI_ERR_WRITE, -1).
 int AVI_flush_buffer(AviFile* file);
+// Hands the buffered chunks to the writing-behind thread and gives the chunks that follow the
+// spare buffer; writes them now (AVI_flush_buffer) when writing behind is off or cannot be
+// had. Fails (and takes back, as AVI_wait_behind) when the previous write behind failed.
+int AVI_flush_behind(AviFile* file);
+// Waits for the chunks being written behind. When that write failed, the chunks that did not
+// reach the file whole are taken back, and so is every buffered chunk (they came after them);
+// `position` returns to the end of the last whole chunk (code AVI_ERR_WRITE, -1, errno of the
+// failed write).
+int AVI_wait_behind(AviFile* file);
 
 // Chunks and indexes.
 int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,

@@ -230,14 +230,14 @@ int AVI_set_write_buffer(AviFile* file, int32_t size) {
         return -1;
     }
     if (AVI_flush_buffer(file) != 0) return -1;
+    // A spare of the old size is no use.
+    file->spare_buffer.reset();
     if (size == 0) {
         file->write_buffer.reset();
         file->write_buffer_size = 0;
         return 0;
     }
-    // Room for the lead; a whole number of pages.
-    const size_t bytes = (static_cast<size_t>(size) + 2 * AVI_BUFFER_ALIGNMENT - 1) /
-                         AVI_BUFFER_ALIGNMENT * AVI_BUFFER_ALIGNMENT;
+    const size_t bytes = AVI_buffer_allocation(static_cast<size_t>(size));
     void* memory = nullptr;
     if (tv::sysio::may_allocate(bytes)) memory = std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
     if (!memory) {
@@ -253,6 +253,23 @@ int AVI_set_write_buffer(AviFile* file, int32_t size) {
 int AVI_flush(AviFile* file) {
     if (!file) return -1;
     return AVI_flush_buffer(file);
+}
+
+int AVI_set_write_behind(AviFile* file, int on) {
+    if (!file) return -1;
+    if (on != 0) {
+        file->write_behind = true;
+        return 0;
+    }
+    file->write_behind = false;
+    const int result = AVI_wait_behind(file);
+    file->spare_buffer.reset();
+    return result;
+}
+
+int AVI_make_room(AviFile* file) {
+    if (!file) return -1;
+    return AVI_flush_behind(file);
 }
 
 int64_t AVI_chunks_in_file(const AviFile* file) {

@@ -59,6 +59,17 @@ TORVANE_API int AVI_finish(AviFile* file);
 TORVANE_API int AVI_set_write_buffer(AviFile* file, int32_t size);
 /* Writes the buffered chunks now (taking them back on failure, as above). */
 TORVANE_API int AVI_flush(AviFile* file);
+/* Writing behind, off by default; it needs a buffer. On, a buffer that must be written to make
+ * room (a put whose chunk does not fit, AVI_make_room) is handed to a second thread, and the
+ * next chunks gather meanwhile in a second buffer of the same size; the file's bytes are the
+ * same. A failure of that write fails the next call that waits for it (a put that makes room
+ * or goes straight to the file, AVI_make_room, AVI_flush, a description, switching segments,
+ * finishing, turning it off): the chunks that did not reach the file whole are taken back,
+ * with every chunk put after them. */
+TORVANE_API int AVI_set_write_behind(AviFile* file, int on);
+/* Empties the buffer for the next chunks: hands its chunks to the second thread when writing
+ * behind, else writes them now (as AVI_flush). */
+TORVANE_API int AVI_make_room(AviFile* file);
 /* Free space of the output buffer, where the next chunk's data would go: null (and *room 0)
  * without a buffer or without room for a byte. A caller may build the data of its next chunk
  * there, at most *room bytes, and pass that pointer to the put, which then copies nothing.
