@@ -129,9 +129,10 @@ void BM_ReadRuns(benchmark::State& state) {
 }
 
 // Chunks as a conversion puts them: a video frame, then its decoded voice frame (642 bytes).
-// Argument: the output buffer's size (0: none).
+// Arguments: the output buffer's size (0: none), and 1 to write it behind.
 void BM_PutChunks(benchmark::State& state) {
     const auto buffer_size = static_cast<int32_t>(state.range(0));
+    const auto behind = static_cast<int>(state.range(1));
     const fs::path path = work_dir() / "bench-put.avi";
     std::vector<uint8_t> video(100000, 0x5A);
     std::vector<uint8_t> pcm(642, 0x11);
@@ -139,6 +140,7 @@ void BM_PutChunks(benchmark::State& state) {
     for (auto _ : state) {
         AviFile* avi = AVI_create_output(path.c_str());
         AVI_set_write_buffer(avi, buffer_size);
+        AVI_set_write_behind(avi, behind);
         AVI_describe_video(avi, 1280, 720, 25.0, "H264");
         AVI_describe_audio(avi, 1, 8000, 16, 1, 0);
         for (int i = 0; i < kFrames; ++i) {
@@ -177,10 +179,11 @@ void BM_Convert(benchmark::State& state) {
 BENCHMARK(BM_ReadFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadRuns)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PutChunks)
-    ->Arg(0)
-    ->Arg(64 << 10)
-    ->Arg(1 << 20)
-    ->Arg(2 << 20)
+    ->Args({0, 0})
+    ->Args({64 << 10, 0})
+    ->Args({1 << 20, 0})
+    ->Args({2 << 20, 0})
+    ->Args({2 << 20, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_Convert)->Unit(benchmark::kMillisecond)->UseRealTime();
