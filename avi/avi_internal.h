@@ -60,6 +60,9 @@ constexpr size_t AVI_BUFFER_ALIGNMENT = 4096;
 // three to six times slower (every other run, or every run for a while); writes of 512 KiB
 // from wherever the buffer starts in the file never did, and cost few calls.
 constexpr size_t AVI_WRITE_PIECE = 512 * 1024;
+// Disk space reserved at a time ahead of the buffered writes (what a killed conversion may
+// leave reserved past the file's end; finishing gives it back).
+constexpr int64_t AVI_RESERVE_STEP = 64 << 20;
 
 // A thread that writes one buffer at a time to the file, in pieces of at most AVI_WRITE_PIECE
 // from the descriptor's position, while its owner goes on. The owner touches neither the
@@ -196,6 +199,9 @@ struct AviFile {
         int64_t chunks = 0;
         int64_t start = 0;  // file position of its first chunk
     } in_flight;
+    // Disk space reserved up to here ahead of the buffered writes; off after a refusal.
+    int64_t reserved_end = 0;
+    bool reserve_off = false;
     // Last: its thread ends before the buffers it may be writing are freed.
     std::unique_ptr<AviWriteBehind> behind;
 };

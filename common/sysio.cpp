@@ -1,7 +1,9 @@
 #include "common/sysio.h"
 
 #include <atomic>
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -11,6 +13,21 @@ namespace {
 int real_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 bool always_allocate(size_t) { return true; }
 
+int real_reserve(int fd, off_t offset, off_t length) {
+#ifdef FALLOC_FL_KEEP_SIZE
+    // Only plain files: on a device, space means nothing (or something else).
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    if (S_ISREG(st.st_mode)) return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, offset, length);
+#else
+    (void)fd;
+    (void)offset;
+    (void)length;
+#endif
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
 const Ops kReal = {
     real_open, ::write, ::lseek, ::ftruncate, ::close,
     ::fopen,   ::fread, ::fseeko, ::ftello,   ::fclose,
@@ -18,6 +35,7 @@ const Ops kReal = {
     ::writev,
     ::unlink,
     ::preadv,
+    real_reserve,
 };
 
 std::atomic<const Ops*> g_current{&kReal};
@@ -31,6 +49,15 @@ void install(const Ops* table) { g_current.store(table ? table : &kReal, std::me
 int unlink(const char* path) {
     const Ops& o = ops();
     return o.unlink ? o.unlink(path) : kReal.unlink(path);
+}
+
+int reserve(int fd, off_t offset, off_t length) {
+    const Ops& o = ops();
+    if (!o.reserve) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return o.reserve(fd, offset, length);
 }
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {

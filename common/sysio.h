@@ -33,6 +33,10 @@ struct Ops {
     // Scattered read at a file position (the recording reader: many frames in one call). Null
     // is allowed.
     ssize_t (*preadv)(int fd, const struct iovec* iov, int iovcnt, off_t offset);
+    // Reserves disk space for the bytes [offset, offset + length) of a regular file without
+    // changing its size (the AVI writer, ahead of its writes). -1 with errno when the file or
+    // the system cannot; null is allowed and means it cannot.
+    int (*reserve)(int fd, off_t offset, off_t length);
 };
 
 // The real operating-system functions.
@@ -55,6 +59,7 @@ inline off_t ftello(FILE* stream) { return ops().ftello(stream); }
 inline int fclose(FILE* stream) { return ops().fclose(stream); }
 inline bool may_allocate(size_t bytes) { return ops().may_allocate(bytes); }
 int unlink(const char* path);
+int reserve(int fd, off_t offset, off_t length);
 // Uses the table's writev when it has its own or when its write is the real one. A table that
 // replaces only write (or has no writev) gets the pieces through its write one by one, so a
 // failure injected into write reaches gathered writes too.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -603,6 +604,87 @@ TEST_F(AviBuffer, BufferedChunksGoOutInPiecesOfAtMost512KiB) {
     EXPECT_GE(full, 4u);
     EXPECT_EQ(end, static_cast<int64_t>(fs::file_size(path)));
     ASSERT_EQ(AVI_finish(avi.release()), 0);
+}
+
+// Writes and reservations in the order the system saw them.
+struct Event {
+    bool reserve;
+    int64_t offset;
+    int64_t length;
+};
+std::vector<Event> g_events;
+bool g_refuse_reserve = false;
+ssize_t logged_write(int fd, const void* buf, size_t n) {
+    g_events.push_back({false, ::lseek(fd, 0, SEEK_CUR), static_cast<int64_t>(n)});
+    return ::write(fd, buf, n);
+}
+int logged_reserve(int fd, off_t offset, off_t length) {
+    g_events.push_back({true, offset, length});
+    if (g_refuse_reserve) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return tv::sysio::real_ops().reserve(fd, offset, length);
+}
+
+TEST_F(AviBuffer, DiskSpaceIsReservedAheadOfTheWritesAndGivenBack) {
+    std::vector<uint8_t> frame(1000001, 0x2B);
+    std::vector<uint8_t> reference;
+    for (int variant = 0; variant < 3; ++variant) {
+        SCOPED_TRACE("variant " + std::to_string(variant));
+        const bool behind = variant == 1;
+        g_refuse_reserve = variant == 2;
+        g_events.clear();
+        AviPtr avi = create_writer(path);
+        ASSERT_TRUE(avi);
+        ASSERT_EQ(AVI_set_write_buffer(avi.get(), 2 << 20), 0);
+        ASSERT_EQ(AVI_set_write_behind(avi.get(), behind ? 1 : 0), 0);
+        tv::sysio::Ops table = tv::sysio::real_ops();
+        table.write = logged_write;
+        table.reserve = logged_reserve;
+        {
+            InstalledOps ops(table);
+            // 70 MB of chunks: past the first reserved step.
+            for (int i = 0; i < 70; ++i) {
+                errno = EINTR;
+                ASSERT_EQ(AVI_put_video_frame(avi.get(), frame.data(), 1000001 - i, i % 10 == 0), 0);
+                EXPECT_EQ(errno, EINTR);  // a refused reservation is nobody's error
+            }
+            ASSERT_EQ(AVI_flush(avi.get()), 0);
+        }
+        const int64_t data_end = avi->position;
+        ASSERT_EQ(AVI_finish(avi.release()), 0);
+
+        int reservations = 0;
+        int64_t reserved_end = 0;
+        for (const Event& e : g_events) {
+            if (e.reserve) {
+                ++reservations;
+                // Contiguous steps, each one ahead of the file's end.
+                if (reserved_end != 0) {
+                    EXPECT_EQ(e.offset, reserved_end);
+                }
+                reserved_end = e.offset + e.length;
+            } else if (e.length > 4096 && !g_refuse_reserve) {
+                // Every block of chunks lands in space reserved before it, a step ahead.
+                EXPECT_LE(e.offset + e.length, reserved_end);
+            }
+        }
+        if (g_refuse_reserve) {
+            EXPECT_EQ(reservations, 1);  // refused once, never asked again
+        } else {
+            EXPECT_EQ(reservations, 2);
+            EXPECT_GE(reserved_end, data_end + (64 << 20) - (2 << 20));
+        }
+        // Finishing gave back what the file does not use.
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_LT(static_cast<int64_t>(st.st_blocks) * 512, st.st_size + (1 << 20));
+        const auto bytes = tvtest::read_file(path);
+        if (variant == 0) reference = bytes;
+        EXPECT_TRUE(bytes == reference);
+    }
+    g_refuse_reserve = false;
 }
 
 }  // namespace
