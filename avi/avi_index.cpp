@@ -192,10 +192,6 @@ void take_back_chunk(AviFile* file, const uint8_t* chunk, uint32_t length) {
     file->data_chunks -= 1;
 }
 
-}  // namespace
-
-namespace {
-
 // Takes back the chunks of a block that are not whole within its first `written` bytes (the
 // block holds whole data chunks back to back); returns the bytes of those that are.
 size_t take_back_unwritten(AviFile* file, const uint8_t* block, size_t length, int64_t written) {
@@ -300,7 +296,8 @@ int AVI_flush_behind(AviFile* file) {
     if (!file->spare_buffer) {
         const size_t bytes = AVI_buffer_allocation(file->write_buffer_size);
         if (tv::sysio::may_allocate(bytes)) {
-            file->spare_buffer.reset(static_cast<uint8_t*>(std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes)));
+            void* memory = std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
+            file->spare_buffer.reset(static_cast<uint8_t*>(memory));
         }
         if (!file->spare_buffer) return AVI_flush_buffer(file);
     }

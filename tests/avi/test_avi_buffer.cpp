@@ -647,7 +647,8 @@ TEST_F(AviBuffer, DiskSpaceIsReservedAheadOfTheWritesAndGivenBack) {
             // 70 MB of chunks: past the first reserved step.
             for (int i = 0; i < 70; ++i) {
                 errno = EINTR;
-                ASSERT_EQ(AVI_put_video_frame(avi.get(), frame.data(), 1000001 - i, i % 10 == 0), 0);
+                const int32_t length = 1000001 - i;
+                ASSERT_EQ(AVI_put_video_frame(avi.get(), frame.data(), length, i % 10 == 0), 0);
                 EXPECT_EQ(errno, EINTR);  // a refused reservation is nobody's error
             }
             ASSERT_EQ(AVI_flush(avi.get()), 0);
