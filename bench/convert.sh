@@ -103,7 +103,9 @@ if c:
     line = []
     for ref in ("cat", "cp", "dd bs 128K"):
         if ref in m: line.append(f"convert/{ref.split()[0]} {c/m[ref]:.2f}")
-    if "ffmpeg -c copy" in m: line.append(f"ffmpeg/convert {m['ffmpeg -c copy']/c:.2f}")
+    if "ffmpeg -c copy" in m:
+        f = m["ffmpeg -c copy"]
+        line.append(f"convert/ffmpeg {c/f:.2f} (ffmpeg/convert {f/c:.2f})")
     if "baseline" in m: line.append(f"baseline/convert {m['baseline']/c:.2f}")
     print("  ratios of medians: " + ", ".join(line))
 EOF
