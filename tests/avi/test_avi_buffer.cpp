@@ -295,6 +295,34 @@ TEST_F(AviBuffer, FailedWritesOfTheBufferLeaveTheFileOfTheChunksThatStay) {
     EXPECT_GT(cases, 80);
 }
 
+// A table whose first write of the buffer lands `cut` bytes and whose next write fails.
+tv::sysio::Ops fail_first_buffer_write(const AviFile* file, size_t cut) {
+    tv::sysio::Ops table = tv::sysio::real_ops();
+    table.write = counting_write;
+    g_file = file;
+    g_test_thread = std::this_thread::get_id();
+    g_buffer_writes = 0;
+    g_fail_at = 1;
+    g_cut = cut;
+    g_fail_next = false;
+    return table;
+}
+
+// After a video chunk of 1000 bytes and an audio chunk of 321 (2048 + 1338 bytes of file),
+// whatever came next was taken back: the file goes on after those two.
+void expect_first_two_chunks_stay(AviFile* avi) {
+    EXPECT_EQ(avi->position, 2048 + 1338);
+    EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), 2048 + 1338);
+    EXPECT_EQ(AVI_chunks_in_file(avi), 2);
+    EXPECT_EQ(avi->write_buffer_used, 0u);
+    EXPECT_EQ(avi->legacy_count, 2);
+    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 1u);
+    EXPECT_EQ(avi->tracks[0].super_index->std_indexes[0].entry_count, 1u);
+    EXPECT_EQ(avi->video_frame_count, 1);
+    EXPECT_EQ(avi->indexed_frame_count, 1);
+    EXPECT_EQ(avi->tracks[0].byte_count, 321);
+}
+
 TEST_F(AviBuffer, FailedFlushTakesBackTheChunksNotWholeInTheFile) {
     AviPtr avi = create_writer(path);
     ASSERT_TRUE(avi);
@@ -312,30 +340,13 @@ TEST_F(AviBuffer, FailedFlushTakesBackTheChunksNotWholeInTheFile) {
     EXPECT_EQ(AVI_chunks_in_file(avi.get()), 0);
 
     // The next chunk does not fit; the block stops one byte short of the third chunk's pad.
-    tv::sysio::Ops table = tv::sysio::real_ops();
-    table.write = counting_write;
-    InstalledOps ops(table);
-    g_file = avi.get();
-    g_buffer_writes = 0;
-    g_fail_at = 1;
-    g_cut = 1008 + 330 + 1007;
-    g_fail_next = false;
+    InstalledOps ops(fail_first_buffer_write(avi.get(), 1008 + 330 + 1007));
     AVI_last_error = 0;
     errno = 0;
     EXPECT_EQ(rec.video(data.data(), 2000, true), -1);
     EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
     EXPECT_EQ(errno, ENOSPC);
-    // Two chunks stay; the file goes on after them.
-    EXPECT_EQ(avi->position, 2048 + 1338);
-    EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), 2048 + 1338);
-    EXPECT_EQ(AVI_chunks_in_file(avi.get()), 2);
-    EXPECT_EQ(avi->write_buffer_used, 0u);
-    EXPECT_EQ(avi->legacy_count, 2);
-    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->tracks[0].super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->video_frame_count, 1);
-    EXPECT_EQ(avi->indexed_frame_count, 1);
-    EXPECT_EQ(avi->tracks[0].byte_count, 321);
+    expect_first_two_chunks_stay(avi.get());
     rec.chunks.resize(2);
 
     // The record goes on: the next chunks take the place of the lost ones.
@@ -358,15 +369,8 @@ TEST_F(AviBuffer, FailedWriteBehindTakesBackTheChunksPutAfterIt) {
     ASSERT_EQ(rec.audio(data.data(), 321), 0);
     ASSERT_EQ(rec.video(data.data(), 999, false), 0);
 
-    tv::sysio::Ops table = tv::sysio::real_ops();
-    table.write = counting_write;
-    InstalledOps ops(table);
-    g_file = avi.get();
-    g_test_thread = std::this_thread::get_id();
-    g_buffer_writes = 0;
-    g_fail_at = 1;
-    g_cut = 1008 + 330 + 1007;  // one byte short of the third chunk's pad
-    g_fail_next = false;
+    // One byte short of the third chunk's pad.
+    InstalledOps ops(fail_first_buffer_write(avi.get(), 1008 + 330 + 1007));
     // Handed over: not in the file yet, so not counted; the next chunks go to the spare buffer.
     ASSERT_EQ(AVI_make_room(avi.get()), 0);
     EXPECT_EQ(AVI_chunks_in_file(avi.get()), 0);
@@ -382,14 +386,7 @@ TEST_F(AviBuffer, FailedWriteBehindTakesBackTheChunksPutAfterIt) {
     EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(g_buffer_writes, 1);
-    EXPECT_EQ(avi->position, 2048 + 1338);
-    EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), 2048 + 1338);
-    EXPECT_EQ(AVI_chunks_in_file(avi.get()), 2);
-    EXPECT_EQ(avi->legacy_count, 2);
-    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->tracks[0].super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->video_frame_count, 1);
-    EXPECT_EQ(avi->tracks[0].byte_count, 321);
+    expect_first_two_chunks_stay(avi.get());
     rec.chunks.resize(2);
 
     // Writing behind goes on; turning it off waits for the last write (it reports its failure).
