@@ -1,5 +1,6 @@
 #include "app/conversion_job.h"
 
+#include <sys/uio.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -7,7 +8,6 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <sys/uio.h>
 #include <vector>
 
 #include "common/sysio.h"
@@ -50,7 +50,8 @@ double frame_rate(uint32_t video_frames, uint32_t duration_ms, double stored_rat
         return static_cast<double>(video_frames) * 1000.0 /
                static_cast<double>(static_cast<int32_t>(duration_ms));
     }
-    if (std::isfinite(stored_rate) && stored_rate > 0.0 && stored_rate <= 1000.0) return stored_rate;
+    if (std::isfinite(stored_rate) && stored_rate > 0.0 && stored_rate <= 1000.0)
+        return stored_rate;
     return kFallbackFrameRate;
 }
 
@@ -89,8 +90,8 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     const uint32_t audio_frames = source_audio_frame_count(source.get());
     const uint32_t duration = source_duration(source.get());
     const uint64_t announced = static_cast<uint64_t>(video_frames) + audio_frames;
-    const int32_t total = static_cast<int32_t>(
-        std::min<uint64_t>(announced, std::numeric_limits<int32_t>::max()));
+    const int32_t total =
+        static_cast<int32_t>(std::min<uint64_t>(announced, std::numeric_limits<int32_t>::max()));
     const double fps = frame_rate(video_frames, duration, source_stored_frame_rate(source.get()));
     report.total_frames = total;
 
@@ -148,7 +149,7 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     // once decoded, so long raw frames are converted whole.
     std::vector<uint8_t> voice(CUSTOMMP4_FRAME_BUFFER_SIZE);  // voice frames of a batch
     std::vector<uint8_t> alone(CUSTOMMP4_FRAME_BUFFER_SIZE);  // a frame read by itself
-    std::vector<uint8_t> gap(kMaxGap);                          // bytes between frames, dropped
+    std::vector<uint8_t> gap(kMaxGap);                        // bytes between frames, dropped
     std::vector<uint8_t> pcm(source_max_pcm_bytes(CUSTOMMP4_FRAME_BUFFER_SIZE));
     std::vector<BatchFrame> batch;
     std::vector<struct iovec> parts;
@@ -218,7 +219,8 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
                 ahead_length = output_lengths[1];
                 ahead_result = results[1];
             } else {
-                decoded = source_decode_audio(source.get(), data, ref.length, pcm.data(), &pcm_length);
+                decoded =
+                    source_decode_audio(source.get(), data, ref.length, pcm.data(), &pcm_length);
             }
         }
         if (decoded != 0) {
@@ -275,8 +277,8 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         batch.clear();
         parts.clear();
         int64_t run_start = 0;
-        int64_t run_end = 0;   // file position after the last frame of the run
-        int64_t planned = 0;   // bytes of the writer's free space laid out
+        int64_t run_end = 0;  // file position after the last frame of the run
+        int64_t planned = 0;  // bytes of the writer's free space laid out
         uint32_t voice_used = 0;
         int32_t gathered_end = 1;  // what the reader said when gathering stopped, if <= 0
         while (batch.size() < kBatchFrames && static_cast<int64_t>(batch.size()) < countdown) {
@@ -308,11 +310,10 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
                 }
                 break;
             }
-            const bool joins = parts.empty() ||
-                               (ref.position >= run_end && ref.position - run_end <= kMaxGap);
-            const int64_t chunk_bytes =
-                ref.is_audio ? 8 + std::max<int64_t>(predicted_pcm, 0)
-                             : 8 + int64_t{ref.length} + (ref.length & 1u);
+            const bool joins =
+                parts.empty() || (ref.position >= run_end && ref.position - run_end <= kMaxGap);
+            const int64_t chunk_bytes = ref.is_audio ? 8 + std::max<int64_t>(predicted_pcm, 0)
+                                                     : 8 + int64_t{ref.length} + (ref.length & 1u);
             const bool fits = planned + chunk_bytes <= free_bytes &&
                               (ref.is_audio == 0 || voice_used + ref.length <= voice.size());
             if (!joins || !fits) {
@@ -421,15 +422,24 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
 
 const char* JobOutcomeText(JobOutcome outcome) {
     switch (outcome) {
-        case JobOutcome::Running: return "running";
-        case JobOutcome::Converted: return "converted";
-        case JobOutcome::Partial: return "converted, with frames missing";
-        case JobOutcome::SourceNotOpened: return "recording not opened";
-        case JobOutcome::OutputNotCreated: return "output not created";
-        case JobOutcome::WriteFailed: return "write failed";
-        case JobOutcome::NoFrames: return "no frames";
-        case JobOutcome::Stopped: return "stopped";
-        case JobOutcome::ReadFailed: return "read failed";
+        case JobOutcome::Running:
+            return "running";
+        case JobOutcome::Converted:
+            return "converted";
+        case JobOutcome::Partial:
+            return "converted, with frames missing";
+        case JobOutcome::SourceNotOpened:
+            return "recording not opened";
+        case JobOutcome::OutputNotCreated:
+            return "output not created";
+        case JobOutcome::WriteFailed:
+            return "write failed";
+        case JobOutcome::NoFrames:
+            return "no frames";
+        case JobOutcome::Stopped:
+            return "stopped";
+        case JobOutcome::ReadFailed:
+            return "read failed";
     }
     return "unknown";
 }

@@ -62,7 +62,8 @@ TORVANE_API JobReport ConversionJob(const std::string& sourcePath, const std::st
 
 // Frame rate of the output: video frames x 1000 / duration in milliseconds; for a duration of
 // 0, the stored rate when it is finite and within (0, 1000], else 25.
-TORVANE_API double ConversionFrameRate(uint32_t videoFrames, uint32_t durationMs, double storedRate);
+TORVANE_API double ConversionFrameRate(uint32_t videoFrames, uint32_t durationMs,
+                                       double storedRate);
 
 // Short English description of an outcome, for logs and the command line.
 TORVANE_API const char* JobOutcomeText(JobOutcome outcome);

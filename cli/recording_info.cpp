@@ -72,7 +72,8 @@ nlohmann::json describe(const std::string& path) {
     video["height"] = custommp4_get_height(h);
     video["frames"] = video_frames;
     video["frame_rate"] = tv::ConversionFrameRate(video_frames, duration, stored);
-    video["stored_frame_rate"] = std::isfinite(stored) ? nlohmann::json(stored) : nlohmann::json(nullptr);
+    video["stored_frame_rate"] =
+        std::isfinite(stored) ? nlohmann::json(stored) : nlohmann::json(nullptr);
     j["video"] = video;
     nlohmann::json audio;
     const uint32_t format = custommp4_get_audio_format(h);
@@ -95,13 +96,15 @@ void print_text(const nlohmann::json& j) {
     }
     const auto& v = j["video"];
     const auto& a = j["audio"];
-    std::printf("  size:       %llu bytes\n", static_cast<unsigned long long>(j["size"].get<uint64_t>()));
+    std::printf("  size:       %llu bytes\n",
+                static_cast<unsigned long long>(j["size"].get<uint64_t>()));
     std::printf("  segments:   %u\n", j["segments"].get<uint32_t>());
     std::printf("  duration:   %.3f s\n", j["duration_ms"].get<uint32_t>() / 1000.0);
     std::printf("  start time: %s\n", j["start_time"].get<std::string>().c_str());
     std::printf("  end time:   %s\n", j["end_time"].get<std::string>().c_str());
     std::printf("  video:      %ux%u, %u frames, %.3f fps\n", v["width"].get<uint32_t>(),
-                v["height"].get<uint32_t>(), v["frames"].get<uint32_t>(), v["frame_rate"].get<double>());
+                v["height"].get<uint32_t>(), v["frames"].get<uint32_t>(),
+                v["frame_rate"].get<double>());
     if (a["frames"].get<uint32_t>() == 0) {
         std::printf("  audio:      none\n");
     } else {
@@ -120,12 +123,15 @@ int print_info(const std::vector<std::string>& inputs, bool json) {
     for (const auto& path : inputs) {
         nlohmann::json j = describe(path);
         if (j.contains("error")) status = 1;
-        if (json) all.push_back(std::move(j));
-        else print_text(j);
+        if (json)
+            all.push_back(std::move(j));
+        else
+            print_text(j);
     }
     if (json) {
         // Paths need not be UTF-8; replace what is not rather than fail.
-        std::printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        std::printf("%s\n",
+                    all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }
     return status;
 }

@@ -62,7 +62,9 @@ struct Task {
 
 std::atomic<bool> g_interrupted{false};
 
-extern "C" void on_interrupt(int) { g_interrupted.store(true); }
+extern "C" void on_interrupt(int) {
+    g_interrupted.store(true);
+}
 
 void print_usage(FILE* out) {
     std::fprintf(out,
@@ -91,7 +93,8 @@ void print_usage(FILE* out) {
 
 bool ends_with_ifv(const std::string& path) {
     std::string ext = fs::path(path).extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return ext == ".ifv";
 }
 
@@ -113,23 +116,36 @@ int parse_options(int argc, char** argv, Options& options) {
     int c;
     while ((c = getopt_long(argc, argv, ":o:yj:qhV", long_options, nullptr)) != -1) {
         switch (c) {
-            case 'o': options.output_dir = optarg; break;
-            case 'y': options.overwrite = true; break;
+            case 'o':
+                options.output_dir = optarg;
+                break;
+            case 'y':
+                options.overwrite = true;
+                break;
             case 'j': {
                 char* end = nullptr;
                 errno = 0;
                 long n = std::strtol(optarg, &end, 10);
                 if (errno != 0 || end == optarg || *end != '\0' || n < 1 || n > 1024) {
-                    std::fprintf(stderr, "%s: -j needs a number from 1 to 1024, not '%s'\n", kProgram, optarg);
+                    std::fprintf(stderr, "%s: -j needs a number from 1 to 1024, not '%s'\n",
+                                 kProgram, optarg);
                     return kUsage;
                 }
                 options.jobs = static_cast<unsigned>(n);
                 break;
             }
-            case 'q': options.quiet = true; break;
-            case kInfo: options.info = true; break;
-            case kJson: options.json = true; break;
-            case 'h': print_usage(stdout); std::exit(kAllConverted);
+            case 'q':
+                options.quiet = true;
+                break;
+            case kInfo:
+                options.info = true;
+                break;
+            case kJson:
+                options.json = true;
+                break;
+            case 'h':
+                print_usage(stdout);
+                std::exit(kAllConverted);
             case 'V': {
                 char version[64] = {};
                 TV_VOICE_GetVersion(version);
@@ -173,7 +189,9 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
     } else {
         for (const auto& in : pos) {
             if (pos.size() > 1 && !ends_with_ifv(in)) {
-                std::fprintf(stderr, "%s: '%s' is not an .ifv recording; several inputs need -o DIR or the .ifv extension\n",
+                std::fprintf(stderr,
+                             "%s: '%s' is not an .ifv recording; several inputs need -o DIR or the "
+                             ".ifv extension\n",
                              kProgram, in.c_str());
                 return false;
             }
@@ -228,15 +246,19 @@ std::string describe_failure(const Task& task) {
             break;
         case tv::JobOutcome::WriteFailed:
             reason = "writing " + task.output + " failed";
-            if (r.system_error != 0) reason += std::string(": ") + std::strerror(r.system_error);
-            else if (r.avi_error > 0 && r.avi_error < 15) reason += std::string(" (") + AVI_error_messages[r.avi_error] + ")";
-            reason += "; the AVI holds the " + std::to_string(r.written_frames) + " frames written before";
+            if (r.system_error != 0)
+                reason += std::string(": ") + std::strerror(r.system_error);
+            else if (r.avi_error > 0 && r.avi_error < 15)
+                reason += std::string(" (") + AVI_error_messages[r.avi_error] + ")";
+            reason += "; the AVI holds the " + std::to_string(r.written_frames) +
+                      " frames written before";
             break;
         case tv::JobOutcome::NoFrames:
             reason = "the recording holds no frames";
             break;
         case tv::JobOutcome::Stopped:
-            reason = "stopped; the AVI holds the " + std::to_string(r.written_frames) + " frames written before";
+            reason = "stopped; the AVI holds the " + std::to_string(r.written_frames) +
+                     " frames written before";
             break;
         default:
             reason = tv::JobOutcomeText(r.outcome);
@@ -245,8 +267,9 @@ std::string describe_failure(const Task& task) {
 }
 
 class ProgressBar {
-public:
-    explicit ProgressBar(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+  public:
+    explicit ProgressBar(bool enabled)
+        : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
 
     void draw(const std::vector<std::unique_ptr<Task>>& tasks) {
         if (!enabled_) return;
@@ -258,11 +281,14 @@ public:
             const int64_t dd = std::min<int64_t>(t->progress.m_doneFrames.load(), tt);
             done += dd;
             total += tt;
-            if (tt > 0) bytes += static_cast<double>(t->input_size) * static_cast<double>(dd) / static_cast<double>(tt);
+            if (tt > 0)
+                bytes += static_cast<double>(t->input_size) * static_cast<double>(dd) /
+                         static_cast<double>(tt);
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        const double fraction = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
+        const double fraction =
+            total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
         const double mbps = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
         std::string eta = "--:--";
         if (fraction > 0.0 && fraction < 1.0 && seconds > 0.5) {
@@ -298,7 +324,7 @@ public:
         drawn_ = false;
     }
 
-private:
+  private:
     bool enabled_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point start_;
@@ -352,27 +378,32 @@ int convert(const Options& options) {
             bar.clear();
             if (!t->refusal.empty()) {
                 failed = true;
-                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(), t->refusal.c_str());
+                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(),
+                             t->refusal.c_str());
                 continue;
             }
             if (!t->started.load()) {
                 failed = true;
-                std::fprintf(stderr, "%s: %s: not converted: interrupted before it started\n", kProgram, t->input.c_str());
+                std::fprintf(stderr, "%s: %s: not converted: interrupted before it started\n",
+                             kProgram, t->input.c_str());
                 continue;
             }
             const auto& r = t->report;
             if (r.outcome == tv::JobOutcome::Converted) {
                 if (!options.quiet)
-                    std::fprintf(stderr, "%s: %s -> %s: converted, %d frames\n", kProgram, t->input.c_str(),
-                                 t->output.c_str(), r.written_frames);
+                    std::fprintf(stderr, "%s: %s -> %s: converted, %d frames\n", kProgram,
+                                 t->input.c_str(), t->output.c_str(), r.written_frames);
             } else if (r.outcome == tv::JobOutcome::Partial) {
                 partial = true;
-                std::fprintf(stderr, "%s: %s -> %s: converted %d of %d frames (%d skipped, %d missing at the end of the recording)\n",
-                             kProgram, t->input.c_str(), t->output.c_str(), r.written_frames, r.total_frames,
-                             r.skipped_frames, r.missing_frames);
+                std::fprintf(stderr,
+                             "%s: %s -> %s: converted %d of %d frames (%d skipped, %d missing at "
+                             "the end of the recording)\n",
+                             kProgram, t->input.c_str(), t->output.c_str(), r.written_frames,
+                             r.total_frames, r.skipped_frames, r.missing_frames);
             } else {
                 failed = true;
-                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(), describe_failure(*t).c_str());
+                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(),
+                             describe_failure(*t).c_str());
             }
         }
     };
@@ -388,9 +419,9 @@ int convert(const Options& options) {
         bar.draw(tasks);
         std::unique_lock<std::mutex> lock(wake_lock);
         wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
-            return g_interrupted.load() || std::any_of(tasks.begin(), tasks.end(), [](const auto& t) {
-                       return !t->reported && t->finished.load();
-                   });
+            return g_interrupted.load() ||
+                   std::any_of(tasks.begin(), tasks.end(),
+                               [](const auto& t) { return !t->reported && t->finished.load(); });
         });
     }
     for (auto& th : threads) th.join();

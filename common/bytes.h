@@ -34,12 +34,24 @@ inline void store_le64(uint8_t* p, uint64_t v) {
 }
 
 // Bounds-checked forms for spans: the caller states the offset, the span proves the room.
-inline uint16_t load_le16(std::span<const uint8_t> s, std::size_t off) { return load_le16(s.subspan(off, 2).data()); }
-inline uint32_t load_le32(std::span<const uint8_t> s, std::size_t off) { return load_le32(s.subspan(off, 4).data()); }
-inline uint64_t load_le64(std::span<const uint8_t> s, std::size_t off) { return load_le64(s.subspan(off, 8).data()); }
-inline void store_le16(std::span<uint8_t> s, std::size_t off, uint16_t v) { store_le16(s.subspan(off, 2).data(), v); }
-inline void store_le32(std::span<uint8_t> s, std::size_t off, uint32_t v) { store_le32(s.subspan(off, 4).data(), v); }
-inline void store_le64(std::span<uint8_t> s, std::size_t off, uint64_t v) { store_le64(s.subspan(off, 8).data(), v); }
+inline uint16_t load_le16(std::span<const uint8_t> s, std::size_t off) {
+    return load_le16(s.subspan(off, 2).data());
+}
+inline uint32_t load_le32(std::span<const uint8_t> s, std::size_t off) {
+    return load_le32(s.subspan(off, 4).data());
+}
+inline uint64_t load_le64(std::span<const uint8_t> s, std::size_t off) {
+    return load_le64(s.subspan(off, 8).data());
+}
+inline void store_le16(std::span<uint8_t> s, std::size_t off, uint16_t v) {
+    store_le16(s.subspan(off, 2).data(), v);
+}
+inline void store_le32(std::span<uint8_t> s, std::size_t off, uint32_t v) {
+    store_le32(s.subspan(off, 4).data(), v);
+}
+inline void store_le64(std::span<uint8_t> s, std::size_t off, uint64_t v) {
+    store_le64(s.subspan(off, 8).data(), v);
+}
 
 // Four-character codes are their four ASCII bytes in reading order.
 inline void store_fourcc(uint8_t* p, const char* code) {

@@ -1,17 +1,21 @@
 #include "common/sysio.h"
 
-#include <atomic>
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
 
 namespace tv::sysio {
 namespace {
 
-int real_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-bool always_allocate(size_t) { return true; }
+int real_open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+bool always_allocate(size_t) {
+    return true;
+}
 
 int real_reserve(int fd, off_t offset, off_t length) {
 #ifdef FALLOC_FL_KEEP_SIZE
@@ -29,22 +33,23 @@ int real_reserve(int fd, off_t offset, off_t length) {
 }
 
 const Ops kReal = {
-    real_open, ::write, ::lseek, ::ftruncate, ::close,
-    ::fopen,   ::fread, ::fseeko, ::ftello,   ::fclose,
-    always_allocate,
-    ::writev,
-    ::unlink,
-    ::preadv,
-    real_reserve,
+    real_open, ::write,  ::lseek,         ::ftruncate, ::close,  ::fopen,  ::fread,      ::fseeko,
+    ::ftello,  ::fclose, always_allocate, ::writev,    ::unlink, ::preadv, real_reserve,
 };
 
 std::atomic<const Ops*> g_current{&kReal};
 
 }  // namespace
 
-const Ops& real_ops() { return kReal; }
-const Ops& ops() { return *g_current.load(std::memory_order_acquire); }
-void install(const Ops* table) { g_current.store(table ? table : &kReal, std::memory_order_release); }
+const Ops& real_ops() {
+    return kReal;
+}
+const Ops& ops() {
+    return *g_current.load(std::memory_order_acquire);
+}
+void install(const Ops* table) {
+    g_current.store(table ? table : &kReal, std::memory_order_release);
+}
 
 int unlink(const char* path) {
     const Ops& o = ops();

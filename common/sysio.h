@@ -3,10 +3,10 @@
 // every I/O error and allocation failure path can be exercised.
 #pragma once
 
-#include <cstddef>
-#include <cstdio>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <cstddef>
+#include <cstdio>
 
 namespace tv::sysio {
 
@@ -45,19 +45,39 @@ const Ops& real_ops();
 const Ops& ops();
 void install(const Ops* table);
 
-inline int open(const char* path, int flags, mode_t mode) { return ops().open(path, flags, mode); }
-inline ssize_t write(int fd, const void* buf, size_t count) { return ops().write(fd, buf, count); }
-inline off_t lseek(int fd, off_t offset, int whence) { return ops().lseek(fd, offset, whence); }
-inline int ftruncate(int fd, off_t length) { return ops().ftruncate(fd, length); }
-inline int close(int fd) { return ops().close(fd); }
-inline FILE* fopen(const char* path, const char* mode) { return ops().fopen(path, mode); }
+inline int open(const char* path, int flags, mode_t mode) {
+    return ops().open(path, flags, mode);
+}
+inline ssize_t write(int fd, const void* buf, size_t count) {
+    return ops().write(fd, buf, count);
+}
+inline off_t lseek(int fd, off_t offset, int whence) {
+    return ops().lseek(fd, offset, whence);
+}
+inline int ftruncate(int fd, off_t length) {
+    return ops().ftruncate(fd, length);
+}
+inline int close(int fd) {
+    return ops().close(fd);
+}
+inline FILE* fopen(const char* path, const char* mode) {
+    return ops().fopen(path, mode);
+}
 inline size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
     return ops().fread(buf, size, count, stream);
 }
-inline int fseeko(FILE* stream, off_t offset, int whence) { return ops().fseeko(stream, offset, whence); }
-inline off_t ftello(FILE* stream) { return ops().ftello(stream); }
-inline int fclose(FILE* stream) { return ops().fclose(stream); }
-inline bool may_allocate(size_t bytes) { return ops().may_allocate(bytes); }
+inline int fseeko(FILE* stream, off_t offset, int whence) {
+    return ops().fseeko(stream, offset, whence);
+}
+inline off_t ftello(FILE* stream) {
+    return ops().ftello(stream);
+}
+inline int fclose(FILE* stream) {
+    return ops().fclose(stream);
+}
+inline bool may_allocate(size_t bytes) {
+    return ops().may_allocate(bytes);
+}
 int unlink(const char* path);
 int reserve(int fd, off_t offset, off_t length);
 // Uses the table's writev when it has its own or when its write is the real one. A table that

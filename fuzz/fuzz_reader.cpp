@@ -29,11 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Small buffers exercise the size checks as well.
     const int32_t buffer_length = (choice & 0x4000) ? 64 : CUSTOMMP4_FRAME_BUFFER_SIZE;
     uint64_t frames = 0;
-    const uint64_t announced = uint64_t{custommp4_get_video_frame_count(h)} + custommp4_get_audio_frame_count(h);
+    const uint64_t announced =
+        uint64_t{custommp4_get_video_frame_count(h)} + custommp4_get_audio_frame_count(h);
     for (;;) {
         uint32_t ts = 0;
         uint8_t key = 0, audio = 0;
-        const int32_t n = custommp4_read_one_media_frame(h, buffer.data(), buffer_length, &ts, &key, &audio);
+        const int32_t n =
+            custommp4_read_one_media_frame(h, buffer.data(), buffer_length, &ts, &key, &audio);
         if (n == 0) break;
         if (n > buffer_length) __builtin_trap();
         // Every call moves past one entry, so there are never more calls than entries.

@@ -13,7 +13,8 @@ using tv::gui::AppSettings;
 namespace {
 bool same(const tv::gui::Settings& a, const tv::gui::Settings& b) {
     return a.Language == b.Language && a.BrowsePath == b.BrowsePath && a.Format == b.Format &&
-           a.StartTime == b.StartTime && a.StartDirTime == b.StartDirTime && a.gpsoverlay == b.gpsoverlay;
+           a.StartTime == b.StartTime && a.StartDirTime == b.StartDirTime &&
+           a.gpsoverlay == b.gpsoverlay;
 }
 }  // namespace
 
@@ -25,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tv::gui::LoadSettings();
     const tv::gui::Settings loaded = AppSettings;
 
-    static const std::string copy = "/dev/shm/torvane-fuzz-settings-" + std::to_string(getpid()) + ".dat";
+    static const std::string copy =
+        "/dev/shm/torvane-fuzz-settings-" + std::to_string(getpid()) + ".dat";
     tv::gui::g_settingsPath = copy;
     tv::gui::SaveSettings();
     AppSettings = tv::gui::Settings{};

@@ -13,7 +13,7 @@ namespace tvfuzz {
 
 // An anonymous in-memory file holding the bytes, reachable through /proc/self/fd.
 class MemFile {
-public:
+  public:
     explicit MemFile(std::span<const uint8_t> bytes) {
         fd_ = memfd_create("torvane-fuzz", 0);
         if (fd_ < 0) return;
@@ -33,7 +33,7 @@ public:
     bool ok() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };

@@ -72,10 +72,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
     switch (selector >> 6) {
-        case 0: decode_stream(kModes[selector % 16], data, size); break;
-        case 1: encode_stream(kModes[selector % 16], data, size); break;
-        case 2: transcode_stream(static_cast<int16_t>(97 + selector % 4), data, size); break;
-        default: decode_stream(static_cast<int16_t>(selector), data, size); break;  // any mode
+        case 0:
+            decode_stream(kModes[selector % 16], data, size);
+            break;
+        case 1:
+            encode_stream(kModes[selector % 16], data, size);
+            break;
+        case 2:
+            transcode_stream(static_cast<int16_t>(97 + selector % 4), data, size);
+            break;
+        default:
+            decode_stream(static_cast<int16_t>(selector), data, size);
+            break;  // any mode
     }
     return 0;
 }

@@ -17,12 +17,14 @@ namespace {
 
 void save(const fs::path& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<int16_t> tone(size_t n, double hz, double rate = 8000.0) {
     std::vector<int16_t> pcm(n);
-    for (size_t i = 0; i < n; ++i) pcm[i] = static_cast<int16_t>(9000.0 * std::sin(2 * M_PI * hz * i / rate));
+    for (size_t i = 0; i < n; ++i)
+        pcm[i] = static_cast<int16_t>(9000.0 * std::sin(2 * M_PI * hz * i / rate));
     return pcm;
 }
 
@@ -58,8 +60,10 @@ ifvbuild::Recording recording(int segments, bool voice, bool audio, uint16_t bit
         for (int i = 0; i < 3; ++i, t += 40) {
             seg.add_video(ifvbuild::pattern(20 + 7 * i, t), t, i == 0);
             if (audio) {
-                if (voice) seg.add_audio(voice_frame(enc, pcm.data(), 321), t);
-                else seg.add_audio(ifvbuild::pattern(rec.audio.frame_length, t + 1), t);
+                if (voice)
+                    seg.add_audio(voice_frame(enc, pcm.data(), 321), t);
+                else
+                    seg.add_audio(ifvbuild::pattern(rec.audio.frame_length, t + 1), t);
             }
         }
         seg.start_time_stamp = t - 120;
@@ -76,7 +80,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path dir = argv[1];
-    for (const char* sub : {"reader", "voice", "convert", "settings", "language"}) fs::create_directories(dir / sub);
+    for (const char* sub : {"reader", "voice", "convert", "settings", "language"})
+        fs::create_directories(dir / sub);
 
     std::vector<std::pair<std::string, ifvbuild::Recording>> recs;
     recs.emplace_back("voice", recording(1, true, true));
@@ -130,11 +135,13 @@ int main(int argc, char** argv) {
     // Settings files as the program writes them, and in the shapes it must also read.
     const std::pair<const char*, const char*> settings[] = {
         {"default.dat",
-         "<XML>\n    <CollocateXML>\n        <Collocate Language=\"0\" BrowsePath=\"\" Format=\"0\" "
+         "<XML>\n    <CollocateXML>\n        <Collocate Language=\"0\" BrowsePath=\"\" "
+         "Format=\"0\" "
          "StartTime=\"0\" StartDirTime=\"0\" gpsoverlay=\"0\"/>\n    </CollocateXML>\n</XML>\n"},
         {"two-groups.dat",
          "<XML><CollocateXML><Collocate Language=\"3\" BrowsePath=\"a&amp;b&lt;c\"/></CollocateXML>"
-         "<CollocateXML><Collocate StartTime=\" -5x\" gpsoverlay=\"99999999999\"/></CollocateXML></XML>"},
+         "<CollocateXML><Collocate StartTime=\" -5x\" "
+         "gpsoverlay=\"99999999999\"/></CollocateXML></XML>"},
         {"renamed.dat", "<?xml version=\"1.0\"?><R><G><I Language=\"1\" Format=\"+7\"/></G></R>"},
     };
     for (const auto& [name, text] : settings) {

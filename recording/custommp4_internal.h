@@ -2,13 +2,13 @@
 // and the steps of the open, reachable from tests through the static core.
 #pragma once
 
+#include <sys/uio.h>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <span>
-#include <sys/uio.h>
 #include <vector>
 
 #include "torvane/custommp4.h"

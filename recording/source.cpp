@@ -19,7 +19,9 @@ struct SourceMedia {
 
 namespace {
 
-bool live(const SourceMedia* media) { return media != nullptr && media->recording != nullptr; }
+bool live(const SourceMedia* media) {
+    return media != nullptr && media->recording != nullptr;
+}
 
 constexpr uint32_t kRawFormat = 0x57415247u;  // "GRAW", first character in the lowest byte
 
@@ -80,7 +82,8 @@ uint32_t source_audio_rate(const SourceMedia* media) {
 }
 
 double source_stored_frame_rate(const SourceMedia* media) {
-    return live(media) ? static_cast<double>(custommp4_get_stored_frame_rate(media->recording)) : 0.0;
+    return live(media) ? static_cast<double>(custommp4_get_stored_frame_rate(media->recording))
+                       : 0.0;
 }
 
 int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_stamp,

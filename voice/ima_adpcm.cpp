@@ -236,8 +236,10 @@ bool adpcm_pairs(int16_t mode) {
 void adpcm_decode_pair(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> payload_a,
                        std::span<const uint8_t> payload_b, int16_t* pcm_a, int16_t* pcm_b,
                        int& count_a, int& count_b) {
-    Decoder a{header_step_index(payload_a) * 16, static_cast<int16_t>(tv::load_le16(payload_a.data()))};
-    Decoder b{header_step_index(payload_b) * 16, static_cast<int16_t>(tv::load_le16(payload_b.data()))};
+    Decoder a{header_step_index(payload_a) * 16,
+              static_cast<int16_t>(tv::load_le16(payload_a.data()))};
+    Decoder b{header_step_index(payload_b) * 16,
+              static_cast<int16_t>(tv::load_le16(payload_b.data()))};
     const auto codes_a = payload_a.subspan(4);
     const auto codes_b = payload_b.subspan(4);
     if (mode == VOICE_MODE_ADPCM_FIRST) {

@@ -162,10 +162,11 @@ void decode_frame_pair(VoiceCodecState* state, VoiceFrame* const frames[2], int1
     if (state != nullptr && family_of(state->mode) == Family::Adpcm && adpcm_pairs(state->mode) &&
         pcm[0] != nullptr && pcm[1] != nullptr && pairs(frames[0]) && pairs(frames[1])) {
         int a = 0, b = 0;
-        adpcm_decode_pair(*state, state->mode,
-                          std::span<const uint8_t>(frames[0]->payload, 2u * frames[0]->payload_words),
-                          std::span<const uint8_t>(frames[1]->payload, 2u * frames[1]->payload_words),
-                          pcm[0], pcm[1], a, b);
+        adpcm_decode_pair(
+            *state, state->mode,
+            std::span<const uint8_t>(frames[0]->payload, 2u * frames[0]->payload_words),
+            std::span<const uint8_t>(frames[1]->payload, 2u * frames[1]->payload_words), pcm[0],
+            pcm[1], a, b);
         counts[0] = static_cast<int16_t>(a);
         counts[1] = static_cast<int16_t>(b);
         results[0] = results[1] = 0;

@@ -3,27 +3,27 @@
 #define TORVANE_EXPORT_H
 
 #if defined(_WIN32)
-#  if defined(TORVANE_BUILDING_LIBRARY)
-#    define TORVANE_API __declspec(dllexport)
-#  else
-#    define TORVANE_API __declspec(dllimport)
-#  endif
+#if defined(TORVANE_BUILDING_LIBRARY)
+#define TORVANE_API __declspec(dllexport)
 #else
-#  define TORVANE_API __attribute__((visibility("default")))
+#define TORVANE_API __declspec(dllimport)
+#endif
+#else
+#define TORVANE_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
-#  define TORVANE_EXTERN_C_BEGIN extern "C" {
-#  define TORVANE_EXTERN_C_END }
+#define TORVANE_EXTERN_C_BEGIN extern "C" {
+#define TORVANE_EXTERN_C_END }
 #else
-#  define TORVANE_EXTERN_C_BEGIN
-#  define TORVANE_EXTERN_C_END
+#define TORVANE_EXTERN_C_BEGIN
+#define TORVANE_EXTERN_C_END
 #endif
 
 #ifdef __cplusplus
-#  define TORVANE_THREAD_LOCAL thread_local
+#define TORVANE_THREAD_LOCAL thread_local
 #else
-#  define TORVANE_THREAD_LOCAL _Thread_local
+#define TORVANE_THREAD_LOCAL _Thread_local
 #endif
 
 #endif

@@ -167,7 +167,8 @@ TEST(ConversionBatches, RecordingLayouts) {
     auto refused = voice_recording(240, 2, {}, {});
     for (auto& s : refused.segments) {
         for (size_t v = 2; v < s.video.size(); v += 9) s.video[v].length = 0;
-        for (size_t v = 6; v < s.video.size(); v += 17) s.video[v].length = CUSTOMMP4_FRAME_BUFFER_SIZE + 1;
+        for (size_t v = 6; v < s.video.size(); v += 17)
+            s.video[v].length = CUSTOMMP4_FRAME_BUFFER_SIZE + 1;
     }
     expect_same_as_frame_by_frame("refused", ifvbuild::to_bytes(refused));
 }
@@ -201,7 +202,8 @@ TEST(ConversionBatches, RecordingCutShort) {
     g_seed = 5;
     auto bytes = ifvbuild::to_bytes(voice_recording(200, 1, {}, {}));
     for (size_t cut : {bytes.size() * 2 / 3, bytes.size() - 100}) {
-        const std::vector<uint8_t> shorter(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+        const std::vector<uint8_t> shorter(bytes.begin(),
+                                           bytes.begin() + static_cast<std::ptrdiff_t>(cut));
         expect_same_as_frame_by_frame("cut" + std::to_string(cut), shorter);
     }
 }
@@ -274,9 +276,10 @@ TEST(ConversionBatches, ShortAndFailingScatteredReads) {
             const auto& b = whole_avi.data_chunks[i];
             ASSERT_EQ(a.tag, b.tag);
             ASSERT_EQ(a.size, b.size);
-            ASSERT_TRUE(std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(a.offset),
-                                   bytes.begin() + static_cast<std::ptrdiff_t>(a.offset + 8 + a.size),
-                                   whole.bytes.begin() + static_cast<std::ptrdiff_t>(b.offset)))
+            ASSERT_TRUE(
+                std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(a.offset),
+                           bytes.begin() + static_cast<std::ptrdiff_t>(a.offset + 8 + a.size),
+                           whole.bytes.begin() + static_cast<std::ptrdiff_t>(b.offset)))
                 << i;
         }
     }

@@ -26,7 +26,8 @@ namespace {
 
 std::vector<uint8_t> voice_frame(VoiceCodecState& enc, int seed) {
     int16_t pcm[321];
-    for (int i = 0; i < 321; ++i) pcm[i] = static_cast<int16_t>(8000 * std::sin((i + seed * 321) * 0.07));
+    for (int i = 0; i < 321; ++i)
+        pcm[i] = static_cast<int16_t>(8000 * std::sin((i + seed * 321) * 0.07));
     VoiceFrame frame{};
     EXPECT_EQ(TV_VOICE_EncodeFrame(&enc, pcm, &frame, 321), 0);
     const auto* p = reinterpret_cast<const uint8_t*>(&frame);
@@ -59,7 +60,8 @@ struct Converted {
     std::vector<uint8_t> bytes;
 };
 
-Converted convert(const ifvbuild::Recording& rec, const fs::path& dir, tv::ConversionProgress* progress = nullptr) {
+Converted convert(const ifvbuild::Recording& rec, const fs::path& dir,
+                  tv::ConversionProgress* progress = nullptr) {
     const fs::path in = dir / "in.ifv", out = dir / "out.avi";
     EXPECT_TRUE(ifvbuild::write_file(rec, in));
     tv::ConversionProgress own;
@@ -153,7 +155,8 @@ TEST(ConversionJob, VoiceRecordingBecomesVideoAndDecodedPcm) {
         ASSERT_EQ(count, 321);
         ASSERT_EQ(audio[i].size(), 642u);
         for (int s = 0; s < count; ++s) {
-            ASSERT_EQ(static_cast<int16_t>(tv::load_le16(audio[i].data() + 2 * s)), pcm[s]) << i << "/" << s;
+            ASSERT_EQ(static_cast<int16_t>(tv::load_le16(audio[i].data() + 2 * s)), pcm[s])
+                << i << "/" << s;
         }
     }
 }
@@ -212,7 +215,8 @@ TEST(ConversionJob, RecordingEndingEarlyIsPartial) {
     const auto dir = tvtest::scratch_dir("job-early");
     auto rec = voice_recording(8, false);
     rec.segments[0].video_frame_count = 8;
-    rec.segments[0].video[5].offset = 0x7FFFFFF0;  // beyond the file: a short read ends the recording
+    rec.segments[0].video[5].offset =
+        0x7FFFFFF0;  // beyond the file: a short read ends the recording
     const auto c = convert(rec, dir);
     ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
     EXPECT_EQ(c.report.outcome, JobOutcome::Partial);
@@ -249,7 +253,8 @@ TEST(ConversionJob, FailuresAreNamedAndNeverSuccess) {
     const auto dir = tvtest::scratch_dir("job-failures");
     {
         tv::ConversionProgress progress;
-        const auto r = tv::ConversionJob((dir / "missing.ifv").string(), (dir / "x.avi").string(), progress);
+        const auto r =
+            tv::ConversionJob((dir / "missing.ifv").string(), (dir / "x.avi").string(), progress);
         EXPECT_EQ(r.outcome, JobOutcome::SourceNotOpened);
         EXPECT_EQ(progress.m_totalFrames.load(), 0);
         EXPECT_EQ(progress.m_jobStarted.load(), 0);
@@ -259,7 +264,8 @@ TEST(ConversionJob, FailuresAreNamedAndNeverSuccess) {
     {
         ASSERT_TRUE(ifvbuild::write_file(voice_recording(3), dir / "ok.ifv"));
         tv::ConversionProgress progress;
-        const auto r = tv::ConversionJob((dir / "ok.ifv").string(), (dir / "no/such/dir/x.avi").string(), progress);
+        const auto r = tv::ConversionJob((dir / "ok.ifv").string(),
+                                         (dir / "no/such/dir/x.avi").string(), progress);
         EXPECT_EQ(r.outcome, JobOutcome::OutputNotCreated);
         EXPECT_EQ(r.system_error, ENOENT);
         // The total was published before the output was tried.
@@ -313,7 +319,8 @@ TEST(ConversionJob, WriteFailureIsReportedWithItsCause) {
     g_writes_left = 3;  // header space and both provisional headers, then the disk is full
     tv::sysio::install(&ops);
     tv::ConversionProgress progress;
-    const auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+    const auto r =
+        tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
     tv::sysio::install(nullptr);
     EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
     EXPECT_EQ(r.system_error, ENOSPC);
@@ -332,8 +339,10 @@ ifvbuild::Recording large_recording() {
     uint32_t length = 12345;
     for (int i = 0; i < 120; ++i) {
         length = length * 1103515245u + 12345u;
-        const uint32_t size = i % 17 == 5 ? CUSTOMMP4_FRAME_BUFFER_SIZE - (i & 1) : 1 + length % 90000;
-        ifvbuild::append_video(rec, ifvbuild::pattern(size, static_cast<uint32_t>(i)), 40 * i, i % 25 == 0);
+        const uint32_t size =
+            i % 17 == 5 ? CUSTOMMP4_FRAME_BUFFER_SIZE - (i & 1) : 1 + length % 90000;
+        ifvbuild::append_video(rec, ifvbuild::pattern(size, static_cast<uint32_t>(i)), 40 * i,
+                               i % 25 == 0);
         ifvbuild::append_audio(rec, voice_frame(enc, i), 40 * i + 1);
     }
     return rec;
@@ -361,7 +370,8 @@ TEST(ConversionJob, OutputIsTheSameWithoutTheWriteBuffer) {
     const auto rec = large_recording();
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "in.ifv"));
     tv::ConversionProgress progress;
-    const auto buffered = tv::ConversionJob((dir / "in.ifv").string(), (dir / "a.avi").string(), progress);
+    const auto buffered =
+        tv::ConversionJob((dir / "in.ifv").string(), (dir / "a.avi").string(), progress);
     ASSERT_EQ(buffered.outcome, JobOutcome::Converted);
     EXPECT_EQ(buffered.written_frames, 240);
     // Without memory for the buffer the job writes chunk by chunk from its own frame buffer.
@@ -369,7 +379,8 @@ TEST(ConversionJob, OutputIsTheSameWithoutTheWriteBuffer) {
     ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
     tv::sysio::install(&ops);
     tv::ConversionProgress progress2;
-    const auto plain = tv::ConversionJob((dir / "in.ifv").string(), (dir / "b.avi").string(), progress2);
+    const auto plain =
+        tv::ConversionJob((dir / "in.ifv").string(), (dir / "b.avi").string(), progress2);
     tv::sysio::install(nullptr);
     EXPECT_EQ(plain.outcome, JobOutcome::Converted);
     EXPECT_EQ(plain.written_frames, 240);
@@ -396,7 +407,8 @@ TEST(ConversionJob, WrittenFramesAreTheFramesInTheFile) {
         g_failed_behind = false;
         tv::sysio::install(&ops);
         tv::ConversionProgress progress;
-        const auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+        const auto r =
+            tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
         tv::sysio::install(nullptr);
         if (g_write_calls < n) {
             EXPECT_EQ(r.outcome, JobOutcome::Converted);
@@ -410,7 +422,8 @@ TEST(ConversionJob, WrittenFramesAreTheFramesInTheFile) {
             ++lost_frames;
             EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
             // A chunk's write (code 4), or a header's while the streams are described (6).
-            EXPECT_TRUE(r.avi_error == AVI_ERR_WRITE || r.avi_error == AVI_ERR_CLOSE) << r.avi_error;
+            EXPECT_TRUE(r.avi_error == AVI_ERR_WRITE || r.avi_error == AVI_ERR_CLOSE)
+                << r.avi_error;
             EXPECT_EQ(r.system_error, EIO);
             ASSERT_TRUE(avi.ok()) << tvtest::describe(avi);
         }
@@ -420,7 +433,7 @@ TEST(ConversionJob, WrittenFramesAreTheFramesInTheFile) {
         }
         failed_behind += g_failed_behind;
     }
-    EXPECT_GE(lost_frames, 4);  // the failures hit several blocks of frames
+    EXPECT_GE(lost_frames, 4);    // the failures hit several blocks of frames
     EXPECT_GE(failed_behind, 2);  // some of them written behind, by the writer's thread
 }
 
@@ -428,7 +441,9 @@ TEST(ConversionJob, ProgressIsReadableWhileTheJobRuns) {
     const auto dir = tvtest::scratch_dir("job-thread");
     ASSERT_TRUE(ifvbuild::write_file(voice_recording(400), dir / "in.ifv"));
     tv::ConversionProgress progress;
-    std::thread job([&] { tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress); });
+    std::thread job([&] {
+        tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+    });
     int32_t last = 0;
     while (!progress.m_jobEnded.load(std::memory_order_acquire)) {
         const int32_t done = progress.m_doneFrames.load();

@@ -66,7 +66,8 @@ TEST(SourceMedia, QueriesFollowTheRecording) {
     EXPECT_EQ(audio, 1);
     ASSERT_EQ(source_decode_audio(m, buf.data(), 4, pcm.data(), &len), 0);
     EXPECT_EQ(len, 4u);
-    EXPECT_EQ(std::vector<uint8_t>(pcm.begin(), pcm.begin() + 4), (std::vector<uint8_t>{0x80, 0xFF, 0x00, 0x7F}));
+    EXPECT_EQ(std::vector<uint8_t>(pcm.begin(), pcm.begin() + 4),
+              (std::vector<uint8_t>{0x80, 0xFF, 0x00, 0x7F}));
     EXPECT_EQ(source_read_frame(m, buf.data(), &ts, &key, &audio), 0);
     EXPECT_EQ(source_read_frame(m, nullptr, &ts, &key, &audio), 0);
     source_close(m);
@@ -92,7 +93,8 @@ TEST(SourceMedia, VoiceFramesDecodeToTwiceTheSampleCount) {
     std::memcpy(bytes.data(), &frame, 4 + 2 * frame.payload_words);
     std::vector<uint8_t> pcm(source_max_pcm_bytes(0x40000));
     uint32_t len = 12345;
-    ASSERT_EQ(source_decode_audio(m, bytes.data(), 4 + 2 * frame.payload_words, pcm.data(), &len), 0);
+    ASSERT_EQ(source_decode_audio(m, bytes.data(), 4 + 2 * frame.payload_words, pcm.data(), &len),
+              0);
     EXPECT_EQ(len, 2u * (4u * (frame.payload_words - 2u) + 1u));
     EXPECT_EQ(pcm[0], 0);  // the first sample comes out verbatim
 

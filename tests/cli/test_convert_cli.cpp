@@ -17,8 +17,12 @@ using tvtest::shell_quote;
 
 namespace {
 
-std::string convert_cmd() { return shell_quote((tvtest::bin_dir() / "torvane-convert").string()); }
-std::string mkifv_cmd() { return shell_quote((tvtest::bin_dir() / "torvane-mkifv").string()); }
+std::string convert_cmd() {
+    return shell_quote((tvtest::bin_dir() / "torvane-convert").string());
+}
+std::string mkifv_cmd() {
+    return shell_quote((tvtest::bin_dir() / "torvane-mkifv").string());
+}
 
 // A small recording of `frames` video frames and no audio.
 void small_recording(const fs::path& path, int frames = 5, bool refused_frame = false) {
@@ -84,18 +88,23 @@ TEST(ConvertCli, ExitStatusTellsHowEachConversionEnded) {
 
     auto missing = run_command(convert_cmd() + " " + d + "/missing.ifv");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("missing.ifv: not converted: the recording could not be opened"), std::string::npos)
+    EXPECT_NE(missing.err.find("missing.ifv: not converted: the recording could not be opened"),
+              std::string::npos)
         << missing.err;
-    EXPECT_NE(missing.out.find("open file failed\n"), std::string::npos);  // the reader's own diagnostic
+    EXPECT_NE(missing.out.find("open file failed\n"),
+              std::string::npos);  // the reader's own diagnostic
 
-    auto unwritable = run_command(convert_cmd() + " " + d + "/good.ifv " + d + "/no/such/dir/x.avi");
+    auto unwritable =
+        run_command(convert_cmd() + " " + d + "/good.ifv " + d + "/no/such/dir/x.avi");
     EXPECT_EQ(unwritable.status, 1);
-    EXPECT_NE(unwritable.err.find("could not be created: No such file or directory"), std::string::npos)
+    EXPECT_NE(unwritable.err.find("could not be created: No such file or directory"),
+              std::string::npos)
         << unwritable.err;
 
     // One failure among several makes the run a failure; the others are still converted.
     fs::remove(dir / "good.avi");
-    auto mixed = run_command(convert_cmd() + " -q -o " + d + "/outs " + d + "/good.ifv " + d + "/missing.ifv");
+    auto mixed = run_command(convert_cmd() + " -q -o " + d + "/outs " + d + "/good.ifv " + d +
+                             "/missing.ifv");
     EXPECT_EQ(mixed.status, 1);
     EXPECT_TRUE(fs::exists(dir / "outs" / "good.avi"));
 }
@@ -105,9 +114,11 @@ TEST(ConvertCli, DeviceAsOutputIsNeverRemoved) {
     // own would be removed; a device named as the output must stay.
     const auto dir = tvtest::scratch_dir("cli-device");
     small_recording(dir / "a.ifv");
-    auto r = run_command(convert_cmd() + " -y " + shell_quote((dir / "a.ifv").string()) + " /dev/full");
+    auto r =
+        run_command(convert_cmd() + " -y " + shell_quote((dir / "a.ifv").string()) + " /dev/full");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("could not be created: No space left on device"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("could not be created: No space left on device"), std::string::npos)
+        << r.err;
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
@@ -140,10 +151,12 @@ TEST(ConvertCli, SeveralInputsInParallelIntoOneFolder) {
         small_recording(p, 3 + i);
         inputs += " " + shell_quote(p.string());
     }
-    auto r = run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + inputs);
+    auto r =
+        run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + inputs);
     EXPECT_EQ(r.status, 0) << r.err;
     for (int i = 0; i < 5; ++i) {
-        const auto report = tvtest::check_avi_file((dir / "out" / ("r" + std::to_string(i) + ".avi")).string());
+        const auto report =
+            tvtest::check_avi_file((dir / "out" / ("r" + std::to_string(i) + ".avi")).string());
         EXPECT_TRUE(report.ok()) << tvtest::describe(report);
         EXPECT_EQ(report.avih_total_frames, static_cast<uint32_t>(3 + i));
     }
@@ -165,9 +178,9 @@ TEST(ConvertCli, InfoDescribesTheRecording) {
     seg.end_time_stamp = 3000;
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "a.ifv"));
 
-    auto r = run_command(convert_cmd() + " --info --json " + shell_quote((dir / "a.ifv").string()) + " " +
-                         shell_quote((dir / "nothing.ifv").string()));
-    EXPECT_EQ(r.status, 1);  // the second could not be opened
+    auto r = run_command(convert_cmd() + " --info --json " + shell_quote((dir / "a.ifv").string()) +
+                         " " + shell_quote((dir / "nothing.ifv").string()));
+    EXPECT_EQ(r.status, 1);                       // the second could not be opened
     const auto j = nlohmann::json::parse(r.out);  // diagnostics stay out of the JSON
     ASSERT_EQ(j.size(), 2u);
     EXPECT_EQ(j[0]["segments"], 1);
@@ -194,17 +207,26 @@ TEST(ConvertCli, InfoDescribesTheRecording) {
 TEST(ConvertCli, EndToEndAgainstTheOriginalStreams) {
     const auto dir = tvtest::scratch_dir("cli-e2e");
     const std::string d = shell_quote(dir.string());
-    ASSERT_EQ(run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 3 -c:v libx264 "
-                          "-g 30 -bf 0 -pix_fmt yuv420p -f h264 " + d + "/src.h264").status, 0);
-    ASSERT_EQ(run_command("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=3 "
-                          "-ac 1 -c:a pcm_s16le " + d + "/src.wav").status, 0);
-    auto mk = run_command(mkifv_cmd() + " --video " + d + "/src.h264 --audio " + d + "/src.wav --frames-per-segment 30 " +
-                          d + "/rec.ifv");
+    ASSERT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 3 -c:v libx264 "
+                    "-g 30 -bf 0 -pix_fmt yuv420p -f h264 " +
+                    d + "/src.h264")
+            .status,
+        0);
+    ASSERT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=3 "
+                    "-ac 1 -c:a pcm_s16le " +
+                    d + "/src.wav")
+            .status,
+        0);
+    auto mk = run_command(mkifv_cmd() + " --video " + d + "/src.h264 --audio " + d +
+                          "/src.wav --frames-per-segment 30 " + d + "/rec.ifv");
     ASSERT_EQ(mk.status, 0) << mk.err;
     auto conv = run_command(convert_cmd() + " -q " + d + "/rec.ifv " + d + "/out.avi");
     ASSERT_EQ(conv.status, 0) << conv.err;
 
-    auto probe = run_command("ffprobe -v error -count_packets -show_streams -of json " + d + "/out.avi");
+    auto probe =
+        run_command("ffprobe -v error -count_packets -show_streams -of json " + d + "/out.avi");
     ASSERT_EQ(probe.status, 0) << probe.err;
     const auto streams = nlohmann::json::parse(probe.out)["streams"];
     ASSERT_EQ(streams.size(), 2u);
@@ -227,7 +249,10 @@ TEST(ConvertCli, EndToEndAgainstTheOriginalStreams) {
     EXPECT_EQ(md5_column(converted.out), want);
 
     // The audio is exactly the library's decoding of the recording's voice frames.
-    ASSERT_EQ(run_command("ffmpeg -v error -y -i " + d + "/out.avi -map 0:a -f s16le " + d + "/audio.raw").status, 0);
+    ASSERT_EQ(
+        run_command("ffmpeg -v error -y -i " + d + "/out.avi -map 0:a -f s16le " + d + "/audio.raw")
+            .status,
+        0);
     const auto audio = tvtest::read_file(dir / "audio.raw");
     std::vector<uint8_t> expected;
     custommp4_handle* h = custommp4_open((dir / "rec.ifv").c_str(), 0);
@@ -238,11 +263,13 @@ TEST(ConvertCli, EndToEndAgainstTheOriginalStreams) {
     uint32_t ts;
     uint8_t key, is_audio;
     int32_t n;
-    while ((n = custommp4_read_one_media_frame(h, buf.data(), static_cast<int32_t>(buf.size()), &ts, &key, &is_audio)) > 0) {
+    while ((n = custommp4_read_one_media_frame(h, buf.data(), static_cast<int32_t>(buf.size()), &ts,
+                                               &key, &is_audio)) > 0) {
         if (!is_audio) continue;
         int16_t pcm[VOICE_MAX_DECODED_SAMPLES];
         int16_t count = 0;
-        ASSERT_EQ(TV_VOICE_DecodeFrame(&dec, reinterpret_cast<VoiceFrame*>(buf.data()), pcm, &count), 0);
+        ASSERT_EQ(
+            TV_VOICE_DecodeFrame(&dec, reinterpret_cast<VoiceFrame*>(buf.data()), pcm, &count), 0);
         for (int i = 0; i < count; ++i) {
             expected.push_back(static_cast<uint8_t>(pcm[i]));
             expected.push_back(static_cast<uint8_t>(static_cast<uint16_t>(pcm[i]) >> 8));

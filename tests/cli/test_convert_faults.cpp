@@ -337,9 +337,8 @@ TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     // about the first third of the reads (11 of 25).
     const long first_read = reads / 2;
     for (long i = 0; i < kReadPoints; ++i) {
-        const std::string stop = "read:" + std::to_string(
-                                               first_read + i * (reads - 1 - first_read) /
-                                                                (kReadPoints - 1));
+        const std::string stop =
+            "read:" + std::to_string(first_read + i * (reads - 1 - first_read) / (kReadPoints - 1));
         if (stops.empty() || stops.back() != stop) stops.push_back(stop);
     }
     const long write_points = std::min<long>(16, writes);

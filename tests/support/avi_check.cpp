@@ -14,20 +14,24 @@ namespace tvtest {
 namespace {
 
 class Walker {
-public:
+  public:
     Walker(std::span<const uint8_t> file, AviReport& report) : f_(file), r_(report) {}
 
     void run() {
         if (f_.size() < 12) return problem("file shorter than a RIFF header");
         uint64_t pos = 0;
         while (pos < f_.size()) {
-            if (pos + 12 > f_.size()) return problem("trailing bytes after the last RIFF at " + num(pos));
-            if (tag(pos) != "RIFF") return problem("expected RIFF at " + num(pos) + ", found " + tag(pos));
+            if (pos + 12 > f_.size())
+                return problem("trailing bytes after the last RIFF at " + num(pos));
+            if (tag(pos) != "RIFF")
+                return problem("expected RIFF at " + num(pos) + ", found " + tag(pos));
             const uint64_t end = pos + 8 + u32(pos + 4);
-            if (end > f_.size()) return problem("RIFF at " + num(pos) + " runs past the end of the file");
+            if (end > f_.size())
+                return problem("RIFF at " + num(pos) + " runs past the end of the file");
             const std::string form = tag(pos + 8);
             if (r_.riff_segments == 0 && form != "AVI ") problem("first RIFF form is " + form);
-            if (r_.riff_segments > 0 && form != "AVIX") problem("RIFF form at " + num(pos) + " is " + form);
+            if (r_.riff_segments > 0 && form != "AVIX")
+                problem("RIFF form at " + num(pos) + " is " + form);
             ++r_.riff_segments;
             walk_list_body(pos + 12, end, r_.riff_segments == 1 ? "AVI " : "AVIX");
             pos = end + (end & 1);
@@ -36,7 +40,7 @@ public:
         check_indexes();
     }
 
-private:
+  private:
     void problem(const std::string& text) {
         if (r_.problems.size() < 50) r_.problems.push_back(text);
     }
@@ -46,7 +50,8 @@ private:
     std::string tag(uint64_t at) const {
         std::string s(reinterpret_cast<const char*>(f_.data() + at), 4);
         for (char& c : s)
-            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+                c = '?';
         return s;
     }
     bool fits(uint64_t at, uint64_t n, uint64_t end) const { return at <= end && n <= end - at; }
@@ -55,11 +60,14 @@ private:
     void walk_list_body(uint64_t begin, uint64_t end, const std::string& form) {
         uint64_t pos = begin;
         while (pos < end) {
-            if (!fits(pos, 8, end)) return problem("chunk header at " + num(pos) + " crosses the end of its " + form + " list");
+            if (!fits(pos, 8, end))
+                return problem("chunk header at " + num(pos) + " crosses the end of its " + form +
+                               " list");
             const std::string id = tag(pos);
             const uint32_t size = u32(pos + 4);
             if (!fits(pos + 8, size, end)) {
-                return problem(id + " at " + num(pos) + " (size " + num(size) + ") crosses the end of its " + form + " list");
+                return problem(id + " at " + num(pos) + " (size " + num(size) +
+                               ") crosses the end of its " + form + " list");
             }
             if (id == "LIST" || id == "RIFF") {
                 if (size < 4) return problem("LIST at " + num(pos) + " shorter than its form");
@@ -71,7 +79,8 @@ private:
                 visit_chunk(pos, id, size, form);
             }
             const uint64_t next = pos + 8 + size + (size & 1);
-            if (next > end && pos + 8 + size != end) return problem("pad byte of " + id + " at " + num(pos) + " crosses its list");
+            if (next > end && pos + 8 + size != end)
+                return problem("pad byte of " + id + " at " + num(pos) + " crosses its list");
             pos = next;
         }
     }
@@ -125,12 +134,14 @@ private:
             const uint32_t n = u32(body + 4);
             s.super_index_entries = n;
             s.super_index_chunk_id = tag(body + 8);
-            if (u16(body) != 4 || f_[body + 3] != 0) problem("indx at " + num(pos) + " is not an index of indexes");
-            if (24 + 16ull * n > size) return problem("indx at " + num(pos) + " holds fewer entries than it counts");
+            if (u16(body) != 4 || f_[body + 3] != 0)
+                problem("indx at " + num(pos) + " is not an index of indexes");
+            if (24 + 16ull * n > size)
+                return problem("indx at " + num(pos) + " holds fewer entries than it counts");
             for (uint32_t i = 0; i < n; ++i) {
                 const uint64_t e = body + 24 + 16ull * i;
-                super_entries_.push_back({r_.streams.size() - 1, tv::load_le64(f_.data() + e), u32(e + 8),
-                                          u32(e + 12), s.super_index_chunk_id});
+                super_entries_.push_back({r_.streams.size() - 1, tv::load_le64(f_.data() + e),
+                                          u32(e + 8), u32(e + 12), s.super_index_chunk_id});
             }
         } else if (id == "dmlh" && size >= 4) {
             r_.dmlh_total_frames = u32(body);
@@ -150,10 +161,11 @@ private:
             const uint32_t offset = u32(e + 8), size = u32(e + 12);
             auto it = chunks_.find(offset);
             if (it == chunks_.end()) {
-                problem("idx1 entry " + num(i) + " (" + id + ") points at " + num(offset) + ", where no data chunk starts");
+                problem("idx1 entry " + num(i) + " (" + id + ") points at " + num(offset) +
+                        ", where no data chunk starts");
             } else if (it->second.tag != id || it->second.size != size) {
-                problem("idx1 entry " + num(i) + " says " + id + "/" + num(size) + " but the chunk is " +
-                        it->second.tag + "/" + num(it->second.size));
+                problem("idx1 entry " + num(i) + " says " + id + "/" + num(size) +
+                        " but the chunk is " + it->second.tag + "/" + num(it->second.size));
             }
         }
         // OpenDML: super index entries point at standard index chunks, whose entries point at
@@ -163,13 +175,16 @@ private:
         for (const auto& se : super_entries_) {
             if (se.offset == 0 && se.size == 0) continue;
             if (!ix_positions.count(se.offset)) {
-                problem("indx entry of stream " + num(se.stream) + " points at " + num(se.offset) + ", where no ix chunk starts");
+                problem("indx entry of stream " + num(se.stream) + " points at " + num(se.offset) +
+                        ", where no ix chunk starts");
                 continue;
             }
             if (!fits(se.offset + 8, 24, f_.size())) continue;
             const uint64_t body = se.offset + 8;
             const uint32_t ix_size = u32(se.offset + 4);
-            if (ix_size != se.size) problem("indx entry size " + num(se.size) + " differs from its ix chunk size " + num(ix_size));
+            if (ix_size != se.size)
+                problem("indx entry size " + num(se.size) + " differs from its ix chunk size " +
+                        num(ix_size));
             const uint32_t n = u32(body + 4);
             const std::string chunk_id = tag(body + 8);
             const uint64_t base = tv::load_le64(f_.data() + body + 12);
@@ -178,7 +193,8 @@ private:
                 continue;
             }
             if (chunk_id != se.chunk_id) {
-                problem("ix chunk at " + num(se.offset) + " indexes " + chunk_id + " but its indx names " + se.chunk_id);
+                problem("ix chunk at " + num(se.offset) + " indexes " + chunk_id +
+                        " but its indx names " + se.chunk_id);
             }
             for (uint32_t i = 0; i < n; ++i) {
                 const uint64_t e = body + 24 + 8ull * i;
@@ -186,18 +202,21 @@ private:
                 const uint32_t size = u32(e + 4) & 0x7FFFFFFFu;
                 auto it = chunks_.find(data - 8);
                 if (data < 8 || it == chunks_.end()) {
-                    problem("ix entry " + num(i) + " at " + num(se.offset) + " points at " + num(data) + ", where no chunk data starts");
+                    problem("ix entry " + num(i) + " at " + num(se.offset) + " points at " +
+                            num(data) + ", where no chunk data starts");
                     break;
                 }
                 if (it->second.tag != chunk_id || it->second.size != size) {
-                    problem("ix entry " + num(i) + " at " + num(se.offset) + " says " + chunk_id + "/" + num(size) +
-                            " but the chunk is " + it->second.tag + "/" + num(it->second.size));
+                    problem("ix entry " + num(i) + " at " + num(se.offset) + " says " + chunk_id +
+                            "/" + num(size) + " but the chunk is " + it->second.tag + "/" +
+                            num(it->second.size));
                     break;
                 }
             }
         }
         if (r_.avih_streams != r_.streams.size()) {
-            problem("avih counts " + num(r_.avih_streams) + " streams, the header lists " + num(r_.streams.size()));
+            problem("avih counts " + num(r_.avih_streams) + " streams, the header lists " +
+                    num(r_.streams.size()));
         }
     }
 
@@ -232,7 +251,7 @@ AviReport check_avi_file(const std::string& path) {
         report.problems.push_back("cannot open " + path);
         return report;
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size == 0) {
         ::close(fd);
         report.problems.push_back("cannot read " + path);
@@ -244,7 +263,8 @@ AviReport check_avi_file(const std::string& path) {
         report.problems.push_back("cannot map " + path);
         return report;
     }
-    report = check_avi(std::span<const uint8_t>(static_cast<const uint8_t*>(map), static_cast<size_t>(st.st_size)));
+    report = check_avi(std::span<const uint8_t>(static_cast<const uint8_t*>(map),
+                                                static_cast<size_t>(st.st_size)));
     munmap(map, static_cast<size_t>(st.st_size));
     return report;
 }

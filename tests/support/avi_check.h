@@ -40,8 +40,8 @@ struct AviReport {
     uint32_t idx1_entries = 0;
     uint32_t first_movi_size = 0;
     std::vector<AviStreamInfo> streams;
-    std::vector<AviChunk> data_chunks;         // "##db"/"##wb" chunks in file order
-    std::vector<AviChunk> std_index_chunks;    // "ix##" chunks in file order
+    std::vector<AviChunk> data_chunks;            // "##db"/"##wb" chunks in file order
+    std::vector<AviChunk> std_index_chunks;       // "ix##" chunks in file order
     std::map<std::string, uint32_t> chunk_count;  // data chunks per tag
     bool ok() const { return problems.empty(); }
 };

@@ -7,13 +7,11 @@
  *                                 the N-th call of KIND on a watched file fails with errno ERR
  *                                 (ENOSPC, EIO, ENOMEM or a number); with "sticky" every later
  *                                 one fails too. KIND: write (write, writev, ftruncate), read
- *                                 (fread, preadv), seek (lseek, fseeko, ftello), close (close, fclose;
- *                                 the file is closed all the same)
- *   TORVANE_FAULT_STOP=KIND:N[:part]
- *                                 after the N-th write or read the process stops itself
- *                                 (SIGSTOP); with "part" that write puts only the first half
- *                                 of its bytes into the file, as a write cut short by a kill
- *   TORVANE_FAULT_COUNTS=PATH     at exit: "write N", "read N", "seek N", "close N" lines */
+ *                                 (fread, preadv), seek (lseek, fseeko, ftello), close (close,
+ * fclose; the file is closed all the same) TORVANE_FAULT_STOP=KIND:N[:part] after the N-th write or
+ * read the process stops itself (SIGSTOP); with "part" that write puts only the first half of its
+ * bytes into the file, as a write cut short by a kill TORVANE_FAULT_COUNTS=PATH     at exit: "write
+ * N", "read N", "seek N", "close N" lines */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -26,12 +26,14 @@ fs::path scratch_dir(const std::string& name) {
 
 std::vector<uint8_t> read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
 }
 
 void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) ADD_FAILURE() << "cannot write " << path;
 }
 
@@ -53,8 +55,10 @@ fs::path lib_dir() {
 std::string shell_quote(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -70,8 +74,10 @@ CommandResult run_command(const std::string& command) {
     ::close(err_fd);
     std::string full = "(" + command + ") >" + out_name + " 2>" + err_name;
     int status = std::system(full.c_str());
-    if (status != -1 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    else if (status != -1 && WIFSIGNALED(status)) result.status = 128 + WTERMSIG(status);
+    if (status != -1 && WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    else if (status != -1 && WIFSIGNALED(status))
+        result.status = 128 + WTERMSIG(status);
     auto slurp = [](const char* name) {
         std::ifstream in(name, std::ios::binary);
         std::stringstream ss;
@@ -96,7 +102,9 @@ StdoutCapture::StdoutCapture() {
     ::close(fd);
 }
 
-StdoutCapture::~StdoutCapture() { finish(); }
+StdoutCapture::~StdoutCapture() {
+    finish();
+}
 
 std::string StdoutCapture::finish() {
     if (finished_) return text_;

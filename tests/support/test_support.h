@@ -29,7 +29,7 @@ CommandResult run_command(const std::string& command);
 
 // Captures what the code under test prints on standard output (file descriptor 1).
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
@@ -37,7 +37,7 @@ public:
     // Stops capturing (once) and returns everything printed since construction.
     std::string finish();
 
-private:
+  private:
     int saved_fd_ = -1;
     std::filesystem::path file_;
     bool finished_ = false;

@@ -22,11 +22,20 @@ VoiceFrame make_frame(int16_t mode, std::mt19937& random) {
     VoiceFrame frame{};
     TV_VOICE_EncodeFrame(&enc, pcm, &frame, static_cast<int16_t>(sizes[random() % 9]));
     switch (random() % 8) {
-        case 0: frame.flags[1] ^= 0x03; break;            // not a normal frame
-        case 1: frame.payload_words = 0; break;            // empty
-        case 2: frame.payload_words = 241; break;          // longer than a frame
-        case 3: frame.payload[2] = static_cast<uint8_t>(random()); break;  // step index past 88
-        default: break;
+        case 0:
+            frame.flags[1] ^= 0x03;
+            break;  // not a normal frame
+        case 1:
+            frame.payload_words = 0;
+            break;  // empty
+        case 2:
+            frame.payload_words = 241;
+            break;  // longer than a frame
+        case 3:
+            frame.payload[2] = static_cast<uint8_t>(random());
+            break;  // step index past 88
+        default:
+            break;
     }
     return frame;
 }

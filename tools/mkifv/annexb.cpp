@@ -45,7 +45,7 @@ std::vector<Nal> find_nals(std::span<const uint8_t> s) {
 
 // Reads Exp-Golomb coded fields from a NAL payload with emulation prevention bytes removed.
 class BitReader {
-public:
+  public:
     explicit BitReader(std::span<const uint8_t> nal) {
         int zeros = 0;
         for (uint8_t b : nal) {
@@ -87,7 +87,7 @@ public:
         return (k & 1u) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
     }
 
-private:
+  private:
     std::vector<uint8_t> rbsp_;
     size_t pos_ = 0;
     bool ok_ = true;
@@ -109,8 +109,19 @@ std::optional<PictureSize> parse_sps(std::span<const uint8_t> nal) {
     uint32_t chroma_format = 1;
     bool separate_planes = false;
     switch (profile) {
-        case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128:
-        case 138: case 139: case 134: case 135: {
+        case 100:
+        case 110:
+        case 122:
+        case 244:
+        case 44:
+        case 83:
+        case 86:
+        case 118:
+        case 128:
+        case 138:
+        case 139:
+        case 134:
+        case 135: {
             chroma_format = r.ue();
             if (chroma_format == 3) separate_planes = r.bit() != 0;
             r.ue();   // bit_depth_luma_minus8
@@ -123,7 +134,8 @@ std::optional<PictureSize> parse_sps(std::span<const uint8_t> nal) {
             }
             break;
         }
-        default: break;
+        default:
+            break;
     }
     r.ue();  // log2_max_frame_num_minus4
     const uint32_t poc_type = r.ue();
@@ -159,7 +171,8 @@ std::optional<PictureSize> parse_sps(std::span<const uint8_t> nal) {
     PictureSize size;
     size.width = width_mbs * 16 - crop_x * (crop_left + crop_right);
     size.height = (2 - frame_mbs_only) * height_units * 16 - crop_y * (crop_top + crop_bottom);
-    if (size.width == 0 || size.height == 0 || size.width > 16384 || size.height > 16384) return std::nullopt;
+    if (size.width == 0 || size.height == 0 || size.width > 16384 || size.height > 16384)
+        return std::nullopt;
     return size;
 }
 
@@ -179,7 +192,8 @@ std::vector<AccessUnit> split_access_units(std::span<const uint8_t> stream) {
             starts_unit = unit_has_picture;
         } else if (vcl) {
             // first_mb_in_slice = 0 is the Exp-Golomb code "1": the top bit after the header.
-            const bool first_slice = nal.payload + 1 < nal.end && (stream[nal.payload + 1] & 0x80) != 0;
+            const bool first_slice =
+                nal.payload + 1 < nal.end && (stream[nal.payload + 1] & 0x80) != 0;
             starts_unit = unit_has_picture && first_slice;
         }
         if (starts_unit && open) {

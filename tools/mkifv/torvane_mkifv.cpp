@@ -44,25 +44,26 @@ struct Options {
 }
 
 void usage(FILE* out) {
-    std::fprintf(out,
-                 "Usage: %s [options] --video STREAM.h264 OUTPUT.ifv\n"
-                 "\n"
-                 "Writes a recorder recording (.ifv) from an H.264 Annex-B elementary stream\n"
-                 "(one access unit per video frame, key frames at IDR pictures) and optional\n"
-                 "audio from a PCM WAV file.\n"
-                 "\n"
-                 "  --video FILE              H.264 Annex-B stream (required)\n"
-                 "  --audio FILE              PCM WAV, 8 or 16 bits; the first channel is used\n"
-                 "  --audio-format voice|raw  voice frames (IMA ADPCM, default) or raw PCM\n"
-                 "  --samples-per-frame N     samples per audio frame (default 321 voice, 320 raw)\n"
-                 "  --fps N                   video frames per second (default 25)\n"
-                 "  --frames-per-segment N    video frames per segment, 1..3000 (default 3000)\n"
-                 "  --duration SECONDS        repeat the inputs until the recording is this long\n"
-                 "  --base-offset N           bytes before the recording in the file\n"
-                 "  --start-time T            start time, seconds since 1970 (default 1700000000)\n"
-                 "  --size WxH                picture size (default: from the stream)\n"
-                 "  --description TEXT        description text (32 bytes at most)\n",
-                 kProgram);
+    std::fprintf(
+        out,
+        "Usage: %s [options] --video STREAM.h264 OUTPUT.ifv\n"
+        "\n"
+        "Writes a recorder recording (.ifv) from an H.264 Annex-B elementary stream\n"
+        "(one access unit per video frame, key frames at IDR pictures) and optional\n"
+        "audio from a PCM WAV file.\n"
+        "\n"
+        "  --video FILE              H.264 Annex-B stream (required)\n"
+        "  --audio FILE              PCM WAV, 8 or 16 bits; the first channel is used\n"
+        "  --audio-format voice|raw  voice frames (IMA ADPCM, default) or raw PCM\n"
+        "  --samples-per-frame N     samples per audio frame (default 321 voice, 320 raw)\n"
+        "  --fps N                   video frames per second (default 25)\n"
+        "  --frames-per-segment N    video frames per segment, 1..3000 (default 3000)\n"
+        "  --duration SECONDS        repeat the inputs until the recording is this long\n"
+        "  --base-offset N           bytes before the recording in the file\n"
+        "  --start-time T            start time, seconds since 1970 (default 1700000000)\n"
+        "  --size WxH                picture size (default: from the stream)\n"
+        "  --description TEXT        description text (32 bytes at most)\n",
+        kProgram);
 }
 
 double parse_number(const char* text, const char* what, double low, double high) {
@@ -70,14 +71,27 @@ double parse_number(const char* text, const char* what, double low, double high)
     errno = 0;
     const double v = std::strtod(text, &end);
     if (errno != 0 || end == text || *end != '\0' || !(v >= low && v <= high)) {
-        std::fprintf(stderr, "%s: %s must be a number from %g to %g, not '%s'\n", kProgram, what, low, high, text);
+        std::fprintf(stderr, "%s: %s must be a number from %g to %g, not '%s'\n", kProgram, what,
+                     low, high, text);
         std::exit(2);
     }
     return v;
 }
 
 Options parse(int argc, char** argv) {
-    enum { kVideo = 1000, kAudio, kFormat, kSpf, kFps, kFps2, kDuration, kBase, kStart, kSize, kDesc };
+    enum {
+        kVideo = 1000,
+        kAudio,
+        kFormat,
+        kSpf,
+        kFps,
+        kFps2,
+        kDuration,
+        kBase,
+        kStart,
+        kSize,
+        kDesc
+    };
     static const option longs[] = {
         {"video", required_argument, nullptr, kVideo},
         {"audio", required_argument, nullptr, kAudio},
@@ -97,32 +111,60 @@ Options parse(int argc, char** argv) {
     int c;
     while ((c = getopt_long(argc, argv, "h", longs, nullptr)) != -1) {
         switch (c) {
-            case kVideo: o.video = optarg; break;
-            case kAudio: o.audio = optarg; break;
+            case kVideo:
+                o.video = optarg;
+                break;
+            case kAudio:
+                o.audio = optarg;
+                break;
             case kFormat:
-                if (std::strcmp(optarg, "raw") == 0) o.raw_audio = true;
-                else if (std::strcmp(optarg, "voice") == 0) o.raw_audio = false;
+                if (std::strcmp(optarg, "raw") == 0)
+                    o.raw_audio = true;
+                else if (std::strcmp(optarg, "voice") == 0)
+                    o.raw_audio = false;
                 else {
                     std::fprintf(stderr, "%s: --audio-format is voice or raw\n", kProgram);
                     std::exit(2);
                 }
                 break;
-            case kSpf: o.samples_per_frame = static_cast<uint32_t>(parse_number(optarg, "--samples-per-frame", 1, 65536)); break;
-            case kFps: o.fps = parse_number(optarg, "--fps", 0.001, 1000); break;
-            case kFps2: o.frames_per_segment = static_cast<uint32_t>(parse_number(optarg, "--frames-per-segment", 1, 3000)); break;
-            case kDuration: o.duration = parse_number(optarg, "--duration", 0, 4e6); break;
-            case kBase: o.base_offset = static_cast<uint32_t>(parse_number(optarg, "--base-offset", 0, 1 << 30)); break;
-            case kStart: o.start_time = static_cast<uint32_t>(parse_number(optarg, "--start-time", 0, 4294967295.0)); break;
+            case kSpf:
+                o.samples_per_frame =
+                    static_cast<uint32_t>(parse_number(optarg, "--samples-per-frame", 1, 65536));
+                break;
+            case kFps:
+                o.fps = parse_number(optarg, "--fps", 0.001, 1000);
+                break;
+            case kFps2:
+                o.frames_per_segment =
+                    static_cast<uint32_t>(parse_number(optarg, "--frames-per-segment", 1, 3000));
+                break;
+            case kDuration:
+                o.duration = parse_number(optarg, "--duration", 0, 4e6);
+                break;
+            case kBase:
+                o.base_offset =
+                    static_cast<uint32_t>(parse_number(optarg, "--base-offset", 0, 1 << 30));
+                break;
+            case kStart:
+                o.start_time =
+                    static_cast<uint32_t>(parse_number(optarg, "--start-time", 0, 4294967295.0));
+                break;
             case kSize:
-                if (std::sscanf(optarg, "%ux%u", &o.width, &o.height) != 2 || o.width == 0 || o.height == 0 ||
-                    o.width > 65535 || o.height > 65535) {
+                if (std::sscanf(optarg, "%ux%u", &o.width, &o.height) != 2 || o.width == 0 ||
+                    o.height == 0 || o.width > 65535 || o.height > 65535) {
                     std::fprintf(stderr, "%s: --size is WIDTHxHEIGHT\n", kProgram);
                     std::exit(2);
                 }
                 break;
-            case kDesc: o.description = optarg; break;
-            case 'h': usage(stdout); std::exit(0);
-            default: usage(stderr); std::exit(2);
+            case kDesc:
+                o.description = optarg;
+                break;
+            case 'h':
+                usage(stdout);
+                std::exit(0);
+            default:
+                usage(stderr);
+                std::exit(2);
         }
     }
     if (optind != argc - 1 || o.video.empty()) {
@@ -132,7 +174,8 @@ Options parse(int argc, char** argv) {
     o.output = argv[optind];
     if (o.samples_per_frame == 0) o.samples_per_frame = o.raw_audio ? 320 : 321;
     if (!o.raw_audio && o.samples_per_frame > VOICE_MAX_SAMPLES) {
-        std::fprintf(stderr, "%s: voice frames hold at most %d samples\n", kProgram, VOICE_MAX_SAMPLES);
+        std::fprintf(stderr, "%s: voice frames hold at most %d samples\n", kProgram,
+                     VOICE_MAX_SAMPLES);
         std::exit(2);
     }
     return o;
@@ -141,7 +184,8 @@ Options parse(int argc, char** argv) {
 std::vector<uint8_t> slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) fail("cannot read " + path + ": " + std::strerror(errno));
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
 }
 
 // Audio frames of the recording, each with its length in samples, in stream order.
@@ -167,15 +211,18 @@ AudioTrack make_audio(const Options& o) {
         std::vector<uint8_t> first_channel;
         for (size_t pos = 0; pos + stride <= wav->data.size(); pos += stride) {
             if (track.bits == 8) {
-                first_channel.push_back(static_cast<uint8_t>(wav->data[pos] - 128));  // stored signed
+                first_channel.push_back(
+                    static_cast<uint8_t>(wav->data[pos] - 128));  // stored signed
             } else {
                 first_channel.push_back(wav->data[pos]);
                 first_channel.push_back(wav->data[pos + 1]);
             }
         }
-        for (size_t pos = 0; pos + track.frame_length <= first_channel.size(); pos += track.frame_length) {
-            track.frames.emplace_back(first_channel.begin() + static_cast<std::ptrdiff_t>(pos),
-                                      first_channel.begin() + static_cast<std::ptrdiff_t>(pos + track.frame_length));
+        for (size_t pos = 0; pos + track.frame_length <= first_channel.size();
+             pos += track.frame_length) {
+            track.frames.emplace_back(
+                first_channel.begin() + static_cast<std::ptrdiff_t>(pos),
+                first_channel.begin() + static_cast<std::ptrdiff_t>(pos + track.frame_length));
         }
     } else {
         track.bits = 16;
@@ -184,14 +231,16 @@ AudioTrack make_audio(const Options& o) {
         TV_VOICE_EncReset(&state, VOICE_MODE_ADPCM_FIRST);
         for (size_t pos = 0; pos + spf <= samples.size(); pos += spf) {
             VoiceFrame frame{};
-            if (TV_VOICE_EncodeFrame(&state, samples.data() + pos, &frame, static_cast<int32_t>(spf)) != 0) {
+            if (TV_VOICE_EncodeFrame(&state, samples.data() + pos, &frame,
+                                     static_cast<int32_t>(spf)) != 0) {
                 fail("the voice encoder refused a frame");
             }
             const size_t length = 4 + 2 * static_cast<size_t>(frame.payload_words);
             const auto* bytes = reinterpret_cast<const uint8_t*>(&frame);
             track.frames.emplace_back(bytes, bytes + length);
         }
-        track.frame_length = track.frames.empty() ? 0 : static_cast<uint32_t>(track.frames[0].size());
+        track.frame_length =
+            track.frames.empty() ? 0 : static_cast<uint32_t>(track.frames[0].size());
     }
     if (track.frames.empty()) fail(o.audio + ": too short for one audio frame");
     return track;
@@ -214,8 +263,8 @@ int main(int argc, char** argv) {
     }
 
     // Without --duration the recording is as long as the video; with it, the inputs repeat.
-    const uint64_t video_frames = o.duration > 0 ? static_cast<uint64_t>(std::llround(o.duration * o.fps))
-                                                 : units.size();
+    const uint64_t video_frames =
+        o.duration > 0 ? static_cast<uint64_t>(std::llround(o.duration * o.fps)) : units.size();
     if (video_frames == 0) fail("the recording would hold no video frame");
     const double video_end_ms = static_cast<double>(video_frames) * 1000.0 / o.fps;
     if (video_end_ms > 4.0e9) fail("the recording would be longer than its 32-bit clock");
@@ -248,19 +297,25 @@ int main(int argc, char** argv) {
         rec.file.audio_flag = 0;
     }
 
-    auto video_time = [&](uint64_t i) { return static_cast<uint32_t>(std::llround(i * 1000.0 / o.fps)); };
+    auto video_time = [&](uint64_t i) {
+        return static_cast<uint32_t>(std::llround(i * 1000.0 / o.fps));
+    };
     auto audio_time = [&](uint64_t k) {
-        return static_cast<uint32_t>(std::llround(k * 1000.0 * o.samples_per_frame / audio.sample_rate));
+        return static_cast<uint32_t>(
+            std::llround(k * 1000.0 * o.samples_per_frame / audio.sample_rate));
     };
 
     constexpr uint64_t kSegmentData = 0x4000000;  // about 64 MiB of frames per segment
     uint64_t v = 0, a = 0;
     ifvbuild::Segment* seg = nullptr;
     while (v < video_frames || a < audio_frames) {
-        const bool take_video = a >= audio_frames || (v < video_frames && video_time(v) <= audio_time(a));
-        const size_t length = take_video ? units[v % units.size()].bytes.size() : audio.frame_length;
+        const bool take_video =
+            a >= audio_frames || (v < video_frames && video_time(v) <= audio_time(a));
+        const size_t length =
+            take_video ? units[v % units.size()].bytes.size() : audio.frame_length;
         if (seg == nullptr || seg->video.size() >= o.frames_per_segment ||
-            seg->audio.size() >= ifvbuild::kRecorderAudioSlots || seg->data.size() + length > kSegmentData) {
+            seg->audio.size() >= ifvbuild::kRecorderAudioSlots ||
+            seg->data.size() + length > kSegmentData) {
             if (seg != nullptr) seg->end_time_stamp = take_video ? video_time(v) : audio_time(a);
             seg = &rec.segments.emplace_back();
             seg->start_time_stamp = take_video ? video_time(v) : audio_time(a);
@@ -276,9 +331,12 @@ int main(int argc, char** argv) {
     }
     seg->end_time_stamp = static_cast<uint32_t>(std::llround(video_end_ms));
 
-    if (!ifvbuild::write_file(rec, o.output)) fail("cannot write " + o.output + ": " + std::strerror(errno));
-    std::fprintf(stderr, "%s: wrote %s: %ux%u, %llu video frames at %g fps, %llu audio frames, %zu segments\n",
-                 kProgram, o.output.c_str(), width, height, static_cast<unsigned long long>(video_frames), o.fps,
-                 static_cast<unsigned long long>(audio_frames), rec.segments.size());
+    if (!ifvbuild::write_file(rec, o.output))
+        fail("cannot write " + o.output + ": " + std::strerror(errno));
+    std::fprintf(
+        stderr,
+        "%s: wrote %s: %ux%u, %llu video frames at %g fps, %llu audio frames, %zu segments\n",
+        kProgram, o.output.c_str(), width, height, static_cast<unsigned long long>(video_frames),
+        o.fps, static_cast<unsigned long long>(audio_frames), rec.segments.size());
     return 0;
 }

@@ -6,7 +6,8 @@ namespace mkifv {
 
 std::optional<WavAudio> read_wav(const std::vector<uint8_t>& file, std::string& error) {
     const uint8_t* p = file.data();
-    if (file.size() < 12 || std::string(p, p + 4) != "RIFF" || std::string(p + 8, p + 12) != "WAVE") {
+    if (file.size() < 12 || std::string(p, p + 4) != "RIFF" ||
+        std::string(p + 8, p + 12) != "WAVE") {
         error = "not a RIFF WAVE file";
         return std::nullopt;
     }

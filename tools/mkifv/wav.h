@@ -12,7 +12,7 @@ struct WavAudio {
     uint32_t sample_rate = 0;
     uint16_t bits_per_sample = 0;  // 8 or 16
     uint16_t channels = 0;
-    std::vector<uint8_t> data;     // the "data" chunk, as stored
+    std::vector<uint8_t> data;  // the "data" chunk, as stored
 };
 
 // Reads an uncompressed PCM WAV (format 1, or WAVE_FORMAT_EXTENSIBLE carrying PCM). On failure
