@@ -4,11 +4,11 @@
 
 #include <filesystem>
 
-#include "app/gui/automation.h"
 #include "app/gui/main_dialog.h"
 #include "app/gui/platform.h"
 #include "app/gui/settings.h"
 #include "app/gui/skin.h"
+#include "app/gui/window_events.h"
 
 class CMainApp : public wxApp {
   public:
@@ -42,9 +42,9 @@ bool CMainApp::InitInstance() {
     {
         CMainDialog dialog(nullptr);
         SetTopWindow(&dialog);
-        tv::gui::automation::Start(&dialog);
+        tv::gui::window_events::MainWindowRunning(&dialog);
         dialog.ShowModal();
-        tv::gui::automation::Finish();
+        tv::gui::window_events::MainWindowEnded();
         SetTopWindow(nullptr);
     }  // destroying the window saves the settings
     return false;

@@ -16,7 +16,6 @@
 #include <system_error>
 
 #include "app/gui/about_dialog.h"
-#include "app/gui/automation.h"
 #include "app/gui/dialog_layout.h"
 #include "app/gui/job_messages.h"
 #include "app/gui/language.h"
@@ -25,6 +24,7 @@
 #include "app/gui/progress_poller.h"
 #include "app/gui/resource.h"
 #include "app/gui/settings.h"
+#include "app/gui/window_events.h"
 
 using tv::gui::AppSettings;
 
@@ -189,7 +189,7 @@ void CMainDialog::SetSourcePath(const wxString& path) {
 void CMainDialog::OnBrowseSource(wxCommandEvent&) {
     wxFileDialog dialog(this, wxFileSelectorPromptStr, wxEmptyString, wxEmptyString,
                         "ifv File (*.ifv)|*.ifv", wxFD_OPEN | wxFD_FILE_MUST_EXIST);
-    tv::gui::automation::Note("dialog open-source");
+    tv::gui::window_events::Note("dialog open-source");
     if (dialog.ShowModal() != wxID_OK) return;
     SetSourcePath(dialog.GetPath());
 }
@@ -205,7 +205,7 @@ void CMainDialog::OnBrowseOutput(wxCommandEvent&) {
     }
     wxFileDialog dialog(this, wxFileSelectorPromptStr, folder, name, "avi File (*.avi)|*.avi",
                         wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
-    tv::gui::automation::Note("dialog save-output");
+    tv::gui::window_events::Note("dialog save-output");
     if (dialog.ShowModal() != wxID_OK) return;
 
     wxFileName chosen(dialog.GetPath());
@@ -217,7 +217,7 @@ void CMainDialog::OnBrowseOutput(wxCommandEvent&) {
             std::string question = LanguageText(kReplaceQuestionKey);
             if (question.empty()) question = kReplaceQuestionFallback;
             question = tv::gui::FillPlaceholder(question, "{file}", ToNarrow(chosen.GetFullName()));
-            tv::gui::automation::Note("question replace");
+            tv::gui::window_events::Note("question replace");
             if (wxMessageBox(FromNarrow(question), wxTheApp->GetAppName(),
                              wxYES_NO | wxNO_DEFAULT | wxICON_WARNING, this) != wxYES) {
                 return;
@@ -238,7 +238,7 @@ void CMainDialog::OnStart(wxCommandEvent&) {
     m_focusParkedForJob = wxWindow::FindFocus() == m_startButton || !wxWindow::FindFocus();
     m_startButton->Disable();
     if (m_focusParkedForJob) m_sourceField->SetFocus();
-    tv::gui::automation::Note("job start");
+    tv::gui::window_events::Note("job start");
     try {
         m_jobReport = tv::JobReport{};
         m_worker = std::thread(RunJob, ToNarrow(m_sourcePath), ToNarrow(m_outputPath),
@@ -291,7 +291,7 @@ void CMainDialog::ShowJobEnd(const tv::gui::PollActions& actions) {
     long icon = wxICON_INFORMATION;
     if (message.level == tv::gui::MessageLevel::Warning) icon = wxICON_WARNING;
     if (message.level == tv::gui::MessageLevel::Error) icon = wxICON_ERROR;
-    tv::gui::automation::Note(std::string("message ") + message.key + " " + text);
+    tv::gui::window_events::JobEndMessage(message.key, text);
     wxMessageBox(FromNarrow(text), wxTheApp->GetAppName(), wxOK | icon, this);
 }
 
@@ -311,14 +311,7 @@ void CMainDialog::OnLanguageButton(wxCommandEvent&) {
         }
     }
     const wxRect button = m_languageButton->GetRect();
-    // The automation log sees each item as <command><+ marked|- unmarked><text>.
-    std::string state = "menu language";
-    for (const LanguageItem& item : kLanguageItems) {
-        state.append(" ").append(std::to_string(item.command));
-        state.append(menu.IsChecked(item.command) ? "+" : "-");
-        state.append(ToNarrow(menu.GetLabel(item.command)));
-    }
-    tv::gui::automation::Note(state);
+    tv::gui::window_events::LanguageMenu(menu);
     PopupMenu(&menu, button.GetLeft(), button.GetBottom() + 1);
 }
 
@@ -327,12 +320,12 @@ void CMainDialog::OnLanguageCommand(wxCommandEvent& event) {
         if (item.command == event.GetId()) AppSettings.Language = item.language;
     }
     ApplyLanguage();
-    tv::gui::automation::Note("language " + std::to_string(AppSettings.Language));
+    tv::gui::window_events::LanguageChosen(AppSettings.Language);
 }
 
 void CMainDialog::OnAbout(wxCommandEvent&) {
     CAboutDialog about(this);
-    tv::gui::automation::Note("dialog about");
+    tv::gui::window_events::Note("dialog about");
     about.ShowModal();
 }
 
@@ -400,7 +393,7 @@ bool CMainDialog::StopJobForClosing() {
         m_timer.Stop();
         std::string question = LanguageText(kStopQuestionKey);
         if (question.empty()) question = kStopQuestionFallback;
-        tv::gui::automation::Note("question stop");
+        tv::gui::window_events::Note("question stop");
         const int answer = wxMessageBox(FromNarrow(question), wxTheApp->GetAppName(),
                                         wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION, this);
         if (answer != wxYES) {

@@ -1,6 +1,6 @@
 // The real window under Xvfb, driven through real mouse clicks and key presses (see
-// app/gui/automation.h): the file dialogs, the conversion and its messages, the language
-// popup, the About box, and what happens to a running job when the window closes.
+// window_driver.cpp): the file dialogs, the conversion and its messages, the language popup,
+// the About box, and what happens to a running job when the window closes.
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -50,11 +50,13 @@ class Window : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(tvtest::run_command("command -v xvfb-run").status, 0) << "xvfb-run is missing";
-        const fs::path program = tvtest::bin_dir() / "torvane";
+        // The test build of the window: the program's code with the driver as its observer.
+        const fs::path program = TORVANE_TEST_WINDOW;
         ASSERT_TRUE(fs::exists(program)) << program;
 
         dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        // A copy of the program in a folder of its own keeps its settings file there.
+        // A copy of the program in a folder of its own keeps its settings file there; under
+        // the program's name, which titles its message boxes.
         app_ = dir_ / "app";
         rec_ = dir_ / "recordings";
         for (const fs::path& folder : {app_, rec_, dir_ / "home"}) fs::create_directories(folder);
@@ -140,6 +142,18 @@ class Window : public ::testing::Test {
     fs::path app_;
     fs::path rec_;
 };
+
+// The driver and its direct use of the X server stay out of the shipped program.
+TEST(ShippedWindow, CarriesNoTestDriver) {
+    const auto bytes = tvtest::read_file(TORVANE_WINDOW);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find("TORVANE_AUTOMATION"),
+              std::string::npos);
+    const auto needed = tvtest::run_command("readelf -d " + shell_quote(TORVANE_WINDOW));
+    ASSERT_EQ(needed.status, 0) << needed.err;
+    EXPECT_NE(needed.out.find("libwx_"), std::string::npos) << needed.out;
+    EXPECT_EQ(needed.out.find("[libX11."), std::string::npos) << needed.out;
+}
 
 TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
     const fs::path sample = tvtest::source_dir() / "data" / "samples" / "sample.ifv";

@@ -1,10 +1,37 @@
-#include "app/gui/automation.h"
+// Drives the test build of the window the way a person would: real mouse clicks and key
+// presses through the X server, into the real dialogs. It takes the place of the program's
+// empty window observer (app/gui/window_events.h) and runs the script that the environment
+// names (TORVANE_AUTOMATION); test_window.cpp writes the scripts.
+//
+// Script: one command a line, run in order; '#' starts a comment.
+//   click <control id>          move the pointer to the control and click it
+//   rclick <control id>         the same with the right button
+//   key <name>                  return, escape, tab, space, up, down, f1, ctrl+l, ctrl+a,
+//                               alt+y, alt+n
+//   close                       closes the main window as its close box does
+//   drop <path>                 hands the path to the window's drop target, as a drop does
+//   type <text>                 types the text
+//   sleep <ms>
+//   wait-note <prefix>          waits until the window has noted a line with this prefix
+//   wait-active                 waits until the main window has the focus (giving it back
+//                               after a dialog, as a window manager would)
+//   wait-dialog                 waits until another window (a dialog) is on top; focuses it
+//   wait-value <id> <text>      waits until the control shows the text
+//   screenshot <file.png>       saves a picture of the main window
+//   screenshot-screen <file>    saves a picture of the whole screen
+//   log <text>                  writes the text to the log
+// Each executed command and each of the window's events goes to the log
+// (TORVANE_AUTOMATION_LOG) as a note: "dialog about", "message <key> <text>",
+// "menu language <id><+ marked|- unmarked><text>...", "language <number>". A command that
+// waits longer than 60 s ends the program with status 3.
+#include "app/gui/window_events.h"
 
 #include <unistd.h>
 
 #include <wx/button.h>
 #include <wx/dnd.h>
 #include <wx/image.h>
+#include <wx/menu.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/toplevel.h>
@@ -18,11 +45,14 @@
 #include <sstream>
 #include <vector>
 
-#include "app/gui/x11_windows.h"
+#include "app/gui/platform.h"
+#include "x11_windows.h"
 
-namespace tv::gui::automation {
+namespace tv::gui::window_events {
 
 namespace {
+
+namespace x11 = tvtest::x11;
 
 using Clock = std::chrono::steady_clock;
 
@@ -110,18 +140,18 @@ class Runner : public wxTimer {
             return false;
         }
         if (command == "wait-active") {
-            if (m_main->IsActive() && m_mainWindow == 0) m_mainWindow = TopWindow();
-            if (m_main->IsActive() && HasFocus(m_mainWindow)) return true;
+            if (m_main->IsActive() && m_mainWindow == 0) m_mainWindow = x11::TopWindow();
+            if (m_main->IsActive() && x11::HasFocus(m_mainWindow)) return true;
             // Without a window manager nobody hands the focus back after a dialog closed.
             if (m_mainWindow != 0 && Clock::now() - m_stepStart > std::chrono::milliseconds(500)) {
-                FocusWindow(m_mainWindow);
+                x11::FocusWindow(m_mainWindow);
             }
             return false;
         }
         if (command == "wait-dialog") {
-            const uint64_t top = TopWindow();
+            const uint64_t top = x11::TopWindow();
             if (top == 0 || top == m_mainWindow) return false;
-            FocusWindow(top);
+            x11::FocusWindow(top);
             return true;
         }
         if (command == "wait-value") {
@@ -174,7 +204,7 @@ class Runner : public wxTimer {
     void Screenshot(const wxRect& area, const std::string& path) {
         // Straight from the X server: what a person would see.
         std::vector<uint8_t> rgb =
-            CaptureScreen(area.GetX(), area.GetY(), area.GetWidth(), area.GetHeight());
+            x11::CaptureScreen(area.GetX(), area.GetY(), area.GetWidth(), area.GetHeight());
         if (rgb.empty()) {
             Record("screenshot failed: " + path);
             return;
@@ -199,7 +229,7 @@ std::unique_ptr<Runner> g_runner;
 
 }  // namespace
 
-void Start(wxTopLevelWindow* main) {
+void MainWindowRunning(wxTopLevelWindow* main) {
     const char* scriptPath = std::getenv("TORVANE_AUTOMATION");
     if (scriptPath == nullptr || scriptPath[0] == '\0') return;
     std::vector<std::string> script;
@@ -216,12 +246,30 @@ void Start(wxTopLevelWindow* main) {
     g_runner->Start(100);
 }
 
-void Note(const std::string& line) {
-    if (g_runner) g_runner->AddNote(line);
-}
-
-void Finish() {
+void MainWindowEnded() {
     g_runner.reset();
 }
 
-}  // namespace tv::gui::automation
+void Note(const char* what) {
+    if (g_runner) g_runner->AddNote(what);
+}
+
+void LanguageMenu(const wxMenu& menu) {
+    std::string state = "menu language";
+    for (const wxMenuItem* item : menu.GetMenuItems()) {
+        state.append(" ").append(std::to_string(item->GetId()));
+        state.append(item->IsChecked() ? "+" : "-");
+        state.append(NarrowText(menu.GetLabel(item->GetId()).ToStdWstring()));
+    }
+    Note(state.c_str());
+}
+
+void LanguageChosen(int32_t language) {
+    Note(("language " + std::to_string(language)).c_str());
+}
+
+void JobEndMessage(const char* key, const std::string& text) {
+    Note((std::string("message ") + key + " " + text).c_str());
+}
+
+}  // namespace tv::gui::window_events

@@ -1,11 +1,11 @@
-#include "app/gui/x11_windows.h"
+#include "x11_windows.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <memory>
 
-namespace tv::gui::automation {
+namespace tvtest::x11 {
 
 namespace {
 
@@ -51,9 +51,9 @@ void FocusWindow(uint64_t window) {
     XSync(display, False);
 }
 
-}  // namespace tv::gui::automation
+}  // namespace tvtest::x11
 
-namespace tv::gui::automation {
+namespace tvtest::x11 {
 
 bool HasFocus(uint64_t window) {
     Display* display = Connection();
@@ -77,9 +77,9 @@ bool HasFocus(uint64_t window) {
     return false;
 }
 
-}  // namespace tv::gui::automation
+}  // namespace tvtest::x11
 
-namespace tv::gui::automation {
+namespace tvtest::x11 {
 
 std::vector<uint8_t> CaptureScreen(int x, int y, int width, int height) {
     Display* display = Connection();
@@ -111,4 +111,4 @@ std::vector<uint8_t> CaptureScreen(int x, int y, int width, int height) {
     return rgb;
 }
 
-}  // namespace tv::gui::automation
+}  // namespace tvtest::x11

@@ -1,4 +1,4 @@
-// The little of the X server that the automation hook needs to stand in for a window
+// The little of the X server that the window test's driver needs to stand in for a window
 // manager under Xvfb: which top-level window is on top, and giving a window the focus.
 // Kept apart so that Xlib's macros meet no other header.
 #pragma once
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tv::gui::automation {
+namespace tvtest::x11 {
 
 // The topmost mapped top-level window that a window manager would manage (menus and other
 // override-redirect windows excluded); 0 when there is none or no X display.
@@ -18,4 +18,4 @@ bool HasFocus(uint64_t window);
 // What the screen shows in the rectangle, as rows of RGB bytes; empty when it cannot be read.
 std::vector<uint8_t> CaptureScreen(int x, int y, int width, int height);
 
-}  // namespace tv::gui::automation
+}  // namespace tvtest::x11
