@@ -7,6 +7,7 @@
 #include <span>
 
 #include "torvane/voice.h"
+#include "voice/frame_pair.h"
 
 namespace tv::voice {
 
@@ -155,11 +156,5 @@ void g726_msb_to_lsb(std::span<uint8_t> payload, int code_size);
 void adpcm16w_reset(VoiceCodecState& state);
 int adpcm16w_encode(VoiceCodecState& state, std::span<const int16_t> pcm, PayloadBuffer payload);
 int adpcm16w_decode(VoiceCodecState& state, std::span<const uint8_t> payload, int16_t* pcm);
-
-// Decodes two frames exactly as two calls of TV_VOICE_DecodeFrame in turn would (samples,
-// counts, results and the final state); in modes 3 and 35, whose frames carry their own
-// starting state, both at once, which takes about the time of one.
-void decode_frame_pair(VoiceCodecState* state, VoiceFrame* const frames[2], int16_t* const pcm[2],
-                       int16_t counts[2], int32_t results[2]);
 
 }  // namespace tv::voice
