@@ -5,16 +5,31 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "common/bytes.h"
-#include "recording/source_internal.h"
+#include "recording/read_ahead_internal.h"
 #include "torvane/custommp4.h"
 #include "torvane/voice.h"
-#include "voice/voice_internal.h"
+#include "voice/frame_pair.h"
 
 struct SourceMedia {
     custommp4_handle* recording = nullptr;
     VoiceCodecState voice{};
+
+    // What source_next_frame keeps between calls.
+    tv::mp4::ReadAhead frames;
+    std::vector<uint8_t> pcm;
+    // The next voice frame of the segment, decoded together with the one handed out last.
+    std::vector<uint8_t> pcm_ahead;
+    struct {
+        bool valid = false;
+        uint32_t segment = 0;
+        uint32_t entry = 0;  // in the segment's audio index
+        uint32_t length = 0;
+        int result = 0;
+    } ahead;
+    int end = 1;  // 0 or -1 once the frames have ended
 };
 
 namespace {
@@ -147,13 +162,11 @@ int source_decode_audio(SourceMedia* media, uint8_t* frame, uint32_t frame_lengt
 
 }  // extern "C"
 
-custommp4_handle* tv::source_recording(SourceMedia* media) {
-    return media != nullptr ? media->recording : nullptr;
-}
+namespace {
 
-void tv::source_decode_audio_pair(SourceMedia* media, uint8_t* const frames[2],
-                                  const uint32_t frame_lengths[2], uint8_t* const outputs[2],
-                                  uint32_t output_lengths[2], int results[2]) {
+void decode_audio_pair(SourceMedia* media, uint8_t* const frames[2],
+                       const uint32_t frame_lengths[2], uint8_t* const outputs[2],
+                       uint32_t output_lengths[2], int results[2]) {
     // Frames that name more bytes than were read are decoded padded, one by one.
     auto whole = [&](int i) {
         return frames[i] != nullptr && outputs[i] != nullptr && frame_lengths[i] >= 4 &&
@@ -179,4 +192,87 @@ void tv::source_decode_audio_pair(SourceMedia* media, uint8_t* const frames[2],
             tv::store_le16(outputs[i] + 2 * k, static_cast<uint16_t>(pcm[i][k]));
         if (decoded[i] == 0) output_lengths[i] = static_cast<uint32_t>(counts[i]) * 2u;
     }
+}
+
+// Decodes the voice frame that `frame` refers to (the audio entry before the segment's cursor)
+// into media->pcm; with the next voice frame of the segment too when its bytes are at hand.
+int decode_voice(SourceMedia* media, const tv::mp4::FrameRef& frame, const uint8_t* bytes,
+                 uint32_t* length) {
+    custommp4_handle* h = media->recording;
+    const uint32_t entry = h->audio_cursor - 1;
+    auto& ahead = media->ahead;
+    if (ahead.valid && ahead.segment == h->current_segment && ahead.entry == entry) {
+        ahead.valid = false;
+        std::swap(media->pcm, media->pcm_ahead);
+        *length = ahead.length;
+        return ahead.result;
+    }
+    ahead.valid = false;
+    // The decoder only reads its frames.
+    auto* data = const_cast<uint8_t*>(bytes);
+    if (h->audio_cursor < h->audio_loaded) {
+        const tv::mp4::AudioIndexEntry next = tv::mp4::audio_entry(*h, h->audio_cursor);
+        const tv::mp4::FrameRef following{next.position, frame.length, next.time_stamp, 0, 1};
+        if (media->frames.holds(following)) {
+            uint8_t* const frames[2] = {data,
+                                        const_cast<uint8_t*>(media->frames.view(h, following))};
+            const uint32_t lengths[2] = {frame.length, frame.length};
+            uint8_t* const outputs[2] = {media->pcm.data(), media->pcm_ahead.data()};
+            uint32_t output_lengths[2] = {0, 0};
+            int results[2] = {0, 0};
+            decode_audio_pair(media, frames, lengths, outputs, output_lengths, results);
+            ahead = {true, h->current_segment, entry + 1, output_lengths[1], results[1]};
+            *length = output_lengths[0];
+            return results[0];
+        }
+    }
+    return source_decode_audio(media, data, frame.length, media->pcm.data(), length);
+}
+
+int end_frames(SourceMedia* media) {
+    media->end = custommp4_get_system_error(media->recording) != 0 ? -1 : 0;
+    return media->end;
+}
+
+}  // namespace
+
+extern "C" int source_next_frame(SourceMedia* media, SourceFrame* frame) {
+    if (!live(media) || frame == nullptr) return -1;
+    if (media->end <= 0) return media->end;
+    custommp4_handle* h = media->recording;
+    if (media->pcm.empty()) {
+        try {
+            media->pcm.resize(source_max_pcm_bytes(CUSTOMMP4_FRAME_BUFFER_SIZE));
+            media->pcm_ahead.resize(media->pcm.size());
+        } catch (const std::bad_alloc&) {
+            media->pcm.clear();
+            if (h->system_error == 0) h->system_error = ENOMEM;
+            return end_frames(media);
+        }
+    }
+    *frame = SourceFrame{};
+    tv::mp4::FrameRef ref;
+    const int32_t found = tv::mp4::next_frame(h, CUSTOMMP4_FRAME_BUFFER_SIZE, ref);
+    if (found == 0 || (found < 0 && h->system_error != 0)) return end_frames(media);
+    if (found < 0) {
+        frame->status = SOURCE_FRAME_REFUSED;
+        return 1;
+    }
+    const uint8_t* bytes = media->frames.view(h, ref);
+    if (bytes == nullptr) return end_frames(media);
+    frame->time_stamp = ref.time_stamp;
+    frame->is_audio = ref.is_audio;
+    frame->key_flag = ref.key_flag;
+    if (ref.is_audio == 0) {
+        frame->data = bytes;
+        frame->length = ref.length;
+        return 1;
+    }
+    const int decoded = decode_voice(media, ref, bytes, &frame->length);
+    frame->data = media->pcm.data();  // after the decoding, which may swap the buffers
+    if (decoded != 0) {
+        frame->status = SOURCE_FRAME_UNDECODABLE;
+        frame->length = 0;
+    }
+    return 1;
 }

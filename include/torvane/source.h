@@ -30,6 +30,30 @@ TORVANE_API double source_stored_frame_rate(const SourceMedia* media);
 TORVANE_API int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_stamp,
                                       uint8_t* key_flag, uint8_t* is_audio);
 
+/* A frame as source_next_frame hands it out. */
+typedef struct SourceFrame {
+    const uint8_t* data; /* video: the frame's bytes; audio: its PCM, as source_decode_audio
+                            gives it. Owned by the media, valid until the next call on it. */
+    uint32_t length;     /* bytes at data */
+    uint32_t time_stamp; /* milliseconds, as the recording stores it */
+    uint8_t is_audio;
+    uint8_t key_flag;
+    uint8_t status; /* SOURCE_FRAME_WHOLE, _UNDECODABLE or _REFUSED */
+} SourceFrame;
+
+#define SOURCE_FRAME_WHOLE 0
+/* A voice frame the decoder refused: no PCM (length 0); it keeps its place in the stream. */
+#define SOURCE_FRAME_UNDECODABLE 1
+/* An index entry or a segment the reader refused: no data, kind unknown. */
+#define SOURCE_FRAME_REFUSED 2
+
+/* The next frame in the recording's time order (video first on equal time stamps): 1 with
+ * *frame filled in; 0 at the end of the recording (or where a frame is cut off by the file's
+ * end, after the reader's warning); -1 when reading failed (source_system_error tells why).
+ * After 0 or -1 every further call returns the same. How the file is read is the media's own
+ * business: frames come out of large sequential reads whatever their layout. */
+TORVANE_API int source_next_frame(SourceMedia* media, SourceFrame* frame);
+
 /* The recording reader's custommp4_get_system_error. */
 TORVANE_API int source_system_error(const SourceMedia* media);
 

@@ -130,7 +130,11 @@ struct ThresholdGuard {
 TEST(ConversionBatches, RecordingLayouts) {
     g_seed = 7;
     // Frames back to back, across segments (the index tables between them end a run).
-    expect_same_as_frame_by_frame("plain", ifvbuild::to_bytes(voice_recording(300, 3, {}, {})));
+    auto plain = voice_recording(300, 3, {}, {});
+    expect_same_as_frame_by_frame("plain", ifvbuild::to_bytes(plain));
+    // Each segment's video frames before its audio frames.
+    for (auto& seg : plain.segments) seg.store_video_first();
+    expect_same_as_frame_by_frame("video-first", ifvbuild::to_bytes(plain));
 
     // Bytes between frames: a few, many, and more than a run skips (which ends it).
     auto gaps = [](ifvbuild::Segment& seg, int i) {
@@ -171,6 +175,45 @@ TEST(ConversionBatches, RecordingLayouts) {
             s.video[v].length = CUSTOMMP4_FRAME_BUFFER_SIZE + 1;
     }
     expect_same_as_frame_by_frame("refused", ifvbuild::to_bytes(refused));
+}
+
+// Outputs pinned by a hash of their bytes (FNV-1a, 64 bits), as earlier builds wrote them:
+// however the frames are read and put, the files stay the same.
+TEST(ConversionBatches, OutputsKeepTheirReferenceBytes) {
+    auto fnv1a = [](const std::vector<uint8_t>& bytes) {
+        uint64_t h = 0xcbf29ce484222325u;
+        for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3u;
+        return h;
+    };
+    const auto dir = tvtest::scratch_dir("batches-reference");
+    g_seed = 5;
+    auto interleaved = voice_recording(300, 3, {}, {});
+    auto video_first = interleaved;
+    for (auto& seg : video_first.segments) seg.store_video_first();
+    auto raw = base_recording("GRAW", 320);
+    raw.audio.bits_per_sample = 8;
+    auto& seg = raw.segments.emplace_back();
+    for (int i = 0; i < 100; ++i) {
+        seg.add_video(ifvbuild::pattern(1 + next_random() % 9000, static_cast<uint32_t>(i)), 40 * i,
+                      i % 25 == 0);
+        seg.add_audio(ifvbuild::pattern(320, static_cast<uint32_t>(500 + i)), 40 * i + 20);
+    }
+    ASSERT_TRUE(ifvbuild::write_file(interleaved, dir / "interleaved.ifv"));
+    ASSERT_TRUE(ifvbuild::write_file(video_first, dir / "video-first.ifv"));
+    ASSERT_TRUE(ifvbuild::write_file(raw, dir / "raw8.ifv"));
+    fs::copy_file(tvtest::source_dir() / "data" / "samples" / "sample.ifv", dir / "sample.ifv");
+    const std::pair<const char*, uint64_t> expected[] = {
+        {"interleaved", 7361414169373096273u},
+        {"video-first", 7361414169373096273u},
+        {"raw8", 2196181463878547041u},
+        {"sample", 11438724284667033731u},
+    };
+    for (const auto& [name, hash] : expected) {
+        const JobRun run =
+            convert(dir / (std::string(name) + ".ifv"), dir / (std::string(name) + ".avi"), false);
+        EXPECT_EQ(run.report.outcome, JobOutcome::Converted) << name;
+        EXPECT_EQ(fnv1a(run.bytes), hash) << name;
+    }
 }
 
 TEST(ConversionBatches, RawAudio) {

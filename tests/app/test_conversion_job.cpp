@@ -538,24 +538,30 @@ TEST(ConversionJob, EveryRefusedAllocationIsAFailure) {
 }
 
 namespace {
-long g_reads = 0;
-long g_failing_read = 0;
+// A disk that cannot read past one byte: reads stop there with EIO.
+int64_t g_bad_byte = 0;
 size_t failing_fread(void* buf, size_t size, size_t n, FILE* stream) {
-    if (++g_reads == g_failing_read) {
-        errno = EIO;
-        return 0;
-    }
-    return tv::sysio::real_ops().fread(buf, size, n, stream);
+    const int64_t at = ftello(stream);
+    if (size != 1 || at + static_cast<int64_t>(n) <= g_bad_byte)
+        return tv::sysio::real_ops().fread(buf, size, n, stream);
+    const size_t got = at < g_bad_byte ? tv::sysio::real_ops().fread(
+                                             buf, 1, static_cast<size_t>(g_bad_byte - at), stream)
+                                       : 0;
+    errno = EIO;
+    return got;
 }
 }  // namespace
 
 TEST(ConversionJob, ReadErrorIsAFailureNotTheRecordingsEnd) {
     const auto dir = tvtest::scratch_dir("job-eio");
-    ASSERT_TRUE(ifvbuild::write_file(voice_recording(20), dir / "in.ifv"));
+    const auto rec = voice_recording(20);
+    ASSERT_TRUE(ifvbuild::write_file(rec, dir / "in.ifv"));
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.fread = failing_fread;
-    g_reads = 0;
-    g_failing_read = 7 + 12;  // header objects, segment, two index tables, then the 12th frame
+    // Inside the 12th frame, the voice frame after video 5 (frames go video, voice, video...).
+    g_bad_byte = static_cast<int64_t>(ifvbuild::layout(rec).segments[0].data);
+    for (int i = 0; i < 5; ++i) g_bad_byte += 100 + i + 168;
+    g_bad_byte += 105 + 1;
     tv::sysio::install(&ops);
     tv::ConversionProgress progress;
     const auto r =

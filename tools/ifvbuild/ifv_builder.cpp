@@ -179,6 +179,20 @@ AudioEntry& Segment::add_audio(std::span<const uint8_t> bytes, uint32_t time_sta
     return audio.emplace_back(e);
 }
 
+void Segment::store_video_first() {
+    std::vector<uint8_t> stored;
+    stored.reserve(data.size());
+    auto move = [&](auto& entry) {
+        if (entry.offset) return;
+        const auto from = data.begin() + entry.data_offset;
+        entry.data_offset = checked_u32(stored.size(), "segment data");
+        stored.insert(stored.end(), from, from + entry.length);
+    };
+    for (auto& e : video) move(e);
+    for (auto& e : audio) move(e);
+    data = std::move(stored);
+}
+
 Layout layout(const Recording& rec) {
     Layout lay;
     lay.base = rec.base;

@@ -144,6 +144,10 @@ struct Segment {
     // Append the bytes to `data` and an entry pointing at them.
     VideoEntry& add_video(std::span<const uint8_t> bytes, uint32_t time_stamp, bool key = false);
     AudioEntry& add_audio(std::span<const uint8_t> bytes, uint32_t time_stamp);
+    // Stores the frames again, every video frame first and then every audio frame, each stream
+    // in its own order: a layout the format allows. Entries with a set offset are left as
+    // they are.
+    void store_video_first();
 };
 
 struct Recording {
