@@ -36,6 +36,7 @@ struct Options {
     uint32_t start_time = 1700000000;
     uint32_t width = 0, height = 0;
     std::string description = "This is DVR record file ver 2";
+    bool video_first = false;
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -62,7 +63,10 @@ void usage(FILE* out) {
         "  --base-offset N           bytes before the recording in the file\n"
         "  --start-time T            start time, seconds since 1970 (default 1700000000)\n"
         "  --size WxH                picture size (default: from the stream)\n"
-        "  --description TEXT        description text (32 bytes at most)\n",
+        "  --description TEXT        description text (32 bytes at most)\n"
+        "  --layout interleaved|video-first\n"
+        "                            frames stored in time order (default), or each\n"
+        "                            segment's video frames before its audio frames\n",
         kProgram);
 }
 
@@ -90,7 +94,8 @@ Options parse(int argc, char** argv) {
         kBase,
         kStart,
         kSize,
-        kDesc
+        kDesc,
+        kLayout
     };
     static const option longs[] = {
         {"video", required_argument, nullptr, kVideo},
@@ -104,6 +109,7 @@ Options parse(int argc, char** argv) {
         {"start-time", required_argument, nullptr, kStart},
         {"size", required_argument, nullptr, kSize},
         {"description", required_argument, nullptr, kDesc},
+        {"layout", required_argument, nullptr, kLayout},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -158,6 +164,16 @@ Options parse(int argc, char** argv) {
                 break;
             case kDesc:
                 o.description = optarg;
+                break;
+            case kLayout:
+                if (std::strcmp(optarg, "video-first") == 0)
+                    o.video_first = true;
+                else if (std::strcmp(optarg, "interleaved") == 0)
+                    o.video_first = false;
+                else {
+                    std::fprintf(stderr, "%s: --layout is interleaved or video-first\n", kProgram);
+                    std::exit(2);
+                }
                 break;
             case 'h':
                 usage(stdout);
@@ -330,6 +346,8 @@ int main(int argc, char** argv) {
         }
     }
     seg->end_time_stamp = static_cast<uint32_t>(std::llround(video_end_ms));
+    if (o.video_first)
+        for (auto& s : rec.segments) s.store_video_first();
 
     if (!ifvbuild::write_file(rec, o.output))
         fail("cannot write " + o.output + ": " + std::strerror(errno));
