@@ -8,6 +8,7 @@
 
 #include "avi/avi_internal.h"
 #include "common/bytes.h"
+#include "common/log.h"
 #include "common/sysio.h"
 
 namespace {
@@ -83,11 +84,11 @@ void put_super_index(HeaderBuffer& h, const AviSuperIndex& index, bool print) {
         h.u32(e.size);
         h.u32(e.duration);
         if (print) {
-            std::printf("VID NrEntries %d/%ld (%c%c%c%c) |0x%llX|%ld|%ld|\n", number,
-                        static_cast<long>(listed), index.chunk_id[0], index.chunk_id[1],
-                        index.chunk_id[2], index.chunk_id[3],
-                        static_cast<unsigned long long>(e.offset), static_cast<long>(e.size),
-                        static_cast<long>(e.duration));
+            tv::logf("VID NrEntries %d/%ld (%c%c%c%c) |0x%llX|%ld|%ld|\n", number,
+                     static_cast<long>(listed), index.chunk_id[0], index.chunk_id[1],
+                     index.chunk_id[2], index.chunk_id[3],
+                     static_cast<unsigned long long>(e.offset), static_cast<long>(e.size),
+                     static_cast<long>(e.duration));
         }
         ++number;
     }

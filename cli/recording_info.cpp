@@ -1,7 +1,5 @@
 #include "cli/recording_info.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -34,25 +32,10 @@ std::string fourcc_text(uint32_t code) {
     return s;
 }
 
-// The reader prints its diagnostics on standard output; while describing, they go to standard
-// error so that the description (JSON in particular) stays clean.
-custommp4_handle* open_quietly(const std::string& path) {
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    if (saved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
-    custommp4_handle* handle = custommp4_open(path.c_str(), 0);
-    std::fflush(stdout);
-    if (saved >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
-    return handle;
-}
-
 nlohmann::json describe(const std::string& path) {
     nlohmann::json j;
     j["path"] = path;
-    custommp4_handle* h = open_quietly(path);
+    custommp4_handle* h = custommp4_open(path.c_str(), 0);
     if (h == nullptr) {
         j["error"] = "recording not opened";
         return j;

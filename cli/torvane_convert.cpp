@@ -23,6 +23,7 @@
 #include "app/conversion_job.h"
 #include "cli/recording_info.h"
 #include "torvane/avi.h"
+#include "torvane/log.h"
 #include "torvane/voice.h"
 
 namespace fs = std::filesystem;
@@ -64,6 +65,14 @@ std::atomic<bool> g_interrupted{false};
 
 extern "C" void on_interrupt(int) {
     g_interrupted.store(true);
+}
+
+std::atomic<bool> g_bar_shown{false};
+
+// The library's diagnostics go to standard error, where a line of their own first clears the
+// progress bar (it is drawn again at its next tick).
+extern "C" void log_to_stderr(void*, const char* line) {
+    std::fprintf(stderr, "%s%s\n", g_bar_shown.load() ? "\r\033[K" : "", line);
 }
 
 void print_usage(FILE* out) {
@@ -366,10 +375,12 @@ int convert(const Options& options) {
             wake.notify_all();
         }
     };
+    const bool show_bar = !options.quiet && isatty(STDERR_FILENO);
+    g_bar_shown.store(show_bar);
     std::vector<std::thread> threads;
     for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
 
-    ProgressBar bar(!options.quiet && isatty(STDERR_FILENO));
+    ProgressBar bar(show_bar);
     bool failed = false, partial = false;
     auto report_finished = [&] {
         for (auto& t : tasks) {
@@ -438,6 +449,7 @@ int main(int argc, char** argv) {
     Options options;
     const int usage = parse_options(argc, argv, options);
     if (usage >= 0) return usage;
+    torvane_set_log(options.quiet ? torvane_log_discard : log_to_stderr, nullptr);
     if (options.info) return tvcli::print_info(options.positionals, options.json);
     return convert(options);
 }

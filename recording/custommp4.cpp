@@ -8,6 +8,7 @@
 #include <span>
 
 #include "common/bytes.h"
+#include "common/log.h"
 #include "common/sysio.h"
 #include "recording/custommp4_internal.h"
 
@@ -73,8 +74,8 @@ bool index_area_fits(const custommp4_handle& h, int64_t area, uint32_t count, ui
 
 void print_fclose_error(int result) {
     const int err = errno;
-    std::printf("custommp4_destroy:fclose error=%d,errno=%d,errstr=%s\n", result, err,
-                std::strerror(err));
+    tv::logf("custommp4_destroy:fclose error=%d,errno=%d,errstr=%s\n", result, err,
+             std::strerror(err));
 }
 
 }  // namespace
@@ -106,7 +107,7 @@ AudioIndexEntry audio_entry(const custommp4_handle& h, uint32_t i) {
 int ReadFilePropertiesObject(custommp4_handle* h) {
     std::array<uint8_t, kFilePropertiesSize> raw{};
     if (!custommp4_read_data(h, raw.data(), raw.size())) {
-        std::printf("ReadFilePropertiesObject failed 1\n");
+        tv::logf("ReadFilePropertiesObject failed 1\n");
         return 0;
     }
     std::span<const uint8_t> b(raw);
@@ -121,11 +122,11 @@ int ReadFilePropertiesObject(custommp4_handle* h) {
     o.audio_flag = raw[65];
     o.reserved = load_le16(b, 66);
     if (o.object_id != kFilePropertiesId) {
-        std::printf("ReadFilePropertiesObject failed 2\n");
+        tv::logf("ReadFilePropertiesObject failed 2\n");
         return 0;
     }
     if (o.object_size != kFilePropertiesSize) {
-        std::printf("ReadFilePropertiesObject failed 3\n");
+        tv::logf("ReadFilePropertiesObject failed 3\n");
         return 0;
     }
     return 1;
@@ -150,7 +151,7 @@ int ReadVideoStreamPropertiesObject(custommp4_handle* h) {
     o.reserved_50 = load_le16(b, 50);
     o.reserved_52 = load_le32(b, 52);
     if (!read || o.object_id != kVideoPropertiesId || o.object_size != kVideoPropertiesSize) {
-        std::printf("ReadVideoStreamPropertiesObject failed\n");
+        tv::logf("ReadVideoStreamPropertiesObject failed\n");
         return 0;
     }
     return 1;
@@ -172,7 +173,7 @@ int ReadAudioStreamPropertiesObject(custommp4_handle* h) {
     o.frame_duration = load_le32(b, 40);
     o.reserved = load_le32(b, 44);
     if (!read || o.object_id != kAudioPropertiesId || o.object_size != kAudioPropertiesSize) {
-        std::printf("ReadAudioStreamPropertiesObject failed\n");
+        tv::logf("ReadAudioStreamPropertiesObject failed\n");
         return 0;
     }
     return 1;
@@ -190,7 +191,7 @@ int ReadmdatObject(custommp4_handle* h) {
     o.segment_count = load_le32(b, 20);
     o.reserved = load_le32(b, 24);
     if (!read || o.object_id != kMdatId) {
-        std::printf("ReadAudioStreamPropertiesObject failed\n");
+        tv::logf("ReadAudioStreamPropertiesObject failed\n");
         return 0;
     }
     return 1;
@@ -201,8 +202,8 @@ int ReadmdatSegmentObject(custommp4_handle* h, uint32_t index) {
     e.position = h->position;
     const long long number = static_cast<long long>(index) + 1;
     auto fail = [&](int cause) {
-        std::printf("ReadmdatSegmentObject%lld (offset:%lld) failed %d\n", number,
-                    as_ll(e.position), cause);
+        tv::logf("ReadmdatSegmentObject%lld (offset:%lld) failed %d\n", number, as_ll(e.position),
+                 cause);
         return 0;
     };
 
@@ -237,7 +238,7 @@ int ReadmdatSegmentObject(custommp4_handle* h, uint32_t index) {
         if (h->sect_table.size() <= index) h->sect_table.resize(std::size_t{index} + 1);
     } catch (const std::bad_alloc&) {
         note_system_error(h, ENOMEM);
-        std::printf("alloc memory for sect table failed\n");
+        tv::logf("alloc memory for sect table failed\n");
         return 0;
     }
     h->sect_table[index] = e;
@@ -260,19 +261,19 @@ int ReadmdatIndexTable(custommp4_handle* h, uint32_t index) {
 
     if (!grow_table(h, h->video_index_table, h->video_table_capacity, e.video_frame_count,
                     kVideoEntrySize)) {
-        std::printf("read video index table failed:realloc\n");
+        tv::logf("read video index table failed:realloc\n");
         return 0;
     }
     if (!grow_table(h, h->audio_index_table, h->audio_table_capacity, e.audio_frame_count,
                     kAudioEntrySize)) {
-        std::printf("read audio index table failed:realloc\n");
+        tv::logf("read audio index table failed:realloc\n");
         return 0;
     }
     if (e.video_frame_count != 0) {
         h->position = e.position + kSegmentHeaderSize;
         if (!custommp4_read_data(h, h->video_index_table.data(),
                                  e.video_frame_count * kVideoEntrySize)) {
-            std::printf("read video index table failed:read\n");
+            tv::logf("read video index table failed:read\n");
             return 0;
         }
     }
@@ -281,7 +282,7 @@ int ReadmdatIndexTable(custommp4_handle* h, uint32_t index) {
                       static_cast<int64_t>(e.video_index_slots) * kVideoEntrySize;
         if (!custommp4_read_data(h, h->audio_index_table.data(),
                                  e.audio_frame_count * kAudioEntrySize)) {
-            std::printf("read audio index table failed:read\n");
+            tv::logf("read audio index table failed:read\n");
             return 0;
         }
     }
@@ -301,7 +302,7 @@ bool reserve_sect_table(custommp4_handle* h, std::size_t entries) {
         }
     }
     note_system_error(h, ENOMEM);
-    std::printf("alloc memory for sect table failed\n");
+    tv::logf("alloc memory for sect table failed\n");
     return false;
 }
 
@@ -346,12 +347,12 @@ bool read_recording(custommp4_handle* h) {
     const uint32_t audio_capacity = std::min(h->audio_frame_total, kAudioSlots);
     if (!grow_table(h, h->video_index_table, h->video_table_capacity, video_capacity,
                     kVideoEntrySize)) {
-        std::printf("alloc memory for video table failed\n");
+        tv::logf("alloc memory for video table failed\n");
         return false;
     }
     if (!grow_table(h, h->audio_index_table, h->audio_table_capacity, audio_capacity,
                     kAudioEntrySize)) {
-        std::printf("alloc memory for audio table failed\n");
+        tv::logf("alloc memory for audio table failed\n");
         return false;
     }
     if (!ReadmdatIndexTable(h, 0)) return false;
@@ -401,7 +402,7 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
     h->file = path ? tv::sysio::fopen(path, "rb") : nullptr;
     if (!h->file) {
         note_system_error(h, path ? errno : EINVAL);
-        std::printf("open file failed\n");
+        tv::logf("open file failed\n");
         return fail_open(h);
     }
     h->stream_buffer.reset(
@@ -413,7 +414,7 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
     if (tv::sysio::fseeko(h->file, 0, SEEK_END) == 0) size = tv::sysio::ftello(h->file);
     if (size < 0) {
         note_system_error(h, errno);
-        std::printf("open file failed\n");
+        tv::logf("open file failed\n");
         return fail_open(h);
     }
     h->file_size = size;
@@ -446,7 +447,7 @@ int custommp4_close(custommp4_handle* h) {
 int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length) {
     if (!h || !h->file || (!destination && length != 0)) return 0;
     if (h->position < 0 || h->position > max_read_position(length)) {
-        std::printf("custommp4_read_data:file_pos=%lld\n", as_ll(h->position));
+        tv::logf("custommp4_read_data:file_pos=%lld\n", as_ll(h->position));
         return 0;
     }
     if (tv::sysio::ftello(h->file) != h->position) {
@@ -454,10 +455,10 @@ int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length)
         if (result != 0) {
             const int err = errno;
             note_system_error(h, err);
-            std::printf("custommp4_read_data:fseek error=%d,errno=%d,errstr=%s\n", result, err,
-                        std::strerror(err));
-            std::printf("custommp4_read_data:right_pos=%lld,real_pos=%lld\n", as_ll(h->position),
-                        static_cast<long long>(tv::sysio::ftello(h->file)));
+            tv::logf("custommp4_read_data:fseek error=%d,errno=%d,errstr=%s\n", result, err,
+                     std::strerror(err));
+            tv::logf("custommp4_read_data:right_pos=%lld,real_pos=%lld\n", as_ll(h->position),
+                     static_cast<long long>(tv::sysio::ftello(h->file)));
             return 0;
         }
     }
@@ -562,7 +563,7 @@ int32_t next_frame(custommp4_handle* h, int32_t buffer_length, FrameRef& frame) 
                 return 0;
             }
             if (!ReadmdatIndexTable(h, next)) {
-                std::printf("custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
+                tv::logf("custommp4_read_one_media_frame:ReadmdatIndexTable error\n");
                 return -1;
             }
             continue;
@@ -580,7 +581,7 @@ int32_t next_frame(custommp4_handle* h, int32_t buffer_length, FrameRef& frame) 
         if (take_video) {
             ++h->video_cursor;
             if (v.length == 0 || static_cast<int64_t>(v.length) > buffer_length) {
-                std::printf(
+                tv::logf(
                     "warning:size error %d,frame offset:%lld,frame length:%lld,buffer length:%d\n",
                     variant, as_ll(v.position), static_cast<long long>(v.length), buffer_length);
                 return -1;
@@ -592,7 +593,7 @@ int32_t next_frame(custommp4_handle* h, int32_t buffer_length, FrameRef& frame) 
         ++h->audio_cursor;
         const uint32_t length = h->audio_properties.frame_length;
         if (length == 0 || static_cast<int64_t>(length) > buffer_length) {
-            std::printf(
+            tv::logf(
                 "warning:size error %d,sample offset:%lld,sample length:%lld,buffer length:%d\n",
                 variant, as_ll(a.position), static_cast<long long>(length), buffer_length);
             return -1;
@@ -611,11 +612,11 @@ int read_frame(custommp4_handle* h, const FrameRef& frame, uint8_t* buffer) {
 
 void warn_read_error(const FrameRef& frame) {
     if (frame.is_audio) {
-        std::printf("warning:read error,sample offset:%lld,sample length:%lld\n",
-                    as_ll(frame.position), static_cast<long long>(frame.length));
+        tv::logf("warning:read error,sample offset:%lld,sample length:%lld\n",
+                 as_ll(frame.position), static_cast<long long>(frame.length));
     } else {
-        std::printf("warning:read error,frame offset:%lld,frame length:%lld\n",
-                    as_ll(frame.position), static_cast<long long>(frame.length));
+        tv::logf("warning:read error,frame offset:%lld,frame length:%lld\n", as_ll(frame.position),
+                 static_cast<long long>(frame.length));
     }
 }
 

@@ -91,8 +91,17 @@ TEST(ConvertCli, ExitStatusTellsHowEachConversionEnded) {
     EXPECT_NE(missing.err.find("missing.ifv: not converted: the recording could not be opened"),
               std::string::npos)
         << missing.err;
-    EXPECT_NE(missing.out.find("open file failed\n"),
-              std::string::npos);  // the reader's own diagnostic
+    EXPECT_NE(missing.err.find("open file failed\n"), std::string::npos);  // the reader's own
+    EXPECT_EQ(missing.out, "");
+
+    // -q leaves a damaged recording's one-line reason alone on standard error.
+    tvtest::write_file(dir / "damaged.ifv", std::vector<uint8_t>(200, 0x5A));
+    auto damaged = run_command(convert_cmd() + " -q " + d + "/damaged.ifv");
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.out, "");
+    EXPECT_EQ(damaged.err, "torvane-convert: " + dir.string() +
+                               "/damaged.ifv: not converted: the recording could not be opened "
+                               "(damaged, or not an .ifv recording)\n");
 
     auto unwritable =
         run_command(convert_cmd() + " " + d + "/good.ifv " + d + "/no/such/dir/x.avi");
