@@ -5,13 +5,13 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  clang libclang-rt-dev llvm
+  clang libclang-rt-dev llvm clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtinyxml2-dev libinih-dev
   libwxgtk3.2-dev
   ffmpeg xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
   nlohmann-json3-dev
-  python3 time
+  python3 time strace
 )
 
 missing=()

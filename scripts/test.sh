@@ -15,6 +15,9 @@ bash scripts/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 ctest_args=(--output-on-failure -j "$jobs" ${CTEST_ARGS:-})
 
+echo "== Formatting and module boundaries =="
+bash scripts/check-tree.sh
+
 echo "== Release build and tests =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
