@@ -54,15 +54,17 @@ if [ ! -s "$wav" ]; then
     -af "volume=0.5,tremolo=f=4:d=0.7" -ac 1 -c:a pcm_s16le "$wav"
 fi
 
-# make_recording NAME MiB: a recording of about that size (mode-35 voice, 2-minute segments),
-# repeating the 20 s source.
+# make_recording NAME MiB [LAYOUT]: a recording of about that size (mode-35 voice, 2-minute
+# segments), repeating the 20 s source; LAYOUT interleaved (default) or video-first (each
+# segment's video frames before its audio frames).
 make_recording() {
-  local name=$1 mib=$2
+  local name=$1 mib=$2 layout=${3:-interleaved}
   [ -s "$work/$name.ifv" ] && return 0
   local per_second seconds
   per_second=$(python3 -c "import os;print((os.path.getsize('$src')/20.0)+25*168)")
   seconds=$(python3 -c "print(round($mib*1048576/$per_second))")
-  "$bin/torvane-mkifv" --video "$src" --audio "$wav" --duration "$seconds" "$work/$name.ifv" 2>/dev/null
+  "$bin/torvane-mkifv" --video "$src" --audio "$wav" --duration "$seconds" --layout "$layout" \
+    "$work/$name.ifv" 2>/dev/null
 }
 
 # timed NAME CMD...: appends the wall time of CMD to the list NAME, its user and system CPU
@@ -112,6 +114,22 @@ EOF
 }
 
 peak_rss() { /usr/bin/time -f %M "$bin/torvane-convert" -q -y "$1" "$2" 2>&1 >/dev/null | tail -1; }
+# System calls that read or write, per MiB of recording, counted by strace over every thread.
+io_calls_per_mib() {
+  local log=$work/strace.log
+  strace -c -f -o "$log" "$bin/torvane-convert" -q -y "$1" "$2" >/dev/null 2>&1 || true
+  python3 - "$log" "$(stat -c %s "$1")" <<'EOF'
+import sys
+calls = 0
+for line in open(sys.argv[1]):
+    f = line.split()
+    if len(f) >= 5 and f[-1] in ("read", "pread64", "preadv", "readv", "write", "pwrite64",
+                                 "writev", "pwritev"):
+        calls += int(f[3])
+print(f"{calls / (int(sys.argv[2]) / 1048576):.1f}")
+EOF
+  rm -f "$log"
+}
 
 measure() {
   local rec=$1 n=$2 with_others=$3
@@ -137,7 +155,8 @@ measure() {
   bytes=$(stat -c %s "$in")
   rss=$(peak_rss "$in" "$out")
   echo "$rec: $(python3 -c "print(f'{$bytes/1048576:.0f}')") MiB recording, $(stat -c %s "$out") bytes of AVI," \
-    "peak RSS of torvane-convert $(python3 -c "print(f'{$rss/1024:.1f}')") MiB"
+    "peak RSS of torvane-convert $(python3 -c "print(f'{$rss/1024:.1f}')") MiB," \
+    "$(io_calls_per_mib "$in" "$out") read and write calls per MiB"
   local names=(cat)
   [ "$with_others" = 1 ] && names+=(cp)
   names+=("dd bs 128K")
@@ -153,6 +172,10 @@ echo "machine: $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 make_recording main "$size_mib"
 measure main "$runs" 1
+rm -f "$work/main.avi"
+make_recording video-first "$size_mib" video-first
+measure video-first "$runs" 0
+rm -f "$work/video-first.avi"
 
 if [ $growth -eq 1 ]; then
   for mib in 128 1024 3072; do
