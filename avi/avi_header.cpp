@@ -1,6 +1,5 @@
 // The 2048-byte header at the start of the file, in its provisional form (rewritten whenever a
-// stream is described, so an unfinished file still names its streams) and its final form, and
-// the close: last indexes, final header, truncation and the "AVIX" segment sizes.
+// stream is described, so an unfinished file still names its streams) and its final form.
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -266,64 +265,13 @@ int AVI_write_provisional_header(AviFile* file) {
     return 0;
 }
 
-int AVI_close_output_file(AviFile* file) {
-    // Buffered chunks first; those that fail are taken back, and the file closes without them.
-    int result = AVI_flush_buffer(file);
+bool AVI_write_final_header(AviFile* file, uint32_t riff_size, uint32_t movi_size, bool indexed) {
     HeaderValues values;
     values.final = true;
-    AviSuperIndex* video = file->video_super_index.get();
-    const bool odml = file->segment_switches > 0 && video;
-
-    // The last segment's standard indexes.
-    if (odml) {
-        const uint32_t k = video->entry_count - 1;
-        bool written = AVI_write_segment_index(file, *video, k, -1) == 0;
-        for (size_t j = 0; j < file->tracks.size(); ++j) {
-            AviSuperIndex* index = file->tracks[j].super_index.get();
-            if (index)
-                written &= AVI_write_segment_index(file, *index, k, static_cast<int>(j)) == 0;
-        }
-        if (!written) {
-            AVI_set_error(AVI_ERR_WRITE_INDEX);
-            result = -1;
-        }
-    }
-
-    const int64_t movi_end = odml ? file->first_movi_end : file->position;
-    if (!odml) {
-        if (AVI_write_chunk(file, "idx1",
-                            reinterpret_cast<const uint8_t*>(file->legacy_index.data()),
-                            static_cast<uint32_t>(file->legacy_count) * 16u) != 0) {
-            AVI_set_error(AVI_ERR_WRITE_INDEX);
-            values.flags = kFlagsNoIndex;
-            result = -1;
-        }
-    }
-    const int64_t first_end = odml ? video->std_indexes[1].base_offset : file->position;
-    values.riff_size = static_cast<uint32_t>(first_end - 8);
-    values.movi_size = static_cast<uint32_t>(movi_end - 2044);
-
+    values.riff_size = riff_size;
+    values.movi_size = movi_size;
+    if (!indexed) values.flags = kFlagsNoIndex;
     HeaderBuffer h;
     build_header(*file, values, h);
-    if (!write_header(file, h) || tv::sysio::ftruncate(file->fd, file->position) != 0) {
-        AVI_set_error(AVI_ERR_CLOSE);
-        return -1;
-    }
-
-    // Each "AVIX" segment reaches to the next one's "RIFF", the last one to the file's end.
-    for (int32_t i = 1; odml && i <= file->segment_switches; ++i) {
-        if (!file->segment_header_written[static_cast<size_t>(i)]) continue;
-        const int64_t begin = video->std_indexes[static_cast<size_t>(i)].base_offset;
-        const int64_t end = i < file->segment_switches
-                                ? video->std_indexes[static_cast<size_t>(i) + 1].base_offset
-                                : file->position;
-        uint8_t size[4];
-        AVI_put_le32(size, static_cast<uint32_t>(end - begin - 8));
-        tv::sysio::lseek(file->fd, begin + 4, SEEK_SET);
-        AVI_write_all(file->fd, size, 4);
-        AVI_put_le32(size, static_cast<uint32_t>(end - begin - 20));
-        tv::sysio::lseek(file->fd, 8, SEEK_CUR);
-        AVI_write_all(file->fd, size, 4);
-    }
-    return result;
+    return write_header(file, h);
 }

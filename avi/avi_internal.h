@@ -1,4 +1,4 @@
-// The AVI writer's state record and the routines its three source files share. Callers of the
+// The AVI writer's state record and the routines its source files share. Callers of the
 // library see AviFile as an opaque type; tests include this header to reach the internals.
 #pragma once
 
@@ -211,13 +211,47 @@ inline size_t AVI_buffer_allocation(size_t size) {
     return (size + 2 * AVI_BUFFER_ALIGNMENT - 1) / AVI_BUFFER_ALIGNMENT * AVI_BUFFER_ALIGNMENT;
 }
 
-// Shared routines.
+// Calling interface and shared routines (avi_writer.cpp).
 int64_t AVI_write_all(int fd, const void* buffer, size_t length);
 int64_t AVI_writev_all(int fd, struct iovec* parts, int count);
 void AVI_put_le32(uint8_t* destination, uint32_t value);
 int32_t AVI_block_size(const AviFile* file, int track);
 void AVI_set_error(int32_t code);
+int AVI_close_output_file(AviFile* file);
 
+// Header (avi_header.cpp).
+int AVI_write_provisional_header(AviFile* file);
+// Builds the final header (ending the process when it does not fit its space) and writes it;
+// `indexed` is false when "idx1" could not be written.
+bool AVI_write_final_header(AviFile* file, uint32_t riff_size, uint32_t movi_size, bool indexed);
+
+// Chunks and segments (avi_chunks.cpp).
+int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
+                  int32_t key_flag);
+// Writes one chunk at `position` straight to the file; the buffer must be empty.
+int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_t length);
+int AVI_segment_index_add(AviFile* file, const char* tag, uint32_t length, bool key_frame,
+                          AviStdIndex** appended);
+// At the close: each "AVIX" segment whose header is in the file gets its RIFF and LIST sizes.
+void AVI_set_segment_sizes(AviFile* file);
+
+// Indexes (avi_index.cpp).
+int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t chunk_position,
+                         uint32_t length);
+std::unique_ptr<AviSuperIndex> AVI_new_super_index(const char* chunk_id);
+int AVI_start_std_index(AviStdIndex* slot, const char* name, const char* chunk_id);
+int AVI_std_index_append(AviFile* file, AviStdIndex* index, int64_t chunk_position, uint32_t length,
+                         bool key_frame);
+int AVI_flush_std_index(AviFile* file, AviStdIndex* index, AviSuperIndexEntry* entry);
+// Flushes a stream's slot with its super index entry and sets that entry's duration; `track`
+// is -1 for the video stream. The slot's entries are released afterwards.
+int AVI_write_segment_index(AviFile* file, AviSuperIndex& index, uint32_t slot, int track);
+// The standard index of the current segment.
+inline AviStdIndex& AVI_current_slot(AviSuperIndex& index) {
+    return index.std_indexes[index.entry_count - 1];
+}
+
+// Output buffer (avi_buffer.cpp).
 // End of what is in the file: `position` less the buffered chunks (and those being written
 // behind).
 inline int64_t AVI_file_end(const AviFile* file) {
@@ -245,28 +279,6 @@ int AVI_flush_behind(AviFile* file);
 // `position` returns to the end of the last whole chunk (code AVI_ERR_WRITE, -1, errno of the
 // failed write).
 int AVI_wait_behind(AviFile* file);
-
-// Chunks and indexes.
-int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_audio,
-                  int32_t key_flag);
-// Writes one chunk at `position` straight to the file; the buffer must be empty.
-int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_t length);
-int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t chunk_position,
-                         uint32_t length);
-int AVI_segment_index_add(AviFile* file, const char* tag, uint32_t length, bool key_frame,
-                          AviStdIndex** appended);
-std::unique_ptr<AviSuperIndex> AVI_new_super_index(const char* chunk_id);
-int AVI_start_std_index(AviStdIndex* slot, const char* name, const char* chunk_id);
-int AVI_std_index_append(AviFile* file, AviStdIndex* index, int64_t chunk_position, uint32_t length,
-                         bool key_frame);
-int AVI_flush_std_index(AviFile* file, AviStdIndex* index, AviSuperIndexEntry* entry);
-// Flushes a stream's slot with its super index entry and sets that entry's duration; `track`
-// is -1 for the video stream. The slot's entries are released afterwards.
-int AVI_write_segment_index(AviFile* file, AviSuperIndex& index, uint32_t slot, int track);
-
-// Header and close.
-int AVI_write_provisional_header(AviFile* file);
-int AVI_close_output_file(AviFile* file);
 
 // Entry i of a standard index held in memory: relative offset and size field.
 inline uint32_t AVI_std_index_entry_offset(const AviStdIndex& index, uint32_t i) {

@@ -1,8 +1,6 @@
 // The AVI writer's calling interface: creating the file, describing the streams, handing over
-// chunks and finishing; plus the low-level write routines the other parts share.
+// chunks and finishing (the close); plus the low-level write routines the other parts share.
 #include <fcntl.h>
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -84,37 +82,6 @@ int64_t AVI_writev_all(int fd, struct iovec* parts, int count) {
         }
     }
     return done;
-}
-
-int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_t length) {
-    if (!file->offset_in_sync) {
-        if (tv::sysio::lseek(file->fd, file->position, SEEK_SET) != file->position) {
-            AVI_set_error(AVI_ERR_WRITE);
-            return -1;
-        }
-        file->offset_in_sync = true;
-    }
-    std::array<uint8_t, 8> header;
-    tv::store_fourcc(header.data(), tag);
-    AVI_put_le32(header.data() + 4, length);
-    static const uint8_t pad = 0;
-    // One system call for header, data and pad.
-    std::array<iovec, 3> parts = {{
-        {header.data(), header.size()},
-        {const_cast<uint8_t*>(data), length},
-        {const_cast<uint8_t*>(&pad), length & 1u},
-    }};
-    const int64_t total = 8 + int64_t{length} + (length & 1u);
-    if (AVI_writev_all(file->fd, parts.data(), static_cast<int>(parts.size())) == total) {
-        file->position += total;
-        return 0;
-    }
-    // Put the descriptor back so that the next chunk overwrites the broken one.
-    if (tv::sysio::lseek(file->fd, file->position, SEEK_SET) != file->position) {
-        file->offset_in_sync = false;
-    }
-    AVI_set_error(AVI_ERR_WRITE);
-    return -1;
 }
 
 AviFile* AVI_create_output(const char* path) {
@@ -211,6 +178,52 @@ int AVI_put_audio(AviFile* file, const uint8_t* data, int32_t length) {
     return 0;
 }
 
+// The close: the last indexes, the final header, the file cut to its end and the "AVIX"
+// segments' sizes.
+int AVI_close_output_file(AviFile* file) {
+    // Buffered chunks first; those that fail are taken back, and the file closes without them.
+    int result = AVI_flush_buffer(file);
+    AviSuperIndex* video = file->video_super_index.get();
+    const bool odml = file->segment_switches > 0 && video;
+
+    // The last segment's standard indexes.
+    if (odml) {
+        const uint32_t k = video->entry_count - 1;
+        bool written = AVI_write_segment_index(file, *video, k, -1) == 0;
+        for (size_t j = 0; j < file->tracks.size(); ++j) {
+            AviSuperIndex* index = file->tracks[j].super_index.get();
+            if (index)
+                written &= AVI_write_segment_index(file, *index, k, static_cast<int>(j)) == 0;
+        }
+        if (!written) {
+            AVI_set_error(AVI_ERR_WRITE_INDEX);
+            result = -1;
+        }
+    }
+
+    const int64_t movi_end = odml ? file->first_movi_end : file->position;
+    bool indexed = true;
+    if (!odml) {
+        if (AVI_write_chunk(file, "idx1",
+                            reinterpret_cast<const uint8_t*>(file->legacy_index.data()),
+                            static_cast<uint32_t>(file->legacy_count) * 16u) != 0) {
+            AVI_set_error(AVI_ERR_WRITE_INDEX);
+            indexed = false;
+            result = -1;
+        }
+    }
+    const int64_t first_end = odml ? video->std_indexes[1].base_offset : file->position;
+    if (!AVI_write_final_header(file, static_cast<uint32_t>(first_end - 8),
+                                static_cast<uint32_t>(movi_end - 2044), indexed) ||
+        tv::sysio::ftruncate(file->fd, file->position) != 0) {
+        AVI_set_error(AVI_ERR_CLOSE);
+        return -1;
+    }
+
+    if (odml) AVI_set_segment_sizes(file);
+    return result;
+}
+
 int AVI_finish(AviFile* file) {
     if (!file) return -1;
     std::unique_ptr<AviFile> owned(file);
@@ -221,68 +234,4 @@ int AVI_finish(AviFile* file) {
         result = -1;
     }
     return result;
-}
-
-int AVI_set_write_buffer(AviFile* file, int32_t size) {
-    if (!file) return -1;
-    if (size < 0) {
-        AVI_set_error(AVI_ERR_NOT_PERM);
-        return -1;
-    }
-    if (AVI_flush_buffer(file) != 0) return -1;
-    // A spare of the old size is no use.
-    file->spare_buffer.reset();
-    if (size == 0) {
-        file->write_buffer.reset();
-        file->write_buffer_size = 0;
-        return 0;
-    }
-    const size_t bytes = AVI_buffer_allocation(static_cast<size_t>(size));
-    void* memory = nullptr;
-    if (tv::sysio::may_allocate(bytes)) memory = std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
-    if (!memory) {
-        // The old buffer (empty now) stays in use.
-        AVI_set_error(AVI_ERR_NO_MEM);
-        return -1;
-    }
-    file->write_buffer.reset(static_cast<uint8_t*>(memory));
-    file->write_buffer_size = static_cast<size_t>(size);
-    return 0;
-}
-
-int AVI_flush(AviFile* file) {
-    if (!file) return -1;
-    return AVI_flush_buffer(file);
-}
-
-int AVI_set_write_behind(AviFile* file, int on) {
-    if (!file) return -1;
-    if (on != 0) {
-        file->write_behind = true;
-        return 0;
-    }
-    file->write_behind = false;
-    const int result = AVI_wait_behind(file);
-    file->spare_buffer.reset();
-    return result;
-}
-
-int AVI_make_room(AviFile* file) {
-    if (!file) return -1;
-    return AVI_flush_behind(file);
-}
-
-int64_t AVI_chunks_in_file(const AviFile* file) {
-    if (!file) return -1;
-    return file->data_chunks - file->buffered_chunks;
-}
-
-uint8_t* AVI_chunk_space(AviFile* file, int32_t* room) {
-    if (room) *room = 0;
-    if (!file) return nullptr;
-    // Chunk header before the data, pad byte after it.
-    const size_t free = file->write_buffer_size - file->write_buffer_used;
-    if (free < 8 + 1 + 1) return nullptr;
-    if (room) *room = static_cast<int32_t>(std::min<size_t>(free - 9, INT32_MAX));
-    return AVI_buffer_tail(file) + 8;
 }
