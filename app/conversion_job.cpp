@@ -4,9 +4,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/sysio.h"
@@ -195,28 +198,92 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     return publish_end(progress, report);
 }
 
+namespace {
+
+constexpr OutcomeRow kOutcomes[] = {
+    {JobOutcome::Running, "running", 1, "running", "", OutcomeLevel::Error, "MessageFailed",
+     "The conversion failed."},
+    {JobOutcome::Converted, "converted", 0, "converted, {written} frames", "",
+     OutcomeLevel::Information, "MessageAVIsucceed", "The AVI file has been created."},
+    {JobOutcome::Partial, "converted, with frames missing", 3,
+     "converted {written} of {total} frames ({skipped} skipped, {missing} missing at the end of "
+     "the recording)",
+     "", OutcomeLevel::Warning, "MessageAVIPartial",
+     "The AVI file has been created, but {skipped} of {total} frames could not be converted and "
+     "are missing from it."},
+    {JobOutcome::SourceNotOpened, "recording not opened", 1,
+     "the recording could not be opened{cause}", " (damaged, or not an .ifv recording)",
+     OutcomeLevel::Error, "MessageSourceFailed",
+     "The recording could not be opened. It may be damaged or not an ifv recording."},
+    {JobOutcome::OutputNotCreated, "output not created", 1,
+     "the output {output} could not be created{cause}", "", OutcomeLevel::Error,
+     "MessageOutputFailed",
+     "The AVI file could not be created. Check the folder and the free space."},
+    {JobOutcome::WriteFailed, "write failed", 1,
+     "writing {output} failed{cause}; the AVI holds the {written} frames written before", nullptr,
+     OutcomeLevel::Error, "MessageWriteFailed",
+     "Writing the AVI file failed after {written} frames. The file holds only the part written "
+     "before the failure."},
+    {JobOutcome::NoFrames, "no frames", 1, "the recording holds no frames", "", OutcomeLevel::Error,
+     "MessageNoFrames", "The recording holds no frames; there is nothing to convert."},
+    {JobOutcome::Stopped, "stopped", 1,
+     "stopped; the AVI holds the {written} frames written before", "", OutcomeLevel::Warning,
+     "MessageStopped",
+     "The conversion was stopped. The AVI file holds the {written} frames written until then."},
+    {JobOutcome::ReadFailed, "read failed", 1,
+     "reading {input} failed{cause}; the AVI {output} holds the {written} frames read before", "",
+     OutcomeLevel::Error, "MessageReadFailed",
+     "Reading the recording failed after {written} frames. The AVI file holds only the part "
+     "converted before the failure."},
+};
+constexpr OutcomeRow kUnknownOutcome = {
+    JobOutcome::Running,     "unknown", 1, "unknown", "", OutcomeLevel::Error, "MessageFailed",
+    "The conversion failed."};
+
+}  // namespace
+
+const OutcomeRow& OutcomeRowOf(JobOutcome outcome) {
+    for (const OutcomeRow& row : kOutcomes)
+        if (row.outcome == outcome) return row;
+    return kUnknownOutcome;
+}
+
 const char* JobOutcomeText(JobOutcome outcome) {
-    switch (outcome) {
-        case JobOutcome::Running:
-            return "running";
-        case JobOutcome::Converted:
-            return "converted";
-        case JobOutcome::Partial:
-            return "converted, with frames missing";
-        case JobOutcome::SourceNotOpened:
-            return "recording not opened";
-        case JobOutcome::OutputNotCreated:
-            return "output not created";
-        case JobOutcome::WriteFailed:
-            return "write failed";
-        case JobOutcome::NoFrames:
-            return "no frames";
-        case JobOutcome::Stopped:
-            return "stopped";
-        case JobOutcome::ReadFailed:
-            return "read failed";
+    return OutcomeRowOf(outcome).text;
+}
+
+std::string OutcomeReason(const JobReport& report, const std::string& input,
+                          const std::string& output) {
+    const OutcomeRow& row = OutcomeRowOf(report.outcome);
+    std::string cause;
+    if (report.system_error != 0) {
+        cause = std::string(": ") + std::strerror(report.system_error);
+    } else if (row.unexplained != nullptr) {
+        cause = row.unexplained;
+    } else if (report.avi_error > AVI_ERR_NONE && report.avi_error <= AVI_ERR_UNKNOWN) {
+        cause = std::string(" (") + AVI_error_messages[report.avi_error] + ")";
     }
-    return "unknown";
+    const std::pair<std::string_view, std::string> fields[] = {
+        {"{input}", input},
+        {"{output}", output},
+        {"{written}", std::to_string(report.written_frames)},
+        {"{total}", std::to_string(report.total_frames)},
+        {"{skipped}", std::to_string(report.skipped_frames)},
+        {"{missing}", std::to_string(report.missing_frames)},
+        {"{cause}", cause}};
+    std::string out;
+    for (std::string_view text = row.reason; !text.empty();) {
+        const auto field = std::find_if(std::begin(fields), std::end(fields),
+                                        [&](const auto& f) { return text.starts_with(f.first); });
+        if (field != std::end(fields)) {
+            out += field->second;
+            text.remove_prefix(field->first.size());
+        } else {
+            out += text.front();
+            text.remove_prefix(1);
+        }
+    }
+    return out;
 }
 
 }  // namespace tv

@@ -68,4 +68,30 @@ TORVANE_API double ConversionFrameRate(uint32_t videoFrames, uint32_t durationMs
 // Short English description of an outcome, for logs and the command line.
 TORVANE_API const char* JobOutcomeText(JobOutcome outcome);
 
+enum class OutcomeLevel { Information, Warning, Error };
+
+// Everything the programs tell about one outcome, in one row.
+struct OutcomeRow {
+    JobOutcome outcome;
+    const char* text;  // short English, for logs
+    int exit_status;   // torvane-convert's: 0 converted, 3 partial, 1 not converted
+    // The command line's words, with {input}, {output}, {written}, {total}, {skipped} (refused
+    // frames), {missing} and {cause}: ": " and the system's words for its error, else
+    // `unexplained`, or with that null the AVI writer's message in parentheses.
+    const char* reason;
+    const char* unexplained;
+    // The window's message box: its level, the language key of its text and the built-in
+    // English, with {total}, {written} and {skipped} (frames missing from the output).
+    OutcomeLevel level;
+    const char* message_key;
+    const char* message;
+};
+
+// The row of an outcome; Running and values outside the enumeration get a failure's row.
+TORVANE_API const OutcomeRow& OutcomeRowOf(JobOutcome outcome);
+
+// The command line's words for how the job of `report` ended (the row's reason, filled in).
+TORVANE_API std::string OutcomeReason(const JobReport& report, const std::string& input,
+                                      const std::string& output);
+
 }  // namespace tv

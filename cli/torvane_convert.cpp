@@ -22,7 +22,6 @@
 
 #include "app/conversion_job.h"
 #include "cli/recording_info.h"
-#include "torvane/avi.h"
 #include "torvane/log.h"
 #include "torvane/voice.h"
 
@@ -231,50 +230,6 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
     return true;
 }
 
-std::string describe_failure(const Task& task) {
-    const auto& r = task.report;
-    std::string reason;
-    switch (r.outcome) {
-        case tv::JobOutcome::SourceNotOpened:
-            if (r.system_error != 0) {
-                reason = std::string("the recording could not be opened: ") +
-                         std::strerror(r.system_error);
-            } else {
-                reason = "the recording could not be opened (damaged, or not an .ifv recording)";
-            }
-            break;
-        case tv::JobOutcome::ReadFailed:
-            reason = "reading " + task.input + " failed";
-            if (r.system_error != 0) reason += std::string(": ") + std::strerror(r.system_error);
-            reason += "; the AVI " + task.output + " holds the " +
-                      std::to_string(r.written_frames) + " frames read before";
-            break;
-        case tv::JobOutcome::OutputNotCreated:
-            reason = "the output " + task.output + " could not be created";
-            if (r.system_error != 0) reason += std::string(": ") + std::strerror(r.system_error);
-            break;
-        case tv::JobOutcome::WriteFailed:
-            reason = "writing " + task.output + " failed";
-            if (r.system_error != 0)
-                reason += std::string(": ") + std::strerror(r.system_error);
-            else if (r.avi_error > 0 && r.avi_error < 15)
-                reason += std::string(" (") + AVI_error_messages[r.avi_error] + ")";
-            reason += "; the AVI holds the " + std::to_string(r.written_frames) +
-                      " frames written before";
-            break;
-        case tv::JobOutcome::NoFrames:
-            reason = "the recording holds no frames";
-            break;
-        case tv::JobOutcome::Stopped:
-            reason = "stopped; the AVI holds the " + std::to_string(r.written_frames) +
-                     " frames written before";
-            break;
-        default:
-            reason = tv::JobOutcomeText(r.outcome);
-    }
-    return reason;
-}
-
 class ProgressBar {
   public:
     explicit ProgressBar(bool enabled)
@@ -400,21 +355,22 @@ int convert(const Options& options) {
                 continue;
             }
             const auto& r = t->report;
-            if (r.outcome == tv::JobOutcome::Converted) {
-                if (!options.quiet)
-                    std::fprintf(stderr, "%s: %s -> %s: converted, %d frames\n", kProgram,
-                                 t->input.c_str(), t->output.c_str(), r.written_frames);
-            } else if (r.outcome == tv::JobOutcome::Partial) {
-                partial = true;
-                std::fprintf(stderr,
-                             "%s: %s -> %s: converted %d of %d frames (%d skipped, %d missing at "
-                             "the end of the recording)\n",
-                             kProgram, t->input.c_str(), t->output.c_str(), r.written_frames,
-                             r.total_frames, r.skipped_frames, r.missing_frames);
-            } else {
-                failed = true;
-                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(),
-                             describe_failure(*t).c_str());
+            const std::string reason = tv::OutcomeReason(r, t->input, t->output);
+            switch (tv::OutcomeRowOf(r.outcome).exit_status) {
+                case kAllConverted:
+                    if (!options.quiet)
+                        std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, t->input.c_str(),
+                                     t->output.c_str(), reason.c_str());
+                    break;
+                case kPartial:
+                    partial = true;
+                    std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, t->input.c_str(),
+                                 t->output.c_str(), reason.c_str());
+                    break;
+                default:
+                    failed = true;
+                    std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(),
+                                 reason.c_str());
             }
         }
     };

@@ -6,40 +6,8 @@
 namespace tv::gui {
 
 OutcomeMessage MessageForOutcome(JobOutcome outcome) {
-    switch (outcome) {
-        case JobOutcome::Converted:
-            return {MessageLevel::Information, "MessageAVIsucceed",
-                    "The AVI file has been created."};
-        case JobOutcome::Partial:
-            return {MessageLevel::Warning, "MessageAVIPartial",
-                    "The AVI file has been created, but {skipped} of {total} frames could not "
-                    "be converted and are missing from it."};
-        case JobOutcome::SourceNotOpened:
-            return {MessageLevel::Error, "MessageSourceFailed",
-                    "The recording could not be opened. It may be damaged or not an ifv "
-                    "recording."};
-        case JobOutcome::OutputNotCreated:
-            return {MessageLevel::Error, "MessageOutputFailed",
-                    "The AVI file could not be created. Check the folder and the free space."};
-        case JobOutcome::WriteFailed:
-            return {MessageLevel::Error, "MessageWriteFailed",
-                    "Writing the AVI file failed after {written} frames. The file holds only "
-                    "the part written before the failure."};
-        case JobOutcome::ReadFailed:
-            return {MessageLevel::Error, "MessageReadFailed",
-                    "Reading the recording failed after {written} frames. The AVI file holds "
-                    "only the part converted before the failure."};
-        case JobOutcome::NoFrames:
-            return {MessageLevel::Error, "MessageNoFrames",
-                    "The recording holds no frames; there is nothing to convert."};
-        case JobOutcome::Stopped:
-            return {MessageLevel::Warning, "MessageStopped",
-                    "The conversion was stopped. The AVI file holds the {written} frames "
-                    "written until then."};
-        case JobOutcome::Running:
-            break;
-    }
-    return {MessageLevel::Error, "MessageFailed", "The conversion failed."};
+    const OutcomeRow& row = OutcomeRowOf(outcome);
+    return {row.level, row.message_key, row.message};
 }
 
 std::string FormatOutcomeMessage(std::string_view text, const JobReport& report) {

@@ -8,7 +8,7 @@
 
 namespace tv::gui {
 
-enum class MessageLevel { Information, Warning, Error };
+using MessageLevel = OutcomeLevel;
 
 struct OutcomeMessage {
     MessageLevel level;
@@ -16,6 +16,7 @@ struct OutcomeMessage {
     const char* fallback;  // built-in English, for a language file without the key
 };
 
+// The window's part of the outcome's row.
 OutcomeMessage MessageForOutcome(JobOutcome outcome);
 
 // Fills the placeholders {total}, {written} and {skipped} (frames of the recording that are
