@@ -109,3 +109,81 @@ TEST(SourceMedia, VoiceFramesDecodeToTwiceTheSampleCount) {
     EXPECT_EQ(source_decode_audio(m, bytes.data(), 8, pcm.data(), &len), 0);
     source_close(m);
 }
+
+// The frames handed out one by one are those that reading and decoding each frame by itself
+// gives, in the same order, whatever the layout; refused entries and undecodable voice frames
+// are marked, and the end stays the end.
+TEST(SourceMedia, NextFrameGivesWhatReadingFrameByFrameGives) {
+    const auto dir = tvtest::scratch_dir("source-next");
+    ifvbuild::Recording rec;
+    rec.audio.format = "TV35";
+    rec.audio.frame_length = 168;
+    VoiceCodecState enc;
+    TV_VOICE_EncReset(&enc, VOICE_MODE_ADPCM_FIRST);
+    for (int s = 0; s < 2; ++s) {
+        auto& seg = rec.segments.emplace_back();
+        for (int i = 0; i < 40; ++i) {
+            const int n = 40 * s + i;
+            seg.add_video(ifvbuild::pattern(1000 + 977 * n, n), 40 * n, i == 0);
+            int16_t samples[VOICE_MAX_DECODED_SAMPLES] = {};
+            for (int k = 0; k < 321; ++k) samples[k] = static_cast<int16_t>((k * 37 + n) % 8000);
+            VoiceFrame frame{};
+            ASSERT_EQ(TV_VOICE_EncodeFrame(&enc, samples, &frame, 321), 0);
+            const auto* p = reinterpret_cast<const uint8_t*>(&frame);
+            seg.add_audio(std::vector<uint8_t>(p, p + 168), 40 * n + 1);
+        }
+        seg.video[7].length = 0;                                           // refused
+        std::memset(seg.data.data() + seg.audio[9].data_offset, 0xFF, 4);  // undecodable
+        seg.store_video_first();
+    }
+    ASSERT_TRUE(ifvbuild::write_file(rec, dir / "a.ifv"));
+
+    SourceMedia* stream = source_open((dir / "a.ifv").c_str(), 0);
+    SourceMedia* single = source_open((dir / "a.ifv").c_str(), 0);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_NE(single, nullptr);
+    std::vector<uint8_t> buf(0x40000), pcm(source_max_pcm_bytes(0x40000));
+    int frames = 0, refused = 0, undecodable = 0;
+    for (;;) {
+        uint32_t ts = 0, len = 0;
+        uint8_t key = 0, audio = 0;
+        const int32_t got = source_read_frame(single, buf.data(), &ts, &key, &audio);
+        SourceFrame f{};
+        const int next = source_next_frame(stream, &f);
+        if (got == 0) {
+            EXPECT_EQ(next, 0);
+            break;
+        }
+        ASSERT_EQ(next, 1) << frames;
+        ++frames;
+        if (got < 0) {
+            EXPECT_EQ(f.status, SOURCE_FRAME_REFUSED) << frames;
+            ++refused;
+            continue;
+        }
+        EXPECT_EQ(f.is_audio, audio);
+        EXPECT_EQ(f.time_stamp, ts);
+        const uint8_t* expected = buf.data();
+        if (audio != 0) {
+            const int decoded = source_decode_audio(single, buf.data(), static_cast<uint32_t>(got),
+                                                    pcm.data(), &len);
+            undecodable += decoded != 0;
+            EXPECT_EQ(f.status, decoded == 0 ? SOURCE_FRAME_WHOLE : SOURCE_FRAME_UNDECODABLE);
+            if (decoded != 0) len = 0;
+            expected = pcm.data();
+        } else {
+            EXPECT_EQ(f.key_flag, key);
+            len = static_cast<uint32_t>(got);
+        }
+        ASSERT_EQ(f.length, len) << frames;
+        EXPECT_EQ(std::memcmp(f.data, expected, f.length), 0) << frames;
+    }
+    EXPECT_EQ(frames, 160);
+    EXPECT_EQ(refused, 2);
+    EXPECT_EQ(undecodable, 2);
+    SourceFrame f{};
+    EXPECT_EQ(source_next_frame(stream, &f), 0);
+    EXPECT_EQ(source_next_frame(nullptr, &f), -1);
+    source_close(stream);
+    source_close(single);
+}
