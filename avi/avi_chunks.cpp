@@ -95,8 +95,13 @@ int switch_segment(AviFile* file) {
         file->legacy_index.reset();
         file->legacy_capacity = 0;
     }
-    static const uint8_t kSegmentHead[16] = {'A', 'V', 'I', 'X', 'L', 'I', 'S', 'T',
-                                             0,   0,   0,   0,   'm', 'o', 'v', 'i'};
+    // "RIFF" and fileSize are the chunk's header.
+    static const uint8_t kSegmentHead[16] = {
+        'A', 'V', 'I', 'X',  // fileType
+        'L', 'I', 'S', 'T',  // "LIST"
+        0,   0,   0,   0,    // listSize
+        'm', 'o', 'v', 'i',  // listType
+    };
     const bool written = AVI_write_chunk(file, "RIFF", kSegmentHead, sizeof kSegmentHead) == 0;
     // Sizes are set at close. Without its header the segment's chunks still sit at the
     // positions its indexes give; only the size correction must not write into other data.
@@ -121,8 +126,8 @@ int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_
         file->offset_in_sync = true;
     }
     std::array<uint8_t, 8> header;
-    tv::store_fourcc(header.data(), tag);
-    AVI_put_le32(header.data() + 4, length);
+    tv::store_fourcc(header.data(), tag);     // ckID
+    AVI_put_le32(header.data() + 4, length);  // ckSize
     static const uint8_t pad = 0;
     // One system call for header, data and pad.
     std::array<iovec, 3> parts = {{
@@ -224,8 +229,8 @@ int AVI_put_chunk(AviFile* file, const uint8_t* data, uint32_t length, bool is_a
             // Data built in the buffer's free space is in place already. When a switch moved
             // the buffer's end, it may overlap its new place, header included: data first.
             if (length > 0 && data != at + 8) std::memmove(at + 8, data, length);
-            tv::store_fourcc(at, tag);
-            AVI_put_le32(at + 4, length);
+            tv::store_fourcc(at, tag);     // ckID
+            AVI_put_le32(at + 4, length);  // ckSize
             if (length & 1u) at[8 + length] = 0;
             file->write_buffer_used += total;
             file->position += static_cast<int64_t>(total);
@@ -258,10 +263,10 @@ void AVI_set_segment_sizes(AviFile* file) {
                                 ? video->std_indexes[static_cast<size_t>(i) + 1].base_offset
                                 : file->position;
         uint8_t size[4];
-        AVI_put_le32(size, static_cast<uint32_t>(end - begin - 8));
+        AVI_put_le32(size, static_cast<uint32_t>(end - begin - 8));  // RIFF fileSize
         tv::sysio::lseek(file->fd, begin + 4, SEEK_SET);
         AVI_write_all(file->fd, size, 4);
-        AVI_put_le32(size, static_cast<uint32_t>(end - begin - 20));
+        AVI_put_le32(size, static_cast<uint32_t>(end - begin - 20));  // "movi" listSize
         tv::sysio::lseek(file->fd, 8, SEEK_CUR);
         AVI_write_all(file->fd, size, 4);
     }

@@ -66,22 +66,22 @@ uint32_t bitrate_bytes(const AviTrack& t) {
 void put_super_index(HeaderBuffer& h, const AviSuperIndex& index, bool print) {
     uint32_t listed = 0;
     for (uint32_t s = 0; s < index.entry_count; ++s) listed += index.entries[s].size != 0;
-    h.fourcc("indx");
-    h.u32(24 + 16 * listed);
-    h.u16(index.longs_per_entry);
-    h.u8(index.index_sub_type);
-    h.u8(index.index_type);
-    h.u32(listed);
-    h.fourcc(index.chunk_id);
-    h.zeros(12);
+    h.fourcc("indx");              // fcc
+    h.u32(24 + 16 * listed);       // cb
+    h.u16(index.longs_per_entry);  // wLongsPerEntry
+    h.u8(index.index_sub_type);    // bIndexSubType
+    h.u8(index.index_type);        // bIndexType
+    h.u32(listed);                 // nEntriesInUse
+    h.fourcc(index.chunk_id);      // dwChunkId
+    h.zeros(12);                   // dwReserved[3]
     int number = 0;
     for (uint32_t s = 0; s < index.entry_count; ++s) {
         const AviSuperIndexEntry& e = index.entries[s];
         if (e.size == 0) continue;
-        h.u32(static_cast<uint32_t>(e.offset));
-        h.u32(static_cast<uint32_t>(static_cast<uint64_t>(e.offset) >> 32));
-        h.u32(e.size);
-        h.u32(e.duration);
+        h.u32(static_cast<uint32_t>(e.offset));                               // qwOffset, low
+        h.u32(static_cast<uint32_t>(static_cast<uint64_t>(e.offset) >> 32));  // qwOffset, high
+        h.u32(e.size);                                                        // dwSize
+        h.u32(e.duration);                                                    // dwDuration
         if (print) {
             tv::logf("VID NrEntries %d/%ld (%c%c%c%c) |0x%llX|%ld|%ld|\n", number,
                      static_cast<long>(listed), index.chunk_id[0], index.chunk_id[1],
@@ -112,57 +112,65 @@ void build_header(const AviFile& f, const HeaderValues& v, HeaderBuffer& h) {
     const uint32_t frames = v.final ? static_cast<uint32_t>(f.video_frame_count) : 0;
 
     h.fourcc("RIFF");
-    h.u32(v.riff_size);
-    h.fourcc("AVI ");
+    h.u32(v.riff_size);  // fileSize
+    h.fourcc("AVI ");    // fileType
     h.fourcc("LIST");
     const size_t hdrl_size_at = h.at();
-    h.u32(0);
+    h.u32(0);  // listSize, set below
     h.fourcc("hdrl");
 
+    // AVIMAINHEADER
     h.fourcc("avih");
-    h.u32(56);
-    h.u32(frame_time);
-    h.u32(0);  // maximum bytes per second
-    h.u32(0);  // padding granularity
-    h.u32(v.flags);
-    h.u32(frames);
-    h.u32(0);  // initial frames
-    h.u32(static_cast<uint32_t>(f.track_count + 1));
-    h.u32(0);  // suggested buffer size
-    h.u32(static_cast<uint32_t>(f.width));
-    h.u32(static_cast<uint32_t>(f.height));
-    h.zeros(16);
+    h.u32(56);                                        // cb
+    h.u32(frame_time);                                // dwMicroSecPerFrame
+    h.u32(0);                                         // dwMaxBytesPerSec
+    h.u32(0);                                         // dwPaddingGranularity
+    h.u32(v.flags);                                   // dwFlags
+    h.u32(frames);                                    // dwTotalFrames
+    h.u32(0);                                         // dwInitialFrames
+    h.u32(static_cast<uint32_t>(f.track_count + 1));  // dwStreams
+    h.u32(0);                                         // dwSuggestedBufferSize
+    h.u32(static_cast<uint32_t>(f.width));            // dwWidth
+    h.u32(static_cast<uint32_t>(f.height));           // dwHeight
+    h.zeros(16);                                      // dwReserved[4]
 
     h.fourcc("LIST");
     const size_t video_size_at = h.at();
-    h.u32(0);
+    h.u32(0);  // listSize, set below
     h.fourcc("strl");
+    // AVISTREAMHEADER of the video
     h.fourcc("strh");
-    h.u32(56);
-    h.fourcc("vids");
-    h.fourcc(f.compressor);
-    h.u32(0);  // flags
-    h.u16(0);  // priority
-    h.u16(0);  // language
-    h.u32(0);  // initial frames
-    h.u32(kScale);
-    h.u32(rate);
-    h.u32(0);  // start
-    h.u32(frames);
-    h.u32(0);  // suggested buffer size
-    h.u32(v.final ? 0 : 0xFFFFFFFFu);
-    h.u32(0);  // sample size
-    h.zeros(8);
+    h.u32(56);                         // cb
+    h.fourcc("vids");                  // fccType
+    h.fourcc(f.compressor);            // fccHandler
+    h.u32(0);                          // dwFlags
+    h.u16(0);                          // wPriority
+    h.u16(0);                          // wLanguage
+    h.u32(0);                          // dwInitialFrames
+    h.u32(kScale);                     // dwScale
+    h.u32(rate);                       // dwRate
+    h.u32(0);                          // dwStart
+    h.u32(frames);                     // dwLength
+    h.u32(0);                          // dwSuggestedBufferSize
+    h.u32(v.final ? 0 : 0xFFFFFFFFu);  // dwQuality
+    h.u32(0);                          // dwSampleSize
+    h.zeros(8);                        // rcFrame
+    // BITMAPINFOHEADER
+    const uint32_t image_size =
+        static_cast<uint32_t>(f.width) * static_cast<uint32_t>(f.height) * 3u;
     h.fourcc("strf");
-    h.u32(40);
-    h.u32(40);
-    h.u32(static_cast<uint32_t>(f.width));
-    h.u32(static_cast<uint32_t>(f.height));
-    h.u16(1);   // planes
-    h.u16(24);  // bits per pixel
-    h.fourcc(f.compressor);
-    h.u32(static_cast<uint32_t>(f.width) * static_cast<uint32_t>(f.height) * 3u);
-    h.zeros(16);
+    h.u32(40);                               // ckSize
+    h.u32(40);                               // biSize
+    h.u32(static_cast<uint32_t>(f.width));   // biWidth
+    h.u32(static_cast<uint32_t>(f.height));  // biHeight
+    h.u16(1);                                // biPlanes
+    h.u16(24);                               // biBitCount
+    h.fourcc(f.compressor);                  // biCompression
+    h.u32(image_size);                       // biSizeImage
+    h.u32(0);                                // biXPelsPerMeter
+    h.u32(0);                                // biYPelsPerMeter
+    h.u32(0);                                // biClrUsed
+    h.u32(0);                                // biClrImportant
     if (odml) put_super_index(h, *f.video_super_index, true);
     h.patch32(video_size_at, static_cast<uint32_t>(h.at() - (video_size_at + 4)));
 
@@ -175,35 +183,41 @@ void build_header(const AviFile& f, const HeaderValues& v, HeaderBuffer& h) {
         const bool mp3 = v.final && t.format_tag == kFormatMp3;
         h.fourcc("LIST");
         const size_t size_at = h.at();
-        h.u32(0);
+        h.u32(0);  // listSize, set below
         h.fourcc("strl");
+        // AVISTREAMHEADER of the track
         h.fourcc("strh");
-        h.u32(56);
-        h.fourcc("auds");
-        h.zeros(16);  // handler, flags, priority and language, initial frames
-        h.u32(static_cast<uint32_t>(block));
-        h.u32(average);
-        h.u32(0);  // start
-        h.u32(static_cast<uint32_t>(t.byte_count / block));
-        h.u32(0);  // suggested buffer size
-        h.u32(0xFFFFFFFFu);
-        h.u32(static_cast<uint32_t>(block));
-        h.zeros(8);
+        h.u32(56);                                           // cb
+        h.fourcc("auds");                                    // fccType
+        h.u32(0);                                            // fccHandler
+        h.u32(0);                                            // dwFlags
+        h.u16(0);                                            // wPriority
+        h.u16(0);                                            // wLanguage
+        h.u32(0);                                            // dwInitialFrames
+        h.u32(static_cast<uint32_t>(block));                 // dwScale
+        h.u32(average);                                      // dwRate
+        h.u32(0);                                            // dwStart
+        h.u32(static_cast<uint32_t>(t.byte_count / block));  // dwLength
+        h.u32(0);                                            // dwSuggestedBufferSize
+        h.u32(0xFFFFFFFFu);                                  // dwQuality
+        h.u32(static_cast<uint32_t>(block));                 // dwSampleSize
+        h.zeros(8);                                          // rcFrame
+        // WAVEFORMATEX (MPEGLAYER3WAVEFORMAT for MP3)
         h.fourcc("strf");
-        h.u32(v.final ? (mp3 ? 30 : 18) : 16);
-        h.u16(static_cast<uint32_t>(t.format_tag));
-        h.u16(static_cast<uint32_t>(t.channels));
-        h.u32(static_cast<uint32_t>(t.sample_rate));
-        h.u32(average);
-        h.u16(static_cast<uint32_t>(block));
-        h.u16(static_cast<uint32_t>(t.bits_per_sample));
-        if (v.final) h.u16(mp3 ? 12 : 0);
+        h.u32(v.final ? (mp3 ? 30 : 18) : 16);            // ckSize
+        h.u16(static_cast<uint32_t>(t.format_tag));       // wFormatTag
+        h.u16(static_cast<uint32_t>(t.channels));         // nChannels
+        h.u32(static_cast<uint32_t>(t.sample_rate));      // nSamplesPerSec
+        h.u32(average);                                   // nAvgBytesPerSec
+        h.u16(static_cast<uint32_t>(block));              // nBlockAlign
+        h.u16(static_cast<uint32_t>(t.bits_per_sample));  // wBitsPerSample
+        if (v.final) h.u16(mp3 ? 12 : 0);                 // cbSize
         if (mp3) {
-            h.u16(1);  // identifier
-            h.u32(2);  // flags
-            h.u16(t.sample_rate >= 32000 ? 1152 : 576);
-            h.u16(1);  // frames per block
-            h.u16(0);  // codec delay
+            h.u16(1);                                    // wID
+            h.u32(2);                                    // fdwFlags
+            h.u16(t.sample_rate >= 32000 ? 1152 : 576);  // nBlockSize
+            h.u16(1);                                    // nFramesPerBlock
+            h.u16(0);                                    // nCodecDelay
         }
         if (odml && t.super_index) put_super_index(h, *t.super_index, false);
         h.patch32(size_at, static_cast<uint32_t>(h.at() - (size_at + 4)));
@@ -211,20 +225,20 @@ void build_header(const AviFile& f, const HeaderValues& v, HeaderBuffer& h) {
 
     if (odml) {
         h.fourcc("LIST");
-        h.u32(16);
+        h.u32(16);  // listSize
         h.fourcc("odml");
         h.fourcc("dmlh");
-        h.u32(4);
-        h.u32(static_cast<uint32_t>(f.indexed_frame_count));
+        h.u32(4);                                             // ckSize
+        h.u32(static_cast<uint32_t>(f.indexed_frame_count));  // dwTotalFrames
     }
     h.patch32(hdrl_size_at, static_cast<uint32_t>(h.at() - 20));
 
     if (v.final) {
         h.fourcc("LIST");
-        h.u32(14);
+        h.u32(14);  // listSize
         h.fourcc("INFO");
         h.fourcc("ISFT");
-        h.u32(1);
+        h.u32(1);    // ckSize
         h.zeros(2);  // empty text and its pad byte
     }
     const int64_t junk = kJunkLimit - static_cast<int64_t>(h.at());
@@ -233,10 +247,10 @@ void build_header(const AviFile& f, const HeaderValues& v, HeaderBuffer& h) {
         std::exit(1);
     }
     h.fourcc("JUNK");
-    h.u32(static_cast<uint32_t>(junk));
-    h.zeros(static_cast<size_t>(junk));
+    h.u32(static_cast<uint32_t>(junk));  // ckSize
+    h.zeros(static_cast<size_t>(junk));  // filler
     h.fourcc("LIST");
-    h.u32(v.movi_size);
+    h.u32(v.movi_size);  // listSize
     h.fourcc("movi");
 }
 

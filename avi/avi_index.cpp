@@ -18,10 +18,10 @@ int AVI_legacy_index_add(AviFile* file, const char* tag, uint32_t flags, int64_t
         file->legacy_capacity = static_cast<int32_t>(grown);
     }
     uint8_t* entry = file->legacy_index.data()[file->legacy_count].bytes;
-    tv::store_fourcc(entry, tag);
-    AVI_put_le32(entry + 4, flags);
-    AVI_put_le32(entry + 8, static_cast<uint32_t>(chunk_position));
-    AVI_put_le32(entry + 12, length);
+    tv::store_fourcc(entry, tag);                                    // ckid
+    AVI_put_le32(entry + 4, flags);                                  // dwFlags
+    AVI_put_le32(entry + 8, static_cast<uint32_t>(chunk_position));  // dwChunkOffset
+    AVI_put_le32(entry + 12, length);                                // dwChunkLength
     file->legacy_count += 1;
     return 0;
 }
@@ -70,9 +70,10 @@ int AVI_std_index_append(AviFile* /*file*/, AviStdIndex* index, int64_t chunk_po
     }
     uint8_t* entry = index->data.data() + AVI_STD_INDEX_HEAD + 8 * size_t{index->entry_count};
     // Offsets point at the chunk's data, relative to the segment's "RIFF".
-    AVI_put_le32(entry, static_cast<uint32_t>(chunk_position - index->base_offset + 8));
+    const auto offset = static_cast<uint32_t>(chunk_position - index->base_offset + 8);
+    AVI_put_le32(entry, offset);  // dwOffset
     // The top bit marks a frame that is not a key frame, so players seek to key frames.
-    AVI_put_le32(entry + 4, length | (key_frame ? 0u : AVI_NOT_KEY_FRAME));
+    AVI_put_le32(entry + 4, length | (key_frame ? 0u : AVI_NOT_KEY_FRAME));  // dwSize
     index->entry_count += 1;
     return 0;
 }
@@ -82,12 +83,13 @@ int AVI_flush_std_index(AviFile* file, AviStdIndex* index, AviSuperIndexEntry* e
     // A slot that was never started holds no entries.
     const uint32_t entries = index->data.data() ? index->entry_count : 0;
     const uint32_t length = AVI_STD_INDEX_HEAD + 8 * entries;
-    tv::store_le16(head, 2);
-    head[2] = 0;
-    head[3] = 1;
-    AVI_put_le32(head + 4, entries);
-    std::memcpy(head + 8, index->chunk_id, 4);
-    tv::store_le64(head + 12, static_cast<uint64_t>(index->base_offset));
+    tv::store_le16(head, 2);                                               // wLongsPerEntry
+    head[2] = 0;                                                           // bIndexSubType
+    head[3] = 1;                                                           // bIndexType
+    AVI_put_le32(head + 4, entries);                                       // nEntriesInUse
+    std::memcpy(head + 8, index->chunk_id, 4);                             // dwChunkId
+    tv::store_le64(head + 12, static_cast<uint64_t>(index->base_offset));  // qwBaseOffset
+    // head + 20: dwReserved3, zero
     if (entry) {
         entry->offset = file->position;
         entry->size = length;
@@ -95,9 +97,9 @@ int AVI_flush_std_index(AviFile* file, AviStdIndex* index, AviSuperIndexEntry* e
     int result;
     if (index->data.data()) {
         std::memcpy(index->data.data(), head, sizeof head);
-        result = AVI_write_chunk(file, index->fourcc, index->data.data(), length);
+        result = AVI_write_chunk(file, index->fourcc, index->data.data(), length);  // fcc, cb
     } else {
-        result = AVI_write_chunk(file, index->fourcc, head, length);
+        result = AVI_write_chunk(file, index->fourcc, head, length);  // fcc, cb
     }
     // An index that did not reach the file must not be listed in the super index.
     if (result != 0 && entry) *entry = AviSuperIndexEntry{};
