@@ -131,7 +131,7 @@ double ConversionFrameRate(uint32_t video_frames, uint32_t duration_ms, double s
 }
 
 JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
-                        ConversionProgress& progress) {
+                        ConversionProgress& progress, const ConversionOptions& options) {
     JobReport report;
     progress.m_jobEnded.store(false);
     progress.m_outcome.store(static_cast<int32_t>(JobOutcome::Running));
@@ -162,7 +162,11 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         report.avi_error = AVI_last_error;
         report.system_error = errno;
     };
-    if (describe_streams(avi, source.get()) != 0) write_failed();
+    if (options.avi_segment_size != 0 && AVI_set_segment_size(avi, options.avi_segment_size) != 0) {
+        write_failed();
+    } else if (describe_streams(avi, source.get()) != 0) {
+        write_failed();
+    }
 
     int32_t left = report.total_frames;
     while (ending == Ending::None && left > 0) {

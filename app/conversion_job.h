@@ -55,10 +55,18 @@ struct JobReport {
     int32_t system_error = 0;  // errno of the failure (recording or output), when there was one
 };
 
+// Choices of a conversion beyond its paths.
+struct ConversionOptions {
+    // Size of the AVI's RIFF segments (AVI_set_segment_size); 0 for the format's own. Small
+    // sizes give OpenDML files from small recordings, for tests.
+    int64_t avi_segment_size = 0;
+};
+
 // Runs one conversion on the calling thread. Paths are passed byte for byte to the reader and
 // the writer (on Linux, the bytes the user chose), without any length limit.
 TORVANE_API JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
-                                    ConversionProgress& progress);
+                                    ConversionProgress& progress,
+                                    const ConversionOptions& options = {});
 
 // Frame rate of the output: video frames x 1000 / duration in milliseconds; for a duration of
 // 0, the stored rate when it is finite and within (0, 1000], else 25.

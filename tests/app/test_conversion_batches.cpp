@@ -9,7 +9,6 @@
 #include <functional>
 
 #include "app/conversion_job.h"
-#include "avi/avi_internal.h"
 #include "common/sysio.h"
 #include "support/avi_check.h"
 #include "support/test_support.h"
@@ -82,7 +81,8 @@ ssize_t counting_preadv(int fd, const struct iovec* iov, int count, off_t offset
 }
 
 // Converts `in`; frame by frame when the job gets no memory for its output buffer.
-JobRun convert(const fs::path& in, const fs::path& out, bool frame_by_frame) {
+JobRun convert(const fs::path& in, const fs::path& out, bool frame_by_frame,
+               const tv::ConversionOptions& options = {}) {
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.preadv = counting_preadv;
     if (frame_by_frame) ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
@@ -90,7 +90,7 @@ JobRun convert(const fs::path& in, const fs::path& out, bool frame_by_frame) {
     tv::sysio::install(&ops);
     tv::ConversionProgress progress;
     JobRun run;
-    run.report = tv::ConversionJob(in.string(), out.string(), progress);
+    run.report = tv::ConversionJob(in.string(), out.string(), progress, options);
     tv::sysio::install(nullptr);
     run.bytes = tvtest::read_file(out);
     run.scattered_reads = g_scattered_reads;
@@ -100,12 +100,12 @@ JobRun convert(const fs::path& in, const fs::path& out, bool frame_by_frame) {
 // Both ways of reading give the same file and the same report; the batched one reads with
 // fewer calls than there are frames (divided by `fewer`).
 void expect_same_as_frame_by_frame(const std::string& name, const std::vector<uint8_t>& file,
-                                   int fewer = 4) {
+                                   int fewer = 4, const tv::ConversionOptions& options = {}) {
     SCOPED_TRACE(name);
     const auto dir = tvtest::scratch_dir("batches-" + name);
     tvtest::write_file(dir / "in.ifv", file);
-    const JobRun batched = convert(dir / "in.ifv", dir / "batched.avi", false);
-    const JobRun single = convert(dir / "in.ifv", dir / "single.avi", true);
+    const JobRun batched = convert(dir / "in.ifv", dir / "batched.avi", false, options);
+    const JobRun single = convert(dir / "in.ifv", dir / "single.avi", true, options);
     EXPECT_EQ(single.scattered_reads, 0);
     EXPECT_EQ(batched.report.outcome, single.report.outcome);
     EXPECT_EQ(batched.report.written_frames, single.report.written_frames);
@@ -119,11 +119,6 @@ void expect_same_as_frame_by_frame(const std::string& name, const std::vector<ui
     const auto avi = tvtest::check_avi(batched.bytes);
     EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
 }
-
-struct ThresholdGuard {
-    explicit ThresholdGuard(int64_t bytes) { AVI_default_segment_threshold = bytes; }
-    ~ThresholdGuard() { AVI_default_segment_threshold = AVI_SEGMENT_THRESHOLD; }
-};
 
 }  // namespace
 
@@ -232,16 +227,17 @@ TEST(ConversionBatches, RawAudio) {
 }
 
 TEST(ConversionBatches, SegmentSwitchesInsideBatches) {
-    // Every switch to a new RIFF segment moves the writer's space while a batch is laid out
-    // in it; the frames after it are read again where the space went.
+    // Switches to new RIFF segments between buffered chunks and frames read ahead.
     g_seed = 3;
-    const ThresholdGuard small(1024 * 1024);
-    expect_same_as_frame_by_frame("opendml", ifvbuild::to_bytes(voice_recording(400, 2, {}, {})));
+    tv::ConversionOptions small;
+    small.avi_segment_size = 1024 * 1024;
+    expect_same_as_frame_by_frame("opendml", ifvbuild::to_bytes(voice_recording(400, 2, {}, {})), 4,
+                                  small);
 }
 
 TEST(ConversionBatches, RecordingCutShort) {
     // The file ends inside a frame: the frames before it are kept, that one and the rest are
-    // missing, the same way frame by frame.
+    // refused, the same way frame by frame.
     g_seed = 5;
     auto bytes = ifvbuild::to_bytes(voice_recording(200, 1, {}, {}));
     for (size_t cut : {bytes.size() * 2 / 3, bytes.size() - 100}) {
