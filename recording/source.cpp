@@ -194,6 +194,18 @@ void decode_audio_pair(SourceMedia* media, uint8_t* const frames[2],
     }
 }
 
+// Makes `buffer` hold `bytes`; memory refused is the system's failure when `h` is given.
+bool grow(custommp4_handle* h, std::vector<uint8_t>& buffer, std::size_t bytes) {
+    if (buffer.size() >= bytes) return true;
+    try {
+        buffer.resize(bytes);
+        return true;
+    } catch (const std::bad_alloc&) {
+        if (h != nullptr && h->system_error == 0) h->system_error = ENOMEM;
+        return false;
+    }
+}
+
 // Decodes the voice frame that `frame` refers to (the audio entry before the segment's cursor)
 // into media->pcm; with the next voice frame of the segment too when its bytes are at hand.
 int decode_voice(SourceMedia* media, const tv::mp4::FrameRef& frame, const uint8_t* bytes,
@@ -213,7 +225,7 @@ int decode_voice(SourceMedia* media, const tv::mp4::FrameRef& frame, const uint8
     if (h->audio_cursor < h->audio_loaded) {
         const tv::mp4::AudioIndexEntry next = tv::mp4::audio_entry(*h, h->audio_cursor);
         const tv::mp4::FrameRef following{next.position, frame.length, next.time_stamp, 0, 1};
-        if (media->frames.holds(following)) {
+        if (media->frames.holds(following) && grow(nullptr, media->pcm_ahead, media->pcm.size())) {
             uint8_t* const frames[2] = {data,
                                         const_cast<uint8_t*>(media->frames.view(h, following))};
             const uint32_t lengths[2] = {frame.length, frame.length};
@@ -240,24 +252,20 @@ extern "C" int source_next_frame(SourceMedia* media, SourceFrame* frame) {
     if (!live(media) || frame == nullptr) return -1;
     if (media->end <= 0) return media->end;
     custommp4_handle* h = media->recording;
-    if (media->pcm.empty()) {
-        try {
-            media->pcm.resize(source_max_pcm_bytes(CUSTOMMP4_FRAME_BUFFER_SIZE));
-            media->pcm_ahead.resize(media->pcm.size());
-        } catch (const std::bad_alloc&) {
-            media->pcm.clear();
-            if (h->system_error == 0) h->system_error = ENOMEM;
-            return end_frames(media);
-        }
-    }
     *frame = SourceFrame{};
     tv::mp4::FrameRef ref;
-    const int32_t found = tv::mp4::next_frame(h, CUSTOMMP4_FRAME_BUFFER_SIZE, ref);
+    const int32_t found = tv::mp4::next_frame(h, CUSTOMMP4_MAX_FRAME_SIZE, ref);
     if (found == 0 || (found < 0 && h->system_error != 0)) return end_frames(media);
-    if (found < 0) {
+    // An entry that points past the file's end loses that frame only: the file may be cut
+    // short, or the entry damaged, and the frames after it may still be there.
+    if (found < 0 || ref.position + int64_t{ref.length} > h->file_size) {
+        if (found > 0) tv::mp4::warn_read_error(ref);
         frame->status = SOURCE_FRAME_REFUSED;
         return 1;
     }
+    // Memory follows the largest frame read, not the largest allowed.
+    if (ref.is_audio && !grow(h, media->pcm, source_max_pcm_bytes(ref.length)))
+        return end_frames(media);
     const uint8_t* bytes = media->frames.view(h, ref);
     if (bytes == nullptr) return end_frames(media);
     frame->time_stamp = ref.time_stamp;

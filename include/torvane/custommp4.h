@@ -14,6 +14,9 @@ TORVANE_EXTERN_C_BEGIN
 
 /* Size of the frame buffer that callers pass (and that source_read_frame requires). */
 #define CUSTOMMP4_FRAME_BUFFER_SIZE 0x40000
+/* Largest frame that source_next_frame hands out: key frames of HD and 4K cameras pass the
+ * frame buffer's size by far. */
+#define CUSTOMMP4_MAX_FRAME_SIZE 0x4000000
 
 typedef struct custommp4_handle custommp4_handle;
 
