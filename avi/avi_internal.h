@@ -140,10 +140,6 @@ struct AviTrack {
     std::unique_ptr<AviSuperIndex> super_index;
 };
 
-// Size of a RIFF segment in new files: AVI_SEGMENT_THRESHOLD. Tests of callers that create
-// their own files (the conversion job) lower it to get OpenDML files from small recordings.
-inline int64_t AVI_default_segment_threshold = AVI_SEGMENT_THRESHOLD;
-
 struct AviFile {
     int fd = -1;
     int32_t width = 0;
@@ -162,8 +158,8 @@ struct AviFile {
     int32_t track_count = 0;
     int32_t current_track = 0;
 
-    // Size of a RIFF segment; tests lower it to get OpenDML files without writing gigabytes.
-    int64_t segment_threshold = AVI_default_segment_threshold;
+    // Size of a RIFF segment (AVI_set_segment_size).
+    int64_t segment_threshold = AVI_SEGMENT_THRESHOLD;
     // Where "idx1" was (to be) written at the first switch: the end of the first "movi" list.
     int64_t first_movi_end = 0;
     // False after a failed write could not put the descriptor back at `position`.

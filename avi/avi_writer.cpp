@@ -147,6 +147,19 @@ int AVI_describe_audio(AviFile* file, int32_t channels, int32_t sample_rate,
     return AVI_write_provisional_header(file);
 }
 
+int AVI_set_segment_size(AviFile* file, int64_t bytes) {
+    if (!file) return -1;
+    if (bytes == 0) bytes = AVI_SEGMENT_THRESHOLD;
+    // The chunks in the file were placed by the size they came with.
+    if (file->position > AVI_HEADER_SPACE || bytes < AVI_MIN_SEGMENT_SIZE ||
+        bytes > AVI_SEGMENT_THRESHOLD) {
+        AVI_set_error(AVI_ERR_NOT_PERM);
+        return -1;
+    }
+    file->segment_threshold = bytes;
+    return 0;
+}
+
 namespace {
 
 // A negative length, or bytes promised from nowhere, cannot be written.

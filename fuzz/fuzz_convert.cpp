@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "app/conversion_job.h"
-#include "avi/avi_internal.h"
 #include "common/sysio.h"
 #include "fuzz/fuzz_util.h"
 #include "support/avi_check.h"
@@ -19,19 +18,16 @@ static std::vector<uint8_t> read_all(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Small RIFF segments: switches happen inside the batches of small recordings too.
-    AVI_default_segment_threshold = 96 * 1024;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tvfuzz::MemFile file(std::span<const uint8_t>(data, size));
     if (!file.ok()) return 0;
     static const std::string output =
         "/dev/shm/torvane-fuzz-convert-" + std::to_string(getpid()) + ".avi";
+    // Small RIFF segments: switches happen inside the batches of small recordings too.
+    tv::ConversionOptions options;
+    options.avi_segment_size = 96 * 1024;
     tv::ConversionProgress progress;
-    const tv::JobReport report = tv::ConversionJob(file.path(), output, progress);
+    const tv::JobReport report = tv::ConversionJob(file.path(), output, progress, options);
     if (report.outcome == tv::JobOutcome::Running) __builtin_trap();
     if (report.outcome != tv::JobOutcome::SourceNotOpened &&
         report.outcome != tv::JobOutcome::OutputNotCreated) {
@@ -56,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
         tv::sysio::install(&ops);
         tv::ConversionProgress again;
-        const tv::JobReport single = tv::ConversionJob(file.path(), output, again);
+        const tv::JobReport single = tv::ConversionJob(file.path(), output, again, options);
         tv::sysio::install(nullptr);
         if (single.outcome != report.outcome || single.written_frames != report.written_frames ||
             single.skipped_frames != report.skipped_frames ||

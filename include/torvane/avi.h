@@ -1,5 +1,6 @@
 /* AVI writer: one video stream and up to eight audio tracks, a legacy "idx1" index, and
- * OpenDML indexes with further "AVIX" RIFF segments past AVI_SEGMENT_THRESHOLD bytes.
+ * OpenDML indexes with further "AVIX" RIFF segments past AVI_SEGMENT_THRESHOLD bytes (or the
+ * size set with AVI_set_segment_size).
  * Operations return 0 (a record for creation) or -1 (null) and leave a code in AVI_last_error. */
 #ifndef TORVANE_AVI_H
 #define TORVANE_AVI_H
@@ -14,6 +15,7 @@ TORVANE_EXTERN_C_BEGIN
 #define AVI_TRACK_LIMIT 8
 #define AVI_MAX_SEGMENTS 32
 #define AVI_SEGMENT_THRESHOLD 1992294400LL
+#define AVI_MIN_SEGMENT_SIZE 8192LL
 #define AVI_PROVISIONAL_SIZE 0xFEFFF003u
 
 /* Error codes, indexes into AVI_error_messages. */
@@ -49,6 +51,15 @@ TORVANE_API int AVI_put_video_frame(AviFile* file, const uint8_t* data, int32_t 
                                     int32_t key_flag);
 TORVANE_API int AVI_put_audio(AviFile* file, const uint8_t* data, int32_t length);
 TORVANE_API int AVI_finish(AviFile* file);
+
+/* Size of the RIFF segments in bytes: segment n ends before n + 1 times it from the file's
+ * start, and a chunk that would carry it (with its indexes) further begins segment n + 1.
+ * 0 means AVI_SEGMENT_THRESHOLD, which is also the largest size (the first segment's sizes
+ * and "idx1" offsets are 32-bit fields that players read as signed); the smallest is
+ * AVI_MIN_SEGMENT_SIZE, room for the header, the indexes and a few chunks. Only before the
+ * first chunk is put; otherwise, or for a size out of these bounds, -1 with code
+ * AVI_ERR_NOT_PERM and the size unchanged. */
+TORVANE_API int AVI_set_segment_size(AviFile* file, int64_t bytes);
 
 /* Output buffering, off by default. With a buffer of `size` bytes (0: off), data chunks are
  * gathered and written in large blocks; the file's bytes are the same either way. A put whose

@@ -16,7 +16,7 @@ namespace avitest {
 AviPtr create_writer(const fs::path& path, int64_t threshold) {
     AviPtr avi(AVI_create_output(path.c_str()));
     if (avi) {
-        avi->segment_threshold = threshold;
+        EXPECT_EQ(AVI_set_segment_size(avi.get(), threshold), 0);
         AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
         AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
     }

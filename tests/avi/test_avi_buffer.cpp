@@ -148,7 +148,7 @@ RunResult run(const fs::path& path, const std::vector<Op>& ops, const RunOptions
     EXPECT_NE(avi, nullptr);
     if (!avi) return r;
     g_file = avi;
-    avi->segment_threshold = threshold;
+    EXPECT_EQ(AVI_set_segment_size(avi, threshold), 0);
     EXPECT_EQ(AVI_set_write_buffer(avi, o.buffer), 0);
     if (o.behind) {
         EXPECT_EQ(AVI_set_write_behind(avi, 1), 0);

@@ -273,7 +273,7 @@ TEST_F(AviHeaderDeathTest, NinthTrackEndsTheProcess) {
 TEST_F(AviHeaderDeathTest, HeaderThatDoesNotFitEndsTheProcess) {
     AviPtr avi(AVI_create_output(path.c_str()));
     ASSERT_TRUE(avi);
-    avi->segment_threshold = 16 * 1024;
+    ASSERT_EQ(AVI_set_segment_size(avi.get(), 16 * 1024), 0);
     AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
     std::vector<uint8_t> data(1000, 7);
     // Eight tracks, each with chunks, over several segments: nine "indx" chunks of growing size.

@@ -169,4 +169,28 @@ TEST_F(AviOdml, ThirtyThirdSegmentIsRefused) {
     check_structure(path, rec.chunks);
 }
 
+TEST_F(AviOdml, SegmentSizeIsSetBeforeTheFirstChunkAndWithinBounds) {
+    EXPECT_EQ(AVI_set_segment_size(nullptr, 0), -1);
+    AviPtr avi(AVI_create_output(path.c_str()));
+    ASSERT_TRUE(avi);
+    for (int64_t refused : {-1LL, AVI_MIN_SEGMENT_SIZE - 1, AVI_SEGMENT_THRESHOLD + 1}) {
+        AVI_last_error = AVI_ERR_NONE;
+        EXPECT_EQ(AVI_set_segment_size(avi.get(), refused), -1) << refused;
+        EXPECT_EQ(AVI_last_error, AVI_ERR_NOT_PERM);
+    }
+    ASSERT_EQ(AVI_set_segment_size(avi.get(), AVI_MIN_SEGMENT_SIZE), 0);
+    ASSERT_EQ(AVI_set_segment_size(avi.get(), 0), 0);  // the default again
+    EXPECT_EQ(avi->segment_threshold, AVI_SEGMENT_THRESHOLD);
+    // Descriptions put no chunk: the size can still change after them.
+    ASSERT_EQ(AVI_describe_video(avi.get(), 64, 48, 25.0, "H264"), 0);
+    ASSERT_EQ(AVI_set_segment_size(avi.get(), 32 * 1024), 0);
+    ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 3000, 1), 0);
+    EXPECT_EQ(AVI_set_segment_size(avi.get(), 64 * 1024), -1);
+    EXPECT_EQ(AVI_last_error, AVI_ERR_NOT_PERM);
+    // Past 32 KiB, not 64 KiB: the size that was refused did not replace it.
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 3000, 1), 0);
+    EXPECT_EQ(avi->segment_switches, 1);
+    EXPECT_EQ(AVI_finish(avi.release()), 0);
+}
+
 }  // namespace
