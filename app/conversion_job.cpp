@@ -120,7 +120,10 @@ JobOutcome outcome_of(Ending ending, const JobReport& report) {
             break;
     }
     if (report.written_frames == 0) return JobOutcome::NoFrames;
-    if (report.skipped_frames > 0 || report.missing_frames > 0) return JobOutcome::Partial;
+    if (report.skipped_frames > 0 || report.missing_frames > 0 || report.missing_segments > 0 ||
+        report.missing_ms > 0) {
+        return JobOutcome::Partial;
+    }
     return JobOutcome::Converted;
 }
 
@@ -144,6 +147,8 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         return publish_end(progress, report);
     }
     report.total_frames = announced_frames(source.get());
+    report.missing_segments = source_missing_segments(source.get());
+    report.missing_ms = source_missing_time(source.get());
     publish_start(progress, report.total_frames);
 
     AviFile* avi = create_output(outputPath, report);
@@ -211,7 +216,7 @@ constexpr OutcomeRow kOutcomes[] = {
      OutcomeLevel::Information, "MessageAVIsucceed", "The AVI file has been created."},
     {JobOutcome::Partial, "converted, with frames missing", 3,
      "converted {written} of {total} frames ({skipped} skipped, {missing} missing at the end of "
-     "the recording)",
+     "the recording){lost}",
      "", OutcomeLevel::Warning, "MessageAVIPartial",
      "The AVI file has been created, but {skipped} of {total} frames could not be converted and "
      "are missing from it."},
@@ -267,6 +272,14 @@ std::string OutcomeReason(const JobReport& report, const std::string& input,
     } else if (report.avi_error > AVI_ERR_NONE && report.avi_error <= AVI_ERR_UNKNOWN) {
         cause = std::string(" (") + AVI_error_messages[report.avi_error] + ")";
     }
+    std::string lost;
+    if (report.missing_segments > 0)
+        lost +=
+            "; " + std::to_string(report.missing_segments) + " of the recording's segments missing";
+    if (report.missing_ms > 0) {
+        lost += "; the frames cover " + std::to_string((report.missing_ms + 500) / 1000) +
+                " s less than the recording's start and end times";
+    }
     const std::pair<std::string_view, std::string> fields[] = {
         {"{input}", input},
         {"{output}", output},
@@ -274,6 +287,7 @@ std::string OutcomeReason(const JobReport& report, const std::string& input,
         {"{total}", std::to_string(report.total_frames)},
         {"{skipped}", std::to_string(report.skipped_frames)},
         {"{missing}", std::to_string(report.missing_frames)},
+        {"{lost}", lost},
         {"{cause}", cause}};
     std::string out;
     for (std::string_view text = row.reason; !text.empty();) {

@@ -51,6 +51,9 @@ struct JobReport {
     int32_t written_frames = 0;
     int32_t skipped_frames = 0;
     int32_t missing_frames = 0;
+    // Parts of the recording not found: segments it announces, time its frames fall short by.
+    uint32_t missing_segments = 0;
+    uint32_t missing_ms = 0;
     int32_t avi_error = 0;     // AVI_last_error when the output failed
     int32_t system_error = 0;  // errno of the failure (recording or output), when there was one
 };
@@ -84,8 +87,9 @@ struct OutcomeRow {
     const char* text;  // short English, for logs
     int exit_status;   // torvane-convert's: 0 converted, 3 partial, 1 not converted
     // The command line's words, with {input}, {output}, {written}, {total}, {skipped} (refused
-    // frames), {missing} and {cause}: ": " and the system's words for its error, else
-    // `unexplained`, or with that null the AVI writer's message in parentheses.
+    // frames), {missing}, {lost} (the segments and time not found, if any) and {cause}: ": "
+    // and the system's words for its error, else `unexplained`, or with that null the AVI
+    // writer's message in parentheses.
     const char* reason;
     const char* unexplained;
     // The window's message box: its level, the language key of its text and the built-in

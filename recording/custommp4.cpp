@@ -306,6 +306,47 @@ bool reserve_sect_table(custommp4_handle* h, std::size_t entries) {
     return false;
 }
 
+// A segment header that a search may resume at: its size covers its header and index tables
+// and lies inside the file, and its counts fit its slots.
+bool plausible_segment(const custommp4_handle& h, int64_t position, std::span<const uint8_t> b) {
+    if (load_id(b) != kSegmentId) return false;
+    const uint64_t size = load_le32(b, 16);
+    const uint64_t video_slots = load_le32(b, 36);
+    const uint64_t audio_slots = load_le32(b, 40);
+    return size >=
+               kSegmentHeaderSize + video_slots * kVideoEntrySize + audio_slots * kAudioEntrySize &&
+           static_cast<uint64_t>(position) + size <= static_cast<uint64_t>(h.file_size) &&
+           load_le32(b, 28) <= video_slots && load_le32(b, 32) <= audio_slots;
+}
+
+// Position of the first plausible segment header from `from` on; -1 for none (or when the
+// file cannot be read, which the handle records).
+int64_t find_segment(custommp4_handle* h, int64_t from) {
+    constexpr int64_t kBlock = 64 * 1024;
+    std::vector<uint8_t> block;
+    try {
+        block.resize(kBlock + kSegmentHeaderSize);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    for (int64_t at = from; at + kSegmentHeaderSize <= h->file_size; at += kBlock) {
+        const auto n = static_cast<std::size_t>(
+            std::min<int64_t>(static_cast<int64_t>(block.size()), h->file_size - at));
+        h->position = at;
+        if (!custommp4_read_data(h, block.data(), static_cast<uint32_t>(n))) return -1;
+        for (std::size_t i = 0; i + kSegmentHeaderSize <= n; ++i) {
+            const void* hit =
+                std::memchr(block.data() + i, kSegmentId[0], n - kSegmentHeaderSize + 1 - i);
+            if (hit == nullptr) break;
+            i = static_cast<std::size_t>(static_cast<const uint8_t*>(hit) - block.data());
+            if (plausible_segment(*h, at + static_cast<int64_t>(i),
+                                  std::span<const uint8_t>(block.data() + i, kSegmentHeaderSize)))
+                return at + static_cast<int64_t>(i);
+        }
+    }
+    return -1;
+}
+
 // Everything after the stream is open and positioned at the base. False after the failing
 // step's diagnostic; the caller destroys the handle.
 bool read_recording(custommp4_handle* h) {
@@ -324,7 +365,7 @@ bool read_recording(custommp4_handle* h) {
     if (!reserve_sect_table(h, reserve)) return false;
 
     uint32_t read = 0;
-    for (; read < announced; ++read) {
+    while (read < announced) {
         if (h->sect_table.size() == h->sect_table.capacity()) {
             // Grows in steps, never past the segments that the file has room for.
             const std::size_t more = std::max<std::size_t>(
@@ -332,14 +373,26 @@ bool read_recording(custommp4_handle* h) {
                                                                 static_cast<std::size_t>(room)));
             if (!reserve_sect_table(h, more)) return false;
         }
-        if (!ReadmdatSegmentObject(h, read)) {
-            // Damage ends the recording at the last good segment; a failing disk or memory
-            // says nothing about where it ends.
-            if (read == 0 || h->system_error != 0) return false;
+        const int64_t at = h->position;
+        if (ReadmdatSegmentObject(h, read)) {
+            ++read;
+            continue;
+        }
+        // A failing disk or memory says nothing about where the recording goes on.
+        if (h->system_error != 0) return false;
+        // Damage ends the chain, not the recording: the segments after it are searched for.
+        const int64_t resumed = find_segment(h, at + 1);
+        if (h->system_error != 0) return false;
+        if (resumed < 0) {
+            if (read == 0) return false;
             break;
         }
+        tv::logf("warning:segment %u damaged, resumed at position %llu\n", read + 1,
+                 static_cast<unsigned long long>(resumed));
+        h->position = resumed;
     }
     // The recording ends with the last good segment.
+    h->announced_segments = announced;
     h->mdat.segment_count = read;
     h->sect_table.resize(read);
 
@@ -528,6 +581,9 @@ uint32_t custommp4_get_audio_frame_length(const custommp4_handle* h) {
 }
 uint32_t custommp4_get_segment_count(const custommp4_handle* h) {
     return h ? h->mdat.segment_count : 0;
+}
+uint32_t custommp4_get_announced_segment_count(const custommp4_handle* h) {
+    return h ? std::max(h->announced_segments, h->mdat.segment_count) : 0;
 }
 uint32_t custommp4_get_start_time(const custommp4_handle* h) {
     return h ? h->file_properties.start_time : 0;

@@ -142,6 +142,7 @@ struct custommp4_handle {
     tv::mp4::VideoStreamPropertiesObject video_properties;
     tv::mp4::AudioStreamPropertiesObject audio_properties;
     tv::mp4::mdatObject mdat;
+    uint32_t announced_segments = 0;  // the mdat object's count, before damage was found
     std::vector<tv::mp4::SectTableEntry> sect_table;
     // Index entries of the current segment in their file layout (28 and 24 bytes an entry);
     // read with video_entry()/audio_entry(), which add the base.

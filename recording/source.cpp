@@ -111,6 +111,26 @@ int32_t source_read_frame(SourceMedia* media, uint8_t* buffer, uint32_t* time_st
                                           time_stamp, key_flag, is_audio);
 }
 
+uint32_t source_missing_segments(const SourceMedia* media) {
+    if (!live(media)) return 0;
+    return custommp4_get_announced_segment_count(media->recording) -
+           custommp4_get_segment_count(media->recording);
+}
+
+uint32_t source_missing_time(const SourceMedia* media) {
+    if (!live(media)) return 0;
+    const custommp4_handle* h = media->recording;
+    const uint32_t start = custommp4_get_start_time(h), end = custommp4_get_end_time(h);
+    if (end <= start) return 0;
+    const uint64_t span = uint64_t{end - start} * 1000;
+    // The duration is a signed 32-bit count of milliseconds.
+    const auto covered = static_cast<int32_t>(custommp4_get_duration(h));
+    if (covered < 0 || static_cast<uint64_t>(covered) >= span) return 0;
+    const uint64_t short_by = span - static_cast<uint64_t>(covered);
+    if (short_by <= 2000 || short_by * 10 <= span) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(short_by, UINT32_MAX));
+}
+
 int source_system_error(const SourceMedia* media) {
     return live(media) ? custommp4_get_system_error(media->recording) : 0;
 }

@@ -54,6 +54,8 @@ TORVANE_API uint32_t custommp4_get_segment_count(const custommp4_handle* handle)
 TORVANE_API uint32_t custommp4_get_start_time(const custommp4_handle* handle);
 TORVANE_API uint32_t custommp4_get_end_time(const custommp4_handle* handle);
 TORVANE_API uint32_t custommp4_get_recording_length(const custommp4_handle* handle);
+/* Segments that the mdat object announces; custommp4_get_segment_count gives those found. */
+TORVANE_API uint32_t custommp4_get_announced_segment_count(const custommp4_handle* handle);
 /* Frame rate stored in the video stream properties (frames per second, may be anything). */
 TORVANE_API float custommp4_get_stored_frame_rate(const custommp4_handle* handle);
 /* errno of the first failure of the system since the open (a read or seek error, or memory

@@ -54,6 +54,12 @@ typedef struct SourceFrame {
  * business: frames come out of large sequential reads whatever their layout. */
 TORVANE_API int source_next_frame(SourceMedia* media, SourceFrame* frame);
 
+/* What of the recording was not found: segments it announces that are damaged beyond
+ * finding or cut off, and by how many milliseconds its frames fall clearly short of the span
+ * between its start and end time (more than 2 s and a tenth of the span; 0 otherwise). */
+TORVANE_API uint32_t source_missing_segments(const SourceMedia* media);
+TORVANE_API uint32_t source_missing_time(const SourceMedia* media);
+
 /* The recording reader's custommp4_get_system_error. */
 TORVANE_API int source_system_error(const SourceMedia* media);
 

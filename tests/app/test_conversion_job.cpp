@@ -252,6 +252,35 @@ TEST(ConversionJob, LargeFramesConvertWhole) {
     EXPECT_NE(said.find("frame length:67108865,buffer length:67108864"), std::string::npos) << said;
 }
 
+// A damaged segment is passed over and the segments after it converted; what could not be
+// found (segments, time) makes the conversion partial, and the reason says so.
+TEST(ConversionJob, MissingPartsOfTheRecordingArePartial) {
+    const auto dir = tvtest::scratch_dir("job-missing");
+    auto rec = voice_recording(2, false);
+    for (int s = 1; s < 4; ++s) {
+        auto& seg = rec.segments.emplace_back();
+        for (int i = 0; i < 2; ++i)
+            seg.add_video(ifvbuild::pattern(50, 10 * s + i), 80 * s + 40 * i);
+    }
+    auto bytes = ifvbuild::to_bytes(rec);
+    bytes[ifvbuild::layout(rec).segments[1].position] ^= 1;  // not a segment's id any more
+    tvtest::write_file(dir / "in.ifv", bytes);
+    tv::ConversionProgress progress;
+    auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+    EXPECT_EQ(r.outcome, JobOutcome::Partial);
+    EXPECT_EQ(r.written_frames, 6);
+    EXPECT_EQ(r.missing_segments, 1u);
+    EXPECT_NE(tv::OutcomeReason(r, "in", "out").find("; 1 of the recording's segments missing"),
+              std::string::npos);
+
+    // The recording says it lasted 100 s; its frames cover 0.3 s.
+    rec.file.end_time = rec.file.start_time + 100;
+    r = convert(rec, dir).report;
+    EXPECT_EQ(r.outcome, JobOutcome::Partial);
+    EXPECT_EQ(r.missing_segments, 0u);
+    EXPECT_GT(r.missing_ms, 99000u);
+}
+
 TEST(ConversionJob, DeliversNoMoreThanAnnounced) {
     const auto dir = tvtest::scratch_dir("job-announced");
     auto rec = voice_recording(5, false);

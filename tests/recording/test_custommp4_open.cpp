@@ -15,7 +15,7 @@ namespace {
 using rtest::Faults;
 using rtest::Op;
 
-std::string format(const char* fmt, long long a, long long b) {
+std::string format(const char* fmt, long long a, long long b = 0) {
     char text[256];
     std::snprintf(text, sizeof text, fmt, a, b);
     return text;
@@ -170,37 +170,52 @@ TEST(Open, MissingFile) {
     EXPECT_EQ(o.out, "open file failed\n");
 }
 
-TEST(Open, UnreadableFirstSegmentFailsTheOpen) {
+// A damaged segment does not end the recording: the next plausible segment header after it
+// is searched for and the recording goes on from there.
+TEST(Open, DamagedFirstSegmentIsPassedOver) {
     for (uint32_t base : {0u, 512u}) {
         auto rec = rtest::sample_recording(2);
         rec.base = base;
+        const auto lay = ifvbuild::layout(rec);
         const auto good = ifvbuild::to_bytes(rec);
         const std::size_t s = base + 200;
 
+        // Cut inside the first header: nothing follows.
         auto short_header = good;
         short_header.resize(s + 47);
+        auto cut = rtest::open(rtest::write_bytes(short_header, "first_seg"), base);
+        EXPECT_EQ(cut.handle, nullptr);
+        EXPECT_EQ(cut.out, format("ReadmdatSegmentObject1 (offset:%lld) failed 1\n", s));
+
         auto wrong_id = good;
         wrong_id[s + 3] ^= 0x10;
         auto too_small = good;
         tv::store_le32(&too_small[s + 16], 47);
-        const std::vector<std::pair<std::vector<uint8_t>, int>> cases = {
-            {short_header, 1}, {wrong_id, 2}, {too_small, 3}};
-        for (const auto& [bytes, cause] : cases) {
+        auto second = rec;
+        second.segments.erase(second.segments.begin());
+        for (const auto& [bytes, cause] : {std::pair{wrong_id, 2}, std::pair{too_small, 3}}) {
             auto o = rtest::open(rtest::write_bytes(bytes, "first_seg"), base);
-            EXPECT_EQ(o.handle, nullptr);
-            EXPECT_EQ(o.out, format("ReadmdatSegmentObject1 (offset:%lld) failed %lld\n", s, cause))
+            ASSERT_NE(o.handle, nullptr);
+            EXPECT_EQ(o.out,
+                      format("ReadmdatSegmentObject1 (offset:%lld) failed %lld\n", s, cause) +
+                          format("warning:segment 1 damaged, resumed at position %lld\n",
+                                 lay.segments[1].position) +
+                          format("ReadmdatSegmentObject2 (offset:%lld) failed 1\n", lay.end))
                 << "base " << base;
+            EXPECT_EQ(custommp4_get_segment_count(o.handle.get()), 1u);
+            EXPECT_EQ(custommp4_get_announced_segment_count(o.handle.get()), 2u);
+            EXPECT_EQ(rtest::read_all(o.handle.get()).frames, rtest::expected_frames(second));
         }
     }
 }
 
-TEST(Open, DamagedLaterSegmentTruncatesTheRecording) {
+TEST(Open, DamagedLaterSegmentIsPassedOver) {
     auto rec = rtest::sample_recording(3);
     const auto lay = ifvbuild::layout(rec);
     const auto s2 = lay.segments[1].position;
-    auto truncated = rec;
-    truncated.segments.resize(1);
-    const auto expected = rtest::expected_frames(truncated);
+    auto rest = rec;
+    rest.segments.erase(rest.segments.begin() + 1);
+    const auto expected = rtest::expected_frames(rest);
 
     auto bad_id = ifvbuild::to_bytes(rec);
     bad_id[s2] ^= 1;
@@ -210,12 +225,15 @@ TEST(Open, DamagedLaterSegmentTruncatesTheRecording) {
     for (const auto& [bytes, cause] : cases) {
         auto o = rtest::open(rtest::write_bytes(bytes, "later_seg"));
         ASSERT_NE(o.handle, nullptr);
-        EXPECT_EQ(o.out, format("ReadmdatSegmentObject2 (offset:%lld) failed %lld\n", s2, cause));
+        EXPECT_EQ(o.out, format("ReadmdatSegmentObject2 (offset:%lld) failed %lld\n", s2, cause) +
+                             format("warning:segment 2 damaged, resumed at position %lld\n",
+                                    lay.segments[2].position) +
+                             format("ReadmdatSegmentObject3 (offset:%lld) failed 1\n", lay.end));
         auto* h = o.handle.get();
-        EXPECT_EQ(custommp4_get_segment_count(h), 1u);
-        EXPECT_EQ(custommp4_get_video_frame_count(h), 3u);
-        EXPECT_EQ(custommp4_get_audio_frame_count(h), 2u);
-        EXPECT_EQ(custommp4_get_duration(h), 80u);
+        EXPECT_EQ(custommp4_get_segment_count(h), 2u);
+        EXPECT_EQ(custommp4_get_announced_segment_count(h), 3u);
+        EXPECT_EQ(custommp4_get_video_frame_count(h), 6u);
+        EXPECT_EQ(custommp4_get_audio_frame_count(h), 4u);
         auto all = rtest::read_all(h);
         EXPECT_EQ(all.frames, expected);
         EXPECT_EQ(all.out, "");
@@ -253,8 +271,8 @@ TEST(Open, BaseOffset) {
     EXPECT_EQ(beyond.out, "ReadFilePropertiesObject failed 1\n");
 }
 
-// Counts that the file cannot back mark the segment as damaged, when it is the first one
-// (the open fails) and when it is a later one (the recording ends before it). The damage is
+// Counts that the file cannot back mark the segment as damaged, when it is the first one and
+// when it is a later one: the recording goes on with the segment after it. The damage is
 // done to the header bytes: a model with such slot counts would be gigabytes.
 struct HostileCase {
     const char* name;
@@ -280,18 +298,18 @@ TEST_P(HostileCounts, AreFoundAtOpen) {
         if (c.audio_slots) tv::store_le32(&bytes[s + 40], c.audio_slots);
         Faults faults;
         auto o = rtest::open(rtest::write_bytes(bytes, std::string("hostile_") + c.name));
-        EXPECT_EQ(o.out, format("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n",
-                                static_cast<long long>(which) + 1, static_cast<long long>(s)));
+        const long long number = static_cast<long long>(which) + 1;
+        EXPECT_EQ(o.out, format("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n", number,
+                                static_cast<long long>(s)) +
+                             format("warning:segment %lld damaged, resumed at position %lld\n",
+                                    number, lay.segments[which + 1].position) +
+                             format("ReadmdatSegmentObject3 (offset:%lld) failed 1\n", lay.end));
         EXPECT_LE(faults.largest_allocation(), bytes.size());
-        if (which == 0) {
-            EXPECT_EQ(o.handle, nullptr);
-            continue;
-        }
         ASSERT_NE(o.handle, nullptr);
-        EXPECT_EQ(custommp4_get_segment_count(o.handle.get()), 1u);
-        EXPECT_EQ(custommp4_get_video_frame_count(o.handle.get()), 3u);
-        EXPECT_EQ(custommp4_get_audio_frame_count(o.handle.get()), 2u);
-        EXPECT_EQ(rtest::read_all(o.handle.get()).frames.size(), 6u);
+        EXPECT_EQ(custommp4_get_segment_count(o.handle.get()), 2u);
+        EXPECT_EQ(custommp4_get_video_frame_count(o.handle.get()), 6u);
+        EXPECT_EQ(custommp4_get_audio_frame_count(o.handle.get()), 4u);
+        EXPECT_EQ(rtest::read_all(o.handle.get()).frames.size(), 11u);
     }
 }
 
