@@ -25,7 +25,7 @@ void Log(const std::string& line) {
 namespace tv {
 
 JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
-                        ConversionProgress& progress) {
+                        ConversionProgress& progress, const ConversionOptions&) {
     Log("start " + sourcePath + " " + outputPath);
     progress.m_totalFrames.store(kFrames);
     {
