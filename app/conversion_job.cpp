@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/log.h"
 #include "common/sysio.h"
 #include "torvane/avi.h"
 #include "torvane/custommp4.h"
@@ -26,21 +27,32 @@ struct SourceCloser {
 using SourcePtr = std::unique_ptr<SourceMedia, SourceCloser>;
 
 constexpr double kFallbackFrameRate = 25.0;
+// Sample rates players take; the voice of these recorders is 8 kHz.
+constexpr uint32_t kMaxAudioRate = 384000;
+constexpr uint32_t kFallbackAudioRate = 8000;
 // Chunks are gathered and written in blocks of this size, by a second thread while the next
 // block fills.
 constexpr int32_t kOutputBufferSize = 2 << 20;
 
-// Frames per second of the output: video frames over the indexed span. A span of 0 leaves
-// nothing to divide by; the rate the recorder stored is the best guess then.
+bool usable_rate(double rate) {
+    return std::isfinite(rate) && rate > 0.0 && rate <= 1000.0;
+}
+
+// Frames per second that the video frames over the indexed span give; NaN for a span of 0.
+double derived_rate(uint32_t video_frames, uint32_t duration_ms) {
+    if (duration_ms == 0) return std::numeric_limits<double>::quiet_NaN();
+    // The duration is a signed 32-bit count of milliseconds.
+    return static_cast<double>(video_frames) * 1000.0 /
+           static_cast<double>(static_cast<int32_t>(duration_ms));
+}
+
+// Frames per second of the output: video frames over the indexed span. A span that gives no
+// rate a player can show (0, negative, or a stamp out of place) leaves the rate the recorder
+// stored as the best guess, else 25.
 double frame_rate(uint32_t video_frames, uint32_t duration_ms, double stored_rate) {
-    if (duration_ms != 0) {
-        // The duration is a signed 32-bit count of milliseconds.
-        return static_cast<double>(video_frames) * 1000.0 /
-               static_cast<double>(static_cast<int32_t>(duration_ms));
-    }
-    if (std::isfinite(stored_rate) && stored_rate > 0.0 && stored_rate <= 1000.0)
-        return stored_rate;
-    return kFallbackFrameRate;
+    const double derived = derived_rate(video_frames, duration_ms);
+    if (usable_rate(derived)) return derived;
+    return usable_rate(stored_rate) ? stored_rate : kFallbackFrameRate;
 }
 
 void publish_start(ConversionProgress& progress, int32_t total) {
@@ -86,8 +98,12 @@ AviFile* create_output(const std::string& path, JobReport& report) {
 // recording without sound gets no audio stream: players expect none rather than an announced
 // stream of zero channels.
 int describe_streams(AviFile* avi, const SourceMedia* source) {
-    const double fps = frame_rate(source_video_frame_count(source), source_duration(source),
-                                  source_stored_frame_rate(source));
+    const uint32_t frames = source_video_frame_count(source), span = source_duration(source);
+    const double fps = frame_rate(frames, span, source_stored_frame_rate(source));
+    if (span != 0 && !usable_rate(derived_rate(frames, span))) {
+        logf("warning:%u video frames in %d ms give no usable frame rate, written as %g fps\n",
+             frames, static_cast<int32_t>(span), fps);
+    }
     errno = 0;
     if (AVI_describe_video(avi, static_cast<int32_t>(source_width(source) & 0xFFFF),
                            static_cast<int32_t>(source_height(source) & 0xFFFF), fps,
@@ -95,8 +111,14 @@ int describe_streams(AviFile* avi, const SourceMedia* source) {
         return -1;
     }
     if (!source_has_audio(source)) return 0;
-    return AVI_describe_audio(avi, 1, static_cast<int32_t>(source_audio_rate(source)),
-                              source_audio_bits(source) & 0xFFFF, 1, 0);
+    uint32_t rate = source_audio_rate(source);
+    if (rate == 0 || rate > kMaxAudioRate) {
+        logf("warning:audio sample rate %u, written as %u Hz\n", rate, kFallbackAudioRate);
+        rate = kFallbackAudioRate;
+    }
+    // The PCM as the source hands it out: voice frames decode to 16 bits whatever the
+    // recording's header says.
+    return AVI_describe_audio(avi, 1, static_cast<int32_t>(rate), source_pcm_bits(source), 1, 0);
 }
 
 int put_frame(AviFile* avi, const SourceFrame& frame) {
@@ -144,6 +166,12 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     if (!source) {
         report.outcome = JobOutcome::SourceNotOpened;
         report.system_error = errno;
+        return publish_end(progress, report);
+    }
+    // Writing the output would destroy the recording.
+    std::error_code same_error;
+    if (std::filesystem::equivalent(sourcePath, outputPath, same_error)) {
+        report.outcome = JobOutcome::OutputIsRecording;
         return publish_end(progress, report);
     }
     report.total_frames = announced_frames(source.get());
@@ -244,6 +272,10 @@ constexpr OutcomeRow kOutcomes[] = {
      OutcomeLevel::Error, "MessageReadFailed",
      "Reading the recording failed after {written} frames. The AVI file holds only the part "
      "converted before the failure."},
+    {JobOutcome::OutputIsRecording, "output is the recording", 1,
+     "the output would replace the recording itself", "", OutcomeLevel::Error,
+     "MessageOutputIsSource",
+     "The AVI file chosen is the recording itself. Choose another name for the AVI file."},
 };
 constexpr OutcomeRow kUnknownOutcome = {
     JobOutcome::Running,     "unknown", 1, "unknown", "", OutcomeLevel::Error, "MessageFailed",

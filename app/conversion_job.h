@@ -14,15 +14,16 @@ namespace tv {
 
 // How a job ended. Published once, after the AVI is finalised and the source closed.
 enum class JobOutcome : int32_t {
-    Running = 0,       // not ended yet
-    Converted,         // every announced frame was written
-    Partial,           // written, but frames were skipped or the recording ended early
-    SourceNotOpened,   // the recording could not be opened
-    OutputNotCreated,  // the AVI file could not be created
-    WriteFailed,       // a write failed; the AVI was finalised as far as it goes
-    NoFrames,          // the recording indexes no frame; nothing to convert
-    Stopped,           // a stop was requested; the AVI holds what was written until then
-    ReadFailed,        // reading the recording failed (I/O error, memory); the AVI was finalised
+    Running = 0,        // not ended yet
+    Converted,          // every announced frame was written
+    Partial,            // written, but frames were skipped or the recording ended early
+    SourceNotOpened,    // the recording could not be opened
+    OutputNotCreated,   // the AVI file could not be created
+    WriteFailed,        // a write failed; the AVI was finalised as far as it goes
+    NoFrames,           // the recording indexes no frame; nothing to convert
+    Stopped,            // a stop was requested; the AVI holds what was written until then
+    ReadFailed,         // reading the recording failed (I/O error, memory); the AVI was finalised
+    OutputIsRecording,  // the output named is the recording itself (through any name); refused
 };
 
 // Shared between the job (writer) and its watcher (reader). The watcher owns it and must keep

@@ -92,6 +92,12 @@ uint32_t source_height(const SourceMedia* media) {
 uint16_t source_audio_bits(const SourceMedia* media) {
     return live(media) ? custommp4_get_audio_bits(media->recording) : 0;
 }
+uint16_t source_pcm_bits(const SourceMedia* media) {
+    if (!live(media)) return 0;
+    return custommp4_get_audio_format(media->recording) == kRawFormat
+               ? custommp4_get_audio_bits(media->recording)
+               : uint16_t{16};
+}
 uint32_t source_audio_rate(const SourceMedia* media) {
     return live(media) ? custommp4_get_audio_rate(media->recording) : 0;
 }

@@ -22,6 +22,9 @@ TORVANE_API uint32_t source_audio_frame_count(const SourceMedia* media);
 TORVANE_API uint32_t source_width(const SourceMedia* media);
 TORVANE_API uint32_t source_height(const SourceMedia* media);
 TORVANE_API uint16_t source_audio_bits(const SourceMedia* media);
+/* Bits per sample of the PCM that source_next_frame hands out: 16 for voice frames, the
+ * recording's own for raw PCM. */
+TORVANE_API uint16_t source_pcm_bits(const SourceMedia* media);
 TORVANE_API uint32_t source_audio_rate(const SourceMedia* media);
 /* Frame rate that the recorder stored in the video stream properties; 0 if not a live object. */
 TORVANE_API double source_stored_frame_rate(const SourceMedia* media);

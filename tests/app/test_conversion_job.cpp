@@ -89,7 +89,10 @@ TEST(ConversionJob, FrameRateFromCountAndSpan) {
     EXPECT_EQ(tv::ConversionFrameRate(750, 30000, 0), 25.0);
     EXPECT_EQ(tv::ConversionFrameRate(1, 40, 0), 25.0);
     EXPECT_DOUBLE_EQ(tv::ConversionFrameRate(2, 30, 0), 2000.0 / 30.0);
-    EXPECT_EQ(tv::ConversionFrameRate(0, 1000, 12), 0.0);
+    // Spans that give no rate a player can show fall back as a span of 0 does.
+    EXPECT_EQ(tv::ConversionFrameRate(0, 1000, 12), 12.0);
+    EXPECT_EQ(tv::ConversionFrameRate(10, static_cast<uint32_t>(-40), 12), 12.0);
+    EXPECT_EQ(tv::ConversionFrameRate(9000, 2, 0), 25.0);
     // A span of 0: the stored rate when it is usable, else 25.
     EXPECT_EQ(tv::ConversionFrameRate(10, 0, 12.5), 12.5);
     EXPECT_EQ(tv::ConversionFrameRate(10, 0, 1000.0), 1000.0);
@@ -110,6 +113,27 @@ TEST(ConversionJob, ZeroSpanTakesTheStoredRate) {
         EXPECT_EQ(c.avi.streams[0].rate, rate) << stored;
         EXPECT_EQ(c.avi.streams[0].scale, 1000000u);
     }
+}
+
+// What the header says is taken only where it can be played: voice decodes to 16-bit PCM
+// whatever the bits it names, a sample rate of 0 or past 384 kHz is 8 kHz, and a span that
+// gives no frame rate falls back; the two last with a warning.
+TEST(ConversionJob, AudioAndRateAsTheyAreWritten) {
+    const auto dir = tvtest::scratch_dir("job-as-written");
+    auto rec = voice_recording(5);
+    rec.audio.bits_per_sample = 8;
+    rec.audio.sample_rate = 0;
+    rec.segments[0].end_time_stamp = 1;  // 5 frames in 1 ms
+    testing::internal::CaptureStdout();
+    const auto c = convert(rec, dir);
+    const std::string said = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(c.avi.streams.size(), 2u);
+    EXPECT_EQ(c.avi.streams[0].rate, 25000000u);
+    EXPECT_EQ(c.avi.streams[1].bits_per_sample, 16);
+    EXPECT_EQ(c.avi.streams[1].sample_rate, 8000u);
+    EXPECT_EQ(said,
+              "warning:5 video frames in 1 ms give no usable frame rate, written as 25 fps\n"
+              "warning:audio sample rate 0, written as 8000 Hz\n");
 }
 
 TEST(ConversionJob, VoiceRecordingBecomesVideoAndDecodedPcm) {
@@ -334,6 +358,22 @@ TEST(ConversionJob, FailuresAreNamedAndNeverSuccess) {
         const auto c = convert(ifvbuild::Recording{}, dir);
         EXPECT_EQ(c.report.outcome, JobOutcome::NoFrames);
         EXPECT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+    }
+}
+
+// The job never writes over the recording, whatever name the output has for it.
+TEST(ConversionJob, OutputThatIsTheRecordingIsRefused) {
+    const auto dir = tvtest::scratch_dir("job-same");
+    ASSERT_TRUE(ifvbuild::write_file(voice_recording(3), dir / "in.ifv"));
+    const auto original = tvtest::read_file(dir / "in.ifv");
+    fs::create_symlink(dir / "in.ifv", dir / "link.avi");
+    fs::create_hard_link(dir / "in.ifv", dir / "hard.avi");
+    for (const char* name : {"in.ifv", "link.avi", "hard.avi"}) {
+        tv::ConversionProgress progress;
+        const auto r =
+            tv::ConversionJob((dir / "in.ifv").string(), (dir / name).string(), progress);
+        EXPECT_EQ(r.outcome, JobOutcome::OutputIsRecording) << name;
+        EXPECT_EQ(tvtest::read_file(dir / "in.ifv"), original) << name;
     }
 }
 
