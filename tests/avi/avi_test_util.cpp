@@ -2,16 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <cstdio>
-#include <fstream>
-#include <set>
 #include <sstream>
 
+#include "common/bytes.h"
 #include "support/test_support.h"
 
 namespace avitest {
+
+using namespace tvtest;
 
 AviPtr create_writer(const fs::path& path, int64_t threshold) {
     AviPtr avi(AVI_create_output(path.c_str()));
@@ -23,33 +21,20 @@ AviPtr create_writer(const fs::path& path, int64_t threshold) {
     return avi;
 }
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t off) {
-    return uint32_t{b.at(off)} | uint32_t{b.at(off + 1)} << 8 | uint32_t{b.at(off + 2)} << 16 |
-           uint32_t{b.at(off + 3)} << 24;
+uint8_t* Image::field(size_t off, size_t length) {
+    bytes.at(off + length - 1);  // throws when the field does not fit
+    return bytes.data() + off;
 }
-uint16_t le16(const std::vector<uint8_t>& b, size_t off) {
-    return static_cast<uint16_t>(b.at(off) | b.at(off + 1) << 8);
-}
-uint64_t le64(const std::vector<uint8_t>& b, size_t off) {
-    return uint64_t{le32(b, off)} | uint64_t{le32(b, off + 4)} << 32;
-}
-std::string fourcc(const std::vector<uint8_t>& b, size_t off) {
-    std::string s;
-    for (size_t i = 0; i < 4; ++i) s += static_cast<char>(b.at(off + i));
-    return s;
-}
-
 Image& Image::u32(size_t off, uint32_t v) {
-    for (size_t i = 0; i < 4; ++i) bytes.at(off + i) = static_cast<uint8_t>(v >> (8 * i));
+    tv::store_le32(field(off, 4), v);
     return *this;
 }
 Image& Image::u16(size_t off, uint16_t v) {
-    bytes.at(off) = static_cast<uint8_t>(v);
-    bytes.at(off + 1) = static_cast<uint8_t>(v >> 8);
+    tv::store_le16(field(off, 2), v);
     return *this;
 }
 Image& Image::cc(size_t off, const char* code) {
-    for (size_t i = 0; i < 4; ++i) bytes.at(off + i) = static_cast<uint8_t>(code[i]);
+    tv::store_fourcc(field(off, 4), code);
     return *this;
 }
 
@@ -66,104 +51,6 @@ std::string diff(const std::vector<uint8_t>& actual, const std::vector<uint8_t>&
         }
     }
     return out.str();
-}
-
-std::vector<uint8_t> read_range(const fs::path& path, int64_t offset, size_t length) {
-    std::vector<uint8_t> bytes(length);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    ssize_t n = ::pread(fd, bytes.data(), length, offset);
-    ::close(fd);
-    bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return bytes;
-}
-
-Chunk chunk_at(const fs::path& path, int64_t pos) {
-    Chunk c;
-    c.pos = pos;
-    auto head = read_range(path, pos, 12);
-    if (head.size() < 8) return c;
-    c.tag = fourcc(head, 0);
-    c.size = le32(head, 4);
-    if ((c.tag == "RIFF" || c.tag == "LIST") && head.size() >= 12) c.type = fourcc(head, 8);
-    return c;
-}
-
-std::vector<Chunk> walk(const fs::path& path, int64_t begin, int64_t end) {
-    std::vector<Chunk> chunks;
-    for (int64_t pos = begin; pos + 8 <= end;) {
-        Chunk c = chunk_at(path, pos);
-        if (c.tag.empty()) break;
-        chunks.push_back(c);
-        pos = c.end();
-    }
-    return chunks;
-}
-
-StdIndex read_std_index(const fs::path& path, const Chunk& chunk) {
-    StdIndex ix;
-    auto b = read_range(path, chunk.data(), chunk.size);
-    if (b.size() < 24) return ix;
-    ix.longs_per_entry = le16(b, 0);
-    ix.sub_type = b[2];
-    ix.type = b[3];
-    ix.entries = le32(b, 4);
-    ix.chunk_id = fourcc(b, 8);
-    ix.base = le64(b, 12);
-    for (size_t at = 24; at + 8 <= b.size(); at += 8)
-        ix.items.emplace_back(le32(b, at), le32(b, at + 4));
-    return ix;
-}
-
-SuperIndex read_super_index(const std::vector<uint8_t>& h, size_t pos) {
-    SuperIndex s;
-    if (fourcc(h, pos) != "indx") return s;
-    s.size = le32(h, pos + 4);
-    s.longs_per_entry = le16(h, pos + 8);
-    s.sub_type = h.at(pos + 10);
-    s.type = h.at(pos + 11);
-    uint32_t n = le32(h, pos + 12);
-    s.chunk_id = fourcc(h, pos + 16);
-    for (uint32_t i = 0; i < n; ++i) {
-        size_t e = pos + 32 + 16 * size_t{i};
-        s.entries.push_back({le64(h, e), le32(h, e + 8), le32(h, e + 12)});
-    }
-    return s;
-}
-
-StderrCapture::StderrCapture() {
-    std::fflush(stderr);
-    char name[] = "/tmp/torvane-stderr-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) return;
-    file_ = name;
-    saved_ = ::dup(2);
-    ::dup2(fd, 2);
-    ::close(fd);
-}
-
-StderrCapture::~StderrCapture() {
-    finish();
-}
-
-std::string StderrCapture::finish() {
-    if (done_) return text_;
-    done_ = true;
-    std::fflush(stderr);
-    if (saved_ >= 0) {
-        ::dup2(saved_, 2);
-        ::close(saved_);
-    }
-    std::ifstream in(file_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    text_ = ss.str();
-    std::remove(file_.c_str());
-    return text_;
-}
-
-bool have_program(const std::string& name) {
-    return tvtest::run_command("command -v " + name).status == 0;
 }
 
 namespace {
@@ -188,7 +75,7 @@ std::vector<Nal> find_nals(const std::vector<uint8_t>& s) {
 }  // namespace
 
 std::vector<AccessUnit> h264_access_units(const fs::path& dir) {
-    if (!have_program("ffmpeg")) return {};
+    if (!tvtest::have_program("ffmpeg")) return {};
     fs::path out = dir / "clip.h264";
     auto r = tvtest::run_command(
         "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v libx264 "
@@ -298,16 +185,17 @@ struct StreamFormat {
 // Checks a stream's "indx" and the standard index chunks it points at. Returns the first
 // segment it lists: the stream's index starts in the segment where its first chunk was
 // handed over, which is one before its first chunk when that chunk caused a switch.
-int check_super_index(const fs::path& path, const std::vector<uint8_t>& h, const Chunk& indx,
-                      const std::string& tag, const std::vector<Written>& model,
-                      const std::vector<int64_t>& bases, const StreamFormat* audio) {
+int check_super_index(std::span<const uint8_t> file, const AviChunk& indx, const std::string& tag,
+                      const std::vector<Written>& model, const std::vector<int64_t>& bases,
+                      const StreamFormat* audio) {
     SCOPED_TRACE("super index of " + tag);
-    SuperIndex s = read_super_index(h, static_cast<size_t>(indx.pos));
+    const SuperIndex s = read_super_index(file, indx.offset);
     EXPECT_EQ(s.longs_per_entry, 4);
     EXPECT_EQ(s.sub_type, 0);
     EXPECT_EQ(s.type, 0);
     EXPECT_EQ(s.chunk_id, tag);
     EXPECT_EQ(s.size, 24 + 16 * s.entries.size());
+    EXPECT_EQ(s.count, s.entries.size());
     int first_chunk = static_cast<int>(bases.size());
     for (const Written& w : model)
         if (w.tag == tag) first_chunk = std::min(first_chunk, w.segment);
@@ -322,10 +210,10 @@ int check_super_index(const fs::path& path, const std::vector<uint8_t>& h, const
         const size_t segment = static_cast<size_t>(first) + i;
         SCOPED_TRACE("segment " + std::to_string(segment));
         const SuperEntry& e = s.entries[i];
-        Chunk c = chunk_at(path, static_cast<int64_t>(e.offset));
+        const AviChunk c = chunk_at(file, e.offset);
         EXPECT_EQ(c.tag, name);
         EXPECT_EQ(c.size, e.size);
-        StdIndex ix = read_std_index(path, c);
+        const StdIndex ix = read_std_index(file, c);
         EXPECT_EQ(ix.longs_per_entry, 2);
         EXPECT_EQ(ix.sub_type, 0);
         EXPECT_EQ(ix.type, 1);
@@ -351,24 +239,26 @@ int check_super_index(const fs::path& path, const std::vector<uint8_t>& h, const
 }  // namespace
 
 void check_structure(const fs::path& path, const std::vector<Written>& model, bool with_idx1) {
-    const auto file_size = static_cast<int64_t>(fs::file_size(path));
-    const std::vector<Chunk> top = walk(path, 0, file_size);
+    const MappedFile mapped(path);
+    const std::span<const uint8_t> file = mapped.bytes();
+    const uint64_t file_size = file.size();
+    const std::vector<AviChunk> top = walk(file, 0, file_size);
     ASSERT_FALSE(top.empty());
     ASSERT_EQ(top.back().end(), file_size) << "RIFF sizes do not reach the end of the file";
     std::vector<int64_t> bases;
     for (size_t i = 0; i < top.size(); ++i) {
         EXPECT_EQ(top[i].tag, "RIFF");
         EXPECT_EQ(top[i].type, i == 0 ? "AVI " : "AVIX");
-        bases.push_back(i == 0 ? 0 : top[i].pos);
+        bases.push_back(i == 0 ? 0 : static_cast<int64_t>(top[i].offset));
     }
     const bool odml = top.size() > 1;
 
     // The header: stream lists, their super indexes, "odml".
-    const std::vector<uint8_t> h = read_range(path, 0, AVI_HEADER_SPACE);
+    const std::span<const uint8_t> h = file.first(std::min<size_t>(file.size(), AVI_HEADER_SPACE));
     EXPECT_EQ(le32(h, 4), static_cast<uint32_t>(top[0].size));
-    const Chunk hdrl = chunk_at(path, 12);
+    const AviChunk hdrl = chunk_at(file, 12);
     ASSERT_EQ(hdrl.type, "hdrl");
-    const std::vector<Chunk> lists = walk(path, 24, hdrl.end());
+    const std::vector<AviChunk> lists = walk(file, 24, hdrl.end());
     ASSERT_GE(lists.size(), 2u);
     EXPECT_EQ(lists[0].tag, "avih");
     size_t video_frames = 0;
@@ -378,9 +268,9 @@ void check_structure(const fs::path& path, const std::vector<Written>& model, bo
     ASSERT_EQ(lists.size(), 1 + streams + (odml ? 1 : 0));
     std::map<std::string, int> index_from;  // tag -> first segment with a standard index
     for (uint32_t k = 0; k < streams; ++k) {
-        const Chunk& strl = lists[1 + k];
+        const AviChunk& strl = lists[1 + k];
         EXPECT_EQ(strl.type, "strl");
-        const std::vector<Chunk> parts = walk(path, strl.pos + 12, strl.end());
+        const std::vector<AviChunk> parts = walk(file, strl.offset + 12, strl.end());
         ASSERT_GE(parts.size(), 2u);
         const std::string tag =
             k == 0 ? "00db" : std::string{'0', static_cast<char>('0' + k), 'w', 'b'};
@@ -396,35 +286,36 @@ void check_structure(const fs::path& path, const std::vector<Written>& model, bo
         format.rate = le32(h, f + 4);
         format.bits = le16(h, f + 14);
         index_from[tag] =
-            check_super_index(path, h, parts[2], tag, model, bases, k == 0 ? nullptr : &format);
+            check_super_index(file, parts[2], tag, model, bases, k == 0 ? nullptr : &format);
     }
     if (odml) {
-        const Chunk& list = lists.back();
+        const AviChunk& list = lists.back();
         EXPECT_EQ(list.type, "odml");
         EXPECT_EQ(list.size, 16u);
-        EXPECT_EQ(fourcc(h, static_cast<size_t>(list.pos) + 12), "dmlh");
-        EXPECT_EQ(le32(h, static_cast<size_t>(list.pos) + 16), 4u);
-        EXPECT_EQ(le32(h, static_cast<size_t>(list.pos) + 20), video_frames);
+        EXPECT_EQ(fourcc(h, list.offset + 12), "dmlh");
+        EXPECT_EQ(le32(h, list.offset + 16), 4u);
+        EXPECT_EQ(le32(h, list.offset + 20), video_frames);
     }
 
     // Each segment: its "movi" list holds the data chunks, then the standard indexes.
     for (size_t s = 0; s < top.size(); ++s) {
         SCOPED_TRACE("segment " + std::to_string(s));
-        const std::vector<Chunk> inner = walk(path, top[s].pos + 12, top[s].end());
-        Chunk movi;
+        const std::vector<AviChunk> inner = walk(file, top[s].offset + 12, top[s].end());
+        AviChunk movi;
         if (s == 0) {
             ASSERT_GE(inner.size(), 4u);
             EXPECT_EQ(inner[0].type, "hdrl");
             EXPECT_EQ(inner[1].type, "INFO");
             EXPECT_EQ(inner[2].tag, "JUNK");
             movi = inner[3];
-            EXPECT_EQ(movi.pos, 2036);
+            EXPECT_EQ(movi.offset, 2036u);
             ASSERT_EQ(inner.size(), with_idx1 ? 5u : 4u);
             if (with_idx1) {
-                const Chunk& idx1 = inner[4];
+                const AviChunk& idx1 = inner[4];
                 EXPECT_EQ(idx1.tag, "idx1");
-                EXPECT_EQ(idx1.pos, movi.end());
-                auto b = read_range(path, idx1.data(), idx1.size);
+                EXPECT_EQ(idx1.offset, movi.end());
+                const auto b = file.subspan(
+                    idx1.data(), std::min<uint64_t>(idx1.size, file.size() - idx1.data()));
                 std::vector<const Written*> first;
                 for (const Written& w : model)
                     if (w.segment == 0) first.push_back(&w);
@@ -448,13 +339,13 @@ void check_structure(const fs::path& path, const std::vector<Written>& model, bo
             if (w.segment == static_cast<int>(s)) expected.push_back(w);
         size_t data_count = 0;
         std::vector<std::string> index_names;
-        for (const Chunk& c : walk(path, movi.pos + 12, movi.end())) {
+        for (const AviChunk& c : walk(file, movi.offset + 12, movi.end())) {
             if (is_data_tag(c.tag)) {
-                EXPECT_TRUE(index_names.empty()) << "data chunk after the indexes at " << c.pos;
-                ASSERT_LT(data_count, expected.size()) << "unexpected chunk at " << c.pos;
+                EXPECT_TRUE(index_names.empty()) << "data chunk after the indexes at " << c.offset;
+                ASSERT_LT(data_count, expected.size()) << "unexpected chunk at " << c.offset;
                 const Written& w = expected[data_count++];
                 EXPECT_EQ(c.tag, w.tag);
-                EXPECT_EQ(c.pos, w.pos);
+                EXPECT_EQ(static_cast<int64_t>(c.offset), w.pos);
                 EXPECT_EQ(c.size, w.length);
             } else {
                 index_names.push_back(c.tag);
@@ -482,42 +373,44 @@ void check_first_switch(const fs::path& path, const std::vector<Written>& model)
         last_end = w.pos + 8 + w.length + (w.length & 1);
     }
     ASSERT_TRUE(trigger);
-    const Chunk ix00 = chunk_at(path, last_end);
+    const MappedFile mapped(path);
+    const std::span<const uint8_t> file = mapped.bytes();
+    const AviChunk ix00 = chunk_at(file, static_cast<uint64_t>(last_end));
     EXPECT_EQ(ix00.tag, "ix00");
     EXPECT_EQ(ix00.size, 24 + 8 * seg0_video);
-    const Chunk ix01 = chunk_at(path, ix00.end());
+    const AviChunk ix01 = chunk_at(file, ix00.end());
     EXPECT_EQ(ix01.tag, "ix01");
     EXPECT_EQ(ix01.size, 24 + 8 * (seg0 - seg0_video));
-    const Chunk idx1 = chunk_at(path, ix01.end());
+    const AviChunk idx1 = chunk_at(file, ix01.end());
     EXPECT_EQ(idx1.tag, "idx1");
     EXPECT_EQ(idx1.size, 16 * seg0);
-    const int64_t avix = idx1.end();
-    const Chunk riff = chunk_at(path, avix);
+    const uint64_t avix = idx1.end();
+    const AviChunk riff = chunk_at(file, avix);
     EXPECT_EQ(riff.tag, "RIFF");
     EXPECT_EQ(riff.type, "AVIX");
-    EXPECT_EQ(riff.end(), static_cast<int64_t>(fs::file_size(path)));
-    const Chunk movi = chunk_at(path, avix + 12);
+    EXPECT_EQ(riff.end(), file.size());
+    const AviChunk movi = chunk_at(file, avix + 12);
     EXPECT_EQ(movi.tag, "LIST");
     EXPECT_EQ(movi.type, "movi");
     EXPECT_EQ(movi.size, riff.size - 12);
-    EXPECT_EQ(trigger->pos, avix + 24);
-    EXPECT_EQ(chunk_at(path, avix + 24).tag, trigger->tag);
+    EXPECT_EQ(trigger->pos, static_cast<int64_t>(avix + 24));
+    EXPECT_EQ(chunk_at(file, avix + 24).tag, trigger->tag);
 
-    const std::vector<uint8_t> h = read_range(path, 0, AVI_HEADER_SPACE);
-    EXPECT_EQ(le32(h, 4), avix - 8);            // the first segment's size, not the file's
-    EXPECT_EQ(le32(h, 2040), idx1.pos - 2044);  // "movi" includes the standard indexes
+    const std::span<const uint8_t> h = file.first(std::min<size_t>(file.size(), AVI_HEADER_SPACE));
+    EXPECT_EQ(le32(h, 4), avix - 8);               // the first segment's size, not the file's
+    EXPECT_EQ(le32(h, 2040), idx1.offset - 2044);  // "movi" includes the standard indexes
     // The video list ends with an "indx" of two entries.
     EXPECT_EQ(le32(h, 92), 148u + 2 * 16);
     const SuperIndex video = read_super_index(h, 212);
     EXPECT_EQ(video.chunk_id, "00db");
     ASSERT_EQ(video.entries.size(), 2u);
-    EXPECT_EQ(video.entries[0].offset, static_cast<uint64_t>(ix00.pos));
+    EXPECT_EQ(video.entries[0].offset, ix00.offset);
     EXPECT_EQ(video.entries[0].size, ix00.size);
     EXPECT_EQ(video.entries[0].duration, seg0_video - 1);
     const SuperIndex audio = read_super_index(h, 96 + le32(h, 92) + 102);  // after the PCM format
     EXPECT_EQ(audio.chunk_id, "01wb");
     ASSERT_EQ(audio.entries.size(), 2u);
-    EXPECT_EQ(audio.entries[0].offset, static_cast<uint64_t>(ix01.pos));
+    EXPECT_EQ(audio.entries[0].offset, ix01.offset);
 }
 
 }  // namespace avitest

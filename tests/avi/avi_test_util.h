@@ -1,5 +1,6 @@
-// Helpers of the AVI writer tests: reading the files the writer makes, injecting failures into
-// the system I/O layer, and making real H.264 access units for the outside checks.
+// Helpers of the AVI writer tests: driving the writer and checking the files it makes against
+// what it was handed (read with support/avi_check.h), injecting failures into the system I/O
+// layer, and making real H.264 access units for the outside checks.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "avi/avi_internal.h"
 #include "common/sysio.h"
+#include "support/avi_check.h"
 
 namespace avitest {
 
@@ -26,12 +28,6 @@ using AviPtr = std::unique_ptr<AviFile, Finisher>;
 // one-channel PCM track at 8000 Hz, in segments of `threshold` bytes.
 AviPtr create_writer(const fs::path& path, int64_t threshold = AVI_SEGMENT_THRESHOLD);
 
-// Little-endian reads from a byte vector, bounds-checked by gtest-friendly at().
-uint32_t le32(const std::vector<uint8_t>& b, size_t off);
-uint16_t le16(const std::vector<uint8_t>& b, size_t off);
-uint64_t le64(const std::vector<uint8_t>& b, size_t off);
-std::string fourcc(const std::vector<uint8_t>& b, size_t off);
-
 // An expected byte image: everything zero but what the test sets.
 struct Image {
     explicit Image(size_t size) : bytes(size, 0) {}
@@ -39,53 +35,12 @@ struct Image {
     Image& u16(size_t off, uint16_t v);
     Image& cc(size_t off, const char* code);
     std::vector<uint8_t> bytes;
+
+  private:
+    uint8_t* field(size_t off, size_t length);
 };
 // Empty when equal, else the offsets and values of the first differences.
 std::string diff(const std::vector<uint8_t>& actual, const std::vector<uint8_t>& expected);
-
-// Reads part of a file without loading all of it (the large files are gigabytes).
-std::vector<uint8_t> read_range(const fs::path& path, int64_t offset, size_t length);
-
-// One chunk of a file: its header position, tag, size and, for RIFF and LIST, its type.
-struct Chunk {
-    int64_t pos = 0;
-    std::string tag;
-    uint32_t size = 0;
-    std::string type;
-    int64_t data() const { return pos + 8; }
-    int64_t end() const { return pos + 8 + size + (size & 1u); }
-};
-// The chunks from `begin` up to `end` at one nesting level.
-std::vector<Chunk> walk(const fs::path& path, int64_t begin, int64_t end);
-Chunk chunk_at(const fs::path& path, int64_t pos);
-
-// Standard index chunk contents.
-struct StdIndex {
-    uint16_t longs_per_entry = 0;
-    uint8_t sub_type = 0;
-    uint8_t type = 0;
-    uint32_t entries = 0;
-    std::string chunk_id;
-    uint64_t base = 0;
-    std::vector<std::pair<uint32_t, uint32_t>> items;  // relative offset, size field
-};
-StdIndex read_std_index(const fs::path& path, const Chunk& chunk);
-
-// Super index ("indx") entries as the header lists them.
-struct SuperEntry {
-    uint64_t offset;
-    uint32_t size;
-    uint32_t duration;
-};
-struct SuperIndex {
-    uint32_t size = 0;
-    uint16_t longs_per_entry = 0;
-    uint8_t sub_type = 0;
-    uint8_t type = 0;
-    std::string chunk_id;
-    std::vector<SuperEntry> entries;
-};
-SuperIndex read_super_index(const std::vector<uint8_t>& header, size_t pos);
 
 // What a test handed to the writer and the writer accepted: where each chunk went.
 struct Written {
@@ -134,24 +89,6 @@ class InstalledOps {
   private:
     tv::sysio::Ops table_;
 };
-
-// Captures standard error (file descriptor 2).
-class StderrCapture {
-  public:
-    StderrCapture();
-    ~StderrCapture();
-    StderrCapture(const StderrCapture&) = delete;
-    StderrCapture& operator=(const StderrCapture&) = delete;
-    std::string finish();
-
-  private:
-    int saved_ = -1;
-    std::string file_;
-    bool done_ = false;
-    std::string text_;
-};
-
-bool have_program(const std::string& name);
 
 // A second of 64x48 H.264 at 25 frames per second, one access unit per frame, no B-frames, the
 // first an IDR picture with its parameter sets. Empty when ffmpeg cannot make it.

@@ -9,6 +9,7 @@
 #include "support/test_support.h"
 
 using namespace avitest;
+using namespace tvtest;
 
 namespace {
 
@@ -90,7 +91,7 @@ TEST_F(AviChunks, OddLengthsArePaddedAndIndexed) {
         EXPECT_EQ(le32(f, e + 12), entries[i].length) << i;
     }
     // A plain file: the standard indexes kept in memory never reach it.
-    for (const Chunk& c : walk(path, 2048, 2094)) EXPECT_NE(c.tag.substr(0, 2), "ix");
+    for (const AviChunk& c : walk(path, 2048, 2094)) EXPECT_NE(c.tag.substr(0, 2), "ix");
 }
 
 TEST_F(AviChunks, IndexesGrowInSteps) {

@@ -14,6 +14,7 @@
 #include "support/test_support.h"
 
 using namespace avitest;
+using namespace tvtest;
 
 namespace {
 

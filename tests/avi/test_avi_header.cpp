@@ -8,6 +8,7 @@
 #include "support/test_support.h"
 
 using namespace avitest;
+using namespace tvtest;
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "support/test_support.h"
 
 using namespace avitest;
+using namespace tvtest;
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "support/test_support.h"
 
 using namespace avitest;
+using namespace tvtest;
 
 namespace {
 

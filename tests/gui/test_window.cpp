@@ -49,7 +49,7 @@ bool HasLine(const std::string& text, const std::string& line) {
 class Window : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(tvtest::run_command("command -v xvfb-run").status, 0) << "xvfb-run is missing";
+        ASSERT_TRUE(tvtest::have_program("xvfb-run")) << "xvfb-run is missing";
         // The test build of the window: the program's code with the driver as its observer.
         const fs::path program = TORVANE_TEST_WINDOW;
         ASSERT_TRUE(fs::exists(program)) << program;
@@ -196,7 +196,7 @@ TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
     for (const char* chunk : {"hdrl", "strl", "vids", "H264", "movi", "idx1"}) {
         EXPECT_NE(text.find(chunk), std::string::npos) << chunk;
     }
-    if (tvtest::run_command("command -v ffprobe").status == 0) {
+    if (tvtest::have_program("ffprobe")) {
         const auto probe = tvtest::run_command(
             "ffprobe -v error -show_entries stream=codec_type,codec_tag_string -of csv=p=0 " +
             shell_quote(avi.string()));

@@ -5,13 +5,151 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 #include "common/bytes.h"
 
+namespace fs = std::filesystem;
+
 namespace tvtest {
+
 namespace {
+
+const uint8_t* field(std::span<const uint8_t> bytes, size_t offset, size_t length) {
+    if (offset > bytes.size() || length > bytes.size() - offset) {
+        throw std::out_of_range("field at " + std::to_string(offset) + " past the end " +
+                                std::to_string(bytes.size()));
+    }
+    return bytes.data() + offset;
+}
+
+bool holds(std::span<const uint8_t> bytes, uint64_t offset, uint64_t length) {
+    return offset <= bytes.size() && length <= bytes.size() - offset;
+}
+
+}  // namespace
+
+uint16_t le16(std::span<const uint8_t> bytes, size_t offset) {
+    return tv::load_le16(field(bytes, offset, 2));
+}
+uint32_t le32(std::span<const uint8_t> bytes, size_t offset) {
+    return tv::load_le32(field(bytes, offset, 4));
+}
+uint64_t le64(std::span<const uint8_t> bytes, size_t offset) {
+    return tv::load_le64(field(bytes, offset, 8));
+}
+std::string fourcc(std::span<const uint8_t> bytes, size_t offset) {
+    return std::string(reinterpret_cast<const char*>(field(bytes, offset, 4)), 4);
+}
+
+std::vector<uint8_t> read_range(const fs::path& path, int64_t offset, size_t length) {
+    std::vector<uint8_t> bytes(length);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    const ssize_t n = ::pread(fd, bytes.data(), length, offset);
+    ::close(fd);
+    bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return bytes;
+}
+
+MappedFile::MappedFile(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+        void* map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            bytes_ = {static_cast<const uint8_t*>(map), static_cast<size_t>(st.st_size)};
+        }
+    }
+    ::close(fd);
+}
+
+MappedFile::~MappedFile() {
+    if (!bytes_.empty()) munmap(const_cast<uint8_t*>(bytes_.data()), bytes_.size());
+}
+
+AviChunk chunk_at(std::span<const uint8_t> file, uint64_t offset) {
+    AviChunk c;
+    c.offset = offset;
+    if (!holds(file, offset, 8)) return c;
+    c.tag = fourcc(file, offset);
+    c.size = le32(file, offset + 4);
+    if ((c.tag == "RIFF" || c.tag == "LIST") && holds(file, offset, 12)) {
+        c.type = fourcc(file, offset + 8);
+    }
+    return c;
+}
+
+AviChunk chunk_at(const fs::path& path, uint64_t offset) {
+    return chunk_at(MappedFile(path).bytes(), offset);
+}
+
+std::vector<AviChunk> walk(std::span<const uint8_t> file, uint64_t begin, uint64_t end) {
+    std::vector<AviChunk> chunks;
+    for (uint64_t pos = begin; pos + 8 <= end;) {
+        AviChunk c = chunk_at(file, pos);
+        if (c.tag.empty()) break;
+        pos = c.end();
+        chunks.push_back(std::move(c));
+    }
+    return chunks;
+}
+
+std::vector<AviChunk> walk(const fs::path& path, uint64_t begin, uint64_t end) {
+    return walk(MappedFile(path).bytes(), begin, end);
+}
+
+StdIndex read_std_index(std::span<const uint8_t> file, const AviChunk& chunk) {
+    StdIndex ix;
+    if (!holds(file, chunk.data(), 0)) return ix;
+    const std::span<const uint8_t> b =
+        file.subspan(chunk.data(), std::min<uint64_t>(chunk.size, file.size() - chunk.data()));
+    if (b.size() < 24) return ix;
+    ix.longs_per_entry = le16(b, 0);
+    ix.sub_type = b[2];
+    ix.type = b[3];
+    ix.entries = le32(b, 4);
+    ix.chunk_id = fourcc(b, 8);
+    ix.base = le64(b, 12);
+    for (size_t at = 24; at + 8 <= b.size(); at += 8)
+        ix.items.emplace_back(le32(b, at), le32(b, at + 4));
+    return ix;
+}
+
+StdIndex read_std_index(const fs::path& path, const AviChunk& chunk) {
+    return read_std_index(MappedFile(path).bytes(), chunk);
+}
+
+SuperIndex read_super_index(std::span<const uint8_t> file, uint64_t offset) {
+    SuperIndex s;
+    if (!holds(file, offset, 8) || fourcc(file, offset) != "indx") return s;
+    s.size = le32(file, offset + 4);
+    s.longs_per_entry = le16(file, offset + 8);
+    s.sub_type = file[offset + 10];
+    s.type = file[offset + 11];
+    s.count = le32(file, offset + 12);
+    s.chunk_id = fourcc(file, offset + 16);
+    for (uint64_t i = 0; i < s.count && 24 + 16 * (i + 1) <= s.size; ++i) {
+        const uint64_t e = offset + 32 + 16 * i;
+        if (!holds(file, e, 16)) break;
+        s.entries.push_back({le64(file, e), le32(file, e + 8), le32(file, e + 12)});
+    }
+    return s;
+}
+
+namespace {
+
+// Tags as messages and tables show them: bytes outside printable ASCII become '?'.
+std::string printable(std::string tag) {
+    for (char& c : tag) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+    }
+    return tag;
+}
 
 class Walker {
   public:
@@ -23,12 +161,13 @@ class Walker {
         while (pos < f_.size()) {
             if (pos + 12 > f_.size())
                 return problem("trailing bytes after the last RIFF at " + num(pos));
-            if (tag(pos) != "RIFF")
-                return problem("expected RIFF at " + num(pos) + ", found " + tag(pos));
-            const uint64_t end = pos + 8 + u32(pos + 4);
+            const AviChunk riff = chunk_at(f_, pos);
+            if (riff.tag != "RIFF")
+                return problem("expected RIFF at " + num(pos) + ", found " + printable(riff.tag));
+            const uint64_t end = pos + 8 + riff.size;
             if (end > f_.size())
                 return problem("RIFF at " + num(pos) + " runs past the end of the file");
-            const std::string form = tag(pos + 8);
+            const std::string form = printable(riff.type);
             if (r_.riff_segments == 0 && form != "AVI ") problem("first RIFF form is " + form);
             if (r_.riff_segments > 0 && form != "AVIX")
                 problem("RIFF form at " + num(pos) + " is " + form);
@@ -45,15 +184,6 @@ class Walker {
         if (r_.problems.size() < 50) r_.problems.push_back(text);
     }
     static std::string num(uint64_t v) { return std::to_string(v); }
-    uint32_t u32(uint64_t at) const { return tv::load_le32(f_.data() + at); }
-    uint16_t u16(uint64_t at) const { return tv::load_le16(f_.data() + at); }
-    std::string tag(uint64_t at) const {
-        std::string s(reinterpret_cast<const char*>(f_.data() + at), 4);
-        for (char& c : s)
-            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
-                c = '?';
-        return s;
-    }
     bool fits(uint64_t at, uint64_t n, uint64_t end) const { return at <= end && n <= end - at; }
 
     // Walks the chunks between begin and end, the content of a list of the given form.
@@ -63,15 +193,16 @@ class Walker {
             if (!fits(pos, 8, end))
                 return problem("chunk header at " + num(pos) + " crosses the end of its " + form +
                                " list");
-            const std::string id = tag(pos);
-            const uint32_t size = u32(pos + 4);
+            const AviChunk c = chunk_at(f_, pos);
+            const std::string id = printable(c.tag);
+            const uint32_t size = c.size;
             if (!fits(pos + 8, size, end)) {
                 return problem(id + " at " + num(pos) + " (size " + num(size) +
                                ") crosses the end of its " + form + " list");
             }
             if (id == "LIST" || id == "RIFF") {
                 if (size < 4) return problem("LIST at " + num(pos) + " shorter than its form");
-                const std::string sub = tag(pos + 8);
+                const std::string sub = printable(c.type);
                 if (sub == "movi" && movi_count_++ == 0) r_.first_movi_size = size;
                 if (sub == "strl") r_.streams.emplace_back();
                 walk_list_body(pos + 12, pos + 8 + size, sub);
@@ -89,62 +220,60 @@ class Walker {
         const uint64_t body = pos + 8;
         if (form == "movi") {
             if (id.size() == 4 && id[0] == 'i' && id[1] == 'x') {
-                r_.std_index_chunks.push_back({pos, id, size});
+                r_.std_index_chunks.push_back({pos, id, size, ""});
             } else if (id == "JUNK") {
             } else if (id.substr(2) == "db" || id.substr(2) == "dc" || id.substr(2) == "wb") {
-                r_.data_chunks.push_back({pos, id, size});
+                r_.data_chunks.push_back({pos, id, size, ""});
                 ++r_.chunk_count[id];
-                chunks_[pos] = {pos, id, size};
+                chunks_[pos] = {pos, id, size, ""};
             } else {
                 problem("unexpected chunk " + id + " in movi at " + num(pos));
             }
             return;
         }
         if (id.size() == 4 && id[0] == 'i' && id[1] == 'x' && form != "strl") {
-            r_.std_index_chunks.push_back({pos, id, size});
+            r_.std_index_chunks.push_back({pos, id, size, ""});
             return;
         }
         if (id == "avih" && size >= 56) {
-            r_.avih_flags = u32(body + 12);
-            r_.avih_total_frames = u32(body + 16);
-            r_.avih_streams = u32(body + 24);
-            r_.width = u32(body + 32);
-            r_.height = u32(body + 36);
+            r_.avih_flags = le32(f_, body + 12);
+            r_.avih_total_frames = le32(f_, body + 16);
+            r_.avih_streams = le32(f_, body + 24);
+            r_.width = le32(f_, body + 32);
+            r_.height = le32(f_, body + 36);
         } else if (id == "strh" && size >= 48 && !r_.streams.empty()) {
             auto& s = r_.streams.back();
-            s.type = tag(body);
-            s.handler = tag(body + 4);
-            s.scale = u32(body + 20);
-            s.rate = u32(body + 24);
-            s.length = u32(body + 32);
-            s.sample_size = u32(body + 44);
+            s.type = printable(fourcc(f_, body));
+            s.handler = printable(fourcc(f_, body + 4));
+            s.scale = le32(f_, body + 20);
+            s.rate = le32(f_, body + 24);
+            s.length = le32(f_, body + 32);
+            s.sample_size = le32(f_, body + 44);
         } else if (id == "strf" && !r_.streams.empty()) {
             auto& s = r_.streams.back();
             if (s.type == "auds" && size >= 16) {
-                s.format_tag = u16(body);
-                s.channels = u16(body + 2);
-                s.sample_rate = u32(body + 4);
-                s.avg_bytes_per_sec = u32(body + 8);
-                s.block_align = u16(body + 12);
-                s.bits_per_sample = u16(body + 14);
+                s.format_tag = le16(f_, body);
+                s.channels = le16(f_, body + 2);
+                s.sample_rate = le32(f_, body + 4);
+                s.avg_bytes_per_sec = le32(f_, body + 8);
+                s.block_align = le16(f_, body + 12);
+                s.bits_per_sample = le16(f_, body + 14);
             }
         } else if (id == "indx" && !r_.streams.empty()) {
             if (size < 24) return problem("indx at " + num(pos) + " too short");
+            const SuperIndex index = read_super_index(f_, pos);
             auto& s = r_.streams.back();
-            const uint32_t n = u32(body + 4);
-            s.super_index_entries = n;
-            s.super_index_chunk_id = tag(body + 8);
-            if (u16(body) != 4 || f_[body + 3] != 0)
+            s.super_index_entries = index.count;
+            s.super_index_chunk_id = printable(index.chunk_id);
+            if (index.longs_per_entry != 4 || index.type != 0)
                 problem("indx at " + num(pos) + " is not an index of indexes");
-            if (24 + 16ull * n > size)
+            if (24 + 16ull * index.count > size)
                 return problem("indx at " + num(pos) + " holds fewer entries than it counts");
-            for (uint32_t i = 0; i < n; ++i) {
-                const uint64_t e = body + 24 + 16ull * i;
-                super_entries_.push_back({r_.streams.size() - 1, tv::load_le64(f_.data() + e),
-                                          u32(e + 8), u32(e + 12), s.super_index_chunk_id});
+            for (const SuperEntry& e : index.entries) {
+                super_entries_.push_back({r_.streams.size() - 1, e, s.super_index_chunk_id});
             }
         } else if (id == "dmlh" && size >= 4) {
-            r_.dmlh_total_frames = u32(body);
+            r_.dmlh_total_frames = le32(f_, body);
         } else if (id == "idx1") {
             r_.has_idx1 = true;
             if (size % 16 != 0) problem("idx1 size " + num(size) + " is no multiple of 16");
@@ -157,8 +286,8 @@ class Walker {
         // Legacy index: absolute offsets of data chunks in the first segment.
         for (uint32_t i = 0; i < r_.idx1_entries; ++i) {
             const uint64_t e = idx1_at_ + 16ull * i;
-            const std::string id = tag(e);
-            const uint32_t offset = u32(e + 8), size = u32(e + 12);
+            const std::string id = printable(fourcc(f_, e));
+            const uint32_t offset = le32(f_, e + 8), size = le32(f_, e + 12);
             auto it = chunks_.find(offset);
             if (it == chunks_.end()) {
                 problem("idx1 entry " + num(i) + " (" + id + ") points at " + num(offset) +
@@ -173,43 +302,41 @@ class Walker {
         std::set<uint64_t> ix_positions;
         for (const auto& c : r_.std_index_chunks) ix_positions.insert(c.offset);
         for (const auto& se : super_entries_) {
-            if (se.offset == 0 && se.size == 0) continue;
-            if (!ix_positions.count(se.offset)) {
-                problem("indx entry of stream " + num(se.stream) + " points at " + num(se.offset) +
-                        ", where no ix chunk starts");
+            if (se.entry.offset == 0 && se.entry.size == 0) continue;
+            if (!ix_positions.count(se.entry.offset)) {
+                problem("indx entry of stream " + num(se.stream) + " points at " +
+                        num(se.entry.offset) + ", where no ix chunk starts");
                 continue;
             }
-            if (!fits(se.offset + 8, 24, f_.size())) continue;
-            const uint64_t body = se.offset + 8;
-            const uint32_t ix_size = u32(se.offset + 4);
-            if (ix_size != se.size)
-                problem("indx entry size " + num(se.size) + " differs from its ix chunk size " +
-                        num(ix_size));
-            const uint32_t n = u32(body + 4);
-            const std::string chunk_id = tag(body + 8);
-            const uint64_t base = tv::load_le64(f_.data() + body + 12);
-            if (24 + 8ull * n > ix_size) {
-                problem("ix chunk at " + num(se.offset) + " holds fewer entries than it counts");
+            if (!fits(se.entry.offset + 8, 24, f_.size())) continue;
+            const AviChunk ix_chunk = chunk_at(f_, se.entry.offset);
+            if (ix_chunk.size != se.entry.size)
+                problem("indx entry size " + num(se.entry.size) +
+                        " differs from its ix chunk size " + num(ix_chunk.size));
+            const StdIndex ix = read_std_index(f_, ix_chunk);
+            if (24 + 8ull * ix.entries > ix_chunk.size) {
+                problem("ix chunk at " + num(se.entry.offset) +
+                        " holds fewer entries than it counts");
                 continue;
             }
+            const std::string chunk_id = printable(ix.chunk_id);
             if (chunk_id != se.chunk_id) {
-                problem("ix chunk at " + num(se.offset) + " indexes " + chunk_id +
+                problem("ix chunk at " + num(se.entry.offset) + " indexes " + chunk_id +
                         " but its indx names " + se.chunk_id);
             }
-            for (uint32_t i = 0; i < n; ++i) {
-                const uint64_t e = body + 24 + 8ull * i;
-                const uint64_t data = base + u32(e);
-                const uint32_t size = u32(e + 4) & 0x7FFFFFFFu;
+            for (uint32_t i = 0; i < ix.entries; ++i) {
+                const uint64_t data = ix.base + ix.items[i].first;
+                const uint32_t size = ix.items[i].second & 0x7FFFFFFFu;
                 auto it = chunks_.find(data - 8);
                 if (data < 8 || it == chunks_.end()) {
-                    problem("ix entry " + num(i) + " at " + num(se.offset) + " points at " +
+                    problem("ix entry " + num(i) + " at " + num(se.entry.offset) + " points at " +
                             num(data) + ", where no chunk data starts");
                     break;
                 }
                 if (it->second.tag != chunk_id || it->second.size != size) {
-                    problem("ix entry " + num(i) + " at " + num(se.offset) + " says " + chunk_id +
-                            "/" + num(size) + " but the chunk is " + it->second.tag + "/" +
-                            num(it->second.size));
+                    problem("ix entry " + num(i) + " at " + num(se.entry.offset) + " says " +
+                            chunk_id + "/" + num(size) + " but the chunk is " + it->second.tag +
+                            "/" + num(it->second.size));
                     break;
                 }
             }
@@ -220,18 +347,16 @@ class Walker {
         }
     }
 
-    struct SuperEntry {
+    struct StreamEntry {
         size_t stream;
-        uint64_t offset;
-        uint32_t size;
-        uint32_t duration;
+        SuperEntry entry;
         std::string chunk_id;
     };
 
     std::span<const uint8_t> f_;
     AviReport& r_;
     std::map<uint64_t, AviChunk> chunks_;
-    std::vector<SuperEntry> super_entries_;
+    std::vector<StreamEntry> super_entries_;
     uint64_t idx1_at_ = 0;
     int movi_count_ = 0;
 };
@@ -245,28 +370,13 @@ AviReport check_avi(std::span<const uint8_t> file) {
 }
 
 AviReport check_avi_file(const std::string& path) {
-    AviReport report;
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        report.problems.push_back("cannot open " + path);
-        return report;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size == 0) {
-        ::close(fd);
+    const MappedFile file(path);
+    if (file.bytes().empty()) {
+        AviReport report;
         report.problems.push_back("cannot read " + path);
         return report;
     }
-    void* map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
-    if (map == MAP_FAILED) {
-        report.problems.push_back("cannot map " + path);
-        return report;
-    }
-    report = check_avi(std::span<const uint8_t>(static_cast<const uint8_t*>(map),
-                                                static_cast<size_t>(st.st_size)));
-    munmap(map, static_cast<size_t>(st.st_size));
-    return report;
+    return check_avi(file.bytes());
 }
 
 std::string describe(const AviReport& report) {

@@ -91,27 +91,31 @@ CommandResult run_command(const std::string& command) {
     return result;
 }
 
-StdoutCapture::StdoutCapture() {
-    std::fflush(stdout);
-    char name[] = "/tmp/torvane-stdout-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) return;
-    file_ = name;
-    saved_fd_ = ::dup(1);
-    ::dup2(fd, 1);
-    ::close(fd);
+bool have_program(const std::string& name) {
+    return run_command("command -v " + shell_quote(name)).status == 0;
 }
 
-StdoutCapture::~StdoutCapture() {
+OutputCapture::OutputCapture(int fd) : fd_(fd) {
+    std::fflush(fd_ == 2 ? stderr : stdout);
+    char name[] = "/tmp/torvane-output-XXXXXX";
+    int file = mkstemp(name);
+    if (file < 0) return;
+    file_ = name;
+    saved_fd_ = ::dup(fd_);
+    ::dup2(file, fd_);
+    ::close(file);
+}
+
+OutputCapture::~OutputCapture() {
     finish();
 }
 
-std::string StdoutCapture::finish() {
+std::string OutputCapture::finish() {
     if (finished_) return text_;
     finished_ = true;
-    std::fflush(stdout);
+    std::fflush(fd_ == 2 ? stderr : stdout);
     if (saved_fd_ >= 0) {
-        ::dup2(saved_fd_, 1);
+        ::dup2(saved_fd_, fd_);
         ::close(saved_fd_);
     }
     std::ifstream in(file_, std::ios::binary);

@@ -1,4 +1,4 @@
-// Helpers shared by the test suites: scratch folders, whole-file reads, captured stdout.
+// Helpers shared by the test suites: scratch folders, whole-file reads, captured output.
 #pragma once
 
 #include <cstdint>
@@ -27,22 +27,33 @@ struct CommandResult {
 };
 CommandResult run_command(const std::string& command);
 
-// Captures what the code under test prints on standard output (file descriptor 1).
-class StdoutCapture {
+// Captures what the code under test prints on a file descriptor: standard output (1) or
+// standard error (2).
+class OutputCapture {
   public:
-    StdoutCapture();
-    ~StdoutCapture();
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
+    explicit OutputCapture(int fd);
+    ~OutputCapture();
+    OutputCapture(const OutputCapture&) = delete;
+    OutputCapture& operator=(const OutputCapture&) = delete;
     // Stops capturing (once) and returns everything printed since construction.
     std::string finish();
 
   private:
+    int fd_;
     int saved_fd_ = -1;
     std::filesystem::path file_;
     bool finished_ = false;
     std::string text_;
 };
+struct StdoutCapture : OutputCapture {
+    StdoutCapture() : OutputCapture(1) {}
+};
+struct StderrCapture : OutputCapture {
+    StderrCapture() : OutputCapture(2) {}
+};
+
+// True when the shell finds the program.
+bool have_program(const std::string& name);
 
 // Single-quotes a text for the shell.
 std::string shell_quote(const std::string& text);
