@@ -1,5 +1,6 @@
 // IMA ADPCM in modes 3, 35 and 67: nibble orders, header words, clamping at the table ends,
-// dropped trailing samples, and agreement with a plain reference coder on random streams.
+// dropped trailing samples, agreement with a plain reference decoder on random streams, and
+// encoder outputs worked out by hand or pinned.
 #include <random>
 
 #include "voice/voice_test_util.h"
@@ -8,7 +9,8 @@ using namespace voicetest;
 
 namespace {
 
-// The IMA ADPCM reference, sample by sample, written the way the standard's pseudo-code reads.
+// The IMA ADPCM reference decoder, sample by sample, written the way the standard's
+// pseudo-code reads.
 const int kSteps[89] = {
     7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
     25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
@@ -37,40 +39,6 @@ int16_t ref_decode(RefImaState& s, int code) {
     if (s.index < 0) s.index = 0;
     if (s.index > 88) s.index = 88;
     return static_cast<int16_t>(s.predicted);
-}
-
-int ref_encode(RefImaState& s, int x) {
-    int step = kSteps[s.index];
-    int diff = x - s.predicted;
-    int code = 0;
-    if (diff < 0) {
-        code = 8;
-        diff = -diff;
-    }
-    int vpdiff = step >> 3;
-    if (diff >= step) {
-        code |= 4;
-        diff -= step;
-        vpdiff += step;
-    }
-    step >>= 1;
-    if (diff >= step) {
-        code |= 2;
-        diff -= step;
-        vpdiff += step;
-    }
-    step >>= 1;
-    if (diff >= step) {
-        code |= 1;
-        vpdiff += step;
-    }
-    s.predicted += (code & 8) ? -vpdiff : vpdiff;
-    if (s.predicted > 32767) s.predicted = 32767;
-    if (s.predicted < -32768) s.predicted = -32768;
-    s.index += kAdjust[code & 7];
-    if (s.index < 0) s.index = 0;
-    if (s.index > 88) s.index = 88;
-    return code;
 }
 
 TEST(ImaAdpcm, DecodersAgreeWithTheReferenceOnRandomFrames) {
@@ -113,56 +81,87 @@ TEST(ImaAdpcm, DecodersAgreeWithTheReferenceOnRandomFrames) {
     }
 }
 
-TEST(ImaAdpcm, EncodersAgreeWithTheReference) {
-    std::mt19937 rng(7);
-    const std::vector<int16_t> speech = speech_signal(481 * 40);
-    for (const int mode : {3, 35, 67}) {
-        VoiceCodecState s = fresh_state(mode, true);
-        RefImaState r;
+TEST(ImaAdpcm, EncoderMatchesFramesWorkedOutByHand) {
+    struct Case {
+        int mode;
+        std::vector<std::vector<int16_t>> blocks;  // one frame each
+        std::vector<std::vector<uint8_t>> payloads;
+        int predicted, index;  // the state after the last frame
+    };
+    const Case cases[] = {
+        // From 0 at index 0, 1000 four times: code 7 at steps 7, 16, 34, 73 (predictions 11,
+        // 41, 104, 240). 0 from 240 at step 157: codes 0xE (-254), 0 (+34), 8 (-31), 0 (+28).
+        // The trailing -5 gives code 8 (-26) and stays out of the payload.
+        {67, {{1000, 1000, 1000, 1000, 0, 0, 0, 0, -5}}, {{0x77, 0x77, 0xE0, 0x80}}, -9, 34},
+        // The first sample is the header word; then codes 6 (+10), 0xE (-20), 1 (+7), 0 (+2),
+        // the earlier one of each pair in the low nibble.
+        {35, {{100, 110, 90, 100, 100}}, {{0x64, 0x00, 0x00, 0x00, 0xE6, 0x01}}, 99, 10},
+        // The header is the state before the frame: -240 at index 32 after four codes 0xF.
+        // Holding -240 at step 157 then gives codes 0 (+19), 8 (-17), 8 (-16), 0 (+14) and a
+        // trailing 0 (+13).
+        {3,
+         {{-1000, -1000, -1000, -1000}, {-240, -240, -240, -240, -240}},
+         {{0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF}, {0x10, 0xFF, 0x20, 0x00, 0x08, 0x80}},
+         -227,
+         27},
+    };
+    for (const Case& c : cases) {
+        VoiceCodecState s = fresh_state(c.mode, true);
+        for (std::size_t i = 0; i < c.blocks.size(); ++i) {
+            EXPECT_EQ(payload_of(encode(s, c.blocks[i])), c.payloads[i])
+                << "mode " << c.mode << " frame " << i;
+        }
+        EXPECT_EQ(s.codec.adpcm.predicted, c.predicted) << "mode " << c.mode;
+        EXPECT_EQ(s.codec.adpcm.step_index, c.index) << "mode " << c.mode;
+    }
+}
+
+TEST(ImaAdpcm, EncoderOverALongStream) {
+    // Frames of 1 to 481 samples, every fifth a full-scale burst that drives the index to the
+    // top and the prediction into its limits. Payloads pinned from a model of the standard's
+    // coder; the decoder checks the headers and every frame that ends on a whole word.
+    struct Pinned {
+        int mode;
+        uint32_t payload_fnv;
+    };
+    const std::vector<int16_t> signal = integer_signal(481 * 40);
+    for (const Pinned& p :
+         {Pinned{3, 0xEB3ECB8Fu}, Pinned{35, 0x8AE8F436u}, Pinned{67, 0x1E03220Fu}}) {
+        VoiceCodecState enc = fresh_state(p.mode, true);
+        VoiceCodecState dec = fresh_state(p.mode, false);
+        std::mt19937 rng(7);
+        std::vector<uint8_t> payloads;
         std::size_t pos = 0;
         for (int trial = 0; trial < 40; ++trial) {
             const int n = 1 + static_cast<int>(rng() % 481);
-            std::vector<int16_t> block(speech.begin() + static_cast<std::ptrdiff_t>(pos),
-                                       speech.begin() + static_cast<std::ptrdiff_t>(pos) + n);
+            std::vector<int16_t> block(signal.begin() + static_cast<std::ptrdiff_t>(pos),
+                                       signal.begin() + static_cast<std::ptrdiff_t>(pos) + n);
             if (trial % 5 == 4) {
-                for (auto& v : block)
-                    v = (rng() & 1) ? 32767 : -32768;  // drive the index to the top
+                for (auto& v : block) v = (rng() & 1) ? 32767 : -32768;
             }
             pos += static_cast<std::size_t>(n);
-            const VoiceFrame f = encode(s, block);
-
-            std::vector<uint8_t> expected;
-            std::vector<int> codes;
-            std::size_t from = 0;
-            if (mode == 3) {
-                expected = {static_cast<uint8_t>(r.predicted & 0xFF),
-                            static_cast<uint8_t>((r.predicted >> 8) & 0xFF),
-                            static_cast<uint8_t>(r.index), 0};
-            } else if (mode == 35) {
-                r.predicted = block[0];
-                expected = {static_cast<uint8_t>(block[0] & 0xFF),
-                            static_cast<uint8_t>((block[0] >> 8) & 0xFF),
-                            static_cast<uint8_t>(r.index), 0};
-                from = 1;
+            const int16_t predicted = p.mode == 35 ? block[0] : enc.codec.adpcm.predicted;
+            const int index = enc.codec.adpcm.step_index;
+            VoiceFrame f = encode(enc, block);
+            const std::vector<uint8_t> payload = payload_of(f);
+            if (p.mode != 67) {
+                ASSERT_GE(payload.size(), 4u);
+                EXPECT_EQ(static_cast<int16_t>(payload[0] | payload[1] << 8), predicted);
+                EXPECT_EQ(payload[2], index);
+                EXPECT_EQ(payload[3], 0);
             }
-            for (std::size_t i = from; i < block.size(); ++i)
-                codes.push_back(ref_encode(r, block[i]));
-            const std::size_t whole_words = codes.size() / 4;
-            for (std::size_t w = 0; w < whole_words; ++w) {
-                for (std::size_t k = 0; k < 4; k += 2) {
-                    const int a = codes[4 * w + k];
-                    const int b = codes[4 * w + k + 1];
-                    // Mode 35 puts the earlier sample in the low nibble, the others in the high
-                    // one.
-                    expected.push_back(
-                        static_cast<uint8_t>(mode == 35 ? (b << 4) | a : (a << 4) | b));
-                }
+            const Decoded d = decode(dec, f);
+            ASSERT_EQ(d.rc, 0);
+            const int coded = p.mode == 35 ? n - 1 : n;
+            if (p.mode != 67 && coded % 4 == 0) {
+                EXPECT_EQ(dec.codec.adpcm.predicted, enc.codec.adpcm.predicted) << trial;
+                EXPECT_EQ(dec.codec.adpcm.step_index, enc.codec.adpcm.step_index) << trial;
             }
-            ASSERT_EQ(payload_of(f), expected) << "mode " << mode << " n " << n;
-            ASSERT_EQ(s.codec.adpcm.predicted, r.predicted)
-                << "trailing samples still move the state";
-            ASSERT_EQ(s.codec.adpcm.step_index, r.index);
+            payloads.insert(payloads.end(), payload.begin(), payload.end());
         }
+        EXPECT_EQ(fnv1a(payloads.data(), payloads.size()), p.payload_fnv) << "mode " << p.mode;
+        EXPECT_EQ(enc.codec.adpcm.predicted, 23095) << "mode " << p.mode;
+        EXPECT_EQ(enc.codec.adpcm.step_index, 88) << "mode " << p.mode;
     }
 }
 
