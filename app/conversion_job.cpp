@@ -121,6 +121,45 @@ int describe_streams(AviFile* avi, const SourceMedia* source) {
     return AVI_describe_audio(avi, 1, static_cast<int32_t>(rate), source_pcm_bits(source), 1, 0);
 }
 
+// Whether the output is written aside and renamed at the end: a new or plain file is; a
+// device, a FIFO or a link named as the output is written straight, as it always was.
+bool writes_aside(const std::string& output) {
+    std::error_code ec;
+    const auto type = std::filesystem::symlink_status(output, ec).type();
+    return type == std::filesystem::file_type::not_found ||
+           type == std::filesystem::file_type::regular;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec);
+}
+
+// Holds the lock of the .part that the conversion writes.
+struct PartLock {
+    int fd = -1;
+    ~PartLock() {
+        if (fd >= 0) sysio::close(fd);
+    }
+};
+
+// Gives the .part the output's name when the conversion ended with frames written; keeps a
+// .part that holds frames otherwise, and removes an empty one.
+void put_in_place(const std::string& part, const std::string& output, bool replace,
+                  JobReport& report) {
+    if (report.outcome == JobOutcome::Converted || report.outcome == JobOutcome::Partial) {
+        errno = 0;
+        if (sysio::rename(part.c_str(), output.c_str(), replace) == 0) return;
+        report.outcome = JobOutcome::NotPutInPlace;
+        report.system_error = errno;
+    }
+    if (report.written_frames > 0) {
+        report.kept_part = part;
+    } else {
+        sysio::unlink(part.c_str());
+    }
+}
+
 int put_frame(AviFile* avi, const SourceFrame& frame) {
     errno = 0;
     const auto length = static_cast<int32_t>(frame.length);
@@ -168,9 +207,9 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         report.system_error = errno;
         return publish_end(progress, report);
     }
-    // Writing the output would destroy the recording.
-    std::error_code same_error;
-    if (std::filesystem::equivalent(sourcePath, outputPath, same_error)) {
+    const bool aside = writes_aside(outputPath);
+    const std::string written = aside ? outputPath + ".part" : outputPath;
+    if (same_file(sourcePath, outputPath) || same_file(sourcePath, written)) {
         report.outcome = JobOutcome::OutputIsRecording;
         return publish_end(progress, report);
     }
@@ -179,8 +218,12 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     report.missing_ms = source_missing_time(source.get());
     publish_start(progress, report.total_frames);
 
-    AviFile* avi = create_output(outputPath, report);
+    PartLock lock;
+    errno = 0;
+    if (aside && (lock.fd = sysio::lock_file(written.c_str())) < 0) report.system_error = errno;
+    AviFile* avi = report.system_error == 0 ? create_output(written, report) : nullptr;
     if (avi == nullptr) {
+        if (lock.fd >= 0) sysio::unlink(written.c_str());
         report.outcome = JobOutcome::OutputNotCreated;
         return publish_end(progress, report);
     }
@@ -232,6 +275,7 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     source.reset();
 
     report.outcome = outcome_of(ending, report);
+    if (aside) put_in_place(written, outputPath, options.replace_existing, report);
     return publish_end(progress, report);
 }
 
@@ -257,18 +301,18 @@ constexpr OutcomeRow kOutcomes[] = {
      "MessageOutputFailed",
      "The AVI file could not be created. Check the folder and the free space."},
     {JobOutcome::WriteFailed, "write failed", 1,
-     "writing {output} failed{cause}; the AVI holds the {written} frames written before", nullptr,
-     OutcomeLevel::Error, "MessageWriteFailed",
+     "writing {output} failed{cause}; the AVI {kept} holds the {written} frames written before",
+     nullptr, OutcomeLevel::Error, "MessageWriteFailed",
      "Writing the AVI file failed after {written} frames. The file holds only the part written "
      "before the failure."},
     {JobOutcome::NoFrames, "no frames", 1, "the recording holds no frames", "", OutcomeLevel::Error,
      "MessageNoFrames", "The recording holds no frames; there is nothing to convert."},
     {JobOutcome::Stopped, "stopped", 1,
-     "stopped; the AVI holds the {written} frames written before", "", OutcomeLevel::Warning,
+     "stopped; the AVI {kept} holds the {written} frames written before", "", OutcomeLevel::Warning,
      "MessageStopped",
      "The conversion was stopped. The AVI file holds the {written} frames written until then."},
     {JobOutcome::ReadFailed, "read failed", 1,
-     "reading {input} failed{cause}; the AVI {output} holds the {written} frames read before", "",
+     "reading {input} failed{cause}; the AVI {kept} holds the {written} frames read before", "",
      OutcomeLevel::Error, "MessageReadFailed",
      "Reading the recording failed after {written} frames. The AVI file holds only the part "
      "converted before the failure."},
@@ -276,6 +320,12 @@ constexpr OutcomeRow kOutcomes[] = {
      "the output would replace the recording itself", "", OutcomeLevel::Error,
      "MessageOutputIsSource",
      "The AVI file chosen is the recording itself. Choose another name for the AVI file."},
+    {JobOutcome::NotPutInPlace, "not put in place", 1,
+     "the output {output} could not be put in place{cause}; the AVI {kept} holds the {written} "
+     "frames",
+     "", OutcomeLevel::Error, "MessageNotPutInPlace",
+     "The AVI file could not be given its name (another file took it meanwhile, or the folder "
+     "refused). The {written} frames converted are in the file named below."},
 };
 constexpr OutcomeRow kUnknownOutcome = {
     JobOutcome::Running,     "unknown", 1, "unknown", "", OutcomeLevel::Error, "MessageFailed",
@@ -315,6 +365,7 @@ std::string OutcomeReason(const JobReport& report, const std::string& input,
     const std::pair<std::string_view, std::string> fields[] = {
         {"{input}", input},
         {"{output}", output},
+        {"{kept}", report.kept_part.empty() ? output : report.kept_part},
         {"{written}", std::to_string(report.written_frames)},
         {"{total}", std::to_string(report.total_frames)},
         {"{skipped}", std::to_string(report.skipped_frames)},

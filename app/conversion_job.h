@@ -24,6 +24,7 @@ enum class JobOutcome : int32_t {
     Stopped,            // a stop was requested; the AVI holds what was written until then
     ReadFailed,         // reading the recording failed (I/O error, memory); the AVI was finalised
     OutputIsRecording,  // the output named is the recording itself (through any name); refused
+    NotPutInPlace,      // converted, but the output could not take its name; kept as .part
 };
 
 // Shared between the job (writer) and its watcher (reader). The watcher owns it and must keep
@@ -57,6 +58,9 @@ struct JobReport {
     uint32_t missing_ms = 0;
     int32_t avi_error = 0;     // AVI_last_error when the output failed
     int32_t system_error = 0;  // errno of the failure (recording or output), when there was one
+    // The ".part" file that holds the frames when they could not be put in place under the
+    // output's name (a failed or stopped conversion, or a name taken meanwhile); else empty.
+    std::string kept_part;
 };
 
 // Choices of a conversion beyond its paths.
@@ -64,10 +68,16 @@ struct ConversionOptions {
     // Size of the AVI's RIFF segments (AVI_set_segment_size); 0 for the format's own. Small
     // sizes give OpenDML files from small recordings, for tests.
     int64_t avi_segment_size = 0;
+    // Whether the finished output may replace an existing file of its name.
+    bool replace_existing = false;
 };
 
 // Runs one conversion on the calling thread. Paths are passed byte for byte to the reader and
-// the writer (on Linux, the bytes the user chose), without any length limit.
+// the writer (on Linux, the bytes the user chose), without any length limit. A plain (or new)
+// output is written aside as OUTPUT.part, locked against other conversions, and renamed to
+// OUTPUT when the conversion ends with frames written (converted or partial), never over an
+// existing file unless options.replace_existing. A failed or stopped conversion keeps a .part
+// that holds frames (report.kept_part) and removes an empty one; OUTPUT is then left as it was.
 TORVANE_API JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
                                     ConversionProgress& progress,
                                     const ConversionOptions& options = {});
@@ -87,8 +97,9 @@ struct OutcomeRow {
     JobOutcome outcome;
     const char* text;  // short English, for logs
     int exit_status;   // torvane-convert's: 0 converted, 3 partial, 1 not converted
-    // The command line's words, with {input}, {output}, {written}, {total}, {skipped} (refused
-    // frames), {missing}, {lost} (the segments and time not found, if any) and {cause}: ": "
+    // The command line's words, with {input}, {output}, {kept} (the file that holds the frames:
+    // the kept .part, else the output), {written}, {total}, {skipped} (refused frames),
+    // {missing}, {lost} (the segments and time not found, if any) and {cause}: ": "
     // and the system's words for its error, else `unexplained`, or with that null the AVI
     // writer's message in parentheses.
     const char* reason;

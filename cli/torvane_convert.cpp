@@ -321,7 +321,10 @@ int convert(const Options& options) {
             Task& task = *tasks[i];
             if (task.refusal.empty() && !g_interrupted.load()) {
                 task.started.store(true);
-                task.report = tv::ConversionJob(task.input, task.output, task.progress);
+                tv::ConversionOptions job_options;
+                job_options.replace_existing = options.overwrite;
+                task.report =
+                    tv::ConversionJob(task.input, task.output, task.progress, job_options);
             }
             {
                 std::lock_guard<std::mutex> lock(wake_lock);

@@ -1,11 +1,13 @@
 #include "common/sysio.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 
 namespace tv::sysio {
 namespace {
@@ -32,9 +34,29 @@ int real_reserve(int fd, off_t offset, off_t length) {
     return -1;
 }
 
+int real_rename(const char* from, const char* to, int replace) {
+    if (replace) return ::rename(from, to);
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    // File systems without it: a new hard link never replaces anything either.
+    if (::link(from, to) == 0) {
+        ::unlink(from);  // the output is in place either way
+        return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP) return -1;
+    // Nor links (FAT): look first; only a file that appears in between can still be replaced.
+    struct stat st;
+    if (::lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::rename(from, to);
+}
+
 const Ops kReal = {
-    real_open, ::write,  ::lseek,         ::ftruncate, ::close,  ::fopen,  ::fread,      ::fseeko,
-    ::ftello,  ::fclose, always_allocate, ::writev,    ::unlink, ::preadv, real_reserve,
+    real_open, ::write,  ::lseek,      ::ftruncate, ::close,         ::fopen,
+    ::fread,   ::fseeko, ::ftello,     ::fclose,    always_allocate, ::writev,
+    ::unlink,  ::preadv, real_reserve, real_rename,
 };
 
 std::atomic<const Ops*> g_current{&kReal};
@@ -54,6 +76,23 @@ void install(const Ops* table) {
 int unlink(const char* path) {
     const Ops& o = ops();
     return o.unlink ? o.unlink(path) : kReal.unlink(path);
+}
+
+int rename(const char* from, const char* to, bool replace) {
+    const Ops& o = ops();
+    return o.rename ? o.rename(from, to, replace ? 1 : 0) : real_rename(from, to, replace ? 1 : 0);
+}
+
+int lock_file(const char* path) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 int reserve(int fd, off_t offset, off_t length) {

@@ -37,6 +37,9 @@ struct Ops {
     // changing its size (the AVI writer, ahead of its writes). -1 with errno when the file or
     // the system cannot; null is allowed and means it cannot.
     int (*reserve)(int fd, off_t offset, off_t length);
+    // Renames a file; without `replace`, never over an existing one (-1, EEXIST). Null is
+    // allowed.
+    int (*rename)(const char* from, const char* to, int replace);
 };
 
 // The real operating-system functions.
@@ -79,6 +82,11 @@ inline bool may_allocate(size_t bytes) {
     return ops().may_allocate(bytes);
 }
 int unlink(const char* path);
+int rename(const char* from, const char* to, bool replace);
+// Opens `path` (created with mode 0666 less the umask when missing) and takes an exclusive lock
+// on it that lasts until the descriptor is closed: the descriptor, or -1 with errno (EBUSY
+// when another process or conversion holds it).
+int lock_file(const char* path);
 int reserve(int fd, off_t offset, off_t length);
 // Uses the table's writev when it has its own or when its write is the real one. A table that
 // replaces only write (or has no writev) gets the pieces through its write one by one, so a

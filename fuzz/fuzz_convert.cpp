@@ -26,12 +26,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Small RIFF segments: switches happen inside the batches of small recordings too.
     tv::ConversionOptions options;
     options.avi_segment_size = 96 * 1024;
+    options.replace_existing = true;
     tv::ConversionProgress progress;
     const tv::JobReport report = tv::ConversionJob(file.path(), output, progress, options);
     if (report.outcome == tv::JobOutcome::Running) __builtin_trap();
-    if (report.outcome != tv::JobOutcome::SourceNotOpened &&
-        report.outcome != tv::JobOutcome::OutputNotCreated) {
-        const tvtest::AviReport avi = tvtest::check_avi_file(output);
+    // The file that holds the frames: the output, or the .part a failure keeps; none at all
+    // without a frame.
+    const std::string written = report.kept_part.empty() ? output : report.kept_part;
+    if (report.written_frames == 0 && access(written.c_str(), F_OK) == 0 &&
+        report.outcome != tv::JobOutcome::OutputIsRecording) {
+        std::fprintf(stderr, "a file without frames was left behind\n");
+        __builtin_trap();
+    }
+    if (report.written_frames > 0) {
+        const tvtest::AviReport avi = tvtest::check_avi_file(written);
         if (!avi.ok()) {
             std::fprintf(stderr, "inconsistent AVI:\n%s", tvtest::describe(avi).c_str());
             __builtin_trap();
@@ -45,9 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     // Without memory for the output buffer the job reads and writes frame by frame.
-    if (report.outcome != tv::JobOutcome::SourceNotOpened &&
-        report.outcome != tv::JobOutcome::OutputNotCreated) {
-        const std::vector<uint8_t> batched = read_all(output);
+    if (report.written_frames > 0) {
+        const std::vector<uint8_t> batched = read_all(written);
         tv::sysio::Ops ops = tv::sysio::real_ops();
         ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
         tv::sysio::install(&ops);
@@ -56,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         tv::sysio::install(nullptr);
         if (single.outcome != report.outcome || single.written_frames != report.written_frames ||
             single.skipped_frames != report.skipped_frames ||
-            single.missing_frames != report.missing_frames || read_all(output) != batched) {
+            single.missing_frames != report.missing_frames ||
+            read_all(single.kept_part.empty() ? output : single.kept_part) != batched) {
             std::fprintf(stderr, "frame by frame: outcome %d, %d written (batched: %d, %d)\n",
                          static_cast<int>(single.outcome), single.written_frames,
                          static_cast<int>(report.outcome), report.written_frames);
@@ -64,5 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     unlink(output.c_str());
+    unlink((output + ".part").c_str());
     return 0;
 }

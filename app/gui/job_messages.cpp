@@ -45,6 +45,8 @@ std::string OutcomeMessageText(const OutcomeMessage& message, const std::string&
     if (message.level == MessageLevel::Error && report.system_error != 0) {
         text += "\n\n" + std::generic_category().message(report.system_error);
     }
+    // Frames that could not be put in place are in the .part: say where.
+    if (!report.kept_part.empty()) text += "\n\n" + report.kept_part;
     return text;
 }
 

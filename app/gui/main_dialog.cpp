@@ -81,7 +81,10 @@ constexpr const char* kStopQuestionFallback =
 void RunJob(const std::string& source, const std::string& output, tv::ConversionProgress& progress,
             tv::JobReport& report) {
     try {
-        report = tv::ConversionJob(source, output, progress);
+        // The save dialog has asked before an existing file is replaced.
+        tv::ConversionOptions options;
+        options.replace_existing = true;
+        report = tv::ConversionJob(source, output, progress, options);
     } catch (...) {
         progress.m_outcome.store(static_cast<int32_t>(tv::JobOutcome::Running));
         progress.m_jobEnded.store(true, std::memory_order_release);

@@ -66,8 +66,10 @@ Converted convert(const ifvbuild::Recording& rec, const fs::path& dir,
     EXPECT_TRUE(ifvbuild::write_file(rec, in));
     tv::ConversionProgress own;
     Converted c;
-    c.report = tv::ConversionJob(in.string(), out.string(), progress ? *progress : own);
-    c.bytes = tvtest::read_file(out);
+    tv::ConversionOptions options;
+    options.replace_existing = true;  // the tests of a folder convert to the same name
+    c.report = tv::ConversionJob(in.string(), out.string(), progress ? *progress : own, options);
+    c.bytes = tvtest::read_file(tvtest::frames_file(c.report, out));
     c.avi = tvtest::check_avi(c.bytes);
     return c;
 }
@@ -355,9 +357,11 @@ TEST(ConversionJob, FailuresAreNamedAndNeverSuccess) {
         EXPECT_EQ(progress.m_doneFrames.load(), 0);
     }
     {
+        // Nothing to write: no output, and no empty .part left behind.
         const auto c = convert(ifvbuild::Recording{}, dir);
         EXPECT_EQ(c.report.outcome, JobOutcome::NoFrames);
-        EXPECT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
+        EXPECT_FALSE(fs::exists(dir / "out.avi"));
+        EXPECT_FALSE(fs::exists(dir / "out.avi.part"));
     }
 }
 
@@ -389,12 +393,54 @@ TEST(ConversionJob, PathsHaveNoLengthLimit) {
 
 TEST(ConversionJob, StopRequestFinalisesWhatWasWritten) {
     const auto dir = tvtest::scratch_dir("job-stop");
+    tvtest::write_file(dir / "out.avi", {'o', 'l', 'd'});
     tv::ConversionProgress progress;
     progress.m_stopRequested = true;
     const auto c = convert(voice_recording(5), dir, &progress);
     EXPECT_EQ(c.report.outcome, JobOutcome::Stopped);
-    EXPECT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
     EXPECT_EQ(progress.m_doneFrames.load(), progress.m_totalFrames.load());
+    // Stopped before a frame: the earlier output is as it was, and no empty .part is left.
+    EXPECT_EQ(tvtest::read_file(dir / "out.avi"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_FALSE(fs::exists(dir / "out.avi.part"));
+}
+
+// The output is written aside and takes its name only when the conversion ends with frames:
+// never over a file that appeared meanwhile (unless asked), never while another conversion
+// writes the same .part.
+TEST(ConversionJob, OutputIsWrittenAsideAndPutInPlace) {
+    const auto dir = tvtest::scratch_dir("job-aside");
+    ASSERT_TRUE(ifvbuild::write_file(voice_recording(5), dir / "in.ifv"));
+    const std::string in = (dir / "in.ifv").string(), out = (dir / "out.avi").string();
+    tv::ConversionProgress progress;
+    auto r = tv::ConversionJob(in, out, progress);
+    EXPECT_EQ(r.outcome, JobOutcome::Converted);
+    EXPECT_TRUE(r.kept_part.empty());
+    EXPECT_FALSE(fs::exists(out + ".part"));
+    const auto converted = tvtest::read_file(out);
+
+    tvtest::write_file(out, {'n', 'e', 'w'});  // appeared meanwhile
+    r = tv::ConversionJob(in, out, progress);
+    EXPECT_EQ(r.outcome, JobOutcome::NotPutInPlace);
+    EXPECT_EQ(r.system_error, EEXIST);
+    EXPECT_EQ(r.kept_part, out + ".part");
+    EXPECT_EQ(tvtest::read_file(out), (std::vector<uint8_t>{'n', 'e', 'w'}));
+    EXPECT_TRUE(tvtest::read_file(r.kept_part) == converted);
+    EXPECT_NE(tv::OutcomeReason(r, in, out).find("the AVI " + out + ".part holds the 10 frames"),
+              std::string::npos);
+
+    const int lock = tv::sysio::lock_file((out + ".part").c_str());  // another conversion
+    ASSERT_GE(lock, 0);
+    r = tv::ConversionJob(in, out, progress);
+    EXPECT_EQ(r.outcome, JobOutcome::OutputNotCreated);
+    EXPECT_EQ(r.system_error, EBUSY);
+    tv::sysio::close(lock);
+    EXPECT_TRUE(tvtest::read_file(out + ".part") == converted);
+
+    tv::ConversionOptions replace;
+    replace.replace_existing = true;
+    r = tv::ConversionJob(in, out, progress, replace);
+    EXPECT_EQ(r.outcome, JobOutcome::Converted);
+    EXPECT_TRUE(tvtest::read_file(out) == converted);
 }
 
 namespace {
@@ -513,7 +559,13 @@ TEST(ConversionJob, WrittenFramesAreTheFramesInTheFile) {
         }
         ASSERT_LT(n, 1000);
         EXPECT_EQ(progress.m_writtenFrames.load(), r.written_frames);
-        const auto avi = tvtest::check_avi(tvtest::read_file(dir / "out.avi"));
+        const fs::path file = tvtest::frames_file(r, dir / "out.avi");
+        if (r.written_frames == 0) {
+            // Nothing to keep: no .part is left behind.
+            EXPECT_FALSE(fs::exists(dir / "out.avi.part"));
+            continue;
+        }
+        const auto avi = tvtest::check_avi(tvtest::read_file(file));
         if (r.written_frames < 240) {
             // Frames were lost: the failure was theirs, the file is finished without them.
             ++lost_frames;
@@ -620,10 +672,13 @@ TEST(ConversionJob, EveryRefusedAllocationIsAFailure) {
             default:
                 ADD_FAILURE() << "refused memory ended as " << tv::JobOutcomeText(r.outcome);
         }
-        if (r.outcome == JobOutcome::SourceNotOpened || r.outcome == JobOutcome::OutputNotCreated) {
+        if (r.outcome == JobOutcome::SourceNotOpened || r.outcome == JobOutcome::OutputNotCreated ||
+            r.written_frames == 0) {
             EXPECT_FALSE(fs::exists(out));
+            EXPECT_FALSE(fs::exists(out.string() + ".part"));
         } else {
-            const auto avi = tvtest::check_avi_file(out.string());
+            EXPECT_FALSE(fs::exists(out));  // a failed conversion keeps its frames aside
+            const auto avi = tvtest::check_avi_file(tvtest::frames_file(r, out).string());
             EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
             uint32_t chunks = 0;
             for (const auto& [tag, count] : avi.chunk_count) chunks += count;
@@ -669,8 +724,9 @@ TEST(ConversionJob, ReadErrorIsAFailureNotTheRecordingsEnd) {
     EXPECT_EQ(r.written_frames, 11);
     EXPECT_EQ(r.missing_frames, 0);
     EXPECT_EQ(progress.m_outcome.load(), static_cast<int32_t>(JobOutcome::ReadFailed));
-    // What was read before is in a finished, consistent file.
-    const auto avi = tvtest::check_avi_file((dir / "out.avi").string());
+    // What was read before is in a finished, consistent file, kept aside.
+    EXPECT_FALSE(fs::exists(dir / "out.avi"));
+    const auto avi = tvtest::check_avi_file(tvtest::frames_file(r, dir / "out.avi").string());
     EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
     EXPECT_EQ(avi.chunk_count.at("00db") + avi.chunk_count.at("01wb"), 11u);
 }
@@ -724,8 +780,9 @@ TEST(ConversionJob, ParallelJobsAndAStopFromTheWatcher) {
         EXPECT_EQ(progress[i].m_outcome.load(), static_cast<int32_t>(want));
         EXPECT_EQ(progress[i].m_writtenFrames.load(), reports[i].written_frames);
         EXPECT_EQ(progress[i].m_doneFrames.load(), 1200);
-        const auto avi =
-            tvtest::check_avi_file((dir / ("out" + std::to_string(i) + ".avi")).string());
+        const fs::path out = dir / ("out" + std::to_string(i) + ".avi");
+        if (reports[i].written_frames == 0) continue;  // stopped before a frame: no file
+        const auto avi = tvtest::check_avi_file(tvtest::frames_file(reports[i], out).string());
         EXPECT_TRUE(avi.ok()) << tvtest::describe(avi);
     }
 }

@@ -8,6 +8,12 @@
 
 namespace tvtest {
 
+// The file that holds a conversion's frames: the .part it kept, else the output.
+template <class Report>
+std::filesystem::path frames_file(const Report& report, const std::filesystem::path& output) {
+    return report.kept_part.empty() ? output : std::filesystem::path(report.kept_part);
+}
+
 // A fresh folder for one test, below TORVANE_TEST_WORK (or the system temp folder).
 std::filesystem::path scratch_dir(const std::string& name);
 
