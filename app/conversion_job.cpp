@@ -169,6 +169,64 @@ int put_frame(AviFile* avi, const SourceFrame& frame) {
 
 enum class Ending { None, RecordingEnded, ReadFailed, WriteFailed, Stopped };
 
+// The output's failure is the one to tell: the recording's would be lost with it.
+void fail_write(Ending& ending, JobReport& report) {
+    if (ending == Ending::WriteFailed) return;
+    ending = Ending::WriteFailed;
+    report.avi_error = AVI_last_error;
+    report.system_error = errno;
+}
+
+// Creates the file the job writes (locking a .part against other conversions); null when it
+// could not be, with the cause in the report.
+AviFile* open_output(const std::string& written, bool aside, PartLock& lock, JobReport& report) {
+    errno = 0;
+    if (aside && (lock.fd = sysio::lock_file(written.c_str())) < 0) {
+        report.system_error = errno;
+        return nullptr;
+    }
+    AviFile* avi = create_output(written, report);
+    if (avi == nullptr && aside) sysio::unlink(written.c_str());
+    // Chunks are gathered in a buffer written behind; without the memory for it the writer
+    // writes chunk by chunk, which gives the same file.
+    if (avi != nullptr && AVI_set_write_buffer(avi, kOutputBufferSize) == 0)
+        AVI_set_write_behind(avi, 1);
+    return avi;
+}
+
+int describe_output(AviFile* avi, const SourceMedia* source, const ConversionOptions& options) {
+    if (options.avi_segment_size != 0 && AVI_set_segment_size(avi, options.avi_segment_size) != 0)
+        return -1;
+    return describe_streams(avi, source);
+}
+
+// Moves the recording's frames to the output until the recording ends or fails, the output
+// fails, a stop is asked for, or every announced frame has been handled.
+void move_frames(SourceMedia* source, AviFile* avi, ConversionProgress& progress, Ending& ending,
+                 JobReport& report) {
+    int32_t left = report.total_frames;
+    while (ending == Ending::None && left > 0) {
+        if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
+            ending = Ending::Stopped;
+            return;
+        }
+        SourceFrame frame;
+        const int got = source_next_frame(source, &frame);
+        if (got <= 0) {
+            ending = got < 0 ? Ending::ReadFailed : Ending::RecordingEnded;
+            report.system_error = source_system_error(source);
+            break;
+        }
+        // A refused entry is passed over; an undecodable voice frame keeps its place, empty.
+        if (frame.status != SOURCE_FRAME_WHOLE) ++report.skipped_frames;
+        if (frame.status != SOURCE_FRAME_REFUSED && put_frame(avi, frame) != 0)
+            fail_write(ending, report);
+        --left;
+        progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (ending == Ending::None || ending == Ending::RecordingEnded) report.missing_frames = left;
+}
+
 JobOutcome outcome_of(Ending ending, const JobReport& report) {
     switch (ending) {
         case Ending::WriteFailed:
@@ -207,6 +265,7 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         report.system_error = errno;
         return publish_end(progress, report);
     }
+    // A plain or new output is written aside and takes its name at the end.
     const bool aside = writes_aside(outputPath);
     const std::string written = aside ? outputPath + ".part" : outputPath;
     if (same_file(sourcePath, outputPath) || same_file(sourcePath, written)) {
@@ -219,59 +278,22 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     publish_start(progress, report.total_frames);
 
     PartLock lock;
-    errno = 0;
-    if (aside && (lock.fd = sysio::lock_file(written.c_str())) < 0) report.system_error = errno;
-    AviFile* avi = report.system_error == 0 ? create_output(written, report) : nullptr;
+    AviFile* avi = open_output(written, aside, lock, report);
     if (avi == nullptr) {
-        if (lock.fd >= 0) sysio::unlink(written.c_str());
         report.outcome = JobOutcome::OutputNotCreated;
         return publish_end(progress, report);
     }
-    // Without the memory for a buffer the writer writes chunk by chunk: the same file.
-    if (AVI_set_write_buffer(avi, kOutputBufferSize) == 0) AVI_set_write_behind(avi, 1);
-
-    // The output's failure is the one to tell: the recording's would be lost with it.
     Ending ending = Ending::None;
-    auto write_failed = [&] {
-        if (ending == Ending::WriteFailed) return;
-        ending = Ending::WriteFailed;
-        report.avi_error = AVI_last_error;
-        report.system_error = errno;
-    };
-    if (options.avi_segment_size != 0 && AVI_set_segment_size(avi, options.avi_segment_size) != 0) {
-        write_failed();
-    } else if (describe_streams(avi, source.get()) != 0) {
-        write_failed();
-    }
-
-    int32_t left = report.total_frames;
-    while (ending == Ending::None && left > 0) {
-        if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
-            ending = Ending::Stopped;
-            break;
-        }
-        SourceFrame frame;
-        const int got = source_next_frame(source.get(), &frame);
-        if (got <= 0) {
-            ending = got < 0 ? Ending::ReadFailed : Ending::RecordingEnded;
-            report.system_error = source_system_error(source.get());
-            break;
-        }
-        // A refused entry is passed over; an undecodable voice frame keeps its place, empty.
-        if (frame.status != SOURCE_FRAME_WHOLE) ++report.skipped_frames;
-        if (frame.status != SOURCE_FRAME_REFUSED && put_frame(avi, frame) != 0) write_failed();
-        --left;
-        progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (ending == Ending::None || ending == Ending::RecordingEnded) report.missing_frames = left;
+    if (describe_output(avi, source.get(), options) != 0) fail_write(ending, report);
+    move_frames(source.get(), avi, progress, ending, report);
     progress.m_doneFrames.store(progress.m_totalFrames.load());
 
     // Buffered chunks go to the file before counting: the report counts what the file holds.
     errno = 0;
-    if (AVI_flush(avi) != 0) write_failed();
+    if (AVI_flush(avi) != 0) fail_write(ending, report);
     report.written_frames = static_cast<int32_t>(AVI_chunks_in_file(avi));
     errno = 0;
-    if (AVI_finish(avi) != 0) write_failed();
+    if (AVI_finish(avi) != 0) fail_write(ending, report);
     source.reset();
 
     report.outcome = outcome_of(ending, report);
