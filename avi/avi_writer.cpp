@@ -96,7 +96,8 @@ AviFile* AVI_create_output(const char* path) {
         return nullptr;
     }
     // Truncated: an interrupted conversion must not leave new data followed by an old tail.
-    int fd = tv::sysio::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0604);
+    // 0666: the user's umask decides who may read and write it, as for any other program's file.
+    int fd = tv::sysio::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         AVI_set_error(AVI_ERR_OPEN);
         return nullptr;

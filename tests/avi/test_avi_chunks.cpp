@@ -133,15 +133,19 @@ TEST_F(AviChunks, CreationFailuresAndPermissions) {
     EXPECT_EQ(AVI_last_error, AVI_ERR_OPEN);
     EXPECT_FALSE(fs::exists(dir / "missing"));
 
-    mode_t old = ::umask(0);
-    AviPtr avi(AVI_create_output(path.c_str()));
-    ::umask(old);
-    ASSERT_TRUE(avi);
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0604u);
-    EXPECT_EQ(avi->position, 2048);
-    EXPECT_EQ(avi->track_count, 0);
+    // Created as any program's file: 0666 less the umask.
+    for (const auto& [mask, expected] : {std::pair<mode_t, mode_t>{022, 0644}, {002, 0664}}) {
+        fs::remove(path);
+        const mode_t old = ::umask(mask);
+        AviPtr avi(AVI_create_output(path.c_str()));
+        ::umask(old);
+        ASSERT_TRUE(avi);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, expected) << std::oct << mask;
+        EXPECT_EQ(avi->position, 2048);
+        EXPECT_EQ(avi->track_count, 0);
+    }
 }
 
 TEST_F(AviChunks, InvalidChunksAreRefused) {
