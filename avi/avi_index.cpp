@@ -111,17 +111,20 @@ int AVI_write_segment_index(AviFile* file, AviSuperIndex& index, uint32_t slot, 
     AviSuperIndexEntry& entry = index.entries[slot];
     const int result = AVI_flush_std_index(file, &std_index, &entry);
     if (result == 0) {
-        // An index without entries lasts 0, not a wrapped "-1".
-        __int128 duration = std_index.entry_count > 0 ? std_index.entry_count - 1 : 0;
-        if (track >= 0) {
-            const AviTrack& t = file->tracks[static_cast<size_t>(track)];
-            // PCM scales the count by the track's bit rate / 800; 128 bits keep absurd
-            // descriptions from overflowing.
-            if (t.format_tag == 1) {
-                duration *= __int128{t.channels} * t.bits_per_sample * t.sample_rate / 800;
-            }
+        // The index's span in the stream's own units, so that the entries add up to the
+        // stream's length: frames for video, samples (blocks) for audio.
+        const uint32_t entries = std_index.data.data() ? std_index.entry_count : 0;
+        if (track < 0) {
+            entry.duration = entries;
+        } else {
+            uint64_t bytes = 0;
+            for (uint32_t i = 0; i < entries; ++i)
+                bytes += AVI_std_index_entry_size(std_index, i) & ~AVI_NOT_KEY_FRAME;
+            // The header's block align; an absurd description counts bytes.
+            const int32_t block = AVI_block_size(file, track);
+            entry.duration =
+                static_cast<uint32_t>(bytes / static_cast<uint64_t>(block > 0 ? block : 1));
         }
-        entry.duration = static_cast<uint32_t>(static_cast<unsigned __int128>(duration));
     }
     // The entries are in the file now (or lost with the failed write): free them, so that
     // memory is bounded by one segment's chunks, however long the file.

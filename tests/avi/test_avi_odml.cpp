@@ -97,6 +97,19 @@ TEST_F(AviOdml, ManySegmentsAndTheirIndexes) {
         expected += line;
     }
     EXPECT_EQ(printed, expected);
+
+    // The durations add up to the streams' lengths: 150 frames, and the audio's 2-byte blocks.
+    uint64_t frames = 0;
+    for (const SuperEntry& e : video.entries) frames += e.duration;
+    EXPECT_EQ(frames, 150u);
+    uint64_t audio_bytes = 0;
+    for (const Written& w : rec.chunks) audio_bytes += w.tag == "01wb" ? w.length : 0;
+    const SuperIndex audio = read_super_index(h, 96 + le32(h, 92) + 102);
+    ASSERT_EQ(audio.chunk_id, "01wb");
+    uint64_t samples = 0;
+    for (const SuperEntry& e : audio.entries) samples += e.duration;
+    EXPECT_EQ(samples, audio_bytes / 2);
+    EXPECT_EQ(samples, le32(h, 96 + le32(h, 92) + 12 + 8 + 32));  // the track's dwLength
 }
 
 TEST_F(AviOdml, TrackThatStartsLateAndTrackThatStops) {
