@@ -50,7 +50,8 @@ TEST(VoicePairs, SameAsTwoDecodesInTurn) {
             SCOPED_TRACE(std::to_string(mode) + " round " + std::to_string(round));
             VoiceFrame a = make_frame(mode, random), b = make_frame(mode, random);
             VoiceFrame a2 = a, b2 = b;
-            VoiceCodecState one, two;
+            // Zeroed: a reset sets only its codec's fields, and the states are compared whole.
+            VoiceCodecState one{}, two{};
             TV_VOICE_DecReset(&one, mode);
             TV_VOICE_DecReset(&two, mode);
             // A state that earlier frames moved.
