@@ -123,6 +123,17 @@ struct Coder {
     }
 };
 
+// The caller's state with the scale factors and the speed control bounded to the ranges that
+// coding from a reset never leaves: out of range they would overflow the slow scale factor's
+// sum and shift the reconstruction past the word. The other fields are 16-bit and cannot.
+VoiceAdpcm16wFields caller_state(const VoiceCodecState& state) {
+    VoiceAdpcm16wFields s = state.codec.adpcm16w;
+    s.ap = static_cast<int16_t>(clamp32(s.ap, 0, 512));
+    s.yu = static_cast<int16_t>(clamp32(s.yu, 544, 5120));
+    s.yl = clamp32(s.yl, 544 << 6, (5120 << 6) + 63);
+    return s;
+}
+
 }  // namespace
 
 void adpcm16w_reset(VoiceCodecState& state) {
@@ -136,7 +147,7 @@ void adpcm16w_reset(VoiceCodecState& state) {
 }
 
 int adpcm16w_encode(VoiceCodecState& state, std::span<const int16_t> pcm, PayloadBuffer payload) {
-    Coder coder{state.codec.adpcm16w};
+    Coder coder{caller_state(state)};
     std::array<uint8_t, kMaxSamples> codes{};
     for (std::size_t i = 0; i < pcm.size(); ++i)
         codes[i] = static_cast<uint8_t>(coder.step<true>(pcm[i]));
@@ -151,7 +162,7 @@ int adpcm16w_encode(VoiceCodecState& state, std::span<const int16_t> pcm, Payloa
 }
 
 int adpcm16w_decode(VoiceCodecState& state, std::span<const uint8_t> payload, int16_t* pcm) {
-    Coder coder{state.codec.adpcm16w};
+    Coder coder{caller_state(state)};
     const std::size_t words = payload.size() / 2;
     for (std::size_t w = 0; w < words; ++w) {
         const unsigned word = tv::load_le16(payload.data() + 2 * w);

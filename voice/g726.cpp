@@ -184,6 +184,22 @@ int32_t code_sample(VoiceG726Fields& s, const CodeTables& t, int code_size, int3
     }
 }
 
+// The caller's state with the adapted quantities bounded to the ranges that coding from a
+// reset never leaves (so those states code as before): the record may hold any bytes, and out
+// of range they would overflow the sums and shift past the word. The rest only enters masked.
+VoiceG726Fields caller_state(const VoiceCodecState& state) {
+    VoiceG726Fields s = state.codec.g726;
+    s.a2 = clamp32(s.a2, -12288, 12288);
+    s.a1 = clamp32(s.a1, -27648, 27648);
+    s.ap = clamp32(s.ap, 0, 512);
+    for (int32_t& b : s.b) b = clamp32(b, -65536, 65536);  // leak 1/512 at 5 bits
+    s.dms = clamp32(s.dms, 0, 7 << 9);
+    s.dml = clamp32(s.dml, 0, 7 << 11);
+    s.yu = clamp32(s.yu, 544, 5120);
+    s.yl = clamp32(s.yl, 544 << 6, 5120 << 6);
+    return s;
+}
+
 // A code stream packed from bit 0 of the first byte upward, each code least significant bit first.
 class LsbWriter {
   public:
@@ -267,7 +283,7 @@ void g726_msb_to_lsb(std::span<uint8_t> payload, int code_size) {
 
 int g726_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> pcm,
                 PayloadBuffer payload) {
-    VoiceG726Fields s = state.codec.g726;
+    VoiceG726Fields s = caller_state(state);
     const int code_size = g726_code_size(mode);
     const CodeTables& t = tables_for(code_size);
     const int n = static_cast<int>(pcm.size());
@@ -294,7 +310,7 @@ int g726_decode(VoiceCodecState& state, int16_t mode, std::span<uint8_t> payload
     const int code_size = g726_code_size(mode);
     // The caller's frame is left in LSB-first order: the rewrite happens in place.
     if (g726_msb_first(mode)) g726_msb_to_lsb(payload, code_size);
-    VoiceG726Fields s = state.codec.g726;
+    VoiceG726Fields s = caller_state(state);
     const CodeTables& t = tables_for(code_size);
     const int count = static_cast<int>(payload.size() * 8) / code_size;
     const uint32_t mask = (1u << code_size) - 1;

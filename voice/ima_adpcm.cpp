@@ -157,6 +157,13 @@ int header_step_index(std::span<const uint8_t> payload) {
     return payload[2] > kMaxStepIndex ? kMaxStepIndex : payload[2];
 }
 
+// The caller's state, its step index clamped likewise: the record may hold any bytes.
+VoiceAdpcmFields caller_state(const VoiceCodecState& state) {
+    VoiceAdpcmFields st = state.codec.adpcm;
+    st.step_index = static_cast<uint8_t>(clamp_index(st.step_index));
+    return st;
+}
+
 }  // namespace
 
 void adpcm_reset(VoiceCodecState& state) {
@@ -165,7 +172,7 @@ void adpcm_reset(VoiceCodecState& state) {
 
 int adpcm_encode(VoiceCodecState& state, int16_t mode, std::span<const int16_t> pcm,
                  PayloadBuffer payload) {
-    VoiceAdpcmFields st = state.codec.adpcm;
+    VoiceAdpcmFields st = caller_state(state);
     const int n = static_cast<int>(pcm.size());
     const int words = encoded_payload_words(mode, n);
     // Codes of a whole block are at most 241 bytes; the header comes in front in modes 3/35.
@@ -208,7 +215,8 @@ int adpcm_decode(VoiceCodecState& state, int16_t mode, std::span<const uint8_t> 
     std::span<const uint8_t> codes = payload;
     int count = 0;
     if (mode == VOICE_MODE_ADPCM_NOHDR) {
-        dec = Decoder{st.step_index * 16, st.predicted};
+        const VoiceAdpcmFields from = caller_state(state);
+        dec = Decoder{from.step_index * 16, from.predicted};
         decode_codes<false>(dec, codes, pcm);
         count = static_cast<int>(2 * codes.size());
     } else {

@@ -2,6 +2,7 @@
 // leaving everything untouched, the frame-size rules of every mode, and the exported names.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -466,6 +467,68 @@ TEST(VoiceDecode, RandomFramesAndNoiseNeverMisbehave) {
         }
     }
 }
+
+// States not made by a reset: whatever bytes a caller hands over, every exported coder stays
+// inside its tables (the sanitizer build checks the reads and the arithmetic), and an IMA step
+// index past the table counts as the table's last step.
+class VoiceForeignState : public ::testing::TestWithParam<int> {
+  protected:
+    // The byte everywhere, or random bytes when the parameter is negative.
+    void fill(void* p, std::size_t n) {
+        auto* bytes = static_cast<uint8_t*>(p);
+        for (std::size_t i = 0; i < n; ++i)
+            bytes[i] = static_cast<uint8_t>(GetParam() < 0 ? rng_.next() : GetParam());
+    }
+
+  private:
+    Lcg rng_{static_cast<uint32_t>(-GetParam())};
+};
+
+TEST_P(VoiceForeignState, EveryCoderStaysInBounds) {
+    std::vector<int16_t> loud(480);
+    for (std::size_t i = 0; i < loud.size(); ++i) loud[i] = i % 3 ? 32767 : -32768;
+    for (const int16_t mode : kAllModes) {
+        SCOPED_TRACE(mode);
+        const bool ima = mode == 3 || mode == 35 || mode == 67;
+        VoiceCodecState enc;
+        fill(&enc, sizeof enc);
+        enc.mode = mode;
+        VoiceCodecState twin = enc;
+        twin.codec.adpcm.step_index = std::min<uint8_t>(enc.codec.adpcm.step_index, 88);
+        const VoiceFrame out = encode(enc, loud);
+        const VoiceFrame twin_out = encode(twin, loud);
+        if (ima) {
+            EXPECT_TRUE(same_bytes(&out, &twin_out, 4 + 2 * out.payload_words));
+        }
+
+        VoiceCodecState dec;
+        fill(&dec, sizeof dec);
+        dec.mode = mode;
+        twin = dec;
+        twin.codec.adpcm.step_index = std::min<uint8_t>(dec.codec.adpcm.step_index, 88);
+        VoiceFrame in = make_frame(*table_accepted_lengths(mode).rbegin());
+        fill(in.payload, sizeof in.payload);
+        VoiceFrame copy = in;
+        const Decoded d = decode(dec, in);
+        ASSERT_EQ(d.rc, 0);
+        if (ima) {
+            EXPECT_EQ(d.pcm, decode(twin, copy).pcm);
+        }
+    }
+    for (int mode = VOICE_TRANS_G711A; mode <= VOICE_TRANS_ADPCM16; ++mode) {
+        SCOPED_TRACE(mode);
+        VoiceTranscodeState t;
+        fill(&t, sizeof t);
+        t.encoder.mode = static_cast<int16_t>(mode - 96);
+        t.decoder.mode = static_cast<int16_t>(mode - 32);
+        VoiceFrame f = make_frame(60);
+        fill(f.payload, sizeof f.payload);
+        EXPECT_EQ(TV_VOICE_TransCodeFrame(&t, &f), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fills, VoiceForeignState,
+                         ::testing::Values(0x00, 0xFF, 0x80, 0x7F, -1, -2, -3));
 
 // --- Exported names ---------------------------------------------------------------------------
 
