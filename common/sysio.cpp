@@ -104,6 +104,19 @@ int reserve(int fd, off_t offset, off_t length) {
     return o.reserve(fd, offset, length);
 }
 
+int check_seekable_file(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return -1;
+    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return 0;
+    if (S_ISDIR(st.st_mode))
+        errno = EISDIR;
+    else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        errno = ESPIPE;
+    else
+        errno = ENODEV;
+    return -1;
+}
+
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     const Ops& o = ops();
     if (o.writev && (o.write == kReal.write || o.writev != kReal.writev)) {

@@ -88,6 +88,11 @@ int rename(const char* from, const char* to, bool replace);
 // when another process or conversion holds it).
 int lock_file(const char* path);
 int reserve(int fd, off_t offset, off_t length);
+// 0 when `path` names a file the reader can seek in and size: a regular file or a block device
+// (a disk image, a disk read directly). Otherwise -1 with errno: EISDIR for a directory, ESPIPE
+// for a FIFO or a socket (opening a FIFO would wait for a writer), ENODEV for a character
+// device, or the error of looking at the path.
+int check_seekable_file(const char* path);
 // Uses the table's writev when it has its own or when its write is the real one. A table that
 // replaces only write (or has no writev) gets the pieces through its write one by one, so a
 // failure injected into write reaches gathered writes too.

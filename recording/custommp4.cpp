@@ -452,7 +452,10 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
         return nullptr;
     }
 
-    h->file = path ? tv::sysio::fopen(path, "rb") : nullptr;
+    // Looked at first: a FIFO would hold fopen until a writer comes, and neither a FIFO nor a
+    // directory or a terminal can be read at the offsets the index gives.
+    h->file =
+        path && tv::sysio::check_seekable_file(path) == 0 ? tv::sysio::fopen(path, "rb") : nullptr;
     if (!h->file) {
         note_system_error(h, path ? errno : EINVAL);
         tv::logf("open file failed\n");
