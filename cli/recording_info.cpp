@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/conversion_job.h"
+#include "cli/printable.h"
 #include "torvane/custommp4.h"
 
 namespace tvcli {
@@ -72,7 +73,7 @@ nlohmann::json describe(const std::string& path) {
 }
 
 void print_text(const nlohmann::json& j) {
-    std::printf("%s\n", j["path"].get<std::string>().c_str());
+    std::printf("%s\n", printable(j["path"].get<std::string>()).c_str());
     if (j.contains("error")) {
         std::printf("  error:      %s\n", j["error"].get<std::string>().c_str());
         return;

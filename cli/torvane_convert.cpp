@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/conversion_job.h"
+#include "cli/printable.h"
 #include "cli/recording_info.h"
 #include "torvane/log.h"
 #include "torvane/voice.h"
@@ -36,6 +37,7 @@ enum ExitStatus : int {
     kNotConverted = 1,
     kUsage = 2,
     kPartial = 3,
+    kInterrupted = 130,  // as a shell reports a program that Ctrl-C ended
 };
 
 struct Options {
@@ -62,8 +64,26 @@ struct Task {
 
 std::atomic<bool> g_interrupted{false};
 
-extern "C" void on_interrupt(int) {
-    g_interrupted.store(true);
+// The first stop signal asks the conversions to stop; a second one ends the program at once,
+// as the signal itself would have.
+extern "C" void on_stop_signal(int number) {
+    if (!g_interrupted.exchange(true)) return;
+    std::signal(number, SIG_DFL);
+    std::raise(number);
+}
+
+// Ctrl-C, SIGTERM and a closed terminal (SIGHUP) stop the running conversions cleanly. A signal
+// that whoever started the program ignores (nohup, a script's background job) stays ignored.
+void catch_stop_signals() {
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+        action = {};
+        action.sa_handler = on_stop_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(number, &action, nullptr);
+    }
 }
 
 std::atomic<bool> g_bar_shown{false};
@@ -87,7 +107,8 @@ void print_usage(FILE* out) {
                  "  -o, --output-dir DIR  write every output into DIR (created when missing)\n"
                  "  -y, --overwrite       replace outputs that already exist\n"
                  "  -j, --jobs N          convert N recordings at a time (default: cores)\n"
-                 "  -q, --quiet           no progress bar and no summary lines\n"
+                 "  -q, --quiet           no progress bar, no summary lines and none of the\n"
+                 "                        reader's and writer's diagnostics\n"
                  "      --info            describe the recordings instead of converting\n"
                  "      --json            with --info: print JSON\n"
                  "  -h, --help            show this help\n"
@@ -95,7 +116,9 @@ void print_usage(FILE* out) {
                  "\n"
                  "Without -o, OUTPUT defaults to INPUT with the extension .avi.\n"
                  "Exit status: 0 all converted; 3 converted, but frames were skipped or a\n"
-                 "recording ended early; 1 a recording was not converted; 2 usage error.\n",
+                 "recording ended early; 1 a recording was not converted; 2 usage error;\n"
+                 "130 interrupted (Ctrl-C, SIGTERM or SIGHUP): the running conversions stopped\n"
+                 "and keep the frames written in OUTPUT.part. A second Ctrl-C ends at once.\n",
                  kProgram, kProgram, kProgram);
 }
 
@@ -136,7 +159,7 @@ int parse_options(int argc, char** argv, Options& options) {
                 long n = std::strtol(optarg, &end, 10);
                 if (errno != 0 || end == optarg || *end != '\0' || n < 1 || n > 1024) {
                     std::fprintf(stderr, "%s: -j needs a number from 1 to 1024, not '%s'\n",
-                                 kProgram, optarg);
+                                 kProgram, tvcli::printable(optarg).c_str());
                     return kUsage;
                 }
                 options.jobs = static_cast<unsigned>(n);
@@ -161,10 +184,12 @@ int parse_options(int argc, char** argv, Options& options) {
                 std::exit(kAllConverted);
             }
             case ':':
-                std::fprintf(stderr, "%s: option '%s' needs a value\n", kProgram, argv[optind - 1]);
+                std::fprintf(stderr, "%s: option '%s' needs a value\n", kProgram,
+                             tvcli::printable(argv[optind - 1]).c_str());
                 return kUsage;
             default:
-                std::fprintf(stderr, "%s: unknown option '%s'\n", kProgram, argv[optind - 1]);
+                std::fprintf(stderr, "%s: unknown option '%s'\n", kProgram,
+                             tvcli::printable(argv[optind - 1]).c_str());
                 std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
                 return kUsage;
         }
@@ -200,7 +225,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                 std::fprintf(stderr,
                              "%s: '%s' is not an .ifv recording; several inputs need -o DIR or the "
                              ".ifv extension\n",
-                             kProgram, in.c_str());
+                             kProgram, tvcli::printable(in).c_str());
                 return false;
             }
             fs::path out(in);
@@ -209,6 +234,21 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         }
     }
 
+    // Neither a FIFO (opening it waits for a writer) nor a device that streams can be read at
+    // the offsets a recording's index gives. Directories and the rest are left to the reader.
+    auto not_readable = [](const std::string& in) -> const char* {
+        std::error_code ec;
+        switch (fs::status(in, ec).type()) {
+            case fs::file_type::fifo:
+                return "a FIFO";
+            case fs::file_type::character:
+                return "a character device";
+            case fs::file_type::socket:
+                return "a socket";
+            default:
+                return nullptr;
+        }
+    };
     std::set<std::string> claimed;
     for (auto& [in, out] : pairs) {
         auto task = std::make_unique<Task>();
@@ -218,12 +258,16 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         const auto size = fs::file_size(in, ec);
         task->input_size = ec ? 0 : size;
         const bool output_exists = fs::exists(out, ec);
-        if (fs::exists(in, ec) && output_exists && fs::equivalent(in, out, ec)) {
+        if (const char* kind = not_readable(in)) {
+            task->refusal = std::string("the recording is not a regular file (") + kind + ")";
+        } else if (fs::exists(in, ec) && output_exists && fs::equivalent(in, out, ec)) {
             task->refusal = "the output would replace the recording itself";
         } else if (!claimed.insert(fs::weakly_canonical(out, ec).string()).second) {
-            task->refusal = "another input in this run writes the same output " + out;
+            task->refusal =
+                "another input in this run writes the same output " + tvcli::printable(out);
         } else if (output_exists && !options.overwrite) {
-            task->refusal = "the output " + out + " exists (use -y to replace it)";
+            task->refusal =
+                "the output " + tvcli::printable(out) + " exists (use -y to replace it)";
         }
         tasks.push_back(std::move(task));
     }
@@ -307,8 +351,7 @@ int convert(const Options& options) {
     if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
     jobs = std::min<unsigned>(jobs, static_cast<unsigned>(tasks.size()));
 
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGTERM, on_interrupt);
+    catch_stop_signals();
 
     // Workers wake the main thread as soon as a conversion ends, so nothing waits on a tick.
     std::mutex wake_lock;
@@ -345,34 +388,37 @@ int convert(const Options& options) {
             if (t->reported || !t->finished.load(std::memory_order_acquire)) continue;
             t->reported = true;
             bar.clear();
+            const std::string input = tvcli::printable(t->input);
+            const std::string output = tvcli::printable(t->output);
             if (!t->refusal.empty()) {
                 failed = true;
-                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(),
+                std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, input.c_str(),
                              t->refusal.c_str());
                 continue;
             }
             if (!t->started.load()) {
                 failed = true;
                 std::fprintf(stderr, "%s: %s: not converted: interrupted before it started\n",
-                             kProgram, t->input.c_str());
+                             kProgram, input.c_str());
                 continue;
             }
-            const auto& r = t->report;
-            const std::string reason = tv::OutcomeReason(r, t->input, t->output);
-            switch (tv::OutcomeRowOf(r.outcome).exit_status) {
+            tv::JobReport shown = t->report;
+            shown.kept_part = tvcli::printable(shown.kept_part);
+            const std::string reason = tv::OutcomeReason(shown, input, output);
+            switch (tv::OutcomeRowOf(shown.outcome).exit_status) {
                 case kAllConverted:
                     if (!options.quiet)
-                        std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, t->input.c_str(),
-                                     t->output.c_str(), reason.c_str());
+                        std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, input.c_str(),
+                                     output.c_str(), reason.c_str());
                     break;
                 case kPartial:
                     partial = true;
-                    std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, t->input.c_str(),
-                                 t->output.c_str(), reason.c_str());
+                    std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, input.c_str(),
+                                 output.c_str(), reason.c_str());
                     break;
                 default:
                     failed = true;
-                    std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, t->input.c_str(),
+                    std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, input.c_str(),
                                  reason.c_str());
             }
         }
@@ -398,7 +444,8 @@ int convert(const Options& options) {
     report_finished();
     bar.clear();
 
-    if (failed || g_interrupted.load()) return kNotConverted;
+    if (g_interrupted.load()) return kInterrupted;
+    if (failed) return kNotConverted;
     return partial ? kPartial : kAllConverted;
 }
 
@@ -406,6 +453,11 @@ int convert(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
+    // Messages to a reader that has gone (`| head`) fail harmlessly instead of killing the
+    // conversions, and a file-size limit (ulimit -f) fails the write that passes it (EFBIG),
+    // which the job reports and survives.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     const int usage = parse_options(argc, argv, options);
     if (usage >= 0) return usage;
     torvane_set_log(options.quiet ? torvane_log_discard : log_to_stderr, nullptr);

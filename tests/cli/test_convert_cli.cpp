@@ -1,6 +1,12 @@
 // torvane-convert and torvane-mkifv as a user runs them, checked with ffprobe and ffmpeg.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -10,6 +16,8 @@
 #include "tools/ifvbuild/ifv_builder.h"
 #include "torvane/custommp4.h"
 #include "torvane/voice.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 using tvtest::run_command;
@@ -36,6 +44,38 @@ void small_recording(const fs::path& path, int frames = 5, bool refused_frame = 
     ASSERT_TRUE(ifvbuild::write_file(rec, path));
 }
 
+// Runs torvane-convert with its standard output and error going into a pipe whose reader has
+// gone, as `| head -1` leaves it once head has its line. Returns the wait status.
+int run_into_closed_pipe(std::vector<std::string> args) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    ::close(fds[0]);
+    args.insert(args.begin(), (tvtest::bin_dir() / "torvane-convert").string());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    // Whatever runs the tests may ignore SIGPIPE; the program must cope with its default.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    int status = -1;
+    if (spawned != 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return status;
+}
+
 std::vector<std::string> md5_column(const std::string& framemd5) {
     std::vector<std::string> out;
     std::istringstream in(framemd5);
@@ -58,6 +98,7 @@ TEST(ConvertCli, UsageErrorsAndHelp) {
     const auto help = run_command(convert_cmd() + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+    EXPECT_NE(help.out.find("130 interrupted"), std::string::npos);
     const auto version = run_command(convert_cmd() + " --version");
     EXPECT_EQ(version.status, 0);
     EXPECT_NE(version.out.find("TV_VOICE_VERSION=TV3000_VOICELIB_V1.0.0.0"), std::string::npos);
@@ -131,6 +172,88 @@ TEST(ConvertCli, DeviceAsOutputIsNeverRemoved) {
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
+TEST(ConvertCli, SpecialFilesAsRecordingAreRefusedAtOnce) {
+    // Under a time limit: opening a FIFO waits for a writer that never comes (and a stop
+    // signal cannot end that wait).
+    const auto dir = tvtest::scratch_dir("cli-special");
+    ASSERT_EQ(mkfifo((dir / "fifo.ifv").c_str(), 0600), 0);
+    fs::create_directory(dir / "dir.ifv");
+    const std::string d = shell_quote(dir.string());
+    const std::string timed = "timeout -k 5 20 " + convert_cmd();
+
+    auto fifo = run_command(timed + " " + d + "/fifo.ifv");
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_NE(
+        fifo.err.find("fifo.ifv: not converted: the recording is not a regular file (a FIFO)"),
+        std::string::npos)
+        << fifo.err;
+    auto device = run_command(timed + " /dev/null " + d + "/null.avi");
+    EXPECT_EQ(device.status, 1);
+    EXPECT_NE(device.err.find("/dev/null: not converted: the recording is not a regular file (a "
+                              "character device)"),
+              std::string::npos)
+        << device.err;
+    // The reader itself refuses them, for every caller: --info goes straight to it.
+    auto directory = run_command(timed + " " + d + "/dir.ifv");
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_NE(directory.err.find("dir.ifv: not converted: the recording could not be opened: Is a "
+                                 "directory"),
+              std::string::npos)
+        << directory.err;
+    auto info = run_command(timed + " --info " + d + "/fifo.ifv");
+    EXPECT_EQ(info.status, 1);
+    EXPECT_NE(info.out.find("error:      recording not opened"), std::string::npos) << info.out;
+    EXPECT_FALSE(fs::exists(dir / "fifo.avi.part"));
+    EXPECT_FALSE(fs::exists(dir / "dir.avi.part"));
+}
+
+TEST(ConvertCli, ClosedPipeAndFileSizeLimitAreNoDeaths) {
+    const auto dir = tvtest::scratch_dir("cli-limits");
+    // The refused frame makes the reader warn while the conversion runs: a message written
+    // into a pipe that nobody reads any more must not end the conversion.
+    small_recording(dir / "a.ifv", 2000, true);
+    const int piped =
+        run_into_closed_pipe({"-o", (dir / "piped").string(), (dir / "a.ifv").string()});
+    ASSERT_TRUE(WIFEXITED(piped)) << "ended by signal " << WTERMSIG(piped);
+    EXPECT_EQ(WEXITSTATUS(piped), 3);
+    const auto report = tvtest::check_avi_file((dir / "piped" / "a.avi").string());
+    EXPECT_TRUE(report.ok()) << tvtest::describe(report);
+    EXPECT_EQ(report.avih_total_frames, 1999u);
+
+    // A file-size limit fails the write that passes it, with its reason; the frames written
+    // before stay in the .part.
+    auto limited = run_command("ulimit -f 64; " + convert_cmd() + " -q " +
+                               shell_quote((dir / "a.ifv").string()));
+    EXPECT_EQ(limited.status, 1) << limited.err;
+    EXPECT_NE(limited.err.find("a.avi failed: File too large; the AVI " + (dir / "a.avi").string() +
+                               ".part holds the "),
+              std::string::npos)
+        << limited.err;
+    EXPECT_FALSE(fs::exists(dir / "a.avi"));
+    EXPECT_TRUE(fs::exists(dir / "a.avi.part"));
+}
+
+TEST(ConvertCli, ControlCharactersInNamesAreEscaped) {
+    // Sent raw, the name would recolour the terminal and break the line; UTF-8 stays as it is.
+    const auto dir = tvtest::scratch_dir("cli-names");
+    const fs::path in = dir / "a\x1b[31m\nb\u00e9.ifv";
+    small_recording(in);
+    const std::string shown = dir.string() + "/a\\x1b[31m\\nb\u00e9";
+
+    auto r = run_command(convert_cmd() + " " + shell_quote(in.string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err,
+              "torvane-convert: " + shown + ".ifv -> " + shown + ".avi: converted, 5 frames\n");
+    auto refused = run_command(convert_cmd() + " " + shell_quote(in.string()));
+    EXPECT_NE(refused.err.find("the output " + shown + ".avi exists"), std::string::npos)
+        << refused.err;
+
+    auto info = run_command(convert_cmd() + " --info " + shell_quote(in.string()));
+    EXPECT_EQ(info.out.rfind(shown + ".ifv\n", 0), 0u) << info.out;
+    auto json = run_command(convert_cmd() + " --info --json " + shell_quote(in.string()));
+    EXPECT_EQ(nlohmann::json::parse(json.out)[0]["path"], in.string());
+}
+
 TEST(ConvertCli, ExistingOutputIsOnlyReplacedWhenAsked) {
     const auto dir = tvtest::scratch_dir("cli-overwrite");
     small_recording(dir / "a.ifv");
@@ -156,16 +279,17 @@ TEST(ConvertCli, SeveralInputsInParallelIntoOneFolder) {
     const auto dir = tvtest::scratch_dir("cli-batch");
     std::string inputs;
     for (int i = 0; i < 5; ++i) {
-        const auto p = dir / ("r" + std::to_string(i) + ".ifv");
+        const auto p = dir / std::string("r").append(std::to_string(i)).append(".ifv");
         small_recording(p, 3 + i);
-        inputs += " " + shell_quote(p.string());
+        inputs += ' ';
+        inputs += shell_quote(p.string());
     }
     auto r =
         run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + inputs);
     EXPECT_EQ(r.status, 0) << r.err;
     for (int i = 0; i < 5; ++i) {
-        const auto report =
-            tvtest::check_avi_file((dir / "out" / ("r" + std::to_string(i) + ".avi")).string());
+        const auto report = tvtest::check_avi_file(
+            (dir / "out" / std::string("r").append(std::to_string(i)).append(".avi")).string());
         EXPECT_TRUE(report.ok()) << tvtest::describe(report);
         EXPECT_EQ(report.avih_total_frames, static_cast<uint32_t>(3 + i));
     }

@@ -2,7 +2,9 @@
 // the ThreadSanitizer build the program itself is instrumented: any race makes it fail.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include "support/avi_check.h"
 #include "support/test_support.h"
 #include "tools/ifvbuild/ifv_builder.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 using tvtest::run_command;
@@ -59,6 +63,43 @@ std::string inputs(const fs::path& dir, int count, int frames) {
     return list;
 }
 
+// Starts torvane-convert with `args` and its standard error into `err`; the stop signals as by
+// default (a script's background job would have Ctrl-C ignored).
+pid_t start_convert(std::vector<std::string> args, const fs::path& err) {
+    args.insert(args.begin(), (tvtest::bin_dir() / "torvane-convert").string());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ) != 0) pid = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// The wait status of `pid`, or -1 when it is still running after a minute (it is killed then).
+int wait_for(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 6000; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
 }  // namespace
 
 TEST(ConvertThreads, SeveralConversionsAtOnce) {
@@ -80,32 +121,21 @@ TEST(ConvertThreads, SeveralConversionsAtOnce) {
 
 TEST(ConvertThreads, InterruptStopsEveryRunningConversion) {
     const auto dir = tvtest::scratch_dir("threads-interrupt");
-    const std::string list = inputs(dir, 4, 20000);
-    // In the background, so that it can be interrupted while the conversions run.
-    const fs::path pid_file = dir / "pid";
+    inputs(dir, 4, 20000);
     const fs::path err_file = dir / "err";
-    ASSERT_EQ(run_command(convert_cmd() + " -j 3 -o " + shell_quote((dir / "out").string()) + list +
-                          " 2>" + shell_quote(err_file.string()) + " >/dev/null & echo $! >" +
-                          shell_quote(pid_file.string()))
-                  .status,
-              0);
-    pid_t pid = 0;
-    for (int i = 0; i < 100 && pid == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const auto text = tvtest::read_file(pid_file);
-        if (!text.empty() && text.back() == '\n')
-            pid = std::stoi(std::string(text.begin(), text.end()));
-    }
+    std::vector<std::string> all = {"-j", "3", "-o", (dir / "out").string()};
+    for (int i = 0; i < 4; ++i) all.push_back((dir / name(i, ".ifv")).string());
+    const pid_t pid = start_convert(all, err_file);
     ASSERT_GT(pid, 0);
     // Once the first output (written aside) exists, the conversions are under way.
     for (int i = 0; i < 1000 && !fs::exists(dir / "out" / "r0.avi.part"); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(kill(pid, SIGINT), 0);
-    // Not our child (the shell's): wait for it to go away.
-    for (int i = 0; i < 3000 && kill(pid, 0) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(kill(pid, 0), 0) << "still running after the interrupt";
+    const int status = wait_for(pid);
+    ASSERT_NE(status, -1) << "still running after the interrupt";
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
     const auto err_bytes = tvtest::read_file(err_file);
     const std::string err(err_bytes.begin(), err_bytes.end());
     EXPECT_EQ(err.find("ThreadSanitizer"), std::string::npos) << err;
@@ -125,4 +155,20 @@ TEST(ConvertThreads, InterruptStopsEveryRunningConversion) {
         EXPECT_TRUE(report.ok()) << tvtest::describe(report);
     }
     EXPECT_GE(interrupted, 1) << err;
+
+    // A second stop signal ends it at once. Held stopped, it gets both before it runs on:
+    // signals of different kinds are not merged into one.
+    fs::remove_all(dir / "out");
+    const pid_t again = start_convert(all, err_file);
+    ASSERT_GT(again, 0);
+    for (int i = 0; i < 1000 && !fs::exists(dir / "out" / "r0.avi.part"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(kill(again, SIGSTOP), 0);
+    ASSERT_EQ(waitpid(again, nullptr, WUNTRACED), again);
+    ASSERT_EQ(kill(again, SIGINT), 0);
+    ASSERT_EQ(kill(again, SIGTERM), 0);
+    ASSERT_EQ(kill(again, SIGCONT), 0);
+    const int second = wait_for(again);
+    EXPECT_TRUE(WIFSIGNALED(second)) << "exit status " << WEXITSTATUS(second);
 }
