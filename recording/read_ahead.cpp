@@ -41,7 +41,9 @@ const uint8_t* ReadAhead::view(custommp4_handle* h, const FrameRef& frame) {
         }
     }
     if (!tried_) start();
-    if (memory_ && frame.length <= kWindowSize && run_readable(h, frame.position, frame.length)) {
+    // A window starts on the page of its first frame, which must fit from there.
+    if (memory_ && frame.length <= kWindowSize - kAlignment &&
+        run_readable(h, frame.position, frame.length)) {
         return fill(h, frame);
     }
     // Frames that no window takes are read by themselves, through the reader's own path.
@@ -68,10 +70,9 @@ const uint8_t* ReadAhead::fill(custommp4_handle* h, const FrameRef& frame) {
     const int64_t wanted = std::min(kWindowSize, std::max<int64_t>(h->file_size - w.start, 0));
     w.length = 0;
     if (wanted > 0) {
-        const int error_before = h->system_error;
         struct iovec part = {w.data, static_cast<std::size_t>(wanted)};
         w.length = read_run(h, w.start, std::span<struct iovec>(&part, 1));
-        failed_ = h->system_error != error_before;
+        failed_ = w.length < wanted && h->system_error != 0;
     }
     if (inside(w.start, w.length, frame)) return w.data + (frame.position - w.start);
     warn_read_error(frame);

@@ -264,17 +264,19 @@ TEST(ConversionJob, LargeFramesConvertWhole) {
     const auto big = ifvbuild::pattern(1'180'000, 77);
     seg.add_video(big, 200, true);
     seg.add_video(ifvbuild::pattern(300'000, 78), 240);
+    seg.add_video(ifvbuild::pattern(1'048'000, 80), 260);  // a read-ahead window's size
     seg.add_video(ifvbuild::pattern(10, 79), 280).length = CUSTOMMP4_MAX_FRAME_SIZE + 1;
     testing::internal::CaptureStdout();
     const auto c = convert(rec, dir);
     const std::string said = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(c.avi.ok()) << tvtest::describe(c.avi);
-    EXPECT_EQ(c.report.written_frames, 6);
+    EXPECT_EQ(c.report.written_frames, 7);
     EXPECT_EQ(c.report.skipped_frames, 1);
     const auto video = payloads(c, "00db");
-    ASSERT_EQ(video.size(), 6u);
+    ASSERT_EQ(video.size(), 7u);
     EXPECT_TRUE(video[4] == big);
     EXPECT_EQ(video[5].size(), 300'000u);
+    EXPECT_TRUE(video[6] == ifvbuild::pattern(1'048'000, 80));
     EXPECT_NE(said.find("frame length:67108865,buffer length:67108864"), std::string::npos) << said;
 }
 
