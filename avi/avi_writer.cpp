@@ -95,10 +95,19 @@ AviFile* AVI_create_output(const char* path) {
         AVI_set_error(AVI_ERR_OPEN);
         return nullptr;
     }
-    // Truncated: an interrupted conversion must not leave new data followed by an old tail.
     // 0666: the user's umask decides who may read and write it, as for any other program's file.
-    int fd = tv::sysio::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = tv::sysio::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
+        AVI_set_error(AVI_ERR_OPEN);
+        return nullptr;
+    }
+    // Emptied, so that an interrupted conversion never leaves new data followed by an old tail;
+    // but only when there is something to empty: emptying a file makes ext4 write all of it
+    // back when it is closed (its guard for files replaced by truncation), a second or more
+    // per GiB. Devices cannot be emptied (EINVAL) and need not be.
+    if (tv::sysio::lseek(fd, 0, SEEK_END) > 0 && tv::sysio::ftruncate(fd, 0) != 0 &&
+        errno != EINVAL) {
+        tv::sysio::close(fd);
         AVI_set_error(AVI_ERR_OPEN);
         return nullptr;
     }
