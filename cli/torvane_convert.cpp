@@ -97,7 +97,7 @@ extern "C" void log_to_stderr(void*, const char* line) {
 void print_usage(FILE* out) {
     std::fprintf(out,
                  "Usage: %s [options] INPUT.ifv [OUTPUT.avi]\n"
-                 "       %s [options] INPUT.ifv... [-o DIR]\n"
+                 "       %s [options] INPUT... [-o DIR]\n"
                  "       %s --info [--json] INPUT.ifv...\n"
                  "\n"
                  "Converts surveillance recordings (.ifv) into AVI files: H.264 video copied\n"
@@ -115,6 +115,9 @@ void print_usage(FILE* out) {
                  "  -V, --version         show the version\n"
                  "\n"
                  "Without -o, OUTPUT defaults to INPUT with the extension .avi.\n"
+                 "A folder as INPUT stands for every recording below it (.ifv in any case);\n"
+                 "the outputs go beside them, or with -o the folder's tree is rebuilt under\n"
+                 "DIR. Other files there are skipped and listed at the end.\n"
                  "Exit status: 0 all converted; 3 converted, but frames were skipped or a\n"
                  "recording ended early; 1 a recording was not converted; 2 usage error;\n"
                  "130 interrupted (Ctrl-C, SIGTERM or SIGHUP): the running conversions stopped\n"
@@ -207,30 +210,84 @@ int parse_options(int argc, char** argv, Options& options) {
     return -1;
 }
 
-// Pairs every input with its output. Returns false for a usage error.
-bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& tasks) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    const auto& pos = options.positionals;
-    if (options.output_dir) {
-        for (const auto& in : pos) {
-            fs::path out = fs::path(*options.output_dir) / fs::path(in).filename();
-            out.replace_extension(".avi");
-            pairs.emplace_back(in, out.string());
+bool is_folder(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+// What a folder given as input holds: its recordings, each with its path below the folder, and
+// everything else, which is skipped. Links to folders are not followed, so a loop of links
+// cannot hold the search.
+struct FolderScan {
+    std::vector<std::pair<fs::path, fs::path>> recordings;  // path, path below the folder
+    std::vector<fs::path> others;
+    std::vector<std::pair<fs::path, std::string>> unreadable;  // folder, the system's words
+};
+
+void scan_folder(const fs::path& folder, const fs::path& below, FolderScan& scan) {
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    if (ec) scan.unreadable.emplace_back(folder, ec.message());
+    for (const auto& entry : entries) {
+        const auto kind = fs::symlink_status(entry, ec).type();
+        if (kind == fs::file_type::directory) {
+            scan_folder(entry, below / entry.filename(), scan);
+        } else if (kind == fs::file_type::symlink && fs::is_directory(entry, ec)) {
+            continue;
+        } else if (ends_with_ifv(entry.string())) {
+            scan.recordings.emplace_back(entry, below / entry.filename());
+        } else {
+            scan.others.push_back(entry);
         }
-    } else if (pos.size() == 2 && !ends_with_ifv(pos[1])) {
-        pairs.emplace_back(pos[0], pos[1]);
+    }
+}
+
+struct Pair {
+    std::string input;
+    std::string output;
+    std::string refusal;
+};
+
+// Pairs every input with its output; a folder stands for the recordings below it, and files
+// there that are not recordings go to `skipped`. Returns false for a usage error.
+bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& tasks,
+                std::vector<std::string>& skipped) {
+    std::vector<Pair> pairs;
+    const auto& pos = options.positionals;
+    auto output_of = [&](const fs::path& in, const fs::path& below) {
+        fs::path out = options.output_dir ? fs::path(*options.output_dir) / below : in;
+        out.replace_extension(".avi");
+        return out.string();
+    };
+    if (!options.output_dir && pos.size() == 2 && !is_folder(pos[0]) && !ends_with_ifv(pos[1])) {
+        pairs.push_back({pos[0], pos[1], {}});
     } else {
         for (const auto& in : pos) {
-            if (pos.size() > 1 && !ends_with_ifv(in)) {
+            if (is_folder(in)) {
+                FolderScan scan;
+                scan_folder(in, {}, scan);
+                std::sort(scan.recordings.begin(), scan.recordings.end());
+                std::sort(scan.others.begin(), scan.others.end());
+                for (const auto& [folder, words] : scan.unreadable)
+                    pairs.push_back(
+                        {folder.string(), {}, "the folder could not be read: " + words});
+                if (scan.recordings.empty() && scan.unreadable.empty())
+                    pairs.push_back({in, {}, "the folder holds no recording (.ifv)"});
+                for (const auto& [path, below] : scan.recordings)
+                    pairs.push_back({path.string(), output_of(path, below), {}});
+                for (const auto& other : scan.others) skipped.push_back(other.string());
+                continue;
+            }
+            if (!options.output_dir && pos.size() > 1 && !ends_with_ifv(in)) {
                 std::fprintf(stderr,
                              "%s: '%s' is not an .ifv recording; several inputs need -o DIR or the "
                              ".ifv extension\n",
                              kProgram, tvcli::printable(in).c_str());
                 return false;
             }
-            fs::path out(in);
-            out.replace_extension(".avi");
-            pairs.emplace_back(in, out.string());
+            pairs.push_back({in, output_of(in, fs::path(in).filename()), {}});
         }
     }
 
@@ -250,10 +307,15 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         }
     };
     std::set<std::string> claimed;
-    for (auto& [in, out] : pairs) {
+    for (auto& [in, out, refusal] : pairs) {
         auto task = std::make_unique<Task>();
         task->input = in;
         task->output = out;
+        task->refusal = refusal;
+        if (!refusal.empty()) {
+            tasks.push_back(std::move(task));
+            continue;
+        }
         std::error_code ec;
         const auto size = fs::file_size(in, ec);
         task->input_size = ec ? 0 : size;
@@ -338,9 +400,28 @@ class ProgressBar {
     std::chrono::steady_clock::time_point start_;
 };
 
+// One line for the files of input folders that are not recordings: how many, and the first few.
+void print_skipped(const std::vector<std::string>& skipped) {
+    constexpr size_t kNamed = 5;
+    std::string names;
+    for (size_t i = 0; i < std::min(skipped.size(), kNamed); ++i) {
+        if (i > 0) names += ", ";
+        names += tvcli::printable(skipped[i]);
+    }
+    if (skipped.size() > kNamed)
+        names += " and " + std::to_string(skipped.size() - kNamed) + " more";
+    if (skipped.size() == 1)
+        std::fprintf(stderr, "%s: 1 file that is not a recording (.ifv) was skipped: %s\n",
+                     kProgram, names.c_str());
+    else
+        std::fprintf(stderr, "%s: %zu files that are not recordings (.ifv) were skipped: %s\n",
+                     kProgram, skipped.size(), names.c_str());
+}
+
 int convert(const Options& options) {
     std::vector<std::unique_ptr<Task>> tasks;
-    if (!plan_tasks(options, tasks)) return kUsage;
+    std::vector<std::string> skipped;
+    if (!plan_tasks(options, tasks, skipped)) return kUsage;
 
     if (options.output_dir) {
         std::error_code ec;
@@ -364,6 +445,11 @@ int convert(const Options& options) {
             Task& task = *tasks[i];
             if (task.refusal.empty() && !g_interrupted.load()) {
                 task.started.store(true);
+                // A folder's tree is rebuilt under -o DIR as its recordings are converted.
+                if (options.output_dir) {
+                    std::error_code ec;
+                    fs::create_directories(fs::path(task.output).parent_path(), ec);
+                }
                 tv::ConversionOptions job_options;
                 job_options.replace_existing = options.overwrite;
                 task.report =
@@ -443,6 +529,7 @@ int convert(const Options& options) {
     for (auto& th : threads) th.join();
     report_finished();
     bar.clear();
+    if (!skipped.empty() && !options.quiet) print_skipped(skipped);
 
     if (g_interrupted.load()) return kInterrupted;
     if (failed) return kNotConverted;

@@ -193,13 +193,13 @@ TEST(ConvertCli, SpecialFilesAsRecordingAreRefusedAtOnce) {
                               "character device)"),
               std::string::npos)
         << device.err;
-    // The reader itself refuses them, for every caller: --info goes straight to it.
+    // A folder is searched for recordings; one without any is a failure.
     auto directory = run_command(timed + " " + d + "/dir.ifv");
     EXPECT_EQ(directory.status, 1);
-    EXPECT_NE(directory.err.find("dir.ifv: not converted: the recording could not be opened: Is a "
-                                 "directory"),
+    EXPECT_NE(directory.err.find("dir.ifv: not converted: the folder holds no recording (.ifv)"),
               std::string::npos)
         << directory.err;
+    // The reader itself refuses them, for every caller: --info goes straight to it.
     auto info = run_command(timed + " --info " + d + "/fifo.ifv");
     EXPECT_EQ(info.status, 1);
     EXPECT_NE(info.out.find("error:      recording not opened"), std::string::npos) << info.out;
@@ -293,6 +293,41 @@ TEST(ConvertCli, SeveralInputsInParallelIntoOneFolder) {
         EXPECT_TRUE(report.ok()) << tvtest::describe(report);
         EXPECT_EQ(report.avih_total_frames, static_cast<uint32_t>(3 + i));
     }
+}
+
+TEST(ConvertCli, FoldersAreSearchedForRecordings) {
+    const auto dir = tvtest::scratch_dir("cli-folders");
+    fs::create_directories(dir / "in" / "day2" / "empty");
+    small_recording(dir / "in" / "CAM01.IFV", 3);
+    small_recording(dir / "in" / "day2" / "cam02.ifv", 4);
+    tvtest::write_file(dir / "in" / "notes.txt", {'x'});
+    tvtest::write_file(dir / "in" / "day2" / "cam02.idx", {'x'});
+    fs::create_directory_symlink(dir / "in", dir / "in" / "day2" / "loop");
+    const std::string d = shell_quote(dir.string());
+
+    // With -o the tree below the folder is rebuilt; other files are named once, at the end.
+    auto r = run_command(convert_cmd() + " -j 1 -o " + d + "/out " + d + "/in/");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto one = tvtest::check_avi_file((dir / "out" / "CAM01.avi").string());
+    const auto two = tvtest::check_avi_file((dir / "out" / "day2" / "cam02.avi").string());
+    EXPECT_EQ(one.avih_total_frames, 3u) << tvtest::describe(one);
+    EXPECT_EQ(two.avih_total_frames, 4u) << tvtest::describe(two);
+    const std::string in = dir.string() + "/in/";
+    EXPECT_NE(r.err.find("torvane-convert: 2 files that are not recordings (.ifv) were skipped: " +
+                         in + "day2/cam02.idx, " + in + "notes.txt\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_LT(r.err.find("CAM01.IFV ->"), r.err.find("cam02.ifv ->"));  // in sorted order
+
+    // Without -o each output goes beside its recording.
+    auto beside = run_command(convert_cmd() + " -q " + d + "/in");
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_EQ(beside.err, "");
+    EXPECT_TRUE(fs::exists(dir / "in" / "CAM01.avi"));
+    EXPECT_TRUE(fs::exists(dir / "in" / "day2" / "cam02.avi"));
+
+    auto empty = run_command(convert_cmd() + " " + d + "/in/day2/empty");
+    EXPECT_EQ(empty.status, 1);
 }
 
 TEST(ConvertCli, InfoDescribesTheRecording) {
