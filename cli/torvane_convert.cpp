@@ -44,6 +44,7 @@ struct Options {
     std::vector<std::string> positionals;
     std::optional<std::string> output_dir;
     bool overwrite = false;
+    bool skip_existing = false;
     bool quiet = false;
     bool info = false;
     bool json = false;
@@ -55,6 +56,7 @@ struct Task {
     std::string output;
     uint64_t input_size = 0;
     std::string refusal;  // set when the task is refused before it starts
+    bool skip = false;    // its output exists and -n leaves it alone
     tv::ConversionProgress progress;
     tv::JobReport report;
     std::atomic<bool> started{false};
@@ -106,9 +108,11 @@ void print_usage(FILE* out) {
                  "Options:\n"
                  "  -o, --output-dir DIR  write every output into DIR (created when missing)\n"
                  "  -y, --overwrite       replace outputs that already exist\n"
+                 "  -n, --skip-existing   leave outputs that already exist alone and count\n"
+                 "                        them as done, to resume a batch\n"
                  "  -j, --jobs N          convert N recordings at a time (default: cores)\n"
                  "  -q, --quiet           no progress bar, no summary lines and none of the\n"
-                 "                        reader's and writer's diagnostics\n"
+                 "                        reader's and writer's diagnostics: only failures\n"
                  "      --info            describe the recordings instead of converting\n"
                  "      --json            with --info: print JSON\n"
                  "  -h, --help            show this help\n"
@@ -118,6 +122,10 @@ void print_usage(FILE* out) {
                  "A folder as INPUT stands for every recording below it (.ifv in any case);\n"
                  "the outputs go beside them, or with -o the folder's tree is rebuilt under\n"
                  "DIR. Other files there are skipped and listed at the end.\n"
+                 "An existing folder as OUTPUT receives OUTPUT/INPUT.avi. '-' is refused:\n"
+                 "an AVI file is written at many places, which a pipe cannot take.\n"
+                 "Several recordings end with a line \"C converted, P partial, S skipped,\n"
+                 "F failed\" (F counts every recording not converted, interrupted ones too).\n"
                  "Exit status: 0 all converted; 3 converted, but frames were skipped or a\n"
                  "recording ended early; 1 a recording was not converted; 2 usage error;\n"
                  "130 interrupted (Ctrl-C, SIGTERM or SIGHUP): the running conversions stopped\n"
@@ -138,6 +146,7 @@ int parse_options(int argc, char** argv, Options& options) {
     static const option long_options[] = {
         {"output-dir", required_argument, nullptr, 'o'},
         {"overwrite", no_argument, nullptr, 'y'},
+        {"skip-existing", no_argument, nullptr, 'n'},
         {"jobs", required_argument, nullptr, 'j'},
         {"quiet", no_argument, nullptr, 'q'},
         {"info", no_argument, nullptr, kInfo},
@@ -148,13 +157,16 @@ int parse_options(int argc, char** argv, Options& options) {
     };
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":o:yj:qhV", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":o:ynj:qhV", long_options, nullptr)) != -1) {
         switch (c) {
             case 'o':
                 options.output_dir = optarg;
                 break;
             case 'y':
                 options.overwrite = true;
+                break;
+            case 'n':
+                options.skip_existing = true;
                 break;
             case 'j': {
                 char* end = nullptr;
@@ -205,6 +217,21 @@ int parse_options(int argc, char** argv, Options& options) {
     }
     if (options.json && !options.info) {
         std::fprintf(stderr, "%s: --json goes with --info\n", kProgram);
+        return kUsage;
+    }
+    if (options.overwrite && options.skip_existing) {
+        std::fprintf(stderr, "%s: -y (replace outputs) and -n (keep outputs) exclude each other\n",
+                     kProgram);
+        return kUsage;
+    }
+    const bool dash = std::find(options.positionals.begin(), options.positionals.end(), "-") !=
+                      options.positionals.end();
+    if (dash || options.output_dir == "-") {
+        std::fprintf(stderr,
+                     "%s: '-' cannot stand for standard input or output: recordings and AVI "
+                     "files are read and written at many places; give a file name (./- for a "
+                     "file named '-')\n",
+                     kProgram);
         return kUsage;
     }
     return -1;
@@ -262,7 +289,10 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         return out.string();
     };
     if (!options.output_dir && pos.size() == 2 && !is_folder(pos[0]) && !ends_with_ifv(pos[1])) {
-        pairs.push_back({pos[0], pos[1], {}});
+        fs::path out = pos[1];
+        // An existing folder as OUTPUT receives the output under the recording's own name.
+        if (is_folder(pos[1])) out = (out / fs::path(pos[0]).filename()).replace_extension(".avi");
+        pairs.push_back({pos[0], out.string(), {}});
     } else {
         for (const auto& in : pos) {
             if (is_folder(in)) {
@@ -275,9 +305,16 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                         {folder.string(), {}, "the folder could not be read: " + words});
                 if (scan.recordings.empty() && scan.unreadable.empty())
                     pairs.push_back({in, {}, "the folder holds no recording (.ifv)"});
-                for (const auto& [path, below] : scan.recordings)
-                    pairs.push_back({path.string(), output_of(path, below), {}});
-                for (const auto& other : scan.others) skipped.push_back(other.string());
+                // The outputs of an earlier run beside their recordings are no news.
+                std::set<std::string> outputs;
+                for (const auto& [path, below] : scan.recordings) {
+                    const std::string out = output_of(path, below);
+                    pairs.push_back({path.string(), out, {}});
+                    outputs.insert(out);
+                    outputs.insert(out + ".part");
+                }
+                for (const auto& other : scan.others)
+                    if (!outputs.contains(other.string())) skipped.push_back(other.string());
                 continue;
             }
             if (!options.output_dir && pos.size() > 1 && !ends_with_ifv(in)) {
@@ -327,6 +364,8 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         } else if (!claimed.insert(fs::weakly_canonical(out, ec).string()).second) {
             task->refusal =
                 "another input in this run writes the same output " + tvcli::printable(out);
+        } else if (output_exists && options.skip_existing) {
+            task->skip = true;
         } else if (output_exists && !options.overwrite) {
             task->refusal =
                 "the output " + tvcli::printable(out) + " exists (use -y to replace it)";
@@ -443,7 +482,7 @@ int convert(const Options& options) {
             const size_t i = next.fetch_add(1);
             if (i >= tasks.size()) return;
             Task& task = *tasks[i];
-            if (task.refusal.empty() && !g_interrupted.load()) {
+            if (task.refusal.empty() && !task.skip && !g_interrupted.load()) {
                 task.started.store(true);
                 // A folder's tree is rebuilt under -o DIR as its recordings are converted.
                 if (options.output_dir) {
@@ -469,6 +508,7 @@ int convert(const Options& options) {
 
     ProgressBar bar(show_bar);
     bool failed = false, partial = false;
+    int converted_count = 0, partial_count = 0, skipped_count = 0, failed_count = 0;
     auto report_finished = [&] {
         for (auto& t : tasks) {
             if (t->reported || !t->finished.load(std::memory_order_acquire)) continue;
@@ -478,12 +518,21 @@ int convert(const Options& options) {
             const std::string output = tvcli::printable(t->output);
             if (!t->refusal.empty()) {
                 failed = true;
+                ++failed_count;
                 std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, input.c_str(),
                              t->refusal.c_str());
                 continue;
             }
+            if (t->skip) {
+                ++skipped_count;
+                if (!options.quiet)
+                    std::fprintf(stderr, "%s: %s -> %s: skipped, the output exists\n", kProgram,
+                                 input.c_str(), output.c_str());
+                continue;
+            }
             if (!t->started.load()) {
                 failed = true;
+                ++failed_count;
                 std::fprintf(stderr, "%s: %s: not converted: interrupted before it started\n",
                              kProgram, input.c_str());
                 continue;
@@ -493,17 +542,20 @@ int convert(const Options& options) {
             const std::string reason = tv::OutcomeReason(shown, input, output);
             switch (tv::OutcomeRowOf(shown.outcome).exit_status) {
                 case kAllConverted:
+                    ++converted_count;
                     if (!options.quiet)
                         std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, input.c_str(),
                                      output.c_str(), reason.c_str());
                     break;
                 case kPartial:
                     partial = true;
+                    ++partial_count;
                     std::fprintf(stderr, "%s: %s -> %s: %s\n", kProgram, input.c_str(),
                                  output.c_str(), reason.c_str());
                     break;
                 default:
                     failed = true;
+                    ++failed_count;
                     std::fprintf(stderr, "%s: %s: not converted: %s\n", kProgram, input.c_str(),
                                  reason.c_str());
             }
@@ -530,6 +582,9 @@ int convert(const Options& options) {
     report_finished();
     bar.clear();
     if (!skipped.empty() && !options.quiet) print_skipped(skipped);
+    if (tasks.size() > 1 && !options.quiet)
+        std::fprintf(stderr, "%s: %d converted, %d partial, %d skipped, %d failed\n", kProgram,
+                     converted_count, partial_count, skipped_count, failed_count);
 
     if (g_interrupted.load()) return kInterrupted;
     if (failed) return kNotConverted;

@@ -95,6 +95,14 @@ TEST(ConvertCli, UsageErrorsAndHelp) {
     EXPECT_EQ(run_command(convert_cmd() + " -j 0 x.ifv").status, 2);
     EXPECT_EQ(run_command(convert_cmd() + " --json x.ifv").status, 2);
     EXPECT_EQ(run_command(convert_cmd() + " a.ifv b.txt c.ifv").status, 2);
+    EXPECT_EQ(run_command(convert_cmd() + " -n -y a.ifv").status, 2);
+    // An AVI is written at many places and a recording read so: no pipes.
+    for (const char* args : {" - x.avi", " a.ifv -", " -o - a.ifv"}) {
+        const auto dash = run_command(convert_cmd() + args);
+        EXPECT_EQ(dash.status, 2) << args;
+        EXPECT_NE(dash.err.find("'-' cannot stand for standard input or output"), std::string::npos)
+            << dash.err;
+    }
     const auto help = run_command(convert_cmd() + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Exit status"), std::string::npos);
@@ -269,6 +277,12 @@ TEST(ConvertCli, ExistingOutputIsOnlyReplacedWhenAsked) {
     EXPECT_EQ(replaced.status, 0) << replaced.err;
     EXPECT_TRUE(tvtest::check_avi_file((dir / "a.avi").string()).ok());
 
+    // An existing folder as OUTPUT receives the output under the recording's name.
+    fs::create_directory(dir / "into");
+    auto into = run_command(convert_cmd() + " " + d + "/a.ifv " + d + "/into");
+    EXPECT_EQ(into.status, 0) << into.err;
+    EXPECT_TRUE(tvtest::check_avi_file((dir / "into" / "a.avi").string()).ok());
+
     // Never into the recording itself, even with -y.
     auto self = run_command(convert_cmd() + " -y " + d + "/a.ifv " + d + "/a.ifv");
     EXPECT_EQ(self.status, 1);
@@ -318,6 +332,8 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
               std::string::npos)
         << r.err;
     EXPECT_LT(r.err.find("CAM01.IFV ->"), r.err.find("cam02.ifv ->"));  // in sorted order
+    EXPECT_NE(r.err.find("torvane-convert: 2 converted, 0 partial, 0 skipped, 0 failed\n"),
+              std::string::npos);
 
     // Without -o each output goes beside its recording.
     auto beside = run_command(convert_cmd() + " -q " + d + "/in");
@@ -325,6 +341,25 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     EXPECT_EQ(beside.err, "");
     EXPECT_TRUE(fs::exists(dir / "in" / "CAM01.avi"));
     EXPECT_TRUE(fs::exists(dir / "in" / "day2" / "cam02.avi"));
+
+    // -n resumes a batch: done outputs stay and count as done; they are not listed as skipped
+    // files either.
+    fs::remove(dir / "out" / "day2" / "cam02.avi");
+    const auto first = tvtest::read_file(dir / "out" / "CAM01.avi");
+    auto resumed = run_command(convert_cmd() + " -n -o " + d + "/out " + d + "/in");
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("CAM01.IFV -> " + dir.string() +
+                               "/out/CAM01.avi: skipped, the output exists\n"),
+              std::string::npos)
+        << resumed.err;
+    EXPECT_NE(resumed.err.find("torvane-convert: 1 converted, 0 partial, 1 skipped, 0 failed\n"),
+              std::string::npos)
+        << resumed.err;
+    EXPECT_EQ(tvtest::read_file(dir / "out" / "CAM01.avi"), first);
+    EXPECT_TRUE(fs::exists(dir / "out" / "day2" / "cam02.avi"));
+    auto again = run_command(convert_cmd() + " -n " + d + "/in");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.err.find(".avi,"), std::string::npos) << again.err;
 
     auto empty = run_command(convert_cmd() + " " + d + "/in/day2/empty");
     EXPECT_EQ(empty.status, 1);
