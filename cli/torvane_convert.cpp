@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -40,6 +41,8 @@ enum ExitStatus : int {
     kInterrupted = 130,  // as a shell reports a program that Ctrl-C ended
 };
 
+enum class Progress { kBar, kJson, kNone };
+
 struct Options {
     std::vector<std::string> positionals;
     std::optional<std::string> output_dir;
@@ -49,6 +52,7 @@ struct Options {
     bool info = false;
     bool json = false;
     unsigned jobs = 0;
+    Progress progress = Progress::kBar;
 };
 
 struct Task {
@@ -113,6 +117,13 @@ void print_usage(FILE* out) {
                  "  -j, --jobs N          convert N recordings at a time (default: cores)\n"
                  "  -q, --quiet           no progress bar, no summary lines and none of the\n"
                  "                        reader's and writer's diagnostics: only failures\n"
+                 "      --progress=HOW    bar: a bar on standard error when it is a terminal\n"
+                 "                        (the default; -q turns it off); json: a line of\n"
+                 "                        JSON on standard output every second and at the\n"
+                 "                        end, terminal or not, with done_bytes,\n"
+                 "                        total_bytes, done_files, total_files (of the\n"
+                 "                        recordings to convert), elapsed_s, eta_s (null\n"
+                 "                        while unknown) and rate_bytes_per_s; none\n"
                  "      --info            describe the recordings instead of converting\n"
                  "      --json            with --info: print JSON\n"
                  "  -h, --help            show this help\n"
@@ -142,7 +153,7 @@ bool ends_with_ifv(const std::string& path) {
 
 // Returns the exit status for a usage error, or -1 when the options are good.
 int parse_options(int argc, char** argv, Options& options) {
-    enum { kInfo = 1000, kJson };
+    enum { kInfo = 1000, kJson, kProgress };
     static const option long_options[] = {
         {"output-dir", required_argument, nullptr, 'o'},
         {"overwrite", no_argument, nullptr, 'y'},
@@ -151,6 +162,7 @@ int parse_options(int argc, char** argv, Options& options) {
         {"quiet", no_argument, nullptr, 'q'},
         {"info", no_argument, nullptr, kInfo},
         {"json", no_argument, nullptr, kJson},
+        {"progress", required_argument, nullptr, kProgress},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -188,6 +200,19 @@ int parse_options(int argc, char** argv, Options& options) {
                 break;
             case kJson:
                 options.json = true;
+                break;
+            case kProgress:
+                if (std::strcmp(optarg, "bar") == 0) {
+                    options.progress = Progress::kBar;
+                } else if (std::strcmp(optarg, "json") == 0) {
+                    options.progress = Progress::kJson;
+                } else if (std::strcmp(optarg, "none") == 0) {
+                    options.progress = Progress::kNone;
+                } else {
+                    std::fprintf(stderr, "%s: --progress is bar, json or none, not '%s'\n",
+                                 kProgram, tvcli::printable(optarg).c_str());
+                    return kUsage;
+                }
                 break;
             case 'h':
                 print_usage(stdout);
@@ -375,52 +400,105 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
     return true;
 }
 
+// How far a batch is, in bytes of the recordings to convert (all known before the first
+// conversion starts) and in those recordings. A running conversion counts the share of its
+// bytes that its share of frames done stands for.
+struct BatchProgress {
+    uint64_t done_bytes = 0, total_bytes = 0;
+    size_t done_files = 0, total_files = 0;
+    double elapsed_s = 0, rate = 0;  // bytes per second
+    double eta_s = -1;               // unknown while negative
+
+    static BatchProgress of(const std::vector<std::unique_ptr<Task>>& tasks, double elapsed_s) {
+        BatchProgress p;
+        p.elapsed_s = elapsed_s;
+        for (const auto& t : tasks) {
+            if (!t->refusal.empty() || t->skip) continue;
+            ++p.total_files;
+            p.total_bytes += t->input_size;
+            if (t->finished.load()) {
+                ++p.done_files;
+                p.done_bytes += t->input_size;
+                continue;
+            }
+            const int64_t total = t->progress.m_totalFrames.load();
+            const int64_t done = std::min<int64_t>(t->progress.m_doneFrames.load(), total);
+            if (total > 0)
+                p.done_bytes +=
+                    static_cast<uint64_t>(static_cast<double>(t->input_size) *
+                                          static_cast<double>(done) / static_cast<double>(total));
+        }
+        // The first moments' rate says little: the first chunks come from the page cache.
+        if (elapsed_s > 0.5) p.rate = static_cast<double>(p.done_bytes) / elapsed_s;
+        if (p.done_bytes >= p.total_bytes && p.done_files == p.total_files)
+            p.eta_s = 0;
+        else if (p.rate > 0)
+            p.eta_s = static_cast<double>(p.total_bytes - p.done_bytes) / p.rate;
+        return p;
+    }
+
+    double fraction() const {
+        if (total_bytes > 0)
+            return static_cast<double>(done_bytes) / static_cast<double>(total_bytes);
+        return total_files > 0 ? static_cast<double>(done_files) / static_cast<double>(total_files)
+                               : 0.0;
+    }
+};
+
+// Bytes in the unit that suits `scale`: MB below 10 GB, GB above.
+std::string in_units(uint64_t bytes, uint64_t scale) {
+    char text[32];
+    if (scale < 10'000'000'000ULL)
+        std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1e6);
+    else
+        std::snprintf(text, sizeof text, "%.2f", static_cast<double>(bytes) / 1e9);
+    return text;
+}
+
 class ProgressBar {
   public:
-    explicit ProgressBar(bool enabled)
-        : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
 
-    void draw(const std::vector<std::unique_ptr<Task>>& tasks) {
+    // The line fits the terminal's width as it is now: the bar shrinks first, then the
+    // details go, so that no line wraps.
+    void draw(const BatchProgress& p) {
         if (!enabled_) return;
-        int64_t done = 0, total = 0;
-        double bytes = 0;
-        for (const auto& t : tasks) {
-            if (!t->refusal.empty()) continue;
-            const int64_t tt = t->progress.m_totalFrames.load();
-            const int64_t dd = std::min<int64_t>(t->progress.m_doneFrames.load(), tt);
-            done += dd;
-            total += tt;
-            if (tt > 0)
-                bytes += static_cast<double>(t->input_size) * static_cast<double>(dd) /
-                         static_cast<double>(tt);
-        }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        const double fraction =
-            total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
-        const double mbps = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
+        const double fraction = p.fraction();
         std::string eta = "--:--";
-        if (fraction > 0.0 && fraction < 1.0 && seconds > 0.5) {
-            const auto left = static_cast<long>(seconds * (1.0 - fraction) / fraction + 0.5);
+        if (p.eta_s >= 0) {
+            const auto left = static_cast<long>(p.eta_s + 0.5);
             char buf[32];
             std::snprintf(buf, sizeof buf, "%ld:%02ld", left / 60, left % 60);
             eta = buf;
-        } else if (fraction >= 1.0) {
-            eta = "0:00";
         }
-        char tail[128];
-        std::snprintf(tail, sizeof tail, " %lld/%lld frames %3d%% %6.1f MB/s ETA %s",
-                      static_cast<long long>(done), static_cast<long long>(total),
-                      static_cast<int>(fraction * 100.0), mbps, eta.c_str());
+        const char* unit = p.total_bytes < 10'000'000'000ULL ? "MB" : "GB";
+        char full[160], brief[48];
+        std::snprintf(full, sizeof full, " %s/%s %s, %zu/%zu files %3d%% %6.1f MB/s ETA %s",
+                      in_units(p.done_bytes, p.total_bytes).c_str(),
+                      in_units(p.total_bytes, p.total_bytes).c_str(), unit, p.done_files,
+                      p.total_files, static_cast<int>(fraction * 100.0), p.rate / 1e6, eta.c_str());
+        std::snprintf(brief, sizeof brief, " %3d%% ETA %s", static_cast<int>(fraction * 100.0),
+                      eta.c_str());
         int columns = 80;
         winsize ws{};
         if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
-        const int bar_width = std::max(10, columns - static_cast<int>(std::strlen(tail)) - 3);
-        const int filled = static_cast<int>(fraction * bar_width);
-        std::string line = "\r[";
-        for (int i = 0; i < bar_width; ++i) line += i < filled ? '=' : (i == filled ? '>' : ' ');
-        line += "]";
-        line += tail;
+        const int room = columns - 1;  // a character in the last column may wrap the line
+        constexpr int kNarrowest = 10;
+        std::string tail = full;
+        if (room - static_cast<int>(tail.size()) - 2 < kNarrowest) tail = brief;
+        const int bar_width = room - static_cast<int>(tail.size()) - 2;
+        std::string line = "\r";
+        if (bar_width >= kNarrowest) {
+            const int filled = static_cast<int>(fraction * bar_width);
+            line += "[";
+            for (int i = 0; i < bar_width; ++i)
+                line += i < filled ? '=' : (i == filled ? '>' : ' ');
+            line += "]";
+            line += tail;
+        } else {
+            line += tail.substr(1, static_cast<size_t>(std::max(0, room)));
+        }
+        line += "\033[K";
         std::fputs(line.c_str(), stderr);
         std::fflush(stderr);
         drawn_ = true;
@@ -436,8 +514,20 @@ class ProgressBar {
   private:
     bool enabled_;
     bool drawn_ = false;
-    std::chrono::steady_clock::time_point start_;
 };
+
+// --progress=json: one line of JSON on standard output.
+void print_progress_json(const BatchProgress& p) {
+    char eta[32] = "null";
+    if (p.eta_s >= 0) std::snprintf(eta, sizeof eta, "%.0f", p.eta_s);
+    std::printf(
+        "{\"done_bytes\":%llu,\"total_bytes\":%llu,\"done_files\":%zu,\"total_files\":%zu,"
+        "\"elapsed_s\":%.1f,\"eta_s\":%s,\"rate_bytes_per_s\":%.0f}\n",
+        static_cast<unsigned long long>(p.done_bytes),
+        static_cast<unsigned long long>(p.total_bytes), p.done_files, p.total_files, p.elapsed_s,
+        eta, p.rate);
+    std::fflush(stdout);
+}
 
 // One line for the files of input folders that are not recordings: how many, and the first few.
 void print_skipped(const std::vector<std::string>& skipped) {
@@ -501,12 +591,18 @@ int convert(const Options& options) {
             wake.notify_all();
         }
     };
-    const bool show_bar = !options.quiet && isatty(STDERR_FILENO);
+    const bool show_bar =
+        options.progress == Progress::kBar && !options.quiet && isatty(STDERR_FILENO);
     g_bar_shown.store(show_bar);
     std::vector<std::thread> threads;
     for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
 
     ProgressBar bar(show_bar);
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    double next_json = 0;
     bool failed = false, partial = false;
     int converted_count = 0, partial_count = 0, skipped_count = 0, failed_count = 0;
     auto report_finished = [&] {
@@ -567,10 +663,16 @@ int convert(const Options& options) {
             for (auto& t : tasks) t->progress.m_stopRequested.store(true);
         }
         report_finished();
+        // Drawn before the end is checked: a batch shows its bar at least once.
+        const auto now = BatchProgress::of(tasks, elapsed());
+        bar.draw(now);
+        if (options.progress == Progress::kJson && now.elapsed_s >= next_json) {
+            print_progress_json(now);
+            next_json = std::floor(now.elapsed_s) + 1.0;
+        }
         const bool all_done = std::all_of(tasks.begin(), tasks.end(),
                                           [](const auto& t) { return t->finished.load(); });
         if (all_done) break;
-        bar.draw(tasks);
         std::unique_lock<std::mutex> lock(wake_lock);
         wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
             return g_interrupted.load() ||
@@ -581,6 +683,8 @@ int convert(const Options& options) {
     for (auto& th : threads) th.join();
     report_finished();
     bar.clear();
+    if (options.progress == Progress::kJson)
+        print_progress_json(BatchProgress::of(tasks, elapsed()));
     if (!skipped.empty() && !options.quiet) print_skipped(skipped);
     if (tasks.size() > 1 && !options.quiet)
         std::fprintf(stderr, "%s: %d converted, %d partial, %d skipped, %d failed\n", kProgram,

@@ -365,6 +365,51 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     EXPECT_EQ(empty.status, 1);
 }
 
+TEST(ConvertCli, ProgressForProgramsAndNarrowTerminals) {
+    const auto dir = tvtest::scratch_dir("cli-progress");
+    small_recording(dir / "a.ifv", 300);
+    small_recording(dir / "b.ifv", 20);
+    const std::string d = shell_quote(dir.string());
+    const std::string inputs = " " + d + "/a.ifv " + d + "/b.ifv";
+    const auto total = fs::file_size(dir / "a.ifv") + fs::file_size(dir / "b.ifv");
+
+    // JSON lines on standard output, also when it is no terminal; the total is known from the
+    // first line on.
+    auto json = run_command(convert_cmd() + " --progress=json -o " + d + "/json" + inputs);
+    EXPECT_EQ(json.status, 0) << json.err;
+    std::istringstream lines(json.out);
+    std::vector<nlohmann::json> reports;
+    for (std::string line; std::getline(lines, line);)
+        reports.push_back(nlohmann::json::parse(line));
+    ASSERT_GE(reports.size(), 2u) << json.out;
+    for (const auto& r : reports) EXPECT_EQ(r["total_bytes"], total) << r;
+    EXPECT_EQ(reports.back()["done_bytes"], total);
+    EXPECT_EQ(reports.back()["done_files"], 2);
+    EXPECT_EQ(reports.back()["total_files"], 2);
+    EXPECT_EQ(reports.back()["eta_s"], 0);
+    EXPECT_TRUE(reports.back().contains("rate_bytes_per_s"));
+    EXPECT_TRUE(reports.back().contains("elapsed_s"));
+    EXPECT_EQ(run_command(convert_cmd() + " --progress=yes" + inputs).status, 2);
+
+    // On a terminal 40 columns wide the bar never wraps.
+    auto narrow = run_command(
+        "script -qec " +
+        shell_quote("stty cols 40; " + convert_cmd() + " -o " + d + "/narrow" + inputs) +
+        " /dev/null");
+    EXPECT_EQ(narrow.status, 0) << narrow.out;
+    int bars = 0;
+    for (size_t start = 0, end; start < narrow.out.size(); start = end + 1) {
+        end = std::min(narrow.out.find('\r', start), narrow.out.find('\n', start));
+        if (end == std::string::npos) end = narrow.out.size();
+        std::string piece = narrow.out.substr(start, end - start);
+        if (piece.find("ETA") == std::string::npos) continue;
+        ++bars;
+        piece = piece.substr(0, piece.find('\033'));
+        EXPECT_LT(piece.size(), 40u) << piece;
+    }
+    EXPECT_GE(bars, 1) << narrow.out;
+}
+
 TEST(ConvertCli, InfoDescribesTheRecording) {
     const auto dir = tvtest::scratch_dir("cli-info");
     ifvbuild::Recording rec;
