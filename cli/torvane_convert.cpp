@@ -100,17 +100,27 @@ extern "C" void log_to_stderr(void*, const char* line) {
     std::fprintf(stderr, "%s%s\n", g_bar_shown.load() ? "\r\033[K" : "", line);
 }
 
+// In the form help2man reads: usage lines, a description, option lines indented by two spaces
+// and sections that start with a line ending in ':'.
 void print_usage(FILE* out) {
     std::fprintf(out,
-                 "Usage: %s [options] INPUT.ifv [OUTPUT.avi]\n"
-                 "       %s [options] INPUT... [-o DIR]\n"
-                 "       %s --info [--json] INPUT.ifv...\n"
+                 "Usage: %s [options] INPUT.ifv [OUTPUT.avi | FOLDER]\n"
+                 "  or:  %s [options] INPUT... [-o DIR]\n"
+                 "  or:  %s --info [--json] INPUT.ifv...\n"
+                 "Convert surveillance recordings (.ifv) into AVI files.\n"
                  "\n"
-                 "Converts surveillance recordings (.ifv) into AVI files: H.264 video copied\n"
-                 "unchanged, voice or raw audio as 16-bit PCM.\n"
+                 "H.264 video is copied unchanged, voice or raw audio becomes 16-bit PCM.\n"
+                 "Without -o, OUTPUT defaults to INPUT with the extension .avi; an existing\n"
+                 "FOLDER as OUTPUT receives FOLDER/INPUT.avi. A folder as INPUT stands for\n"
+                 "every recording below it (.ifv in any case): the outputs go beside them,\n"
+                 "or with -o the folder's tree is rebuilt under DIR; other files there are\n"
+                 "skipped and listed at the end. '-' is refused: an AVI file is written at\n"
+                 "many places, which a pipe cannot take. Unless -q, several recordings end\n"
+                 "with a line \"C converted, P partial, S skipped, F failed\" (F counts every\n"
+                 "recording not converted, interrupted ones too).\n"
                  "\n"
                  "Options:\n"
-                 "  -o, --output-dir DIR  write every output into DIR (created when missing)\n"
+                 "  -o, --output-dir DIR  write the outputs under DIR (created when missing)\n"
                  "  -y, --overwrite       replace outputs that already exist\n"
                  "  -n, --skip-existing   leave outputs that already exist alone and count\n"
                  "                        them as done, to resume a batch\n"
@@ -129,18 +139,14 @@ void print_usage(FILE* out) {
                  "  -h, --help            show this help\n"
                  "  -V, --version         show the version\n"
                  "\n"
-                 "Without -o, OUTPUT defaults to INPUT with the extension .avi.\n"
-                 "A folder as INPUT stands for every recording below it (.ifv in any case);\n"
-                 "the outputs go beside them, or with -o the folder's tree is rebuilt under\n"
-                 "DIR. Other files there are skipped and listed at the end.\n"
-                 "An existing folder as OUTPUT receives OUTPUT/INPUT.avi. '-' is refused:\n"
-                 "an AVI file is written at many places, which a pipe cannot take.\n"
-                 "Several recordings end with a line \"C converted, P partial, S skipped,\n"
-                 "F failed\" (F counts every recording not converted, interrupted ones too).\n"
-                 "Exit status: 0 all converted; 3 converted, but frames were skipped or a\n"
-                 "recording ended early; 1 a recording was not converted; 2 usage error;\n"
-                 "130 interrupted (Ctrl-C, SIGTERM or SIGHUP): the running conversions stopped\n"
-                 "and keep the frames written in OUTPUT.part. A second Ctrl-C ends at once.\n",
+                 "Exit status:\n"
+                 "  0    all converted (or left alone by -n)\n"
+                 "  3    converted, but frames were skipped or a recording ended early\n"
+                 "  1    a recording was not converted\n"
+                 "  2    usage error\n"
+                 "  130  interrupted (Ctrl-C, SIGTERM or SIGHUP): the running conversions\n"
+                 "       stopped and keep the frames written in OUTPUT.part. A second Ctrl-C\n"
+                 "       ends at once.\n",
                  kProgram, kProgram, kProgram);
 }
 
@@ -220,7 +226,8 @@ int parse_options(int argc, char** argv, Options& options) {
             case 'V': {
                 char version[64] = {};
                 TV_VOICE_GetVersion(version);
-                std::printf("%s 1.0.0 (%s)\n", kProgram, version);
+                // The first line alone, as help2man and scripts read it.
+                std::printf("%s %s\nvoice library: %s\n", kProgram, TORVANE_VERSION, version);
                 std::exit(kAllConverted);
             }
             case ':':

@@ -103,13 +103,26 @@ TEST(ConvertCli, UsageErrorsAndHelp) {
         EXPECT_NE(dash.err.find("'-' cannot stand for standard input or output"), std::string::npos)
             << dash.err;
     }
-    const auto help = run_command(convert_cmd() + " --help");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
-    EXPECT_NE(help.out.find("130 interrupted"), std::string::npos);
     const auto version = run_command(convert_cmd() + " --version");
     EXPECT_EQ(version.status, 0);
     EXPECT_NE(version.out.find("TV_VOICE_VERSION=TV3000_VOICELIB_V1.0.0.0"), std::string::npos);
+
+    // Both programs: the version from the build on the first line, and help that help2man
+    // turns into a man page.
+    for (const auto& [program, name] :
+         {std::pair{convert_cmd(), "torvane-convert"}, std::pair{mkifv_cmd(), "torvane-mkifv"}}) {
+        const auto v = run_command(program + " --version");
+        EXPECT_EQ(v.status, 0);
+        EXPECT_EQ(v.out.substr(0, v.out.find('\n')), std::string(name) + " " TORVANE_VERSION);
+        const auto help = run_command(program + " --help");
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("\nOptions:\n  -"), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("\nExit status:\n  0  "), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("usage error\n"), std::string::npos) << help.out;
+    }
+    EXPECT_NE(run_command(convert_cmd() + " --help").out.find("130  interrupted (Ctrl-C"),
+              std::string::npos);
 }
 
 TEST(ConvertCli, ExitStatusTellsHowEachConversionEnded) {

@@ -53,6 +53,7 @@ void usage(FILE* out) {
         "(one access unit per video frame, key frames at IDR pictures) and optional\n"
         "audio from a PCM WAV file.\n"
         "\n"
+        "Options:\n"
         "  --video FILE              H.264 Annex-B stream (required)\n"
         "  --audio FILE              PCM WAV, 8 or 16 bits; the first channel is used\n"
         "  --audio-format voice|raw  voice frames (IMA ADPCM, default) or raw PCM\n"
@@ -66,7 +67,14 @@ void usage(FILE* out) {
         "  --description TEXT        description text (32 bytes at most)\n"
         "  --layout interleaved|video-first\n"
         "                            frames stored in time order (default), or each\n"
-        "                            segment's video frames before its audio frames\n",
+        "                            segment's video frames before its audio frames\n"
+        "  -h, --help                show this help\n"
+        "  -V, --version             show the version\n"
+        "\n"
+        "Exit status:\n"
+        "  0  the recording was written\n"
+        "  1  an input could not be read or the recording could not be written\n"
+        "  2  usage error\n",
         kProgram);
 }
 
@@ -111,11 +119,12 @@ Options parse(int argc, char** argv) {
         {"description", required_argument, nullptr, kDesc},
         {"layout", required_argument, nullptr, kLayout},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     int c;
-    while ((c = getopt_long(argc, argv, "h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "hV", longs, nullptr)) != -1) {
         switch (c) {
             case kVideo:
                 o.video = optarg;
@@ -177,6 +186,9 @@ Options parse(int argc, char** argv) {
                 break;
             case 'h':
                 usage(stdout);
+                std::exit(0);
+            case 'V':
+                std::printf("%s %s\n", kProgram, TORVANE_VERSION);
                 std::exit(0);
             default:
                 usage(stderr);
