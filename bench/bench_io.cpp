@@ -18,6 +18,7 @@
 #include "tools/ifvbuild/ifv_builder.h"
 #include "torvane/avi.h"
 #include "torvane/custommp4.h"
+#include "torvane/source.h"
 #include "torvane/voice.h"
 
 namespace {
@@ -128,6 +129,24 @@ void BM_ReadRuns(benchmark::State& state) {
     state.SetBytesProcessed(bytes);
 }
 
+// The frames as the conversion takes them: source_next_frame, read through the source's
+// read-ahead windows, voice frames decoded.
+void BM_SourceFrames(benchmark::State& state) {
+    const fs::path& path = recording();
+    int64_t bytes = 0;
+    for (auto _ : state) {
+        SourceMedia* media = source_open(path.c_str(), 0);
+        if (!media) {
+            state.SkipWithError("recording not opened");
+            return;
+        }
+        SourceFrame frame;
+        while (source_next_frame(media, &frame) > 0) bytes += frame.length;
+        source_close(media);
+    }
+    state.SetBytesProcessed(bytes);
+}
+
 // Chunks as a conversion puts them: a video frame, then its decoded voice frame (642 bytes).
 // Arguments: the output buffer's size (0: none), and 1 to write it behind.
 void BM_PutChunks(benchmark::State& state) {
@@ -178,6 +197,7 @@ void BM_Convert(benchmark::State& state) {
 
 BENCHMARK(BM_ReadFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadRuns)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SourceFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PutChunks)
     ->Args({0, 0})
     ->Args({64 << 10, 0})
