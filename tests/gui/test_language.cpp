@@ -186,6 +186,8 @@ TEST(ShippedLanguageFile, HoldsEveryKeyInEachLanguageAndASpareSection) {
                                 "MessageNoFrames",
                                 "MessageStopped",
                                 "MessageFailed",
+                                "MessageOutputIsSource",
+                                "MessageNotPutInPlace",
                                 "MessageStopQuestion",
                                 "MessageReplaceQuestion"};
     for (const int32_t language : {0, 1, 3}) {
