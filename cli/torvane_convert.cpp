@@ -106,7 +106,7 @@ void print_usage(FILE* out) {
     std::fprintf(out,
                  "Usage: %s [options] INPUT.ifv [OUTPUT.avi | FOLDER]\n"
                  "  or:  %s [options] INPUT... [-o DIR]\n"
-                 "  or:  %s --info [--json] INPUT.ifv...\n"
+                 "  or:  %s --info [--json] INPUT...\n"
                  "Convert surveillance recordings (.ifv) into AVI files.\n"
                  "\n"
                  "H.264 video is copied unchanged, voice or raw audio becomes 16-bit PCM.\n"
@@ -301,6 +301,23 @@ void scan_folder(const fs::path& folder, const fs::path& below, FolderScan& scan
             scan.others.push_back(entry);
         }
     }
+}
+
+// --info describes the recordings below a folder; a folder without any is left to the reader,
+// which says it is no recording.
+std::vector<std::string> info_inputs(const std::vector<std::string>& positionals) {
+    std::vector<std::string> inputs;
+    for (const auto& in : positionals) {
+        FolderScan scan;
+        if (is_folder(in)) scan_folder(in, {}, scan);
+        if (scan.recordings.empty()) {
+            inputs.push_back(in);
+            continue;
+        }
+        std::sort(scan.recordings.begin(), scan.recordings.end());
+        for (const auto& recording : scan.recordings) inputs.push_back(recording.first.string());
+    }
+    return inputs;
 }
 
 struct Pair {
@@ -714,6 +731,6 @@ int main(int argc, char** argv) {
     const int usage = parse_options(argc, argv, options);
     if (usage >= 0) return usage;
     torvane_set_log(options.quiet ? torvane_log_discard : log_to_stderr, nullptr);
-    if (options.info) return tvcli::print_info(options.positionals, options.json);
+    if (options.info) return tvcli::print_info(info_inputs(options.positionals), options.json);
     return convert(options);
 }

@@ -376,6 +376,12 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
 
     auto empty = run_command(convert_cmd() + " " + d + "/in/day2/empty");
     EXPECT_EQ(empty.status, 1);
+
+    auto info = run_command(convert_cmd() + " --info --json " + d + "/in");
+    EXPECT_EQ(info.status, 0) << info.err;
+    const auto described = nlohmann::json::parse(info.out);
+    ASSERT_EQ(described.size(), 2u);
+    EXPECT_EQ(described[1]["path"], (dir / "in" / "day2" / "cam02.ifv").string());
 }
 
 TEST(ConvertCli, ProgressForProgramsAndNarrowTerminals) {
