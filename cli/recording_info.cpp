@@ -1,6 +1,9 @@
 #include "cli/recording_info.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -22,6 +25,73 @@ std::string utc_text(uint32_t seconds) {
     char buf[40];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
+}
+
+// Wall-clock time of a stamp: the header's start time plus the stamp's offset.
+template <class T>
+std::string clock_text(const T& t, uint32_t stamp) {
+    const int64_t offset = (static_cast<int64_t>(stamp) - t.base_ms) / 1000;
+    const std::time_t seconds = static_cast<std::time_t>(t.start_time + offset);
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+double frame_rate_of(const SourceTiming& t) {
+    return tv::ConversionFrameRate(t.announced_video_frames, t.duration_ms, t.stored_frame_rate);
+}
+
+nlohmann::json span_json(const SourceTiming& t, const SourceTimingSpan& span, bool burst) {
+    nlohmann::json j;
+    j["at"] = clock_text(t, span.at_ms);
+    j["at_ms"] = span.at_ms;
+    j["length_ms"] = span.length_ms;
+    if (burst) j["frames"] = span.frames;
+    return j;
+}
+
+nlohmann::json timing_json(const std::string& path) {
+    SourceTiming t;
+    if (source_timing(path.c_str(), &t) != 0) return nullptr;
+    Timeline line;
+    line.start_time = t.start_time;
+    line.base_ms = t.base_ms;
+    line.fps = frame_rate_of(t);
+    line.stamps.assign(t.video_stamps, t.video_stamps + t.video_frames);
+    nlohmann::json j;
+    j["first_ms"] = t.first_ms;
+    j["last_ms"] = t.last_ms;
+    j["first_time"] = clock_text(t, t.first_ms);
+    j["last_time"] = clock_text(t, t.last_ms);
+    j["interval_ms"] = t.interval_ms;
+    j["out_of_order"] = t.out_of_order;
+    j["equal_stamps"] = t.equal_stamps;
+    j["audio_offset_ms"] = t.audio_frames == 0 || t.video_frames == 0
+                               ? nlohmann::json(nullptr)
+                               : nlohmann::json(static_cast<int64_t>(t.first_audio_ms) -
+                                                static_cast<int64_t>(t.first_video_ms));
+    j["gap_count"] = t.gap_count;
+    j["gaps"] = nlohmann::json::array();
+    for (uint32_t i = 0; i < t.gap_count && i < SOURCE_TIMING_MAX_SPANS; ++i)
+        j["gaps"].push_back(span_json(t, t.gaps[i], false));
+    j["burst_count"] = t.burst_count;
+    j["bursts"] = nlohmann::json::array();
+    for (uint32_t i = 0; i < t.burst_count && i < SOURCE_TIMING_MAX_SPANS; ++i)
+        j["bursts"].push_back(span_json(t, t.bursts[i], true));
+    j["avi_drift_s"] = avi_drift(line);
+    // The end can be close while the middle is far off: a pause is spread over the frames.
+    double worst = 0;
+    for (uint32_t i = 0; i < t.video_frames; ++i) {
+        const double recorded =
+            (static_cast<double>(t.video_stamps[i]) - static_cast<double>(t.first_video_ms)) /
+            1000.0;
+        worst = std::max(worst, std::fabs(i / line.fps - recorded));
+    }
+    j["avi_largest_offset_s"] = worst;
+    source_timing_release(&t);
+    return j;
 }
 
 std::string fourcc_text(uint32_t code) {
@@ -69,6 +139,7 @@ nlohmann::json describe(const std::string& path) {
     audio["frame_length"] = custommp4_get_audio_frame_length(h);
     j["audio"] = audio;
     custommp4_close(h);
+    j["timing"] = timing_json(path);
     return j;
 }
 
@@ -97,6 +168,28 @@ void print_text(const nlohmann::json& j) {
                     a["sample_rate"].get<uint32_t>(), a["bits_per_sample"].get<uint32_t>(),
                     a["frames"].get<uint32_t>(), a["frame_length"].get<uint32_t>());
     }
+    const auto& t = j["timing"];
+    if (t.is_null()) return;
+    std::printf("  first:      %s (%u ms)\n", t["first_time"].get<std::string>().c_str(),
+                t["first_ms"].get<uint32_t>());
+    std::printf("  last:       %s (%u ms)\n", t["last_time"].get<std::string>().c_str(),
+                t["last_ms"].get<uint32_t>());
+    std::printf("  interval:   %u ms; %u out of order, %u with equal stamps\n",
+                t["interval_ms"].get<uint32_t>(), t["out_of_order"].get<uint32_t>(),
+                t["equal_stamps"].get<uint32_t>());
+    if (!t["audio_offset_ms"].is_null())
+        std::printf("  sync:       audio starts %+lld ms from the video\n",
+                    static_cast<long long>(t["audio_offset_ms"].get<int64_t>()));
+    std::printf("  gaps:       %u over 1 s\n", t["gap_count"].get<uint32_t>());
+    for (const auto& g : t["gaps"])
+        std::printf("    at %s: %.3f s\n", g["at"].get<std::string>().c_str(),
+                    g["length_ms"].get<uint32_t>() / 1000.0);
+    std::printf("  bursts:     %u\n", t["burst_count"].get<uint32_t>());
+    for (const auto& b : t["bursts"])
+        std::printf("    at %s: %u frames in %u ms\n", b["at"].get<std::string>().c_str(),
+                    b["frames"].get<uint32_t>(), b["length_ms"].get<uint32_t>());
+    std::printf("  AVI drift:  %.3f s at the end, %.3f s at most\n", t["avi_drift_s"].get<double>(),
+                t["avi_largest_offset_s"].get<double>());
 }
 
 }  // namespace
@@ -118,6 +211,14 @@ int print_info(const std::vector<std::string>& inputs, bool json) {
                     all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }
     return status;
+}
+
+double avi_drift(const Timeline& t) {
+    if (t.stamps.empty()) return 0.0;
+    const double avi = static_cast<double>(t.stamps.size() - 1) / t.fps;
+    const double recorded =
+        (static_cast<double>(t.stamps.back()) - static_cast<double>(t.stamps.front())) / 1000.0;
+    return std::fabs(avi - recorded);
 }
 
 }  // namespace tvcli

@@ -74,6 +74,16 @@ void source_close(SourceMedia* media) {
 int source_has_audio(const SourceMedia* media) {
     return live(media) ? custommp4_has_audio(media->recording) : 0;
 }
+uint32_t source_start_time(const SourceMedia* media) {
+    return live(media) ? custommp4_get_start_time(media->recording) : 0;
+}
+uint32_t source_end_time(const SourceMedia* media) {
+    return live(media) ? custommp4_get_end_time(media->recording) : 0;
+}
+uint32_t source_start_stamp(const SourceMedia* media) {
+    if (!live(media) || media->recording->sect_table.empty()) return 0;
+    return media->recording->sect_table[0].start_time_stamp;
+}
 uint32_t source_duration(const SourceMedia* media) {
     return live(media) ? custommp4_get_duration(media->recording) : 0;
 }

@@ -73,6 +73,49 @@ TORVANE_API uint32_t source_max_pcm_bytes(uint32_t frame_length);
 TORVANE_API int source_decode_audio(SourceMedia* media, uint8_t* frame, uint32_t frame_length,
                                     uint8_t* output, uint32_t* output_length);
 
+/* The recording's timing as its index gives it, walked in the order a conversion takes the
+ * frames; no frame is read. Stamps are milliseconds as the recording stores them; offsets
+ * count from base_ms, the stamp at the header's start time. */
+#define SOURCE_TIMING_MAX_SPANS 5
+typedef struct SourceTimingSpan {
+    uint32_t at_ms;     /* stamp where it begins */
+    uint32_t length_ms; /* gaps: time without a video frame; bursts: time the run covers */
+    uint32_t frames;    /* bursts: video frames in the run */
+} SourceTimingSpan;
+
+typedef struct SourceTiming {
+    uint32_t start_time, end_time; /* header's, seconds since 1970 */
+    uint32_t base_ms;
+    /* What ConversionFrameRate takes, as the conversion gives it. */
+    uint32_t announced_video_frames, duration_ms;
+    double stored_frame_rate;
+    uint32_t video_frames, audio_frames;    /* frames the index gives, refused ones aside */
+    uint32_t first_ms, last_ms;             /* lowest and highest stamp of any frame */
+    uint32_t first_video_ms, last_video_ms; /* of the first and last video frame taken */
+    uint32_t first_audio_ms;                /* 0 without audio frames */
+    uint32_t interval_ms;                   /* median of the video stamp differences */
+    uint32_t out_of_order, equal_stamps;    /* frames below / equal to their stream's last */
+    /* Pauses of more than a second between video frames: the largest, longest first. */
+    uint32_t gap_count;
+    SourceTimingSpan gaps[SOURCE_TIMING_MAX_SPANS];
+    /* Runs of at least 3 video intervals under a quarter of interval_ms: the first ones. */
+    uint32_t burst_count;
+    SourceTimingSpan bursts[SOURCE_TIMING_MAX_SPANS];
+    /* Every video frame's stamp, in the order a conversion writes them; freed by
+     * source_timing_release. */
+    uint32_t* video_stamps;
+} SourceTiming;
+
+/* 0 with *timing filled in; -1 when the recording could not be opened (errno as by
+ * source_open) or memory was refused. */
+TORVANE_API int source_timing(const char* path, SourceTiming* timing);
+TORVANE_API void source_timing_release(SourceTiming* timing);
+/* Header start and end time, seconds since 1970, and the stamp at the start time (the first
+ * segment's); 0 for a null media. */
+TORVANE_API uint32_t source_start_time(const SourceMedia* media);
+TORVANE_API uint32_t source_end_time(const SourceMedia* media);
+TORVANE_API uint32_t source_start_stamp(const SourceMedia* media);
+
 TORVANE_EXTERN_C_END
 
 #endif

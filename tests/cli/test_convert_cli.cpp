@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <ctime>
+#include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -439,8 +442,12 @@ TEST(ConvertCli, InfoDescribesTheRecording) {
     rec.audio.format = "TV35";
     rec.audio.frame_length = 168;
     auto& seg = rec.segments.emplace_back();
-    for (int i = 0; i < 75; ++i) seg.add_video(ifvbuild::pattern(10, i), 40 * i, false);
-    seg.add_audio(std::vector<uint8_t>(168), 0);
+    // Frame 10 repeats the stamp of frame 9; frame 20 comes back 60 ms before frame 19's.
+    for (int i = 0; i < 75; ++i) {
+        const int stamp = i == 10 ? 360 : i == 20 ? 700 : 40 * i;
+        seg.add_video(ifvbuild::pattern(10, i), stamp, false);
+    }
+    seg.add_audio(std::vector<uint8_t>(168), 120);
     seg.start_time_stamp = 0;
     seg.end_time_stamp = 3000;
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "a.ifv"));
@@ -461,12 +468,24 @@ TEST(ConvertCli, InfoDescribesTheRecording) {
     EXPECT_EQ(j[0]["audio"]["codec"], "ima-adpcm-voice");
     EXPECT_EQ(j[0]["audio"]["frames"], 1);
     EXPECT_EQ(j[0]["size"], fs::file_size(dir / "a.ifv"));
+    const auto& timing = j[0]["timing"];
+    EXPECT_EQ(timing["first_ms"], 0);
+    EXPECT_EQ(timing["last_ms"], 2960);
+    EXPECT_EQ(timing["last_time"], "2023-11-14 22:13:22");
+    EXPECT_EQ(timing["interval_ms"], 40);
+    EXPECT_EQ(timing["equal_stamps"], 1);
+    EXPECT_EQ(timing["out_of_order"], 1);
+    EXPECT_EQ(timing["audio_offset_ms"], 120);
+    EXPECT_EQ(timing["gap_count"], 0);
+    EXPECT_EQ(timing["burst_count"], 0);
+    EXPECT_LT(timing["avi_drift_s"].get<double>(), 0.001);
     EXPECT_EQ(j[1]["error"], "recording not opened");
     EXPECT_NE(r.err.find("open file failed"), std::string::npos);
 
     auto text = run_command(convert_cmd() + " --info " + shell_quote((dir / "a.ifv").string()));
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("640x480, 75 frames, 25.000 fps"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("40 ms; 1 out of order, 1 with equal stamps"), std::string::npos);
 }
 
 // The whole road: H.264 and audio from ffmpeg, a recording from torvane-mkifv, an AVI from
