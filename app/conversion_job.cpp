@@ -203,7 +203,7 @@ int describe_output(AviFile* avi, const SourceMedia* source, const ConversionOpt
 // Moves the recording's frames to the output until the recording ends or fails, the output
 // fails, a stop is asked for, or every announced frame has been handled.
 void move_frames(SourceMedia* source, AviFile* avi, ConversionProgress& progress, Ending& ending,
-                 JobReport& report) {
+                 JobReport& report, const ConversionOptions& options) {
     int32_t left = report.total_frames;
     while (ending == Ending::None && left > 0) {
         if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
@@ -217,6 +217,7 @@ void move_frames(SourceMedia* source, AviFile* avi, ConversionProgress& progress
             report.system_error = source_system_error(source);
             break;
         }
+        if (options.on_frame) options.on_frame(source, frame);
         // A refused entry is passed over; an undecodable voice frame keeps its place, empty.
         if (frame.status != SOURCE_FRAME_WHOLE) ++report.skipped_frames;
         if (frame.status != SOURCE_FRAME_REFUSED && put_frame(avi, frame) != 0)
@@ -285,7 +286,7 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     }
     Ending ending = Ending::None;
     if (describe_output(avi, source.get(), options) != 0) fail_write(ending, report);
-    move_frames(source.get(), avi, progress, ending, report);
+    move_frames(source.get(), avi, progress, ending, report, options);
     progress.m_doneFrames.store(progress.m_totalFrames.load());
 
     // Buffered chunks go to the file before counting: the report counts what the file holds.

@@ -5,10 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
 #include "torvane/export.h"
+
+struct SourceMedia;
+struct SourceFrame;
 
 namespace tv {
 
@@ -70,6 +74,9 @@ struct ConversionOptions {
     int64_t avi_segment_size = 0;
     // Whether the finished output may replace an existing file of its name.
     bool replace_existing = false;
+    // Sees every frame the recording hands out, before it is written, on the job's thread:
+    // what a caller needs of the frames' times, without reading the recording again.
+    std::function<void(const SourceMedia*, const SourceFrame&)> on_frame;
 };
 
 // Runs one conversion on the calling thread. Paths are passed byte for byte to the reader and

@@ -213,6 +213,16 @@ int print_info(const std::vector<std::string>& inputs, bool json) {
     return status;
 }
 
+Timeline timeline_of(const SourceMedia* media) {
+    Timeline t;
+    t.start_time = source_start_time(media);
+    t.end_time = source_end_time(media);
+    t.base_ms = source_start_stamp(media);
+    t.fps = tv::ConversionFrameRate(source_video_frame_count(media), source_duration(media),
+                                    source_stored_frame_rate(media));
+    return t;
+}
+
 double avi_drift(const Timeline& t) {
     if (t.stamps.empty()) return 0.0;
     const double avi = static_cast<double>(t.stamps.size() - 1) / t.fps;

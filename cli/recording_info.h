@@ -21,6 +21,8 @@ struct Timeline {
     double fps = 0;        // as the conversion writes the AVI: frame n at n / fps
     std::vector<uint32_t> stamps;
 };
+// The timeline of a recording the conversion has open, without its frames.
+Timeline timeline_of(const SourceMedia* media);
 
 // Seconds between the AVI time of the last video frame and its recorded offset from the first.
 double avi_drift(const Timeline& timeline);

@@ -66,6 +66,10 @@ struct Task {
     std::atomic<bool> started{false};
     std::atomic<bool> finished{false};
     bool reported = false;
+    // After an output put in place: how far its timeline ends from the recorded time.
+    double drift = 0;
+    tvcli::Timeline timeline;  // gathered by the job as it writes the frames
+    bool timeline_known = false;
 };
 
 std::atomic<bool> g_interrupted{false};
@@ -571,6 +575,16 @@ void print_skipped(const std::vector<std::string>& skipped) {
                      kProgram, skipped.size(), names.c_str());
 }
 
+// What follows an output put in place: the drift of its timeline.
+void after_conversion(Task& task) {
+    const auto outcome = task.report.outcome;
+    if (outcome != tv::JobOutcome::Converted && outcome != tv::JobOutcome::Partial) return;
+    std::error_code ec;
+    if (!task.timeline_known || !fs::is_regular_file(task.output, ec)) return;
+    task.drift = tvcli::avi_drift(task.timeline);
+    task.timeline = {};  // a batch need not keep every recording's stamps
+}
+
 int convert(const Options& options) {
     std::vector<std::unique_ptr<Task>> tasks;
     std::vector<std::string> skipped;
@@ -605,8 +619,17 @@ int convert(const Options& options) {
                 }
                 tv::ConversionOptions job_options;
                 job_options.replace_existing = options.overwrite;
+                job_options.on_frame = [&task](const SourceMedia* media, const SourceFrame& f) {
+                    if (!task.timeline_known) {
+                        task.timeline = tvcli::timeline_of(media);
+                        task.timeline_known = true;
+                    }
+                    if (!f.is_audio && f.status != SOURCE_FRAME_REFUSED)
+                        task.timeline.stamps.push_back(f.time_stamp);
+                };
                 task.report =
                     tv::ConversionJob(task.input, task.output, task.progress, job_options);
+                after_conversion(task);
             }
             {
                 std::lock_guard<std::mutex> lock(wake_lock);
@@ -659,7 +682,16 @@ int convert(const Options& options) {
             }
             tv::JobReport shown = t->report;
             shown.kept_part = tvcli::printable(shown.kept_part);
-            const std::string reason = tv::OutcomeReason(shown, input, output);
+            std::string reason = tv::OutcomeReason(shown, input, output);
+            // A timeline stretched past a second is worth knowing, but the conversion stands.
+            if (t->drift > 1.0) {
+                char note[128];
+                std::snprintf(
+                    note, sizeof note,
+                    "; the AVI's timeline ends %.1f s from the recorded time (see --info)",
+                    t->drift);
+                reason += note;
+            }
             switch (tv::OutcomeRowOf(shown.outcome).exit_status) {
                 case kAllConverted:
                     ++converted_count;
