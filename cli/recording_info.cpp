@@ -231,4 +231,45 @@ double avi_drift(const Timeline& t) {
     return std::fabs(avi - recorded);
 }
 
+bool write_clock_srt(const std::string& path, const Timeline& t) {
+    FILE* out = std::fopen(path.c_str(), "w");
+    if (out == nullptr) return false;
+    const double fps = t.fps;
+    const auto frames = static_cast<uint32_t>(t.stamps.size());
+    auto avi_time = [&](uint32_t frame) {
+        const auto ms = static_cast<uint64_t>(std::llround(frame * 1000.0 / fps));
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%02llu:%02llu:%02llu,%03llu",
+                      static_cast<unsigned long long>(ms / 3600000),
+                      static_cast<unsigned long long>(ms / 60000 % 60),
+                      static_cast<unsigned long long>(ms / 1000 % 60),
+                      static_cast<unsigned long long>(ms % 1000));
+        return std::string(buf);
+    };
+    // The first frame of each recorded second starts its cue; a stamp that goes back in time
+    // starts none.
+    std::vector<uint32_t> starts;
+    int64_t shown = INT64_MIN;
+    for (uint32_t i = 0; i < frames; ++i) {
+        const int64_t second = (static_cast<int64_t>(t.stamps[i]) - t.base_ms) / 1000;
+        if (second > shown) {
+            starts.push_back(i);
+            shown = second;
+        }
+    }
+    for (std::size_t c = 0; c < starts.size(); ++c) {
+        const uint32_t end = c + 1 < starts.size() ? starts[c + 1] : frames;
+        std::fprintf(out, "%zu\n%s --> %s\n%s UTC\n\n", c + 1, avi_time(starts[c]).c_str(),
+                     avi_time(end).c_str(), clock_text(t, t.stamps[starts[c]]).c_str());
+    }
+    const bool written = std::ferror(out) == 0;
+    const int saved = errno;
+    if (std::fclose(out) != 0 || !written) {
+        if (written) return false;
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace tvcli

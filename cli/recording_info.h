@@ -27,4 +27,8 @@ Timeline timeline_of(const SourceMedia* media);
 // Seconds between the AVI time of the last video frame and its recorded offset from the first.
 double avi_drift(const Timeline& timeline);
 
+// Writes subtitles with the recorded wall-clock time, a cue for each recorded second that
+// holds a video frame, at the AVI time of its first frame. False with errno on failure.
+bool write_clock_srt(const std::string& path, const Timeline& timeline);
+
 }  // namespace tvcli

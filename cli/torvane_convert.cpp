@@ -51,6 +51,7 @@ struct Options {
     bool quiet = false;
     bool info = false;
     bool json = false;
+    bool clock_srt = false;
     unsigned jobs = 0;
     Progress progress = Progress::kBar;
 };
@@ -66,8 +67,10 @@ struct Task {
     std::atomic<bool> started{false};
     std::atomic<bool> finished{false};
     bool reported = false;
-    // After an output put in place: how far its timeline ends from the recorded time.
+    // After an output put in place: how far its timeline ends from the recorded time, and
+    // what went wrong with its subtitles.
     double drift = 0;
+    std::string srt_failure;
     tvcli::Timeline timeline;  // gathered by the job as it writes the frames
     bool timeline_known = false;
 };
@@ -138,6 +141,9 @@ void print_usage(FILE* out) {
                  "                        total_bytes, done_files, total_files (of the\n"
                  "                        recordings to convert), elapsed_s, eta_s (null\n"
                  "                        while unknown) and rate_bytes_per_s; none\n"
+                 "      --clock-srt       also write OUTPUT with the extension .srt: subtitles\n"
+                 "                        showing the recorded wall-clock time (UTC) of\n"
+                 "                        every second, timed on the AVI's own timeline\n"
                  "      --info            describe the recordings instead of converting\n"
                  "      --json            with --info: print JSON\n"
                  "  -h, --help            show this help\n"
@@ -163,7 +169,7 @@ bool ends_with_ifv(const std::string& path) {
 
 // Returns the exit status for a usage error, or -1 when the options are good.
 int parse_options(int argc, char** argv, Options& options) {
-    enum { kInfo = 1000, kJson, kProgress };
+    enum { kInfo = 1000, kJson, kProgress, kClockSrt };
     static const option long_options[] = {
         {"output-dir", required_argument, nullptr, 'o'},
         {"overwrite", no_argument, nullptr, 'y'},
@@ -173,6 +179,7 @@ int parse_options(int argc, char** argv, Options& options) {
         {"info", no_argument, nullptr, kInfo},
         {"json", no_argument, nullptr, kJson},
         {"progress", required_argument, nullptr, kProgress},
+        {"clock-srt", no_argument, nullptr, kClockSrt},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -210,6 +217,9 @@ int parse_options(int argc, char** argv, Options& options) {
                 break;
             case kJson:
                 options.json = true;
+                break;
+            case kClockSrt:
+                options.clock_srt = true;
                 break;
             case kProgress:
                 if (std::strcmp(optarg, "bar") == 0) {
@@ -575,13 +585,25 @@ void print_skipped(const std::vector<std::string>& skipped) {
                      kProgram, skipped.size(), names.c_str());
 }
 
-// What follows an output put in place: the drift of its timeline.
-void after_conversion(Task& task) {
+// What follows an output put in place: the drift of its timeline and the clock subtitles.
+void after_conversion(Task& task, const Options& options) {
     const auto outcome = task.report.outcome;
     if (outcome != tv::JobOutcome::Converted && outcome != tv::JobOutcome::Partial) return;
     std::error_code ec;
     if (!task.timeline_known || !fs::is_regular_file(task.output, ec)) return;
     task.drift = tvcli::avi_drift(task.timeline);
+    if (options.clock_srt) {
+        const std::string srt = fs::path(task.output).replace_extension(".srt").string();
+        const std::string part = srt + ".part";
+        errno = 0;
+        if (!tvcli::write_clock_srt(part, task.timeline)) {
+            task.srt_failure = std::strerror(errno);
+            std::remove(part.c_str());
+        } else if (std::rename(part.c_str(), srt.c_str()) != 0) {
+            task.srt_failure = std::strerror(errno);
+            std::remove(part.c_str());
+        }
+    }
     task.timeline = {};  // a batch need not keep every recording's stamps
 }
 
@@ -629,7 +651,7 @@ int convert(const Options& options) {
                 };
                 task.report =
                     tv::ConversionJob(task.input, task.output, task.progress, job_options);
-                after_conversion(task);
+                after_conversion(task, options);
             }
             {
                 std::lock_guard<std::mutex> lock(wake_lock);
@@ -691,6 +713,10 @@ int convert(const Options& options) {
                     "; the AVI's timeline ends %.1f s from the recorded time (see --info)",
                     t->drift);
                 reason += note;
+            }
+            if (!t->srt_failure.empty()) {
+                std::fprintf(stderr, "%s: %s: the clock subtitles could not be written: %s\n",
+                             kProgram, output.c_str(), t->srt_failure.c_str());
             }
             switch (tv::OutcomeRowOf(shown.outcome).exit_status) {
                 case kAllConverted:
