@@ -11,6 +11,7 @@ packages=(
   libwxgtk3.2-dev
   ffmpeg xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
   nlohmann-json3-dev
+  libavformat-dev libavcodec-dev libavutil-dev
   python3 time strace
 )
 

@@ -1,0 +1,470 @@
+// Frames to libavformat packets. Video is copied as it comes (Annex-B: the Matroska and MP4
+// muxers turn the parameter sets and the packets into length-prefixed form themselves); PCM is
+// copied into Matroska and encoded to AAC for MP4, which has no place for raw PCM that players
+// agree on.
+#include "mux/mux.h"
+
+#include "common/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+namespace tv::mux {
+
+namespace {
+
+constexpr AVRational kMilliseconds{1, 1000};
+// Audio that comes before the first video key frame waits for the header, up to this much.
+constexpr size_t kPendingAudioLimit = 8u << 20;
+constexpr int64_t kAacBitRate = 32000;
+
+struct Nal {
+    const uint8_t* data;
+    size_t size;
+    int type;
+};
+
+// The NAL units of an Annex-B buffer, without their start codes.
+std::vector<Nal> annexb_nals(const uint8_t* p, size_t n) {
+    std::vector<Nal> nals;
+    size_t i = 0;
+    auto next_start = [&](size_t from) {
+        for (size_t k = from; k + 3 <= n; ++k)
+            if (p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 1) return k;
+        return n;
+    };
+    i = next_start(0);
+    while (i < n) {
+        size_t begin = i + 3;
+        size_t end = next_start(begin);
+        size_t next = end;
+        // The zero byte of a four-byte start code belongs to the next unit's prefix.
+        while (end > begin && p[end - 1] == 0) --end;
+        if (end > begin) nals.push_back({p + begin, end - begin, p[begin] & 0x1f});
+        i = next;
+    }
+    return nals;
+}
+
+std::string iso8601_utc(int64_t seconds) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (!gmtime_r(&t, &tm)) return {};
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &tm) == 0) return {};
+    return text;
+}
+
+// libav's warnings and errors join the library's diagnostics (its chatter is dropped). The
+// callback is process-wide: libtorvane is the one user of libav in its programs.
+void log_libav(void* context, int level, const char* format, va_list args) {
+    if (level > AV_LOG_WARNING) return;
+    thread_local int print_prefix = 1;
+    char line[1024];
+    av_log_format_line2(context, level, format, args, line, sizeof line, &print_prefix);
+    size_t n = std::strlen(line);
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+    if (n > 0) tv::logf("%s", line);
+}
+
+}  // namespace
+
+struct Muxer::State {
+    Container container = Container::Matroska;
+    uint32_t sample_rate = 0;
+    AVFormatContext* fc = nullptr;
+    AVStream* video = nullptr;
+    AVStream* audio = nullptr;
+    AVCodecContext* aac = nullptr;
+    AVFrame* aac_frame = nullptr;
+    AVPacket* packet = nullptr;
+
+    bool header_written = false;
+    bool trailer_written = false;
+    bool failed = false;
+    int error = 0;
+    std::string error_text;
+    uint64_t written = 0;
+    uint64_t dropped = 0;
+
+    // Every stream's time is measured from the first frame put, of either kind.
+    bool have_origin = false;
+    uint32_t origin = 0;
+    int64_t last_video_ms = -1;
+    int64_t last_audio_ms = -1;
+    int64_t last_video_interval = 0;
+
+    // Parameter sets seen before the header, Annex-B with start codes.
+    std::vector<uint8_t> sps;
+    std::vector<uint8_t> pps;
+    std::string encoder;
+
+    struct PendingAudio {
+        uint32_t time_stamp;
+        std::vector<uint8_t> pcm;
+    };
+    std::deque<PendingAudio> pending_audio;
+    size_t pending_bytes = 0;
+
+    // Samples waiting for a whole AAC frame; fifo_pts is the first one's time in samples.
+    std::vector<float> fifo;
+    int64_t fifo_pts = 0;
+    bool fifo_started = false;
+
+    ~State() { release(); }
+
+    void release() {
+        if (aac) {
+            // What the encoder still holds is dropped, quietly.
+            if (avcodec_send_frame(aac, nullptr) == 0)
+                while (avcodec_receive_packet(aac, packet) == 0) av_packet_unref(packet);
+        }
+        if (fc) {
+            // A Matroska file stopped early keeps the cluster being built: it plays to there.
+            if (header_written && !trailer_written && !failed && container == Container::Matroska)
+                av_write_frame(fc, nullptr);
+            if (fc->pb) avio_closep(&fc->pb);
+            avformat_free_context(fc);
+            fc = nullptr;
+        }
+        video = audio = nullptr;
+        avcodec_free_context(&aac);
+        av_frame_free(&aac_frame);
+        av_packet_free(&packet);
+        pending_audio.clear();
+        pending_bytes = 0;
+    }
+
+    int fail(int cause, std::string text) {
+        if (!failed) {
+            failed = true;
+            error = cause;
+            error_text = std::move(text);
+        }
+        return -1;
+    }
+
+    // AVERROR(e) is -e for system errors, which speak for themselves; libav's own codes
+    // have no errno and say little without naming the step.
+    int fail_av(int averror, const char* what) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(averror, text, sizeof text);
+        if (averror < 0 && -averror < 4096) return fail(-averror, text);
+        return fail(EIO, std::string(what) + ": " + text);
+    }
+
+    int64_t stamp(uint32_t time_stamp, int64_t* last) {
+        int64_t ms = static_cast<int64_t>(time_stamp) - static_cast<int64_t>(origin);
+        if (ms <= *last) ms = *last + 1;
+        *last = ms;
+        return ms;
+    }
+
+    int open_audio(const Description& d) {
+        AVCodecParameters* par = audio->codecpar;
+        par->codec_type = AVMEDIA_TYPE_AUDIO;
+        if (container == Container::Matroska) {
+            par->codec_id = AV_CODEC_ID_PCM_S16LE;
+            par->sample_rate = static_cast<int>(d.sample_rate);
+            av_channel_layout_default(&par->ch_layout, 1);
+            par->bits_per_coded_sample = 16;
+            par->block_align = 2;
+            par->bit_rate = static_cast<int64_t>(d.sample_rate) * 16;
+            audio->time_base = kMilliseconds;
+            return 0;
+        }
+        const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+        if (!codec) return fail(ENOSYS, "no AAC encoder");
+        aac = avcodec_alloc_context3(codec);
+        aac_frame = av_frame_alloc();
+        if (!aac || !aac_frame) return fail(ENOMEM, strerror(ENOMEM));
+        aac->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        aac->sample_rate = static_cast<int>(d.sample_rate);
+        av_channel_layout_default(&aac->ch_layout, 1);
+        aac->bit_rate = kAacBitRate;
+        aac->time_base = AVRational{1, aac->sample_rate};
+        aac->thread_count = 1;
+        if (fc->oformat->flags & AVFMT_GLOBALHEADER) aac->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (int r = avcodec_open2(aac, codec, nullptr); r < 0) return fail_av(r, "AAC encoder");
+        if (int r = avcodec_parameters_from_context(par, aac); r < 0) return fail_av(r, "AAC");
+        audio->time_base = aac->time_base;
+        return 0;
+    }
+
+    int write_header() {
+        std::vector<uint8_t> extradata = sps;
+        extradata.insert(extradata.end(), pps.begin(), pps.end());
+        AVCodecParameters* par = video->codecpar;
+        par->extradata =
+            static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!par->extradata) return fail(ENOMEM, strerror(ENOMEM));
+        std::memcpy(par->extradata, extradata.data(), extradata.size());
+        par->extradata_size = static_cast<int>(extradata.size());
+        // MP4 is written plain, the index (moov) last: an MP4 that is not finished cannot be
+        // played. Matroska writes its cues last but plays without them.
+        if (int r = avformat_init_output(fc, nullptr); r < 0) return fail_av(r, "header");
+        // Setting up the muxer names libavformat as the encoder; the file names us.
+        av_dict_set(&fc->metadata, "encoder", encoder.c_str(), 0);
+        av_dict_set(&fc->metadata, "encoding_tool", encoder.c_str(), 0);  // Matroska's WritingApp
+        if (int r = avformat_write_header(fc, nullptr); r < 0) return fail_av(r, "header");
+        header_written = true;
+        while (!pending_audio.empty()) {
+            PendingAudio a = std::move(pending_audio.front());
+            pending_audio.pop_front();
+            if (put_audio(a.time_stamp, a.pcm.data(), static_cast<uint32_t>(a.pcm.size())) < 0)
+                return -1;
+        }
+        pending_bytes = 0;
+        return 0;
+    }
+
+    int write_packet(const char* what) {
+        if (int r = av_write_frame(fc, packet); r < 0) {
+            av_packet_unref(packet);
+            return fail_av(r, what);
+        }
+        av_packet_unref(packet);
+        return 0;
+    }
+
+    int put_video(const Frame& f) {
+        if (!header_written) {
+            std::vector<uint8_t> frame_sps;
+            std::vector<uint8_t> frame_pps;
+            static constexpr uint8_t kStartCode[] = {0, 0, 0, 1};
+            for (const Nal& nal : annexb_nals(f.data, f.length)) {
+                if (nal.type != 7 && nal.type != 8) continue;
+                auto& to = nal.type == 7 ? frame_sps : frame_pps;
+                to.insert(to.end(), std::begin(kStartCode), std::end(kStartCode));
+                to.insert(to.end(), nal.data, nal.data + nal.size);
+            }
+            if (!frame_sps.empty()) sps = std::move(frame_sps);
+            if (!frame_pps.empty()) pps = std::move(frame_pps);
+            if (!f.key || sps.empty() || pps.empty()) {
+                ++dropped;  // undecodable without a key frame before it
+                return 0;
+            }
+            if (write_header() < 0) return -1;
+        }
+        int64_t previous = last_video_ms;
+        int64_t ms = stamp(f.time_stamp, &last_video_ms);
+        if (previous >= 0 && ms - previous <= 1000) last_video_interval = ms - previous;
+        packet->data = const_cast<uint8_t*>(f.data);
+        packet->size = static_cast<int>(f.length);
+        packet->stream_index = video->index;
+        packet->pts = packet->dts = av_rescale_q(ms, kMilliseconds, video->time_base);
+        // The next frame's time is not known yet; the last interval stands in for it (not a
+        // pause: it would count in the duration).
+        packet->duration = av_rescale_q(last_video_interval, kMilliseconds, video->time_base);
+        packet->flags = f.key ? AV_PKT_FLAG_KEY : 0;
+        if (write_packet("video") < 0) return -1;
+        ++written;
+        return 0;
+    }
+
+    int put_audio(uint32_t time_stamp, const uint8_t* pcm, uint32_t length) {
+        if (aac) return put_aac(time_stamp, pcm, length);
+        int64_t ms = stamp(time_stamp, &last_audio_ms);
+        packet->data = const_cast<uint8_t*>(pcm);
+        packet->size = static_cast<int>(length);
+        packet->stream_index = audio->index;
+        packet->pts = packet->dts = av_rescale_q(ms, kMilliseconds, audio->time_base);
+        packet->duration = av_rescale_q(length / 2, AVRational{1, static_cast<int>(sample_rate)},
+                                        audio->time_base);
+        packet->flags = AV_PKT_FLAG_KEY;
+        if (write_packet("audio") < 0) return -1;
+        ++written;
+        return 0;
+    }
+
+    int drain_aac() {
+        for (;;) {
+            int r = avcodec_receive_packet(aac, packet);
+            if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
+            if (r < 0) return fail_av(r, "AAC encoder");
+            packet->stream_index = audio->index;
+            av_packet_rescale_ts(packet, aac->time_base, audio->time_base);
+            if (write_packet("audio") < 0) return -1;
+        }
+    }
+
+    // Encodes `count` samples from the front of the fifo (zero-padded to `frame_samples`).
+    int encode_aac(size_t count, int frame_samples) {
+        aac_frame->nb_samples = frame_samples;
+        aac_frame->format = AV_SAMPLE_FMT_FLTP;
+        aac_frame->sample_rate = aac->sample_rate;
+        if (!aac_frame->buf[0]) {
+            if (int r = av_channel_layout_copy(&aac_frame->ch_layout, &aac->ch_layout); r < 0)
+                return fail_av(r, "AAC");
+            if (int r = av_frame_get_buffer(aac_frame, 0); r < 0) return fail_av(r, "AAC");
+        } else if (int r = av_frame_make_writable(aac_frame); r < 0) {
+            return fail_av(r, "AAC");
+        }
+        auto* out = reinterpret_cast<float*>(aac_frame->data[0]);
+        std::copy_n(fifo.begin(), count, out);
+        std::fill(out + count, out + frame_samples, 0.0f);
+        fifo.erase(fifo.begin(), fifo.begin() + static_cast<std::ptrdiff_t>(count));
+        aac_frame->pts = fifo_pts;
+        fifo_pts += frame_samples;
+        if (int r = avcodec_send_frame(aac, aac_frame); r < 0) return fail_av(r, "AAC encoder");
+        return drain_aac();
+    }
+
+    // The PCM's place in time comes from its recorded stamp; within a run of audio that keeps
+    // pace with its stamps (give or take a tenth of a second) the samples follow each other.
+    // A gap ends the run with a padded frame; audio that falls behind its stamps loses the
+    // samples that overlap what was already encoded.
+    int put_aac(uint32_t time_stamp, const uint8_t* pcm, uint32_t length) {
+        const int64_t at = av_rescale(static_cast<int64_t>(time_stamp) - origin, sample_rate, 1000);
+        const int64_t tolerance = sample_rate / 10;
+        const int frame_size = aac->frame_size;
+        size_t samples = length / 2;
+        size_t skip = 0;
+        int64_t cursor = fifo_pts + static_cast<int64_t>(fifo.size());
+        if (!fifo_started) {
+            fifo_started = true;
+            fifo_pts = std::max<int64_t>(at, 0);
+        } else if (at > cursor + tolerance) {
+            if (!fifo.empty() && encode_aac(fifo.size(), frame_size) < 0) return -1;
+            fifo_pts = std::max(at, fifo_pts);
+        } else if (at + tolerance < cursor) {
+            skip = static_cast<size_t>(std::min<int64_t>(cursor - at, samples));
+        }
+        if (skip == samples) {
+            ++dropped;
+            return 0;
+        }
+        for (size_t i = skip; i < samples; ++i) {
+            auto v = static_cast<int16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8);
+            fifo.push_back(static_cast<float>(v) / 32768.0f);
+        }
+        ++written;
+        while (fifo.size() >= static_cast<size_t>(frame_size))
+            if (encode_aac(static_cast<size_t>(frame_size), frame_size) < 0) return -1;
+        return 0;
+    }
+
+    int flush_aac() {
+        // The encoder takes a short last frame.
+        if (!fifo.empty() && encode_aac(fifo.size(), static_cast<int>(fifo.size())) < 0) return -1;
+        if (int r = avcodec_send_frame(aac, nullptr); r < 0) return fail_av(r, "AAC encoder");
+        return drain_aac();
+    }
+};
+
+Muxer::Muxer() = default;
+Muxer::~Muxer() = default;
+
+int Muxer::open(const std::string& path, Container container, const Description& d) {
+    static std::once_flag log_once;
+    std::call_once(log_once, [] { av_log_set_callback(log_libav); });
+    state_ = std::make_unique<State>();
+    State& s = *state_;
+    s.container = container;
+    s.sample_rate = d.sample_rate;
+    if (d.has_audio && (d.sample_rate == 0 || d.sample_rate > 384000))
+        return s.fail(EINVAL, "unsupported audio sample rate");
+    const char* format = container == Container::Matroska ? "matroska" : "mp4";
+    if (int r = avformat_alloc_output_context2(&s.fc, nullptr, format, path.c_str()); r < 0)
+        return s.fail_av(r, "output");
+    s.packet = av_packet_alloc();
+    s.video = avformat_new_stream(s.fc, nullptr);
+    if (d.has_audio) s.audio = avformat_new_stream(s.fc, nullptr);
+    if (!s.packet || !s.video || (d.has_audio && !s.audio)) return s.fail(ENOMEM, strerror(ENOMEM));
+
+    AVCodecParameters* par = s.video->codecpar;
+    par->codec_type = AVMEDIA_TYPE_VIDEO;
+    par->codec_id = AV_CODEC_ID_H264;
+    par->width = static_cast<int>(d.width);
+    par->height = static_cast<int>(d.height);
+    s.video->time_base = kMilliseconds;
+    if (d.has_audio && s.open_audio(d) < 0) return -1;
+
+    std::string created = iso8601_utc(d.start_time);
+    s.encoder = d.version.empty() ? "Torvane" : "Torvane " + d.version;
+    if (!created.empty()) av_dict_set(&s.fc->metadata, "creation_time", created.c_str(), 0);
+    if (!d.title.empty()) av_dict_set(&s.fc->metadata, "title", d.title.c_str(), 0);
+
+    if (int r = avio_open(&s.fc->pb, path.c_str(), AVIO_FLAG_WRITE); r < 0)
+        return s.fail_av(r, "open");
+    return 0;
+}
+
+int Muxer::put(const Frame& frame) {
+    if (!state_) return -1;
+    State& s = *state_;
+    if (s.failed) return -1;
+    if (!s.fc) return s.fail(EINVAL, "not open");
+    if (!s.have_origin) {
+        s.have_origin = true;
+        s.origin = frame.time_stamp;
+    }
+    if (!frame.data || frame.length == 0 || frame.length > static_cast<uint32_t>(INT32_MAX) ||
+        (frame.is_audio && !s.audio)) {
+        ++s.dropped;
+        return 0;
+    }
+    if (!frame.is_audio) return s.put_video(frame);
+    if (s.header_written) return s.put_audio(frame.time_stamp, frame.data, frame.length);
+    if (s.pending_bytes + frame.length > kPendingAudioLimit) {
+        ++s.dropped;
+        return 0;
+    }
+    s.pending_audio.push_back({frame.time_stamp, {frame.data, frame.data + frame.length}});
+    s.pending_bytes += frame.length;
+    return 0;
+}
+
+int Muxer::finish() {
+    if (!state_) return -1;
+    State& s = *state_;
+    if (s.failed) return -1;
+    if (!s.fc) return s.fail(EINVAL, "not open");
+    if (!s.header_written) {
+        s.dropped += s.pending_audio.size();
+        s.release();
+        return s.fail(ENODATA, "no video key frame with its parameter sets");
+    }
+    if (s.aac && s.flush_aac() < 0) return -1;
+    s.trailer_written = true;
+    if (int r = av_write_trailer(s.fc); r < 0) return s.fail_av(r, "trailer");
+    if (int r = avio_closep(&s.fc->pb); r < 0) return s.fail_av(r, "close");
+    s.release();
+    return 0;
+}
+
+void Muxer::abort() {
+    if (state_) state_->release();
+}
+
+int Muxer::error() const {
+    return state_ ? state_->error : 0;
+}
+
+const std::string& Muxer::error_text() const {
+    static const std::string none;
+    return state_ ? state_->error_text : none;
+}
+
+uint64_t Muxer::written_frames() const {
+    return state_ ? state_->written : 0;
+}
+uint64_t Muxer::dropped_frames() const {
+    return state_ ? state_->dropped : 0;
+}
+
+}  // namespace tv::mux

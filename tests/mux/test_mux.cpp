@@ -1,0 +1,319 @@
+// MKV and MP4 from the muxer, read back by ffprobe and ffmpeg: packet times are the recorded
+// stamps (gaps, bursts and repeated stamps included), tags, clean decoding, and the failures.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cerrno>
+#include <map>
+#include <sstream>
+
+#include "mux/mux.h"
+#include "support/test_support.h"
+#include "tools/mkifv/annexb.h"
+
+namespace fs = std::filesystem;
+using tv::mux::Container;
+using tv::mux::Description;
+using tv::mux::Frame;
+using tv::mux::Muxer;
+
+namespace {
+
+constexpr uint32_t kOrigin = 1'000'000;
+constexpr uint32_t kRate = 8000;
+
+struct Clip {
+    std::vector<uint8_t> stream;
+    std::vector<mkifv::AccessUnit> units;
+};
+
+// Two seconds of 160x120 H.264, a key frame every 10 pictures; made once per process.
+const Clip& clip() {
+    static const Clip made = [] {
+        Clip c;
+        if (!tvtest::have_program("ffmpeg") || !tvtest::have_program("ffprobe")) return c;
+        fs::path out = tvtest::scratch_dir("mux_clip") / "clip.h264";
+        auto r = tvtest::run_command(
+            "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
+            "-c:v libx264 -pix_fmt yuv420p -g 10 -bf 0 -x264-params aud=1 -f h264 " +
+            tvtest::shell_quote(out.string()));
+        if (r.status != 0) return c;
+        c.stream = tvtest::read_file(out);
+        c.units = mkifv::split_access_units(c.stream);
+        return c;
+    }();
+    return made;
+}
+
+struct Put {
+    Frame frame;
+    std::vector<uint8_t> pcm;
+};
+
+// The frames of a recording in its order: a non-key picture before the first key frame,
+// audio that starts before the video, 40 ms steps, a 10 s pause of both, a burst of 5 ms
+// steps, repeated stamps and ones that go back.
+std::vector<Put> recording() {
+    const auto& units = clip().units;
+    std::vector<uint32_t> video{kOrigin + 20};  // units[1]: not a key frame
+    uint32_t t = kOrigin + 40;
+    for (int i = 0; i < 20; ++i, t += 40) video.push_back(t);
+    t += 10'000;
+    for (int i = 0; i < 10; ++i, t += 5) video.push_back(t);
+    video.push_back(t - 5);   // equal to the previous one
+    video.push_back(t - 20);  // back in time
+    for (int i = 0; i < 15; ++i, t += 40) video.push_back(t);
+
+    std::vector<Put> puts;
+    uint32_t a = kOrigin;
+    size_t v = 0;
+    auto put_audio = [&](uint32_t stamp) {
+        Put p;
+        for (int s = 0; s < 320; ++s) {  // 40 ms of a sawtooth
+            auto x = static_cast<int16_t>((s * 97) % 4000 - 2000);
+            p.pcm.push_back(static_cast<uint8_t>(x));
+            p.pcm.push_back(static_cast<uint8_t>(static_cast<uint16_t>(x) >> 8));
+        }
+        p.frame = {nullptr, 640, stamp, true, false};
+        puts.push_back(std::move(p));
+    };
+    for (; v < video.size(); ++v) {
+        while (a < video[v] && v > 0 && a <= video[v - 1] + 40) put_audio(a), a += 40;
+        if (v == 0)
+            while (a < video[0]) put_audio(a), a += 40;
+        if (a + 1000 < video[v]) a = video[v];  // audio pauses with the video
+        size_t unit = v == 0 ? 1 : (v - 1) % units.size();
+        const auto& bytes = units[unit].bytes;
+        Put p;
+        p.frame = {bytes.data(), static_cast<uint32_t>(bytes.size()), video[v], false,
+                   units[unit].idr};
+        puts.push_back(std::move(p));
+    }
+    // Audio that repeats a stamp, then one 200 ms back.
+    size_t at = 12;
+    while (!puts[at].frame.is_audio) ++at;
+    Put again = puts[at];
+    puts.insert(puts.begin() + static_cast<std::ptrdiff_t>(at) + 1, again);
+    again.frame.time_stamp -= 200;
+    puts.insert(puts.begin() + static_cast<std::ptrdiff_t>(at) + 2, again);
+    for (Put& p : puts)
+        if (p.frame.is_audio) p.frame.data = p.pcm.data();
+    return puts;
+}
+
+// Each stream's times in ms as the muxer is to write them: from the first frame put, raised
+// 1 ms above the stream's previous one when they do not rise; video before the key frame out.
+std::map<int, std::vector<int64_t>> expected_ms(const std::vector<Put>& puts) {
+    std::map<int, std::vector<int64_t>> ms;
+    std::map<int, int64_t> last{{0, -1}, {1, -1}};
+    bool key_seen = false;
+    for (const Put& p : puts) {
+        int stream = p.frame.is_audio ? 1 : 0;
+        key_seen = key_seen || (!p.frame.is_audio && p.frame.key);
+        if (!p.frame.is_audio && !key_seen) continue;
+        int64_t t = static_cast<int64_t>(p.frame.time_stamp) - puts[0].frame.time_stamp;
+        if (t <= last[stream]) t = last[stream] + 1;
+        last[stream] = t;
+        ms[stream].push_back(t);
+    }
+    return ms;
+}
+
+std::map<std::string, std::string> fields(const std::string& line) {
+    std::map<std::string, std::string> f;
+    std::istringstream in(line);
+    std::string item;
+    while (std::getline(in, item, '|')) {
+        auto eq = item.find('=');
+        if (eq != std::string::npos) f[item.substr(0, eq)] = item.substr(eq + 1);
+    }
+    return f;
+}
+
+// Packet times per stream in ms; a time that is no whole ms fails the test.
+std::map<int, std::vector<int64_t>> probed_ms(const fs::path& file) {
+    auto r = tvtest::run_command(
+        "ffprobe -v error -show_entries stream=index,time_base -show_entries "
+        "packet=stream_index,pts,flags -of compact " +
+        tvtest::shell_quote(file.string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<int, std::pair<int64_t, int64_t>> time_base;
+    std::map<int, std::vector<int64_t>> ms;
+    std::istringstream in(r.out);
+    std::string line;
+    std::vector<std::map<std::string, std::string>> packets;
+    while (std::getline(in, line)) {
+        auto f = fields(line);
+        if (line.rfind("stream|", 0) == 0) {
+            auto slash = f["time_base"].find('/');
+            time_base[std::stoi(f["index"])] = {std::stoll(f["time_base"].substr(0, slash)),
+                                                std::stoll(f["time_base"].substr(slash + 1))};
+        } else if (line.rfind("packet|", 0) == 0) {
+            packets.push_back(f);
+        }
+    }
+    for (auto& p : packets) {
+        int stream = std::stoi(p["stream_index"]);
+        auto [num, den] = time_base[stream];
+        int64_t scaled = std::stoll(p["pts"]) * 1000 * num;
+        EXPECT_EQ(scaled % den, 0) << "stream " << stream << " pts " << p["pts"];
+        ms[stream].push_back(scaled / den);
+    }
+    return ms;
+}
+
+Description description() {
+    Description d;
+    d.width = 160;
+    d.height = 120;
+    d.has_audio = true;
+    d.sample_rate = kRate;
+    d.start_time = 1'700'000'000;  // 2023-11-14 22:13:20 UTC
+    d.title = "Camera 3 \xe5\x89\x8d\xe9\x97\xa8";
+    d.version = "9.8.7";
+    return d;
+}
+
+class MuxFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (clip().units.size() != 50) GTEST_SKIP() << "ffmpeg with libx264 makes the test video";
+        ASSERT_TRUE(clip().units[0].idr);
+    }
+    fs::path dir =
+        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+
+    // Writes the recording; returns the frames put.
+    std::vector<Put> write(const fs::path& path, Container container, uint64_t dropped) {
+        auto puts = recording();
+        Muxer m;
+        EXPECT_EQ(m.open(path.string(), container, description()), 0) << m.error_text();
+        for (const Put& p : puts) EXPECT_EQ(m.put(p.frame), 0) << m.error_text();
+        EXPECT_EQ(m.finish(), 0) << m.error_text();
+        EXPECT_EQ(m.dropped_frames(), dropped);
+        EXPECT_EQ(m.written_frames(), puts.size() - dropped);
+        return puts;
+    }
+
+    static void expect_tags_and_clean_decoding(const fs::path& path) {
+        auto r = tvtest::run_command(
+            "ffprobe -v error -show_entries format_tags=creation_time,title,encoder "
+            "-of default=nw=1 " +
+            tvtest::shell_quote(path.string()));
+        EXPECT_NE(r.out.find("TAG:creation_time=2023-11-14T22:13:20.000000Z"), std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("TAG:title=Camera 3 \xe5\x89\x8d\xe9\x97\xa8"), std::string::npos)
+            << r.out;
+        std::string lower = r.out;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_NE(lower.find("tag:encoder=torvane 9.8.7"), std::string::npos) << r.out;
+        auto d = tvtest::run_command("ffmpeg -nostdin -v error -i " +
+                                     tvtest::shell_quote(path.string()) +
+                                     " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.out, "");
+    }
+};
+
+TEST_F(MuxFile, MatroskaKeepsRecordedTimes) {
+    fs::path path = dir / "out.mkv";
+    auto puts = write(path, Container::Matroska, 1);  // the picture before the key frame
+    auto expected = expected_ms(puts);
+    auto probed = probed_ms(path);
+    EXPECT_EQ(probed[0], expected[0]);
+    EXPECT_EQ(probed[1], expected[1]);
+    EXPECT_EQ(expected[0].front(), 40);  // from the first frame put, the audio's
+    auto codecs = tvtest::run_command(
+        "ffprobe -v error -show_entries stream=codec_name,width,sample_rate -of csv=p=0 " +
+        tvtest::shell_quote(path.string()));
+    EXPECT_EQ(codecs.out, "h264,160\npcm_s16le,8000\n");
+    expect_tags_and_clean_decoding(path);
+}
+
+TEST_F(MuxFile, Mp4KeepsRecordedTimes) {
+    fs::path path = dir / "out.mp4";
+    // Also the audio 200 ms back: its samples overlap what was encoded.
+    auto puts = write(path, Container::Mp4, 2);
+    auto expected = expected_ms(puts);
+    auto probed = probed_ms(path);
+    EXPECT_EQ(probed[0], expected[0]);
+    // AAC frames of 128 ms: they start with the audio, and none falls in the pause.
+    ASSERT_FALSE(probed[1].empty());
+    EXPECT_LE(std::abs(probed[1].front()), 128);
+    int64_t pause_begin = expected[0][20] + 200, pause_end = expected[0][21] - 200;
+    for (int64_t t : probed[1]) EXPECT_FALSE(t > pause_begin && t < pause_end) << t;
+    auto codecs = tvtest::run_command(
+        "ffprobe -v error -show_entries stream=codec_name,width,sample_rate,channels -of csv=p=0 " +
+        tvtest::shell_quote(path.string()));
+    EXPECT_EQ(codecs.out, "h264,160\naac,8000,1\n");
+    expect_tags_and_clean_decoding(path);
+}
+
+TEST_F(MuxFile, AbandonedAndFailedWrites) {
+    auto puts = recording();
+    {  // stopped halfway: the Matroska file plays what it got
+        fs::path path = dir / "cut.mkv";
+        Muxer m;
+        ASSERT_EQ(m.open(path.string(), Container::Matroska, description()), 0);
+        for (size_t i = 0; i < puts.size() / 2; ++i) ASSERT_EQ(m.put(puts[i].frame), 0);
+        m.abort();
+        auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " +
+                                     tvtest::shell_quote(path.string()) +
+                                     " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        size_t video = 0;
+        for (size_t i = 0; i < puts.size() / 2; ++i) video += !puts[i].frame.is_audio;
+        EXPECT_EQ(probed_ms(path)[0].size(), video - 1);
+    }
+    {  // an MP4 abandoned with audio in the encoder
+        Muxer m;
+        ASSERT_EQ(m.open((dir / "cut.mp4").string(), Container::Mp4, description()), 0);
+        for (size_t i = 0; i < puts.size() / 2; ++i) ASSERT_EQ(m.put(puts[i].frame), 0);
+    }
+    for (Container c : {Container::Matroska, Container::Mp4}) {  // the disk is full
+        Muxer m;
+        ASSERT_EQ(m.open("/dev/full", c, description()), 0);
+        int r = 0;
+        for (int pass = 0; pass < 20 && r == 0; ++pass)
+            for (size_t i = 0; i < puts.size() && r == 0; ++i) r = m.put(puts[i].frame);
+        if (r == 0) r = m.finish();
+        EXPECT_EQ(r, -1);
+        EXPECT_EQ(m.error(), ENOSPC) << m.error_text();
+        EXPECT_EQ(m.finish(), -1);
+    }
+}
+
+TEST(Mux, Failures) {
+    fs::path dir = tvtest::scratch_dir("MuxFailures");
+    {  // a folder that does not exist
+        Muxer m;
+        EXPECT_EQ(m.open((dir / "none" / "out.mkv").string(), Container::Matroska, description()),
+                  -1);
+        EXPECT_EQ(m.error(), ENOENT);
+        EXPECT_NE(m.error_text().find("No such file"), std::string::npos) << m.error_text();
+        EXPECT_EQ(m.put(Frame{}), -1);
+        EXPECT_EQ(m.finish(), -1);
+    }
+    {  // no video key frame with its parameter sets: nothing to write a header for
+        Muxer m;
+        ASSERT_EQ(m.open((dir / "out.mp4").string(), Container::Mp4, description()), 0);
+        const uint8_t slice[] = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00};
+        uint8_t pcm[640] = {};
+        EXPECT_EQ(m.put(Frame{pcm, sizeof pcm, 0, true, false}), 0);
+        EXPECT_EQ(m.put(Frame{slice, sizeof slice, 40, false, true}), 0);
+        EXPECT_EQ(m.finish(), -1);
+        EXPECT_EQ(m.error(), ENODATA);
+        EXPECT_EQ(m.written_frames(), 0u);
+        EXPECT_EQ(m.dropped_frames(), 2u);
+    }
+    {  // abandoned before any frame: released, twice over
+        Muxer m;
+        ASSERT_EQ(m.open((dir / "cut.mkv").string(), Container::Matroska, description()), 0);
+        m.abort();
+        m.abort();
+        EXPECT_EQ(m.error(), 0);
+    }
+}
+
+}  // namespace
