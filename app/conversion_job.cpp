@@ -295,10 +295,14 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     report.written_frames = static_cast<int32_t>(AVI_chunks_in_file(avi));
     errno = 0;
     if (AVI_finish(avi) != 0) fail_write(ending, report);
+    const uint32_t end_time = source_end_time(source.get());
     source.reset();
 
     report.outcome = outcome_of(ending, report);
     if (aside) put_in_place(written, outputPath, options.replace_existing, report);
+    const bool in_place =
+        report.outcome == JobOutcome::Converted || report.outcome == JobOutcome::Partial;
+    if (aside && in_place && options.preserve_time) sysio::set_times(outputPath.c_str(), end_time);
     return publish_end(progress, report);
 }
 

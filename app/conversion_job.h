@@ -74,6 +74,9 @@ struct ConversionOptions {
     int64_t avi_segment_size = 0;
     // Whether the finished output may replace an existing file of its name.
     bool replace_existing = false;
+    // Whether the output put in place takes the recording's end time as its modification
+    // time, as `cp -p` would give a copy.
+    bool preserve_time = true;
     // Sees every frame the recording hands out, before it is written, on the job's thread:
     // what a caller needs of the frames' times, without reading the recording again.
     std::function<void(const SourceMedia*, const SourceFrame&)> on_frame;

@@ -52,6 +52,7 @@ struct Options {
     bool info = false;
     bool json = false;
     bool clock_srt = false;
+    bool preserve_time = true;
     unsigned jobs = 0;
     Progress progress = Progress::kBar;
 };
@@ -144,6 +145,8 @@ void print_usage(FILE* out) {
                  "      --clock-srt       also write OUTPUT with the extension .srt: subtitles\n"
                  "                        showing the recorded wall-clock time (UTC) of\n"
                  "                        every second, timed on the AVI's own timeline\n"
+                 "      --no-preserve-time  give the outputs the current time, not the\n"
+                 "                        recording's end time, as modification time\n"
                  "      --info            describe the recordings instead of converting\n"
                  "      --json            with --info: print JSON\n"
                  "  -h, --help            show this help\n"
@@ -169,7 +172,7 @@ bool ends_with_ifv(const std::string& path) {
 
 // Returns the exit status for a usage error, or -1 when the options are good.
 int parse_options(int argc, char** argv, Options& options) {
-    enum { kInfo = 1000, kJson, kProgress, kClockSrt };
+    enum { kInfo = 1000, kJson, kProgress, kClockSrt, kNoPreserveTime };
     static const option long_options[] = {
         {"output-dir", required_argument, nullptr, 'o'},
         {"overwrite", no_argument, nullptr, 'y'},
@@ -180,6 +183,7 @@ int parse_options(int argc, char** argv, Options& options) {
         {"json", no_argument, nullptr, kJson},
         {"progress", required_argument, nullptr, kProgress},
         {"clock-srt", no_argument, nullptr, kClockSrt},
+        {"no-preserve-time", no_argument, nullptr, kNoPreserveTime},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -220,6 +224,9 @@ int parse_options(int argc, char** argv, Options& options) {
                 break;
             case kClockSrt:
                 options.clock_srt = true;
+                break;
+            case kNoPreserveTime:
+                options.preserve_time = false;
                 break;
             case kProgress:
                 if (std::strcmp(optarg, "bar") == 0) {
@@ -602,6 +609,11 @@ void after_conversion(Task& task, const Options& options) {
         } else if (std::rename(part.c_str(), srt.c_str()) != 0) {
             task.srt_failure = std::strerror(errno);
             std::remove(part.c_str());
+        } else if (options.preserve_time) {
+            fs::last_write_time(srt,
+                                std::chrono::file_clock::from_sys(std::chrono::sys_seconds(
+                                    std::chrono::seconds(task.timeline.end_time))),
+                                ec);
         }
     }
     task.timeline = {};  // a batch need not keep every recording's stamps
@@ -641,6 +653,7 @@ int convert(const Options& options) {
                 }
                 tv::ConversionOptions job_options;
                 job_options.replace_existing = options.overwrite;
+                job_options.preserve_time = options.preserve_time;
                 job_options.on_frame = [&task](const SourceMedia* media, const SourceFrame& f) {
                     if (!task.timeline_known) {
                         task.timeline = tvcli::timeline_of(media);

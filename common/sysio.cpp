@@ -83,6 +83,12 @@ int rename(const char* from, const char* to, bool replace) {
     return o.rename ? o.rename(from, to, replace ? 1 : 0) : real_rename(from, to, replace ? 1 : 0);
 }
 
+int set_times(const char* path, int64_t seconds) {
+    const struct timespec times[2] = {{static_cast<time_t>(seconds), 0},
+                                      {static_cast<time_t>(seconds), 0}};
+    return ::utimensat(AT_FDCWD, path, times, 0);
+}
+
 int lock_file(const char* path) {
     const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return -1;

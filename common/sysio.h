@@ -87,6 +87,8 @@ int rename(const char* from, const char* to, bool replace);
 // on it that lasts until the descriptor is closed: the descriptor, or -1 with errno (EBUSY
 // when another process or conversion holds it).
 int lock_file(const char* path);
+// Gives `path` the modification (and access) time `seconds` since 1970, as `cp -p` does.
+int set_times(const char* path, int64_t seconds);
 int reserve(int fd, off_t offset, off_t length);
 // 0 when `path` names a file the reader can seek in and size: a regular file or a block device
 // (a disk image, a disk read directly). Otherwise -1 with errno: EISDIR for a directory, ESPIPE
