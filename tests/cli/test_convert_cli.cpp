@@ -488,6 +488,100 @@ TEST(ConvertCli, InfoDescribesTheRecording) {
     EXPECT_NE(text.out.find("40 ms; 1 out of order, 1 with equal stamps"), std::string::npos);
 }
 
+// A recording with dropped frames, a ten-minute pause and a burst, from torvane-mkifv: --info
+// finds them, the summary names the drift, and the clock subtitles and the modification time
+// come without changing a byte of the AVI.
+TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
+    const auto dir = tvtest::scratch_dir("cli-timing");
+    const std::string d = shell_quote(dir.string());
+    ASSERT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 2 -c:v libx264 "
+                    "-g 25 -bf 0 -pix_fmt yuv420p -f h264 " +
+                    d + "/src.h264")
+            .status,
+        0);
+    std::vector<uint32_t> stamps;
+    uint32_t t = 0;
+    for (int i = 0; i < 100; ++i, t += (i % 10 == 0 ? 80 : 40)) stamps.push_back(t);  // drops
+    t += 600000;
+    for (int i = 0; i < 10; ++i, t += 2) stamps.push_back(t);  // the burst after the pause
+    for (int i = 0; i < 100; ++i, t += 40) stamps.push_back(t + 40);
+    {
+        std::ofstream out(dir / "stamps.txt");
+        for (uint32_t s : stamps) out << s << "\n";
+    }
+    auto mk = run_command(mkifv_cmd() + " --video " + d + "/src.h264 --timestamps " + d +
+                          "/stamps.txt --start-time 1700000000 " + d + "/rec.ifv");
+    ASSERT_EQ(mk.status, 0) << mk.err;
+
+    auto info = run_command(convert_cmd() + " --info --json " + d + "/rec.ifv");
+    ASSERT_EQ(info.status, 0) << info.err;
+    const auto timing = nlohmann::json::parse(info.out)[0]["timing"];
+    EXPECT_EQ(timing["interval_ms"], 40);
+    ASSERT_EQ(timing["gap_count"], 1);
+    EXPECT_EQ(timing["gaps"][0]["at_ms"], stamps[99]);
+    EXPECT_EQ(timing["gaps"][0]["length_ms"], stamps[100] - stamps[99]);
+    EXPECT_EQ(timing["gaps"][0]["at"], "2023-11-14 22:13:24");
+    ASSERT_EQ(timing["burst_count"], 1);
+    EXPECT_EQ(timing["bursts"][0]["at_ms"], stamps[100]);
+    EXPECT_EQ(timing["bursts"][0]["frames"], 10);
+    const double drift = timing["avi_drift_s"].get<double>();
+    EXPECT_GT(drift, 1.0);
+    EXPECT_GT(timing["avi_largest_offset_s"].get<double>(), 250.0);
+
+    auto with = run_command(convert_cmd() + " --clock-srt " + d + "/rec.ifv " + d + "/a.avi");
+    ASSERT_EQ(with.status, 0) << with.err;
+    char note[96];
+    std::snprintf(note, sizeof note, "converted, 210 frames; the AVI's timeline ends %.1f s",
+                  drift);
+    EXPECT_NE(with.err.find(note), std::string::npos) << with.err;
+    auto without =
+        run_command(convert_cmd() + " -q --no-preserve-time " + d + "/rec.ifv " + d + "/b.avi");
+    ASSERT_EQ(without.status, 0) << without.err;
+    EXPECT_EQ(tvtest::read_file(dir / "a.avi"), tvtest::read_file(dir / "b.avi"));
+    EXPECT_FALSE(fs::exists(dir / "b.srt"));
+
+    // The header's end time, as cp -p would give it; without it, the time of writing.
+    struct stat st {};
+    const uint32_t end_time = 1700000000 + static_cast<uint32_t>(stamps.back() + 40) / 1000;
+    ASSERT_EQ(::stat((dir / "a.avi").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, end_time);
+    ASSERT_EQ(::stat((dir / "a.srt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, end_time);
+    ASSERT_EQ(::stat((dir / "b.avi").c_str(), &st), 0);
+    EXPECT_GT(st.st_mtime, time(nullptr) - 3600);
+
+    // A cue for each recorded second that holds frames, at the AVI time of its first frame.
+    const double fps = stamps.size() * 1000.0 / (stamps.back() + 40);
+    std::string want;
+    int cue = 0;
+    uint32_t second = UINT32_MAX;
+    auto avi_time = [&](size_t i) {
+        const auto ms = static_cast<long long>(std::llround(i * 1000.0 / fps));
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld,%03lld", ms / 3600000, ms / 60000 % 60,
+                      ms / 1000 % 60, ms % 1000);
+        return std::string(buf);
+    };
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        if (stamps[i] / 1000 == second) continue;
+        starts.push_back(i);
+        second = stamps[i] / 1000;
+    }
+    for (size_t c = 0; c < starts.size(); ++c) {
+        const time_t wall = 1700000000 + stamps[starts[c]] / 1000;
+        char clock[32];
+        std::strftime(clock, sizeof clock, "%Y-%m-%d %H:%M:%S", std::gmtime(&wall));
+        want += std::to_string(++cue) + "\n" + avi_time(starts[c]) + " --> " +
+                avi_time(c + 1 < starts.size() ? starts[c + 1] : stamps.size()) + "\n" + clock +
+                " UTC\n\n";
+    }
+    const auto srt = tvtest::read_file(dir / "a.srt");
+    EXPECT_EQ(std::string(srt.begin(), srt.end()), want);
+    EXPECT_EQ(cue, 10);  // seconds 0 to 4 before the pause, 5 after it
+}
+
 // The whole road: H.264 and audio from ffmpeg, a recording from torvane-mkifv, an AVI from
 // torvane-convert, checked against the originals with ffprobe and ffmpeg.
 TEST(ConvertCli, EndToEndAgainstTheOriginalStreams) {

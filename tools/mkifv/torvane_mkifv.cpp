@@ -37,6 +37,7 @@ struct Options {
     uint32_t width = 0, height = 0;
     std::string description = "This is DVR record file ver 2";
     bool video_first = false;
+    std::string timestamps;
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -65,6 +66,9 @@ void usage(FILE* out) {
         "  --start-time T            start time, seconds since 1970 (default 1700000000)\n"
         "  --size WxH                picture size (default: from the stream)\n"
         "  --description TEXT        description text (32 bytes at most)\n"
+        "  --timestamps FILE         the video frames' time stamps, one a line in\n"
+        "                            milliseconds (the stream repeats as needed): gaps,\n"
+        "                            bursts and stamps out of order as a recorder gives them\n"
         "  --layout interleaved|video-first\n"
         "                            frames stored in time order (default), or each\n"
         "                            segment's video frames before its audio frames\n"
@@ -103,7 +107,8 @@ Options parse(int argc, char** argv) {
         kStart,
         kSize,
         kDesc,
-        kLayout
+        kLayout,
+        kTimestamps
     };
     static const option longs[] = {
         {"video", required_argument, nullptr, kVideo},
@@ -118,6 +123,7 @@ Options parse(int argc, char** argv) {
         {"size", required_argument, nullptr, kSize},
         {"description", required_argument, nullptr, kDesc},
         {"layout", required_argument, nullptr, kLayout},
+        {"timestamps", required_argument, nullptr, kTimestamps},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -173,6 +179,9 @@ Options parse(int argc, char** argv) {
                 break;
             case kDesc:
                 o.description = optarg;
+                break;
+            case kTimestamps:
+                o.timestamps = optarg;
                 break;
             case kLayout:
                 if (std::strcmp(optarg, "video-first") == 0)
@@ -290,11 +299,31 @@ int main(int argc, char** argv) {
         height = size->height;
     }
 
+    std::vector<uint32_t> stamps;
+    if (!o.timestamps.empty()) {
+        std::ifstream in(o.timestamps);
+        if (!in) fail("cannot read " + o.timestamps + ": " + std::strerror(errno));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+            char* end = nullptr;
+            const unsigned long long ms = std::strtoull(line.c_str(), &end, 10);
+            if (end == line.c_str() || ms > 4000000000ull)
+                fail(o.timestamps + ": not a time stamp in milliseconds: " + line);
+            stamps.push_back(static_cast<uint32_t>(ms));
+        }
+    }
+
     // Without --duration the recording is as long as the video; with it, the inputs repeat.
-    const uint64_t video_frames =
-        o.duration > 0 ? static_cast<uint64_t>(std::llround(o.duration * o.fps)) : units.size();
+    // Stamps from a file set the frames and their times.
+    const uint64_t video_frames = !stamps.empty() ? stamps.size()
+                                  : o.duration > 0
+                                      ? static_cast<uint64_t>(std::llround(o.duration * o.fps))
+                                      : units.size();
     if (video_frames == 0) fail("the recording would hold no video frame");
-    const double video_end_ms = static_cast<double>(video_frames) * 1000.0 / o.fps;
+    const double video_end_ms =
+        !stamps.empty() ? *std::max_element(stamps.begin(), stamps.end()) + 1000.0 / o.fps
+                        : static_cast<double>(video_frames) * 1000.0 / o.fps;
     if (video_end_ms > 4.0e9) fail("the recording would be longer than its 32-bit clock");
 
     ifvbuild::Recording rec;
@@ -326,6 +355,7 @@ int main(int argc, char** argv) {
     }
 
     auto video_time = [&](uint64_t i) {
+        if (!stamps.empty()) return stamps[i];
         return static_cast<uint32_t>(std::llround(i * 1000.0 / o.fps));
     };
     auto audio_time = [&](uint64_t k) {
