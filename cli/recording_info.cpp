@@ -52,9 +52,9 @@ nlohmann::json span_json(const SourceTiming& t, const SourceTimingSpan& span, bo
     return j;
 }
 
-nlohmann::json timing_json(const std::string& path) {
+nlohmann::json timing_json(custommp4_handle* h) {
     SourceTiming t;
-    if (source_timing(path.c_str(), &t) != 0) return nullptr;
+    if (source_timing_of(h, &t) != 0) return nullptr;
     Timeline line;
     line.start_time = t.start_time;
     line.base_ms = t.base_ms;
@@ -138,8 +138,8 @@ nlohmann::json describe(const std::string& path) {
     audio["bits_per_sample"] = custommp4_get_audio_bits(h);
     audio["frame_length"] = custommp4_get_audio_frame_length(h);
     j["audio"] = audio;
+    j["timing"] = timing_json(h);
     custommp4_close(h);
-    j["timing"] = timing_json(path);
     return j;
 }
 

@@ -76,24 +76,31 @@ int source_timing(const char* path, SourceTiming* timing) {
     errno = 0;
     std::unique_ptr<custommp4_handle, HandleCloser> h(custommp4_open(path, 0));
     if (!h) return -1;
+    return source_timing_of(h.get(), timing);
+}
+
+int source_timing_of(custommp4_handle* h, SourceTiming* timing) {
+    if (timing == nullptr) return -1;
+    *timing = SourceTiming{};
+    if (h == nullptr) return -1;
     SourceTiming& t = *timing;
-    t.start_time = custommp4_get_start_time(h.get());
-    t.end_time = custommp4_get_end_time(h.get());
+    t.start_time = custommp4_get_start_time(h);
+    t.end_time = custommp4_get_end_time(h);
     t.base_ms = h->sect_table.empty() ? 0 : h->sect_table[0].start_time_stamp;
-    t.announced_video_frames = custommp4_get_video_frame_count(h.get());
-    t.duration_ms = custommp4_get_duration(h.get());
-    t.stored_frame_rate = static_cast<double>(custommp4_get_stored_frame_rate(h.get()));
+    t.announced_video_frames = custommp4_get_video_frame_count(h);
+    t.duration_ms = custommp4_get_duration(h);
+    t.stored_frame_rate = static_cast<double>(custommp4_get_stored_frame_rate(h));
 
     std::vector<uint32_t> video;
     bool any = false, any_audio = false;
     uint32_t last_audio = 0;
     // A conversion takes no more frames than the recording announces.
     uint64_t left =
-        static_cast<uint64_t>(t.announced_video_frames) + custommp4_get_audio_frame_count(h.get());
+        static_cast<uint64_t>(t.announced_video_frames) + custommp4_get_audio_frame_count(h);
     try {
         for (; left > 0; --left) {
             tv::mp4::FrameRef f;
-            const int32_t got = tv::mp4::next_frame(h.get(), CUSTOMMP4_MAX_FRAME_SIZE, f);
+            const int32_t got = tv::mp4::next_frame(h, CUSTOMMP4_MAX_FRAME_SIZE, f);
             if (got == 0) break;
             if (got < 0) continue;
             const uint32_t s = f.time_stamp;

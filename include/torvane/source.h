@@ -109,6 +109,9 @@ typedef struct SourceTiming {
 /* 0 with *timing filled in; -1 when the recording could not be opened (errno as by
  * source_open) or memory was refused. */
 TORVANE_API int source_timing(const char* path, SourceTiming* timing);
+/* The same on a recording that custommp4_open gave, whose frames it uses up: for a caller that
+ * describes the recording and would not open it (and print its diagnostics) twice. */
+TORVANE_API int source_timing_of(struct custommp4_handle* recording, SourceTiming* timing);
 TORVANE_API void source_timing_release(SourceTiming* timing);
 /* Header start and end time, seconds since 1970, and the stamp at the start time (the first
  * segment's); 0 for a null media. */
