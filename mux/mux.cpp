@@ -31,6 +31,7 @@ constexpr AVRational kMilliseconds{1, 1000};
 // Audio that comes before the first video key frame waits for the header, up to this much.
 constexpr size_t kPendingAudioLimit = 8u << 20;
 constexpr int64_t kAacBitRate = 32000;
+constexpr int64_t kMaxCuesAtOnce = 86400;
 
 struct Nal {
     const uint8_t* data;
@@ -81,6 +82,18 @@ void log_libav(void* context, int level, const char* format, va_list args) {
     if (n > 0) tv::logf("%s", line);
 }
 
+// The timed-text sample entry after its common fields: no display flags, centred at the
+// bottom, transparent background, default box, white text of font 1 (18 px), font table.
+const uint8_t kTx3gEntry[] = {
+    0, 0, 0, 0,                                       // displayFlags
+    1, 0xff,                                          // horizontal, vertical justification
+    0, 0, 0, 0,                                       // background-color-rgba
+    0, 0, 0, 0, 0, 0, 0, 0,                           // default-text-box
+    0, 0, 0, 0, 0, 1, 0, 18, 0xff, 0xff, 0xff, 0xff,  // style: chars 0-0, font 1,
+                                                      // plain, 18
+    0, 0, 0, 17, 'f', 't', 'a', 'b', 0, 1, 0, 1, 4, 'S', 'a', 'n', 's',  // font 1: Sans
+};
+
 }  // namespace
 
 struct Muxer::State {
@@ -89,6 +102,9 @@ struct Muxer::State {
     AVFormatContext* fc = nullptr;
     AVStream* video = nullptr;
     AVStream* audio = nullptr;
+    AVStream* clock = nullptr;
+    int64_t start_time = 0;
+    int64_t next_cue = 0;  // in seconds from the first frame
     AVCodecContext* aac = nullptr;
     AVFrame* aac_frame = nullptr;
     AVPacket* packet = nullptr;
@@ -141,7 +157,7 @@ struct Muxer::State {
             avformat_free_context(fc);
             fc = nullptr;
         }
-        video = audio = nullptr;
+        video = audio = clock = nullptr;
         avcodec_free_context(&aac);
         av_frame_free(&aac_frame);
         av_packet_free(&packet);
@@ -241,6 +257,37 @@ struct Muxer::State {
         return 0;
     }
 
+    // The cues of every second that began by `time_stamp`, each a second long.
+    int put_cues(uint32_t time_stamp) {
+        if (!clock) return 0;
+        int64_t ms = static_cast<int64_t>(time_stamp) - static_cast<int64_t>(origin);
+        // A pause of more than a day (or a stamp far off) gets cues for its last day only.
+        next_cue = std::max(next_cue, ms / 1000 - kMaxCuesAtOnce);
+        for (; next_cue * 1000 <= ms; ++next_cue) {
+            std::time_t t = static_cast<std::time_t>(start_time + next_cue);
+            std::tm tm{};
+            char text[64];
+            size_t n = 0;
+            if (gmtime_r(&t, &tm))
+                n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+            std::vector<uint8_t> cue;
+            if (container == Container::Mp4) {  // timed text: a 16-bit length first
+                cue.push_back(static_cast<uint8_t>(n >> 8));
+                cue.push_back(static_cast<uint8_t>(n));
+            }
+            cue.insert(cue.end(), text, text + n);
+            packet->data = cue.data();
+            packet->size = static_cast<int>(cue.size());
+            packet->stream_index = clock->index;
+            packet->pts = packet->dts =
+                av_rescale_q(next_cue * 1000, kMilliseconds, clock->time_base);
+            packet->duration = av_rescale_q(1000, kMilliseconds, clock->time_base);
+            packet->flags = AV_PKT_FLAG_KEY;
+            if (write_packet("clock") < 0) return -1;
+        }
+        return 0;
+    }
+
     int put_video(const Frame& f) {
         if (!header_written) {
             std::vector<uint8_t> frame_sps;
@@ -261,6 +308,7 @@ struct Muxer::State {
             if (write_header() < 0) return -1;
         }
         int64_t previous = last_video_ms;
+        if (put_cues(f.time_stamp) < 0) return -1;
         int64_t ms = stamp(f.time_stamp, &last_video_ms);
         if (previous >= 0 && ms - previous <= 1000) last_video_interval = ms - previous;
         packet->data = const_cast<uint8_t*>(f.data);
@@ -277,6 +325,7 @@ struct Muxer::State {
     }
 
     int put_audio(uint32_t time_stamp, const uint8_t* pcm, uint32_t length) {
+        if (put_cues(time_stamp) < 0) return -1;
         if (aac) return put_aac(time_stamp, pcm, length);
         int64_t ms = stamp(time_stamp, &last_audio_ms);
         packet->data = const_cast<uint8_t*>(pcm);
@@ -393,6 +442,24 @@ int Muxer::open(const std::string& path, Container container, const Description&
     par->height = static_cast<int>(d.height);
     s.video->time_base = kMilliseconds;
     if (d.has_audio && s.open_audio(d) < 0) return -1;
+    if (d.clock_subtitles) {
+        s.start_time = d.start_time;
+        s.clock = avformat_new_stream(s.fc, nullptr);
+        if (!s.clock) return s.fail(ENOMEM, strerror(ENOMEM));
+        AVCodecParameters* sub = s.clock->codecpar;
+        sub->codec_type = AVMEDIA_TYPE_SUBTITLE;
+        s.clock->time_base = kMilliseconds;
+        if (container == Container::Matroska) {
+            sub->codec_id = AV_CODEC_ID_SUBRIP;
+        } else {
+            sub->codec_id = AV_CODEC_ID_MOV_TEXT;
+            sub->extradata =
+                static_cast<uint8_t*>(av_mallocz(sizeof kTx3gEntry + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (!sub->extradata) return s.fail(ENOMEM, strerror(ENOMEM));
+            std::memcpy(sub->extradata, kTx3gEntry, sizeof kTx3gEntry);
+            sub->extradata_size = static_cast<int>(sizeof kTx3gEntry);
+        }
+    }
 
     std::string created = iso8601_utc(d.start_time);
     s.encoder = d.version.empty() ? "Torvane" : "Torvane " + d.version;

@@ -19,6 +19,10 @@ struct Description {
     int64_t start_time = 0;    // of the recording: seconds since 1970, UTC
     std::string title;
     std::string version;  // the encoder tag reads "Torvane <version>"
+    // A subtitle stream with the wall-clock time ("YYYY-MM-DD HH:MM:SS UTC"), one cue a
+    // second, the start time standing at the first frame put: SubRip in Matroska, timed
+    // text in MP4.
+    bool clock_subtitles = false;
 };
 
 struct Frame {

@@ -2,6 +2,7 @@
 // stamps (gaps, bursts and repeated stamps included), tags, clean decoding, and the failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <map>
@@ -171,6 +172,7 @@ Description description() {
     d.start_time = 1'700'000'000;  // 2023-11-14 22:13:20 UTC
     d.title = "Camera 3 \xe5\x89\x8d\xe9\x97\xa8";
     d.version = "9.8.7";
+    d.clock_subtitles = true;
     return d;
 }
 
@@ -193,6 +195,25 @@ class MuxFile : public ::testing::Test {
         EXPECT_EQ(m.dropped_frames(), dropped);
         EXPECT_EQ(m.written_frames(), puts.size() - dropped);
         return puts;
+    }
+
+    // One clock cue a second from the first frame put to the last.
+    static void expect_clock(const fs::path& path, const std::vector<Put>& puts,
+                             const std::vector<int64_t>& cue_ms) {
+        int64_t last = 0;
+        for (const Put& p : puts) last = std::max<int64_t>(last, p.frame.time_stamp);
+        last -= puts[0].frame.time_stamp;
+        std::vector<int64_t> expected;
+        for (int64_t t = 0; t <= last; t += 1000) expected.push_back(t);
+        // MP4's muxer may end a cue with an empty one at the next cue's time.
+        std::vector<int64_t> cues = cue_ms;
+        cues.erase(std::unique(cues.begin(), cues.end()), cues.end());
+        EXPECT_EQ(cues, expected);
+        auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " +
+                                     tvtest::shell_quote(path.string()) + " -map 0:s -f srt -");
+        for (const char* text : {"00:00:00,000 --> 00:00:01,000", "2023-11-14 22:13:20 UTC",
+                                 "00:00:11,000 --> 00:00:12,000", "2023-11-14 22:13:31 UTC"})
+            EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out << r.err;
     }
 
     static void expect_tags_and_clean_decoding(const fs::path& path) {
@@ -226,7 +247,8 @@ TEST_F(MuxFile, MatroskaKeepsRecordedTimes) {
     auto codecs = tvtest::run_command(
         "ffprobe -v error -show_entries stream=codec_name,width,sample_rate -of csv=p=0 " +
         tvtest::shell_quote(path.string()));
-    EXPECT_EQ(codecs.out, "h264,160\npcm_s16le,8000\n");
+    EXPECT_EQ(codecs.out, "h264,160\npcm_s16le,8000\nsubrip,N/A\n");
+    expect_clock(path, puts, probed[2]);
     expect_tags_and_clean_decoding(path);
 }
 
@@ -245,7 +267,8 @@ TEST_F(MuxFile, Mp4KeepsRecordedTimes) {
     auto codecs = tvtest::run_command(
         "ffprobe -v error -show_entries stream=codec_name,width,sample_rate,channels -of csv=p=0 " +
         tvtest::shell_quote(path.string()));
-    EXPECT_EQ(codecs.out, "h264,160\naac,8000,1\n");
+    EXPECT_EQ(codecs.out, "h264,160\naac,8000,1\nmov_text,N/A\n");
+    expect_clock(path, puts, probed[2]);
     expect_tags_and_clean_decoding(path);
 }
 
