@@ -1,6 +1,7 @@
 #include "app/conversion_job.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/sysio.h"
+#include "mux/mux.h"
 #include "torvane/avi.h"
 #include "torvane/custommp4.h"
 #include "torvane/source.h"
@@ -160,49 +162,112 @@ void put_in_place(const std::string& part, const std::string& output, bool repla
     }
 }
 
-int put_frame(AviFile* avi, const SourceFrame& frame) {
-    errno = 0;
-    const auto length = static_cast<int32_t>(frame.length);
-    return frame.is_audio ? AVI_put_audio(avi, frame.data, length)
-                          : AVI_put_video_frame(avi, frame.data, length, frame.key_flag);
-}
+// What the job writes into: our AVI writer, or a Matroska or MP4 muxer (with the recorded
+// time of every frame).
+struct Output {
+    AviFile* avi = nullptr;
+    std::unique_ptr<mux::Muxer> muxer;
+
+    int put(const SourceFrame& frame) {
+        errno = 0;
+        if (muxer) {
+            return muxer->put(mux::Frame{frame.data, frame.length, frame.time_stamp,
+                                         frame.is_audio != 0, frame.key_flag != 0});
+        }
+        const auto length = static_cast<int32_t>(frame.length);
+        return frame.is_audio ? AVI_put_audio(avi, frame.data, length)
+                              : AVI_put_video_frame(avi, frame.data, length, frame.key_flag);
+    }
+};
 
 enum class Ending { None, RecordingEnded, ReadFailed, WriteFailed, Stopped };
 
 // The output's failure is the one to tell: the recording's would be lost with it.
-void fail_write(Ending& ending, JobReport& report) {
+void fail_write(Ending& ending, JobReport& report, const Output& output) {
     if (ending == Ending::WriteFailed) return;
     ending = Ending::WriteFailed;
-    report.avi_error = AVI_last_error;
-    report.system_error = errno;
+    if (output.muxer) {
+        report.system_error = output.muxer->error();
+    } else {
+        report.avi_error = AVI_last_error;
+        report.system_error = errno;
+    }
 }
 
-// Creates the file the job writes (locking a .part against other conversions); null when it
-// could not be, with the cause in the report.
-AviFile* open_output(const std::string& written, bool aside, PartLock& lock, JobReport& report) {
+// Matroska and MP4 take what the recording says of itself; the muxer finds the picture's
+// parameters in the stream.
+mux::Description mux_description(const SourceMedia* source, const std::string& source_path,
+                                 const ConversionOptions& options) {
+    mux::Description d;
+    d.width = source_width(source);
+    d.height = source_height(source);
+    d.has_audio = source_has_audio(source) != 0;
+    d.sample_rate = source_audio_rate(source);
+    if (d.sample_rate == 0 || d.sample_rate > kMaxAudioRate) d.sample_rate = kFallbackAudioRate;
+    d.start_time = source_start_time(source);
+    d.title = std::filesystem::path(source_path).filename().string();
+    d.version = TORVANE_VERSION;
+    d.clock_subtitles = options.clock_track;
+    return d;
+}
+
+// Creates the file the job writes (locking a .part against other conversions) and describes
+// its streams; false when it could not be created, with the cause in the report.
+bool open_output(Output& output, const std::string& written, bool aside, PartLock& lock,
+                 const SourceMedia* source, const std::string& source_path,
+                 const ConversionOptions& options, Ending& ending, JobReport& report) {
     errno = 0;
     if (aside && (lock.fd = sysio::lock_file(written.c_str())) < 0) {
         report.system_error = errno;
-        return nullptr;
+        return false;
     }
-    AviFile* avi = create_output(written, report);
-    if (avi == nullptr && aside) sysio::unlink(written.c_str());
+    const OutputFormat format = OutputFormatFor(written, options.format);
+    if (format == OutputFormat::Matroska || format == OutputFormat::Mp4) {
+        output.muxer = std::make_unique<mux::Muxer>();
+        const auto container =
+            format == OutputFormat::Mp4 ? mux::Container::Mp4 : mux::Container::Matroska;
+        if (output.muxer->open(written, container, mux_description(source, source_path, options)) ==
+            0)
+            return true;
+        report.system_error = output.muxer->error();
+        if (aside) sysio::unlink(written.c_str());
+        return false;
+    }
+    output.avi = create_output(written, report);
+    if (output.avi == nullptr) {
+        if (aside) sysio::unlink(written.c_str());
+        return false;
+    }
     // Chunks are gathered in a buffer written behind; without the memory for it the writer
     // writes chunk by chunk, which gives the same file.
-    if (avi != nullptr && AVI_set_write_buffer(avi, kOutputBufferSize) == 0)
-        AVI_set_write_behind(avi, 1);
-    return avi;
+    if (AVI_set_write_buffer(output.avi, kOutputBufferSize) == 0)
+        AVI_set_write_behind(output.avi, 1);
+    if ((options.avi_segment_size != 0 &&
+         AVI_set_segment_size(output.avi, options.avi_segment_size) != 0) ||
+        describe_streams(output.avi, source) != 0) {
+        fail_write(ending, report, output);
+    }
+    return true;
 }
 
-int describe_output(AviFile* avi, const SourceMedia* source, const ConversionOptions& options) {
-    if (options.avi_segment_size != 0 && AVI_set_segment_size(avi, options.avi_segment_size) != 0)
-        return -1;
-    return describe_streams(avi, source);
+// Writes what is pending and closes the output: the frames that reached the file.
+int32_t close_output(Output& output, Ending& ending, JobReport& report) {
+    if (output.muxer) {
+        if (output.muxer->finish() != 0) fail_write(ending, report, output);
+        return static_cast<int32_t>(output.muxer->written_frames());
+    }
+    // Buffered chunks go to the file before counting: the report counts what the file holds.
+    errno = 0;
+    if (AVI_flush(output.avi) != 0) fail_write(ending, report, output);
+    const auto written = static_cast<int32_t>(AVI_chunks_in_file(output.avi));
+    errno = 0;
+    if (AVI_finish(output.avi) != 0) fail_write(ending, report, output);
+    return written;
 }
 
 // Moves the recording's frames to the output until the recording ends or fails, the output
 // fails, a stop is asked for, or every announced frame has been handled.
-void move_frames(SourceMedia* source, AviFile* avi, ConversionProgress& progress, Ending& ending,
+void move_frames(SourceMedia* source, Output& output, ConversionProgress& progress, Ending& ending,
                  JobReport& report, const ConversionOptions& options) {
     int32_t left = report.total_frames;
     while (ending == Ending::None && left > 0) {
@@ -220,8 +285,8 @@ void move_frames(SourceMedia* source, AviFile* avi, ConversionProgress& progress
         if (options.on_frame) options.on_frame(source, frame);
         // A refused entry is passed over; an undecodable voice frame keeps its place, empty.
         if (frame.status != SOURCE_FRAME_WHOLE) ++report.skipped_frames;
-        if (frame.status != SOURCE_FRAME_REFUSED && put_frame(avi, frame) != 0)
-            fail_write(ending, report);
+        if (frame.status != SOURCE_FRAME_REFUSED && output.put(frame) != 0)
+            fail_write(ending, report, output);
         --left;
         progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
     }
@@ -248,6 +313,19 @@ JobOutcome outcome_of(Ending ending, const JobReport& report) {
 }
 
 }  // namespace
+
+OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen) {
+    if (chosen != OutputFormat::ByExtension) return chosen;
+    std::string extension = std::filesystem::path(output).extension().string();
+    // The .part a job writes aside stands for the name it will take.
+    if (extension == ".part") {
+        extension = std::filesystem::path(output).replace_extension().extension().string();
+    }
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == ".mkv") return OutputFormat::Matroska;
+    if (extension == ".mp4") return OutputFormat::Mp4;
+    return OutputFormat::Avi;
+}
 
 double ConversionFrameRate(uint32_t video_frames, uint32_t duration_ms, double stored_rate) {
     return frame_rate(video_frames, duration_ms, stored_rate);
@@ -279,22 +357,16 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     publish_start(progress, report.total_frames);
 
     PartLock lock;
-    AviFile* avi = open_output(written, aside, lock, report);
-    if (avi == nullptr) {
+    Output output;
+    Ending ending = Ending::None;
+    if (!open_output(output, written, aside, lock, source.get(), sourcePath, options, ending,
+                     report)) {
         report.outcome = JobOutcome::OutputNotCreated;
         return publish_end(progress, report);
     }
-    Ending ending = Ending::None;
-    if (describe_output(avi, source.get(), options) != 0) fail_write(ending, report);
-    move_frames(source.get(), avi, progress, ending, report, options);
+    move_frames(source.get(), output, progress, ending, report, options);
     progress.m_doneFrames.store(progress.m_totalFrames.load());
-
-    // Buffered chunks go to the file before counting: the report counts what the file holds.
-    errno = 0;
-    if (AVI_flush(avi) != 0) fail_write(ending, report);
-    report.written_frames = static_cast<int32_t>(AVI_chunks_in_file(avi));
-    errno = 0;
-    if (AVI_finish(avi) != 0) fail_write(ending, report);
+    report.written_frames = close_output(output, ending, report);
     const uint32_t end_time = source_end_time(source.get());
     source.reset();
 

@@ -67,8 +67,18 @@ struct JobReport {
     std::string kept_part;
 };
 
+// The container the output is written in.
+enum class OutputFormat { ByExtension, Avi, Matroska, Mp4 };
+
+// The container for `output`: `chosen`, or for ByExtension the output's extension (".mkv",
+// ".mp4" in any case; anything else is AVI).
+TORVANE_API OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen);
+
 // Choices of a conversion beyond its paths.
 struct ConversionOptions {
+    OutputFormat format = OutputFormat::ByExtension;
+    // Matroska and MP4: a subtitle track with the recorded wall-clock time, one cue a second.
+    bool clock_track = true;
     // Size of the AVI's RIFF segments (AVI_set_segment_size); 0 for the format's own. Small
     // sizes give OpenDML files from small recordings, for tests.
     int64_t avi_segment_size = 0;

@@ -53,6 +53,8 @@ struct Options {
     bool json = false;
     bool clock_srt = false;
     bool preserve_time = true;
+    tv::OutputFormat format = tv::OutputFormat::ByExtension;
+    bool clock_track = true;
     unsigned jobs = 0;
     Progress progress = Progress::kBar;
 };
@@ -145,6 +147,12 @@ void print_usage(FILE* out) {
                  "      --clock-srt       also write OUTPUT with the extension .srt: subtitles\n"
                  "                        showing the recorded wall-clock time (UTC) of\n"
                  "                        every second, timed on the AVI's own timeline\n"
+                 "      --format=FORMAT   avi (the default), mkv or mp4; without it the\n"
+                 "                        output's extension decides (.mkv, .mp4). Matroska\n"
+                 "                        and MP4 keep every frame's recorded time (gaps and\n"
+                 "                        pauses stay), the start time as creation_time and\n"
+                 "                        a subtitle track with the wall-clock time\n"
+                 "      --no-clock        leave that subtitle track out\n"
                  "      --no-preserve-time  give the outputs the current time, not the\n"
                  "                        recording's end time, as modification time\n"
                  "      --info            describe the recordings instead of converting\n"
@@ -172,7 +180,7 @@ bool ends_with_ifv(const std::string& path) {
 
 // Returns the exit status for a usage error, or -1 when the options are good.
 int parse_options(int argc, char** argv, Options& options) {
-    enum { kInfo = 1000, kJson, kProgress, kClockSrt, kNoPreserveTime };
+    enum { kInfo = 1000, kJson, kProgress, kClockSrt, kNoPreserveTime, kFormat, kNoClock };
     static const option long_options[] = {
         {"output-dir", required_argument, nullptr, 'o'},
         {"overwrite", no_argument, nullptr, 'y'},
@@ -184,6 +192,8 @@ int parse_options(int argc, char** argv, Options& options) {
         {"progress", required_argument, nullptr, kProgress},
         {"clock-srt", no_argument, nullptr, kClockSrt},
         {"no-preserve-time", no_argument, nullptr, kNoPreserveTime},
+        {"format", required_argument, nullptr, kFormat},
+        {"no-clock", no_argument, nullptr, kNoClock},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -224,6 +234,21 @@ int parse_options(int argc, char** argv, Options& options) {
                 break;
             case kClockSrt:
                 options.clock_srt = true;
+                break;
+            case kFormat:
+                if (std::strcmp(optarg, "avi") == 0) {
+                    options.format = tv::OutputFormat::Avi;
+                } else if (std::strcmp(optarg, "mkv") == 0) {
+                    options.format = tv::OutputFormat::Matroska;
+                } else if (std::strcmp(optarg, "mp4") == 0) {
+                    options.format = tv::OutputFormat::Mp4;
+                } else {
+                    std::fprintf(stderr, "%s: --format is avi, mkv or mp4\n", kProgram);
+                    return kUsage;
+                }
+                break;
+            case kNoClock:
+                options.clock_track = false;
                 break;
             case kNoPreserveTime:
                 options.preserve_time = false;
@@ -353,15 +378,19 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                 std::vector<std::string>& skipped) {
     std::vector<Pair> pairs;
     const auto& pos = options.positionals;
+    const char* extension = options.format == tv::OutputFormat::Matroska ? ".mkv"
+                            : options.format == tv::OutputFormat::Mp4    ? ".mp4"
+                                                                         : ".avi";
     auto output_of = [&](const fs::path& in, const fs::path& below) {
         fs::path out = options.output_dir ? fs::path(*options.output_dir) / below : in;
-        out.replace_extension(".avi");
+        out.replace_extension(extension);
         return out.string();
     };
     if (!options.output_dir && pos.size() == 2 && !is_folder(pos[0]) && !ends_with_ifv(pos[1])) {
         fs::path out = pos[1];
         // An existing folder as OUTPUT receives the output under the recording's own name.
-        if (is_folder(pos[1])) out = (out / fs::path(pos[0]).filename()).replace_extension(".avi");
+        if (is_folder(pos[1]))
+            out = (out / fs::path(pos[0]).filename()).replace_extension(extension);
         pairs.push_back({pos[0], out.string(), {}});
     } else {
         for (const auto& in : pos) {
@@ -654,6 +683,8 @@ int convert(const Options& options) {
                 tv::ConversionOptions job_options;
                 job_options.replace_existing = options.overwrite;
                 job_options.preserve_time = options.preserve_time;
+                job_options.format = options.format;
+                job_options.clock_track = options.clock_track;
                 job_options.on_frame = [&task](const SourceMedia* media, const SourceFrame& f) {
                     if (!task.timeline_known) {
                         task.timeline = tvcli::timeline_of(media);

@@ -580,6 +580,32 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
     const auto srt = tvtest::read_file(dir / "a.srt");
     EXPECT_EQ(std::string(srt.begin(), srt.end()), want);
     EXPECT_EQ(cue, 10);  // seconds 0 to 4 before the pause, 5 after it
+
+    // Matroska and MP4 keep each frame's recorded time: packet times are the stamps from the
+    // first, in milliseconds, exactly; the start time is the file's creation time.
+    for (const char* name : {"c.mkv", "c.mp4"}) {
+        SCOPED_TRACE(name);
+        const std::string out = d + "/" + name;
+        auto r = run_command(convert_cmd() + " -q " + d + "/rec.ifv " + out);
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto packets = run_command(
+            "ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " + out);
+        ASSERT_EQ(packets.status, 0) << packets.err;
+        std::istringstream text(packets.out);
+        std::vector<long long> ms;
+        for (double v; text >> v;) ms.push_back(std::llround(v * 1000));
+        ASSERT_EQ(ms.size(), stamps.size());
+        std::sort(ms.begin(), ms.end());
+        for (size_t i = 0; i < stamps.size(); ++i) EXPECT_EQ(ms[i], stamps[i] - stamps[0]) << i;
+        auto tags = run_command(
+            "ffprobe -v error -show_entries format_tags=creation_time -of csv=p=0 " + out);
+        EXPECT_NE(tags.out.find("2023-11-14T22:13:20"), std::string::npos) << tags.out;
+        // Decoded as recorded: no frame rate imposed on the 2 ms burst.
+        EXPECT_EQ(run_command("ffmpeg -v error -i " + out +
+                              " -map 0:v -fps_mode passthrough -enc_time_base -1 -f null -")
+                      .err,
+                  "");
+    }
 }
 
 // The whole road: H.264 and audio from ffmpeg, a recording from torvane-mkifv, an AVI from
