@@ -627,6 +627,12 @@ void after_conversion(Task& task, const Options& options) {
     if (outcome != tv::JobOutcome::Converted && outcome != tv::JobOutcome::Partial) return;
     std::error_code ec;
     if (!task.timeline_known || !fs::is_regular_file(task.output, ec)) return;
+    // Only an AVI stretches the recorded time over one rate; Matroska and MP4 keep it.
+    const bool avi = tv::OutputFormatFor(task.output, options.format) == tv::OutputFormat::Avi;
+    if (!avi) {
+        task.timeline = {};
+        return;
+    }
     task.drift = tvcli::avi_drift(task.timeline);
     if (options.clock_srt) {
         const std::string srt = fs::path(task.output).replace_extension(".srt").string();
@@ -754,7 +760,8 @@ int convert(const Options& options) {
                 char note[128];
                 std::snprintf(
                     note, sizeof note,
-                    "; the AVI's timeline ends %.1f s from the recorded time (see --info)",
+                    "; the AVI's timeline ends %.1f s from the recorded time (see --info; "
+                    "--format mkv keeps it)",
                     t->drift);
                 reason += note;
             }
