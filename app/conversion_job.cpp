@@ -213,15 +213,14 @@ mux::Description mux_description(const SourceMedia* source, const std::string& s
 
 // Creates the file the job writes (locking a .part against other conversions) and describes
 // its streams; false when it could not be created, with the cause in the report.
-bool open_output(Output& output, const std::string& written, bool aside, PartLock& lock,
-                 const SourceMedia* source, const std::string& source_path,
+bool open_output(Output& output, OutputFormat format, const std::string& written, bool aside,
+                 PartLock& lock, const SourceMedia* source, const std::string& source_path,
                  const ConversionOptions& options, Ending& ending, JobReport& report) {
     errno = 0;
     if (aside && (lock.fd = sysio::lock_file(written.c_str())) < 0) {
         report.system_error = errno;
         return false;
     }
-    const OutputFormat format = OutputFormatFor(written, options.format);
     if (format == OutputFormat::Matroska || format == OutputFormat::Mp4) {
         output.muxer = std::make_unique<mux::Muxer>();
         const auto container =
@@ -317,10 +316,6 @@ JobOutcome outcome_of(Ending ending, const JobReport& report) {
 OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen) {
     if (chosen != OutputFormat::ByExtension) return chosen;
     std::string extension = std::filesystem::path(output).extension().string();
-    // The .part a job writes aside stands for the name it will take.
-    if (extension == ".part") {
-        extension = std::filesystem::path(output).replace_extension().extension().string();
-    }
     for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (extension == ".mkv") return OutputFormat::Matroska;
     if (extension == ".mp4") return OutputFormat::Mp4;
@@ -359,8 +354,8 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
     PartLock lock;
     Output output;
     Ending ending = Ending::None;
-    if (!open_output(output, written, aside, lock, source.get(), sourcePath, options, ending,
-                     report)) {
+    if (!open_output(output, OutputFormatFor(outputPath, options.format), written, aside, lock,
+                     source.get(), sourcePath, options, ending, report)) {
         report.outcome = JobOutcome::OutputNotCreated;
         return publish_end(progress, report);
     }
