@@ -54,28 +54,14 @@ int run_into_closed_pipe(std::vector<std::string> args) {
     if (pipe(fds) != 0) return -1;
     ::close(fds[0]);
     args.insert(args.begin(), (tvtest::bin_dir() / "torvane-convert").string());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    tvtest::SpawnSetup setup;
+    setup.out_fd = fds[1];
     // Whatever runs the tests may ignore SIGPIPE; the program must cope with its default.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    setup.default_signals = {SIGPIPE};
+    const pid_t pid = tvtest::spawn(args, setup);
     ::close(fds[1]);
     int status = -1;
-    if (spawned != 0 || waitpid(pid, &status, 0) != pid) return -1;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
     return status;
 }
 

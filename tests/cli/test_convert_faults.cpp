@@ -285,29 +285,11 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
 // Runs the converter until the shim stops it (after its n-th write or read), then kills it.
 void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& track,
                       const std::string& stop) {
-    std::vector<std::string> env_text;
-    for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env_text.emplace_back(*e);
-    }
-    env_text.push_back("LD_PRELOAD=" + shim_path());
-    env_text.push_back("ASAN_OPTIONS=" + asan_options());
-    env_text.push_back("TORVANE_FAULT_TRACK=" + track.string());
-    env_text.push_back("TORVANE_FAULT_STOP=" + stop);
-    std::vector<char*> envp;
-    for (auto& s : env_text) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args_text = {convert_path(), "-q", "-y", in.string(), out.string()};
-    std::vector<char*> argv;
-    for (auto& s : args_text) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    tvtest::SpawnSetup setup;
+    setup.env = {"LD_PRELOAD=" + shim_path(), "ASAN_OPTIONS=" + asan_options(),
+                 "TORVANE_FAULT_TRACK=" + track.string(), "TORVANE_FAULT_STOP=" + stop};
+    const pid_t pid = tvtest::spawn({convert_path(), "-q", "-y", in.string(), out.string()}, setup);
+    ASSERT_GT(pid, 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
     ASSERT_TRUE(WIFSTOPPED(status)) << "the converter ended before " << stop;

@@ -67,25 +67,10 @@ std::string inputs(const fs::path& dir, int count, int frames) {
 // default (a script's background job would have Ctrl-C ignored).
 pid_t start_convert(std::vector<std::string> args, const fs::path& err) {
     args.insert(args.begin(), (tvtest::bin_dir() / "torvane-convert").string());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ) != 0) pid = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    tvtest::SpawnSetup setup;
+    setup.err_file = err.string();
+    setup.default_signals = {SIGINT, SIGTERM, SIGHUP};
+    return tvtest::spawn(args, setup);
 }
 
 // The wait status of `pid`, or -1 when it is still running after a minute (it is killed then).

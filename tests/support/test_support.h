@@ -58,6 +58,18 @@ struct StderrCapture : OutputCapture {
     StderrCapture() : OutputCapture(2) {}
 };
 
+// How spawn() starts a program: where its standard output and error go, which signals are set
+// back to their default action (whatever runs the tests may ignore them), and environment
+// variables ("NAME=value") that replace or join the test's own.
+struct SpawnSetup {
+    int out_fd = -1;       // standard output and error into this descriptor, else
+    std::string err_file;  // standard error into this file; what is not given: /dev/null
+    std::vector<int> default_signals;
+    std::vector<std::string> env;
+};
+// Starts `argv` (argv[0] the program's path) without waiting: its pid, or -1.
+int spawn(std::vector<std::string> argv, const SpawnSetup& setup);
+
 // True when the shell finds the program.
 bool have_program(const std::string& name);
 
