@@ -12,7 +12,8 @@ packages=(
   ffmpeg xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
   nlohmann-json3-dev
   libavformat-dev libavcodec-dev libavutil-dev
-  python3 time strace
+  python3 python3-jsonschema time strace
+  libssl-dev
 )
 
 missing=()
