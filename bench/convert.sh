@@ -6,6 +6,7 @@
 #   cp IN OUT        likewise
 #   dd bs=128K       reads and writes every byte through user space, as the converter must and as
 #                    cat does where it cannot copy in the kernel (with a 128 KiB buffer)
+# and the same conversion to Matroska and to MP4 (AAC encoding included) against the AVI.
 #
 #   bench/convert.sh [--size MiB] [--runs N] [--growth] [--parallel] [--baseline DIR] [--keep]
 #
@@ -36,7 +37,7 @@ done
 bin=${TORVANE_BIN:-$root/build/bin}
 work=${TORVANE_BENCH_DIR:-$root/build/bench-work}
 mkdir -p "$work"
-[ $keep -eq 1 ] || trap 'rm -rf "$work"/*.ifv "$work"/*.avi "$work"/*.copy "$work/par"' EXIT
+[ $keep -eq 1 ] || trap 'rm -rf "$work"/*.ifv "$work"/*.avi "$work"/*.copy "$work"/*.mkv "$work"/*.mp4 "$work/par"' EXIT
 
 if [ ! -x "$bin/torvane-convert" ] || [ ! -x "$bin/torvane-mkifv" ]; then
   cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -108,6 +109,8 @@ if c:
     if "ffmpeg -c copy" in m:
         f = m["ffmpeg -c copy"]
         line.append(f"convert/ffmpeg {c/f:.2f} (ffmpeg/convert {f/c:.2f})")
+    for other in ("mkv", "mp4"):
+        if "to " + other in m: line.append(f"{other}/avi {m['to ' + other]/c:.2f}")
     if "baseline" in m: line.append(f"baseline/convert {m['baseline']/c:.2f}")
     print("  ratios of medians: " + ", ".join(line))
 EOF
@@ -147,6 +150,8 @@ measure() {
     fi
     timed torvane-convert "$bin/torvane-convert" -q "$in" "$out"
     if [ "$with_others" = 1 ]; then
+      timed "to mkv" "$bin/torvane-convert" -q "$in" "$work/$rec.mkv"; rm -f "$work/$rec.mkv"
+      timed "to mp4" "$bin/torvane-convert" -q "$in" "$work/$rec.mp4"; rm -f "$work/$rec.mp4"
       timed "ffmpeg -c copy" ffmpeg -v error -y -i "$out" -c copy -f avi "$ff"; rm -f "$ff"
     fi
     [ $i -eq $((n - 1)) ] || rm -f "$out"
@@ -162,7 +167,7 @@ measure() {
   names+=("dd bs 128K")
   [ -n "$baseline" ] && names+=(baseline)
   names+=(torvane-convert)
-  [ "$with_others" = 1 ] && names+=("ffmpeg -c copy")
+  [ "$with_others" = 1 ] && names+=("to mkv" "to mp4" "ffmpeg -c copy")
   report "$bytes" "${names[@]}"
 }
 

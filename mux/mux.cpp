@@ -5,6 +5,9 @@
 #include "mux/mux.h"
 
 #include "common/log.h"
+#include "common/sysio.h"
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +35,62 @@ constexpr AVRational kMilliseconds{1, 1000};
 constexpr size_t kPendingAudioLimit = 8u << 20;
 constexpr int64_t kAacBitRate = 32000;
 constexpr int64_t kMaxCuesAtOnce = 86400;
+// The muxer's writes gather in this buffer before they reach the file.
+constexpr int kWriteBuffer = 1 << 20;
+// Disk space is reserved this far ahead of the writes, as the AVI writer does.
+constexpr int64_t kReserveStep = 64 << 20;
+
+// The file behind libavformat's I/O: written through the same door as the AVI writer's, so
+// the same rules hold (an old tail never survives, space reserved ahead, injected failures
+// reach it) and the job's .part is not emptied when it is empty already (emptying a file
+// makes ext4 write all of it back when it is closed).
+struct OutputFile {
+    int fd = -1;
+    int64_t position = 0;
+    int64_t reserved_end = 0;
+    bool reserve_off = false;
+    int error = 0;  // the first failed call's errno
+
+    static int write(void* opaque, uint8_t* data, int size) {
+        auto* f = static_cast<OutputFile*>(opaque);
+        int64_t end = f->position + size;
+        if (!f->reserve_off && end > f->reserved_end) {
+            const int64_t from = std::max(f->reserved_end, f->position);
+            if (sysio::reserve(f->fd, from, end + kReserveStep - from) == 0)
+                f->reserved_end = end + kReserveStep;
+            else
+                f->reserve_off = true;
+        }
+        for (int done = 0; done < size;) {
+            ssize_t r = sysio::write(f->fd, data + done, static_cast<size_t>(size - done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return f->fail(r < 0 ? errno : ENOSPC);
+            done += static_cast<int>(r);
+            f->position += r;
+        }
+        return size;
+    }
+
+    static int64_t seek(void* opaque, int64_t offset, int whence) {
+        auto* f = static_cast<OutputFile*>(opaque);
+        if (whence == AVSEEK_SIZE) {
+            off_t here = sysio::lseek(f->fd, 0, SEEK_CUR);
+            off_t size = sysio::lseek(f->fd, 0, SEEK_END);
+            if (here < 0 || size < 0 || sysio::lseek(f->fd, here, SEEK_SET) != here)
+                return f->fail(errno);
+            return size;
+        }
+        off_t at = sysio::lseek(f->fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+        if (at < 0) return f->fail(errno);
+        f->position = at;
+        return at;
+    }
+
+    int fail(int e) {
+        if (!error) error = e ? e : EIO;
+        return AVERROR(error);
+    }
+};
 
 struct Nal {
     const uint8_t* data;
@@ -100,6 +159,7 @@ struct Muxer::State {
     Container container = Container::Matroska;
     uint32_t sample_rate = 0;
     AVFormatContext* fc = nullptr;
+    OutputFile file;
     AVStream* video = nullptr;
     AVStream* audio = nullptr;
     AVStream* clock = nullptr;
@@ -153,7 +213,7 @@ struct Muxer::State {
             // A Matroska file stopped early keeps the cluster being built: it plays to there.
             if (header_written && !trailer_written && !failed && container == Container::Matroska)
                 av_write_frame(fc, nullptr);
-            if (fc->pb) avio_closep(&fc->pb);
+            close_output();
             avformat_free_context(fc);
             fc = nullptr;
         }
@@ -163,6 +223,18 @@ struct Muxer::State {
         av_packet_free(&packet);
         pending_audio.clear();
         pending_bytes = 0;
+    }
+
+    // Writes what the I/O buffer holds and closes the file: 0, or the first failure's errno.
+    int close_output() {
+        if (fc && fc->pb) {
+            avio_flush(fc->pb);
+            av_freep(&fc->pb->buffer);
+            avio_context_free(&fc->pb);
+        }
+        if (file.fd >= 0 && sysio::close(file.fd) != 0 && !file.error) file.error = errno;
+        file.fd = -1;
+        return file.error;
     }
 
     int fail(int cause, std::string text) {
@@ -232,7 +304,13 @@ struct Muxer::State {
         par->extradata_size = static_cast<int>(extradata.size());
         // MP4 is written plain, the index (moov) last: an MP4 that is not finished cannot be
         // played. Matroska writes its cues last but plays without them.
-        if (int r = avformat_init_output(fc, nullptr); r < 0) return fail_av(r, "header");
+        // Matroska's per-cluster CRC-32 elements are optional and cost half the conversion
+        // time (libavutil computes them a byte at a time); --hash covers the whole file.
+        AVDictionary* options = nullptr;
+        if (container == Container::Matroska) av_dict_set(&options, "write_crc32", "0", 0);
+        int r = avformat_init_output(fc, &options);
+        av_dict_free(&options);
+        if (r < 0) return fail_av(r, "header");
         // Setting up the muxer names libavformat as the encoder; the file names us.
         av_dict_set(&fc->metadata, "encoder", encoder.c_str(), 0);
         av_dict_set(&fc->metadata, "encoding_tool", encoder.c_str(), 0);  // Matroska's WritingApp
@@ -466,8 +544,22 @@ int Muxer::open(const std::string& path, Container container, const Description&
     if (!created.empty()) av_dict_set(&s.fc->metadata, "creation_time", created.c_str(), 0);
     if (!d.title.empty()) av_dict_set(&s.fc->metadata, "title", d.title.c_str(), 0);
 
-    if (int r = avio_open(&s.fc->pb, path.c_str(), AVIO_FLAG_WRITE); r < 0)
-        return s.fail_av(r, "open");
+    // 0666: the user's umask decides who may read and write it, as for the AVI.
+    s.file.fd = sysio::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (s.file.fd < 0) return s.fail(errno, strerror(errno));
+    // Emptied only when there is something to empty; devices cannot be (EINVAL) and need not be.
+    if (sysio::lseek(s.file.fd, 0, SEEK_END) > 0 && sysio::ftruncate(s.file.fd, 0) != 0 &&
+        errno != EINVAL)
+        return s.fail(errno, strerror(errno));
+    if (sysio::lseek(s.file.fd, 0, SEEK_SET) != 0) return s.fail(errno, strerror(errno));
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kWriteBuffer));
+    if (buffer)
+        s.fc->pb = avio_alloc_context(buffer, kWriteBuffer, 1, &s.file, nullptr, OutputFile::write,
+                                      OutputFile::seek);
+    if (!s.fc->pb) {
+        av_free(buffer);
+        return s.fail(ENOMEM, strerror(ENOMEM));
+    }
     return 0;
 }
 
@@ -509,7 +601,7 @@ int Muxer::finish() {
     if (s.aac && s.flush_aac() < 0) return -1;
     s.trailer_written = true;
     if (int r = av_write_trailer(s.fc); r < 0) return s.fail_av(r, "trailer");
-    if (int r = avio_closep(&s.fc->pb); r < 0) return s.fail_av(r, "close");
+    if (int e = s.close_output(); e != 0) return s.fail(e, strerror(e));
     s.release();
     return 0;
 }

@@ -10,6 +10,7 @@ packages=(
   libtinyxml2-dev libinih-dev
   libwxgtk3.2-dev
   ffmpeg xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
+  gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav
   nlohmann-json3-dev
   libavformat-dev libavcodec-dev libavutil-dev
   python3 python3-jsonschema time strace

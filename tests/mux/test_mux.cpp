@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "common/sysio.h"
 #include "mux/mux.h"
 #include "support/test_support.h"
 #include "tools/mkifv/annexb.h"
@@ -233,6 +234,13 @@ class MuxFile : public ::testing::Test {
                                      " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
         EXPECT_EQ(d.status, 0);
         EXPECT_EQ(d.out, "");
+        if (!tvtest::have_program("gst-discoverer-1.0")) return;
+        // GStreamer's demuxers and decoders take every stream too.
+        auto g = tvtest::run_command("gst-discoverer-1.0 " + tvtest::shell_quote(path.string()));
+        EXPECT_EQ(g.status, 0) << g.out << g.err;
+        EXPECT_EQ(g.out.find("Missing plugins"), std::string::npos) << g.out;
+        for (const char* stream : {"video #1: H.264", "audio #2", "subtitles #3"})
+            EXPECT_NE(g.out.find(stream), std::string::npos) << stream << "\n" << g.out;
     }
 };
 
@@ -304,6 +312,37 @@ TEST_F(MuxFile, AbandonedAndFailedWrites) {
         EXPECT_EQ(r, -1);
         EXPECT_EQ(m.error(), ENOSPC) << m.error_text();
         EXPECT_EQ(m.finish(), -1);
+    }
+    // Each write, and the close after them, failing in turn: never reported as written.
+    static int calls_left;
+    tv::sysio::Ops ops = tv::sysio::real_ops();
+    ops.write = [](int fd, const void* data, size_t n) -> ssize_t {
+        if (calls_left-- != 0) return tv::sysio::real_ops().write(fd, data, n);
+        errno = EIO;
+        return -1;
+    };
+    ops.close = [](int fd) {
+        int r = tv::sysio::real_ops().close(fd);
+        if (calls_left-- != 0) return r;
+        errno = EIO;
+        return -1;
+    };
+    for (int n = 0;; ++n) {
+        SCOPED_TRACE("failing call " + std::to_string(n));
+        calls_left = n;
+        tv::sysio::install(&ops);
+        Muxer m;
+        int r = m.open((dir / "failing.mkv").string(), Container::Matroska, description());
+        for (size_t i = 0; i < puts.size() && r == 0; ++i) r = m.put(puts[i].frame);
+        if (r == 0) r = m.finish();
+        tv::sysio::install(nullptr);
+        if (calls_left >= 0) {
+            EXPECT_EQ(r, 0);
+            EXPECT_GE(n, 2);  // the file took several writes and a close
+            break;
+        }
+        EXPECT_EQ(r, -1);
+        EXPECT_EQ(m.error(), EIO) << m.error_text();
     }
 }
 
