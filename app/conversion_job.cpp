@@ -322,6 +322,10 @@ OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen) {
     return OutputFormat::Avi;
 }
 
+int PutInPlace(const std::string& part, const std::string& path, bool replace) {
+    return sysio::rename(part.c_str(), path.c_str(), replace);
+}
+
 double ConversionFrameRate(uint32_t video_frames, uint32_t duration_ms, double stored_rate) {
     return frame_rate(video_frames, duration_ms, stored_rate);
 }
@@ -346,6 +350,10 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         report.outcome = JobOutcome::OutputIsRecording;
         return publish_end(progress, report);
     }
+    report.sources.push_back({sourcePath, source_start_time(source.get()),
+                              source_end_time(source.get()), source_duration(source.get()),
+                              source_video_frame_count(source.get()),
+                              source_audio_frame_count(source.get())});
     report.total_frames = announced_frames(source.get());
     report.missing_segments = source_missing_segments(source.get());
     report.missing_ms = source_missing_time(source.get());

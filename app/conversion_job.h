@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "torvane/export.h"
 
@@ -50,6 +51,14 @@ struct ConversionProgress {
     std::atomic<bool> m_stopRequested{false};
 };
 
+// What the job found of a recording it opened.
+struct SourceSummary {
+    std::string path;
+    uint32_t start_time = 0, end_time = 0;        // the header's, seconds since 1970
+    uint32_t duration_ms = 0;                     // of its indexed span
+    uint32_t video_frames = 0, audio_frames = 0;  // announced by its index
+};
+
 // The detailed result that ConversionJob also returns to a synchronous caller.
 struct JobReport {
     JobOutcome outcome = JobOutcome::Running;
@@ -65,7 +74,13 @@ struct JobReport {
     // The ".part" file that holds the frames when they could not be put in place under the
     // output's name (a failed or stopped conversion, or a name taken meanwhile); else empty.
     std::string kept_part;
+    // The recordings opened, in the order their frames were taken.
+    std::vector<SourceSummary> sources;
 };
+
+// Gives `part`, a finished file written aside, the name `path`, as the job gives its output
+// its own: never over an existing file unless `replace`. 0, or -1 with errno.
+TORVANE_API int PutInPlace(const std::string& part, const std::string& path, bool replace);
 
 // The container the output is written in.
 enum class OutputFormat { ByExtension, Avi, Matroska, Mp4 };

@@ -10,11 +10,17 @@
 #include <nlohmann/json.hpp>
 
 #include "app/conversion_job.h"
+#include "cli/evidence.h"
 #include "cli/printable.h"
 #include "torvane/custommp4.h"
 
 namespace tvcli {
 namespace {
+
+// Keys in the order they are set, so the JSON reads the same run after run.
+using Json = nlohmann::ordered_json;
+// Of the --info JSON; raised when a key changes its meaning.
+constexpr int kInfoSchemaVersion = 1;
 
 constexpr uint32_t kRawFormat = 0x57415247u;  // "GRAW"
 
@@ -43,8 +49,8 @@ double frame_rate_of(const SourceTiming& t) {
     return tv::ConversionFrameRate(t.announced_video_frames, t.duration_ms, t.stored_frame_rate);
 }
 
-nlohmann::json span_json(const SourceTiming& t, const SourceTimingSpan& span, bool burst) {
-    nlohmann::json j;
+Json span_json(const SourceTiming& t, const SourceTimingSpan& span, bool burst) {
+    Json j;
     j["at"] = clock_text(t, span.at_ms);
     j["at_ms"] = span.at_ms;
     j["length_ms"] = span.length_ms;
@@ -52,7 +58,7 @@ nlohmann::json span_json(const SourceTiming& t, const SourceTimingSpan& span, bo
     return j;
 }
 
-nlohmann::json timing_json(custommp4_handle* h) {
+Json timing_json(custommp4_handle* h) {
     SourceTiming t;
     if (source_timing_of(h, &t) != 0) return nullptr;
     Timeline line;
@@ -60,7 +66,7 @@ nlohmann::json timing_json(custommp4_handle* h) {
     line.base_ms = t.base_ms;
     line.fps = frame_rate_of(t);
     line.stamps.assign(t.video_stamps, t.video_stamps + t.video_frames);
-    nlohmann::json j;
+    Json j;
     j["first_ms"] = t.first_ms;
     j["last_ms"] = t.last_ms;
     j["first_time"] = clock_text(t, t.first_ms);
@@ -68,16 +74,16 @@ nlohmann::json timing_json(custommp4_handle* h) {
     j["interval_ms"] = t.interval_ms;
     j["out_of_order"] = t.out_of_order;
     j["equal_stamps"] = t.equal_stamps;
-    j["audio_offset_ms"] = t.audio_frames == 0 || t.video_frames == 0
-                               ? nlohmann::json(nullptr)
-                               : nlohmann::json(static_cast<int64_t>(t.first_audio_ms) -
-                                                static_cast<int64_t>(t.first_video_ms));
+    j["audio_offset_ms"] =
+        t.audio_frames == 0 || t.video_frames == 0
+            ? Json(nullptr)
+            : Json(static_cast<int64_t>(t.first_audio_ms) - static_cast<int64_t>(t.first_video_ms));
     j["gap_count"] = t.gap_count;
-    j["gaps"] = nlohmann::json::array();
+    j["gaps"] = Json::array();
     for (uint32_t i = 0; i < t.gap_count && i < SOURCE_TIMING_MAX_SPANS; ++i)
         j["gaps"].push_back(span_json(t, t.gaps[i], false));
     j["burst_count"] = t.burst_count;
-    j["bursts"] = nlohmann::json::array();
+    j["bursts"] = Json::array();
     for (uint32_t i = 0; i < t.burst_count && i < SOURCE_TIMING_MAX_SPANS; ++i)
         j["bursts"].push_back(span_json(t, t.bursts[i], true));
     j["avi_drift_s"] = avi_drift(line);
@@ -103,9 +109,10 @@ std::string fourcc_text(uint32_t code) {
     return s;
 }
 
-nlohmann::json describe(const std::string& path) {
-    nlohmann::json j;
-    j["path"] = path;
+Json describe(const std::string& path) {
+    Json j;
+    j["schema_version"] = kInfoSchemaVersion;
+    put_path(j, "path", path);
     custommp4_handle* h = custommp4_open(path.c_str(), 0);
     if (h == nullptr) {
         j["error"] = "recording not opened";
@@ -121,15 +128,14 @@ nlohmann::json describe(const std::string& path) {
     j["end_time"] = utc_text(custommp4_get_end_time(h));
     const uint32_t video_frames = custommp4_get_video_frame_count(h);
     const double stored = custommp4_get_stored_frame_rate(h);
-    nlohmann::json video;
+    Json video;
     video["width"] = custommp4_get_width(h);
     video["height"] = custommp4_get_height(h);
     video["frames"] = video_frames;
     video["frame_rate"] = tv::ConversionFrameRate(video_frames, duration, stored);
-    video["stored_frame_rate"] =
-        std::isfinite(stored) ? nlohmann::json(stored) : nlohmann::json(nullptr);
+    video["stored_frame_rate"] = std::isfinite(stored) ? Json(stored) : Json(nullptr);
     j["video"] = video;
-    nlohmann::json audio;
+    Json audio;
     const uint32_t format = custommp4_get_audio_format(h);
     audio["frames"] = custommp4_get_audio_frame_count(h);
     audio["format"] = fourcc_text(format);
@@ -143,8 +149,8 @@ nlohmann::json describe(const std::string& path) {
     return j;
 }
 
-void print_text(const nlohmann::json& j) {
-    std::printf("%s\n", printable(j["path"].get<std::string>()).c_str());
+void print_text(const Json& j, const std::string& path) {
+    std::printf("%s\n", printable(path).c_str());
     if (j.contains("error")) {
         std::printf("  error:      %s\n", j["error"].get<std::string>().c_str());
         return;
@@ -196,19 +202,18 @@ void print_text(const nlohmann::json& j) {
 
 int print_info(const std::vector<std::string>& inputs, bool json) {
     int status = 0;
-    nlohmann::json all = nlohmann::json::array();
+    Json all = Json::array();
     for (const auto& path : inputs) {
-        nlohmann::json j = describe(path);
+        Json j = describe(path);
         if (j.contains("error")) status = 1;
         if (json)
             all.push_back(std::move(j));
         else
-            print_text(j);
+            print_text(j, path);
     }
     if (json) {
-        // Paths need not be UTF-8; replace what is not rather than fail.
-        std::printf("%s\n",
-                    all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        // Paths that are not UTF-8 are shown with replacements and kept in path_bytes.
+        std::printf("%s\n", all.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
     }
     return status;
 }

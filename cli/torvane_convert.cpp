@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -22,9 +23,11 @@
 #include <vector>
 
 #include "app/conversion_job.h"
+#include "cli/evidence.h"
 #include "cli/printable.h"
 #include "cli/recording_info.h"
 #include "torvane/log.h"
+#include "torvane/source.h"
 #include "torvane/voice.h"
 
 namespace fs = std::filesystem;
@@ -32,6 +35,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kProgram = "torvane-convert";
+// Of the --report JSON (docs/report.schema.json); raised when a key changes its meaning.
+constexpr int kReportSchemaVersion = 1;
 
 enum ExitStatus : int {
     kAllConverted = 0,
@@ -55,6 +60,8 @@ struct Options {
     bool preserve_time = true;
     tv::OutputFormat format = tv::OutputFormat::ByExtension;
     bool clock_track = true;
+    bool hash = false;
+    std::optional<std::string> report;
     unsigned jobs = 0;
     Progress progress = Progress::kBar;
 };
@@ -76,6 +83,10 @@ struct Task {
     std::string srt_failure;
     tvcli::Timeline timeline;  // gathered by the job as it writes the frames
     bool timeline_known = false;
+    // --hash: the SHA-256 of the recording and of the output, and why they are missing.
+    std::string input_sha256, output_sha256, hash_failure;
+    // The reader's and writer's diagnostics for this conversion, for --report.
+    std::vector<std::string> warnings;
 };
 
 std::atomic<bool> g_interrupted{false};
@@ -104,9 +115,15 @@ void catch_stop_signals() {
 
 std::atomic<bool> g_bar_shown{false};
 
-// The library's diagnostics go to standard error, where a line of their own first clears the
-// progress bar (it is drawn again at its next tick).
-extern "C" void log_to_stderr(void*, const char* line) {
+// The diagnostics of the conversion that runs on this thread, when a report gathers them: the
+// library calls its sink on the thread that works.
+thread_local std::vector<std::string>* t_warnings = nullptr;
+
+// The library's diagnostics go to standard error (unless `quiet` is set), where a line of their
+// own first clears the progress bar (it is drawn again at its next tick).
+extern "C" void log_to_stderr(void* quiet, const char* line) {
+    if (t_warnings != nullptr) t_warnings->emplace_back(line);
+    if (quiet != nullptr) return;
     std::fprintf(stderr, "%s%s\n", g_bar_shown.load() ? "\r\033[K" : "", line);
 }
 
@@ -153,6 +170,17 @@ void print_usage(FILE* out) {
                  "                        pauses stay), the start time as creation_time and\n"
                  "                        a subtitle track with the wall-clock time\n"
                  "      --no-clock        leave that subtitle track out\n"
+                 "      --hash            write OUTPUT.sha256 beside each output: the SHA-256\n"
+                 "                        of the recording and of the output in the format\n"
+                 "                        of sha256sum, so that 'sha256sum -c' checks both\n"
+                 "                        from the output's folder\n"
+                 "      --report FILE     write a JSON record of the run into FILE: the\n"
+                 "                        program's version, start and end time (UTC), and\n"
+                 "                        for every recording its path, size, SHA-256 (with\n"
+                 "                        --hash), time span, frame counts, outcome and\n"
+                 "                        warnings, and its output's path, size, SHA-256 and\n"
+                 "                        format. Written also when conversions fail; it\n"
+                 "                        does not change the exit status\n"
                  "      --no-preserve-time  give the outputs the current time, not the\n"
                  "                        recording's end time, as modification time\n"
                  "      --info            describe the recordings instead of converting\n"
@@ -163,7 +191,8 @@ void print_usage(FILE* out) {
                  "Exit status:\n"
                  "  0    all converted (or left alone by -n)\n"
                  "  3    converted, but frames were skipped or a recording ended early\n"
-                 "  1    a recording was not converted\n"
+                 "  1    a recording was not converted (or, with --hash, its checksums\n"
+                 "       could not be written)\n"
                  "  2    usage error\n"
                  "  130  interrupted (Ctrl-C, SIGTERM or SIGHUP): the running conversions\n"
                  "       stopped and keep the frames written in OUTPUT.part. A second Ctrl-C\n"
@@ -178,9 +207,24 @@ bool ends_with_ifv(const std::string& path) {
     return ext == ".ifv";
 }
 
+bool is_folder(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
 // Returns the exit status for a usage error, or -1 when the options are good.
 int parse_options(int argc, char** argv, Options& options) {
-    enum { kInfo = 1000, kJson, kProgress, kClockSrt, kNoPreserveTime, kFormat, kNoClock };
+    enum {
+        kInfo = 1000,
+        kJson,
+        kProgress,
+        kClockSrt,
+        kNoPreserveTime,
+        kFormat,
+        kNoClock,
+        kHash,
+        kReport,
+    };
     static const option long_options[] = {
         {"output-dir", required_argument, nullptr, 'o'},
         {"overwrite", no_argument, nullptr, 'y'},
@@ -194,6 +238,8 @@ int parse_options(int argc, char** argv, Options& options) {
         {"no-preserve-time", no_argument, nullptr, kNoPreserveTime},
         {"format", required_argument, nullptr, kFormat},
         {"no-clock", no_argument, nullptr, kNoClock},
+        {"hash", no_argument, nullptr, kHash},
+        {"report", required_argument, nullptr, kReport},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -250,6 +296,12 @@ int parse_options(int argc, char** argv, Options& options) {
             case kNoClock:
                 options.clock_track = false;
                 break;
+            case kHash:
+                options.hash = true;
+                break;
+            case kReport:
+                options.report = optarg;
+                break;
             case kNoPreserveTime:
                 options.preserve_time = false;
                 break;
@@ -297,6 +349,23 @@ int parse_options(int argc, char** argv, Options& options) {
         std::fprintf(stderr, "%s: --json goes with --info\n", kProgram);
         return kUsage;
     }
+    if (options.report && options.info) {
+        std::fprintf(stderr, "%s: --report records conversions; --info --json describes\n",
+                     kProgram);
+        return kUsage;
+    }
+    if (options.report) {
+        std::error_code ec;
+        if (options.report->empty() || *options.report == "-" || is_folder(*options.report)) {
+            std::fprintf(stderr, "%s: --report needs the name of a file to write\n", kProgram);
+            return kUsage;
+        }
+        if (!options.overwrite && fs::exists(*options.report, ec)) {
+            std::fprintf(stderr, "%s: the report %s exists (use -y to replace it)\n", kProgram,
+                         tvcli::printable(*options.report).c_str());
+            return kUsage;
+        }
+    }
     if (options.overwrite && options.skip_existing) {
         std::fprintf(stderr, "%s: -y (replace outputs) and -n (keep outputs) exclude each other\n",
                      kProgram);
@@ -313,11 +382,6 @@ int parse_options(int argc, char** argv, Options& options) {
         return kUsage;
     }
     return -1;
-}
-
-bool is_folder(const std::string& path) {
-    std::error_code ec;
-    return fs::is_directory(path, ec);
 }
 
 // What a folder given as input holds: its recordings, each with its path below the folder, and
@@ -468,6 +532,9 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         } else if (output_exists && !options.overwrite) {
             task->refusal =
                 "the output " + tvcli::printable(out) + " exists (use -y to replace it)";
+        } else if (options.hash && !options.overwrite && fs::exists(out + ".sha256", ec)) {
+            task->refusal = "the checksum file " + tvcli::printable(out + ".sha256") +
+                            " exists (use -y to replace it)";
         }
         tasks.push_back(std::move(task));
     }
@@ -621,11 +688,35 @@ void print_skipped(const std::vector<std::string>& skipped) {
                      kProgram, skipped.size(), names.c_str());
 }
 
-// What follows an output put in place: the drift of its timeline and the clock subtitles.
+// --hash: OUTPUT.sha256 beside the output, in sha256sum's format with the names as seen from
+// its folder. The output is read again once it is in place: both writers go back over what
+// they wrote (the AVI's header, indexes and sizes; Matroska's and MP4's sizes, cues and
+// index), so bytes hashed as they first pass would not be the file's. The second read comes
+// from the page cache the writing has just filled.
+void write_checksums(Task& task, const Options& options) {
+    std::string error;
+    task.output_sha256 = tvcli::sha256_of_file(task.output, error);
+    if (task.output_sha256.empty()) {
+        task.hash_failure = tvcli::printable(task.output) + " could not be read: " + error;
+        return;
+    }
+    if (task.input_sha256.empty()) return;  // its failure is already told
+    const std::string sums = task.output + ".sha256";
+    const std::string folder = fs::path(task.output).parent_path().string();
+    const std::string text =
+        tvcli::checksum_line(task.input_sha256, tvcli::name_from(task.input, folder)) +
+        tvcli::checksum_line(task.output_sha256, fs::path(task.output).filename().string());
+    if (!tvcli::write_file_aside(sums, text, options.overwrite, error))
+        task.hash_failure = tvcli::printable(sums) + " could not be written: " + error;
+}
+
+// What follows an output put in place: its checksums, the drift of its timeline and the clock
+// subtitles.
 void after_conversion(Task& task, const Options& options) {
     const auto outcome = task.report.outcome;
     if (outcome != tv::JobOutcome::Converted && outcome != tv::JobOutcome::Partial) return;
     std::error_code ec;
+    if (options.hash && fs::is_regular_file(task.output, ec)) write_checksums(task, options);
     if (!task.timeline_known || !fs::is_regular_file(task.output, ec)) return;
     // Only an AVI stretches the recorded time over one rate; Matroska and MP4 keep it.
     const bool avi = tv::OutputFormatFor(task.output, options.format) == tv::OutputFormat::Avi;
@@ -654,7 +745,134 @@ void after_conversion(Task& task, const Options& options) {
     task.timeline = {};  // a batch need not keep every recording's stamps
 }
 
+const char* format_name(tv::OutputFormat format) {
+    switch (format) {
+        case tv::OutputFormat::Matroska:
+            return "mkv";
+        case tv::OutputFormat::Mp4:
+            return "mp4";
+        default:
+            return "avi";
+    }
+}
+
+// One recording as the report tells it: what the job found of it, when it opened it.
+nlohmann::ordered_json recording_json(const std::string& path, const Task& task,
+                                      const Options& options) {
+    nlohmann::ordered_json r;
+    tvcli::put_path(r, "path", path);
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    r["size"] = ec ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(size);
+    if (options.hash) {
+        r["sha256"] = task.input_sha256.empty() ? nlohmann::ordered_json(nullptr)
+                                                : nlohmann::ordered_json(task.input_sha256);
+    }
+    const tv::SourceSummary* found = nullptr;
+    for (const auto& s : task.report.sources)
+        if (s.path == path) found = &s;
+    if (found == nullptr) {
+        for (const char* key :
+             {"start_time", "end_time", "duration_ms", "video_frames", "audio_frames"})
+            r[key] = nullptr;
+        return r;
+    }
+    r["start_time"] = tvcli::utc_iso(found->start_time);
+    r["end_time"] = tvcli::utc_iso(found->end_time);
+    r["duration_ms"] = found->duration_ms;
+    r["video_frames"] = found->video_frames;
+    r["audio_frames"] = found->audio_frames;
+    return r;
+}
+
+// One conversion: its recordings, how it ended, and its output when there is one.
+nlohmann::ordered_json conversion_json(const Task& task, const Options& options) {
+    nlohmann::ordered_json c;
+    c["recordings"] = nlohmann::ordered_json::array();
+    c["recordings"].push_back(recording_json(task.input, task, options));
+    const bool ran = task.refusal.empty() && !task.skip && task.started.load();
+    if (!task.refusal.empty()) {
+        c["outcome"] = "refused";
+        c["exit_status"] = kNotConverted;
+        c["reason"] = task.refusal;
+    } else if (task.skip) {
+        c["outcome"] = "skipped";
+        c["exit_status"] = kAllConverted;
+        c["reason"] = "the output exists";
+    } else if (!ran) {
+        c["outcome"] = "not started";
+        c["exit_status"] = kNotConverted;
+        c["reason"] = "interrupted before it started";
+    } else {
+        const auto& row = tv::OutcomeRowOf(task.report.outcome);
+        c["outcome"] = row.text;
+        c["exit_status"] = row.exit_status;
+        c["reason"] = tv::OutcomeReason(task.report, task.input, task.output);
+    }
+    if (ran) {
+        c["frames"] = {{"total", task.report.total_frames},
+                       {"written", task.report.written_frames},
+                       {"skipped", task.report.skipped_frames},
+                       {"missing", task.report.missing_frames}};
+    } else {
+        c["frames"] = nullptr;
+    }
+    c["warnings"] = task.warnings;
+    std::error_code ec;
+    const bool in_place = ran && (task.report.outcome == tv::JobOutcome::Converted ||
+                                  task.report.outcome == tv::JobOutcome::Partial);
+    if (!task.output.empty() && (in_place || task.skip) && fs::exists(task.output, ec)) {
+        nlohmann::ordered_json o;
+        tvcli::put_path(o, "path", task.output);
+        const auto size = fs::file_size(task.output, ec);
+        o["size"] = ec ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(size);
+        if (options.hash) {
+            o["sha256"] = task.output_sha256.empty() ? nlohmann::ordered_json(nullptr)
+                                                     : nlohmann::ordered_json(task.output_sha256);
+        }
+        o["format"] = format_name(tv::OutputFormatFor(task.output, options.format));
+        c["output"] = o;
+    } else {
+        c["output"] = nullptr;
+    }
+    if (ran && !task.report.kept_part.empty()) {
+        nlohmann::ordered_json k;
+        tvcli::put_path(k, "path", task.report.kept_part);
+        c["kept_part"] = k["path"];
+        if (k.contains("path_bytes")) c["kept_part_bytes"] = k["path_bytes"];
+    } else {
+        c["kept_part"] = nullptr;
+    }
+    return c;
+}
+
+// --report: the run as one JSON object, written aside and put in place. A report that cannot
+// be written is told, but the conversions' exit status stands.
+void write_report(const Options& options, const std::vector<std::unique_ptr<Task>>& tasks,
+                  const std::vector<std::string>& skipped, std::time_t started, int status) {
+    nlohmann::ordered_json j;
+    j["schema_version"] = kReportSchemaVersion;
+    j["tool"] = {{"name", kProgram}, {"version", TORVANE_VERSION}};
+    j["started"] = tvcli::utc_iso(started);
+    j["ended"] = tvcli::utc_iso(std::time(nullptr));
+    j["exit_status"] = status;
+    j["conversions"] = nlohmann::ordered_json::array();
+    for (const auto& t : tasks) j["conversions"].push_back(conversion_json(*t, options));
+    j["files_not_recordings"] = nlohmann::ordered_json::array();
+    for (const auto& name : skipped) {
+        nlohmann::ordered_json p;
+        tvcli::put_path(p, "path", name);
+        j["files_not_recordings"].push_back(p);
+    }
+    std::string error;
+    if (!tvcli::write_file_aside(*options.report, j.dump(2) + "\n", options.overwrite, error)) {
+        std::fprintf(stderr, "%s: the report %s could not be written: %s\n", kProgram,
+                     tvcli::printable(*options.report).c_str(), error.c_str());
+    }
+}
+
 int convert(const Options& options) {
+    const std::time_t started = std::time(nullptr);
     std::vector<std::unique_ptr<Task>> tasks;
     std::vector<std::string> skipped;
     if (!plan_tasks(options, tasks, skipped)) return kUsage;
@@ -699,8 +917,20 @@ int convert(const Options& options) {
                     if (!f.is_audio && f.status != SOURCE_FRAME_REFUSED)
                         task.timeline.stamps.push_back(f.time_stamp);
                 };
+                // The recording is hashed by a read of its own: the reader takes its bytes in
+                // the index's order, through windows, not once from start to end. Read first,
+                // it also leaves the file in the page cache for the conversion.
+                if (options.hash) {
+                    std::string error;
+                    task.input_sha256 = tvcli::sha256_of_file(task.input, error);
+                    if (task.input_sha256.empty())
+                        task.hash_failure =
+                            tvcli::printable(task.input) + " could not be read: " + error;
+                }
+                if (options.report) t_warnings = &task.warnings;
                 task.report =
                     tv::ConversionJob(task.input, task.output, task.progress, job_options);
+                t_warnings = nullptr;
                 after_conversion(task, options);
             }
             {
@@ -722,7 +952,7 @@ int convert(const Options& options) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
     double next_json = 0;
-    bool failed = false, partial = false;
+    bool failed = false, partial = false, hash_failed = false;
     int converted_count = 0, partial_count = 0, skipped_count = 0, failed_count = 0;
     auto report_finished = [&] {
         for (auto& t : tasks) {
@@ -764,8 +994,17 @@ int convert(const Options& options) {
                     "--format mkv keeps it)",
                     t->drift);
                 reason += note;
+                t->warnings.emplace_back(note + 2);
+            }
+            if (!t->hash_failure.empty() && t->report.outcome != tv::JobOutcome::SourceNotOpened) {
+                hash_failed = true;
+                t->warnings.push_back("no checksums: " + t->hash_failure);
+                std::fprintf(stderr, "%s: %s: no checksums: %s\n", kProgram, input.c_str(),
+                             t->hash_failure.c_str());
             }
             if (!t->srt_failure.empty()) {
+                t->warnings.push_back("the clock subtitles could not be written: " +
+                                      t->srt_failure);
                 std::fprintf(stderr, "%s: %s: the clock subtitles could not be written: %s\n",
                              kProgram, output.c_str(), t->srt_failure.c_str());
             }
@@ -823,9 +1062,12 @@ int convert(const Options& options) {
         std::fprintf(stderr, "%s: %d converted, %d partial, %d skipped, %d failed\n", kProgram,
                      converted_count, partial_count, skipped_count, failed_count);
 
-    if (g_interrupted.load()) return kInterrupted;
-    if (failed) return kNotConverted;
-    return partial ? kPartial : kAllConverted;
+    int status = partial ? kPartial : kAllConverted;
+    // Checksums asked for and not written leave the evidence incomplete.
+    if (failed || hash_failed) status = kNotConverted;
+    if (g_interrupted.load()) status = kInterrupted;
+    if (options.report) write_report(options, tasks, skipped, started, status);
+    return status;
 }
 
 }  // namespace
@@ -839,7 +1081,8 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     const int usage = parse_options(argc, argv, options);
     if (usage >= 0) return usage;
-    torvane_set_log(options.quiet ? torvane_log_discard : log_to_stderr, nullptr);
+    static int quiet_token;
+    torvane_set_log(log_to_stderr, options.quiet ? &quiet_token : nullptr);
     if (options.info) return tvcli::print_info(info_inputs(options.positionals), options.json);
     return convert(options);
 }

@@ -373,6 +373,76 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     EXPECT_EQ(described[1]["path"], (dir / "in" / "day2" / "cam02.ifv").string());
 }
 
+// --hash and --report: checksums that sha256sum checks from the output's folder, a report that
+// its schema in docs/ accepts and that records failures too, and neither replaces a file.
+TEST(ConvertCli, EvidenceChecksumsAndReport) {
+    const auto dir = tvtest::scratch_dir("cli-evidence");
+    small_recording(dir / "a.ifv");
+    small_recording(dir / "b\xff.ifv", 5, true);  // not UTF-8, and partial
+    const std::string d = shell_quote(dir.string());
+    auto r = run_command("cd " + d + " && " + convert_cmd() +
+                         " --hash --report run.json -o out a.ifv 'b\xff.ifv' none.ifv");
+    EXPECT_EQ(r.status, 1) << r.err;  // none.ifv
+    for (const std::string sums : {"a.avi.sha256", "b\xff.avi.sha256"}) {
+        auto check = run_command("cd " + d + "/out && sha256sum -c " + shell_quote(sums));
+        EXPECT_EQ(check.status, 0) << check.out << check.err;
+        EXPECT_EQ(std::count(check.out.begin(), check.out.end(), '\n'), 2) << check.out;
+    }
+    const auto sums = tvtest::read_file(dir / "out" / "a.avi.sha256");
+    const std::string a_sums(sums.begin(), sums.end());
+    ASSERT_EQ(a_sums.size(), 64 + 11 + 64 + 8u) << a_sums;
+    EXPECT_EQ(a_sums.substr(64, 11), "  ../a.ifv\n") << a_sums;
+    EXPECT_EQ(a_sums.substr(64 + 11 + 64), "  a.avi\n") << a_sums;
+
+    auto valid = run_command(
+        "python3 -c 'import json, jsonschema, sys; "
+        "jsonschema.Draft202012Validator(json.load(open(sys.argv[1]))).validate("
+        "json.load(open(sys.argv[2])))' " +
+        shell_quote((tvtest::source_dir() / "docs" / "report.schema.json").string()) + " " + d +
+        "/run.json");
+    EXPECT_EQ(valid.status, 0) << valid.err;
+    const auto report_bytes = tvtest::read_file(dir / "run.json");
+    const auto report = nlohmann::ordered_json::parse(report_bytes);
+    EXPECT_EQ(report.begin().key(), "schema_version");
+    EXPECT_EQ(report["exit_status"], 1);
+    ASSERT_EQ(report["conversions"].size(), 3u);
+    const auto& a = report["conversions"][0];
+    EXPECT_EQ(a["outcome"], "converted");
+    EXPECT_EQ(a["recordings"][0]["sha256"], a_sums.substr(0, 64));
+    EXPECT_EQ(a["recordings"][0]["video_frames"], 5);
+    EXPECT_EQ(a["output"]["size"], fs::file_size(dir / "out" / "a.avi"));
+    EXPECT_EQ(a["output"]["format"], "avi");
+    EXPECT_EQ(run_command("sha256sum " + d + "/out/a.avi").out.substr(0, 64),
+              a["output"]["sha256"]);
+    const auto& b = report["conversions"][1];
+    EXPECT_EQ(b["exit_status"], 3);
+    EXPECT_EQ(b["frames"]["skipped"], 1);
+    EXPECT_FALSE(b["warnings"].empty());  // the reader's word on the refused frame
+    EXPECT_EQ(b["recordings"][0]["path_bytes"], "62ff2e696676");  // "b\xff.ifv"
+    EXPECT_EQ(report["conversions"][2]["outcome"], "recording not opened");
+    EXPECT_EQ(report["conversions"][2]["output"], nullptr);
+
+    // Nothing is replaced without -y: not the report, not a checksum file left alone.
+    fs::remove(dir / "out" / "a.avi");
+    auto again = run_command("cd " + d + " && " + convert_cmd() + " --hash -o out a.ifv");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("the checksum file out/a.avi.sha256 exists"), std::string::npos)
+        << again.err;
+    EXPECT_EQ(run_command("cd " + d + " && " + convert_cmd() + " --report run.json a.ifv").status,
+              2);
+    EXPECT_EQ(tvtest::read_file(dir / "run.json"), report_bytes);
+    auto replaced = run_command("cd " + d + " && " + convert_cmd() +
+                                " -y --hash --report run.json -o out a.ifv");
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(run_command("cd " + d + "/out && sha256sum -c a.avi.sha256").status, 0);
+
+    // --info's JSON carries its schema version first, and names kept byte for byte.
+    auto info = run_command("cd " + d + " && " + convert_cmd() + " --info --json 'b\xff.ifv'");
+    const auto described = nlohmann::ordered_json::parse(info.out);
+    EXPECT_EQ(described[0].begin().key(), "schema_version");
+    EXPECT_EQ(described[0]["path_bytes"], "62ff2e696676");
+}
+
 TEST(ConvertCli, ProgressForProgramsAndNarrowTerminals) {
     const auto dir = tvtest::scratch_dir("cli-progress");
     small_recording(dir / "a.ifv", 300);
