@@ -4,8 +4,6 @@
 include_guard(GLOBAL)
 
 find_package(tinyxml2 REQUIRED GLOBAL)
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(INIH REQUIRED IMPORTED_TARGET GLOBAL inih)
 
 add_library(torvane_appcore STATIC
     ${CMAKE_CURRENT_LIST_DIR}/platform.cpp
@@ -16,7 +14,7 @@ add_library(torvane_appcore STATIC
     ${CMAKE_CURRENT_LIST_DIR}/skin.cpp)
 target_include_directories(torvane_appcore PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(torvane_appcore
-    PUBLIC tinyxml2::tinyxml2 PkgConfig::INIH Threads::Threads
+    PUBLIC tinyxml2::tinyxml2 Threads::Threads
     PRIVATE torvane_warnings)
 
 # An installed program finds its data folder relative to its own folder.

@@ -68,14 +68,6 @@ wxString MenuText(const wxString& text) {
 
 const char* kAboutItemText = "关于 Torvane(&A)...";
 
-constexpr const char* kReplaceQuestionKey = "MessageReplaceQuestion";
-constexpr const char* kReplaceQuestionFallback = "{file} already exists. Replace it?";
-
-constexpr const char* kStopQuestionKey = "MessageStopQuestion";
-constexpr const char* kStopQuestionFallback =
-    "A conversion is running. Stop it and close the window? The AVI file keeps the frames "
-    "converted so far.";
-
 // Runs on the worker thread. The job publishes its own end; should it fail to get that far,
 // the window must still learn that it ended.
 void RunJob(const std::string& source, const std::string& output, tv::ConversionProgress& progress,
@@ -96,6 +88,8 @@ class SourceDropTarget : public wxFileDropTarget {
   public:
     explicit SourceDropTarget(CMainDialog* dialog) : m_dialog(dialog) {}
     bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& files) override {
+        // A drop waits, as the browse buttons do, until the running job has ended.
+        if (m_dialog->JobRunning()) return false;
         for (const wxString& file : files) {
             if (wxFileName(file).GetExt().Lower() == "ifv") {
                 m_dialog->SetSourcePath(file);
@@ -148,10 +142,10 @@ void CMainDialog::CreateControls() {
                                      wxDefaultPosition, wxDefaultSize, wxST_NO_AUTORESIZE);
     m_outputField = new wxTextCtrl(this, IDC_OUTPUT_PATH, wxEmptyString, wxDefaultPosition,
                                    wxDefaultSize, wxTE_READONLY);
-    auto* browseSource = new wxButton(this, IDC_BROWSE_SOURCE, "...", wxDefaultPosition,
-                                      wxDefaultSize, wxBU_EXACTFIT);
-    auto* browseOutput = new wxButton(this, IDC_BROWSE_OUTPUT, "...", wxDefaultPosition,
-                                      wxDefaultSize, wxBU_EXACTFIT);
+    m_browseSource = new wxButton(this, IDC_BROWSE_SOURCE, "...", wxDefaultPosition, wxDefaultSize,
+                                  wxBU_EXACTFIT);
+    m_browseOutput = new wxButton(this, IDC_BROWSE_OUTPUT, "...", wxDefaultPosition, wxDefaultSize,
+                                  wxBU_EXACTFIT);
     m_startButton = new wxButton(this, IDC_START, Utf8("开始转换"));
     m_progress = new wxGauge(this, IDC_PROGRESS, 100);
     m_languageButton = new wxButton(this, IDC_LANGUAGE, "Language", wxDefaultPosition,
@@ -161,8 +155,8 @@ void CMainDialog::CreateControls() {
     layout.Place(m_sourceLabel, 7, 19, 126, 16);
     layout.Place(m_outputLabel, 7, 40, 126, 16);
     layout.Place(m_outputField, 141, 39, 167, 16);
-    layout.Place(browseSource, 319, 14, 24, 18);
-    layout.Place(browseOutput, 319, 39, 24, 18);
+    layout.Place(m_browseSource, 319, 14, 24, 18);
+    layout.Place(m_browseOutput, 319, 39, 24, 18);
     layout.Place(m_startButton, 277, 91, 63, 23);
     layout.Place(m_progress, 7, 67, 336, 16);
     layout.Place(m_languageButton, 17, 97, 42, 18);
@@ -173,15 +167,37 @@ std::string CMainDialog::LanguageText(const char* key) const {
     return tv::gui::GetLanguageText(m_languageFile, AppSettings.Language, key);
 }
 
+std::string CMainDialog::UiText(const char* key) const {
+    std::string text = LanguageText(key);
+    if (text.empty()) {
+        if (const char* english = tv::gui::EnglishText(key)) text = english;
+    }
+    return text;
+}
+
 wxString CMainDialog::GetLanguageText(const char* key) const {
     return FromNarrow(LanguageText(key));
 }
 
 void CMainDialog::ApplyLanguage() {
-    m_sourceLabel->SetLabel(GetLanguageText("STSource"));
-    m_outputLabel->SetLabel(GetLanguageText("STConversionAVI"));
-    m_startButton->SetLabel(GetLanguageText("BtConversion"));
-    m_languageButton->SetLabel(GetLanguageText("BtLanguage"));
+    // A language without a text (the spare one, a number without a section, no file at all)
+    // shows the built-in English rather than a blank control.
+    m_sourceLabel->SetLabel(FromNarrow(UiText("STSource")));
+    m_outputLabel->SetLabel(FromNarrow(UiText("STConversionAVI")));
+    m_startButton->SetLabel(FromNarrow(UiText("BtConversion")));
+    m_languageButton->SetLabel(FromNarrow(UiText("BtLanguage")));
+}
+
+wxString CMainDialog::RecordingWildcard() const {
+    // Recorders write to FAT sticks, whose names often come in capitals: any case matches.
+    return FromNarrow(UiText("StRecordingTypes")) + "|*.[iI][fF][vV]|" +
+           FromNarrow(UiText("StAllFiles")) + "|*";
+}
+
+void CMainDialog::ShowJobRunning(bool running) {
+    // The paths belong to the job while it runs.
+    m_browseSource->Enable(!running);
+    m_browseOutput->Enable(!running);
 }
 
 void CMainDialog::SetSourcePath(const wxString& path) {
@@ -190,11 +206,13 @@ void CMainDialog::SetSourcePath(const wxString& path) {
 }
 
 void CMainDialog::OnBrowseSource(wxCommandEvent&) {
-    wxFileDialog dialog(this, wxFileSelectorPromptStr, wxEmptyString, wxEmptyString,
-                        "ifv File (*.ifv)|*.ifv", wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+    // The dialog starts where the last recording was chosen.
+    wxFileDialog dialog(this, wxFileSelectorPromptStr, FromNarrow(AppSettings.BrowsePath),
+                        wxEmptyString, RecordingWildcard(), wxFD_OPEN | wxFD_FILE_MUST_EXIST);
     tv::gui::window_events::Note("dialog open-source");
     if (dialog.ShowModal() != wxID_OK) return;
     SetSourcePath(dialog.GetPath());
+    AppSettings.BrowsePath = ToNarrow(wxFileName(dialog.GetPath()).GetPath());
 }
 
 void CMainDialog::OnBrowseOutput(wxCommandEvent&) {
@@ -217,8 +235,7 @@ void CMainDialog::OnBrowseOutput(wxCommandEvent&) {
         // again for the name that will really be written.
         chosen.SetExt("avi");
         if (chosen.FileExists()) {
-            std::string question = LanguageText(kReplaceQuestionKey);
-            if (question.empty()) question = kReplaceQuestionFallback;
+            std::string question = UiText("MessageReplaceQuestion");
             question = tv::gui::FillPlaceholder(question, "{file}", ToNarrow(chosen.GetFullName()));
             tv::gui::window_events::Note("question replace");
             if (wxMessageBox(FromNarrow(question), wxTheApp->GetAppName(),
@@ -240,6 +257,7 @@ void CMainDialog::OnStart(wxCommandEvent&) {
     // Enter would reach nothing in this window while the job runs.
     m_focusParkedForJob = wxWindow::FindFocus() == m_startButton || !wxWindow::FindFocus();
     m_startButton->Disable();
+    ShowJobRunning(true);
     if (m_focusParkedForJob) m_sourceField->SetFocus();
     tv::gui::window_events::Note("job start");
     try {
@@ -249,6 +267,7 @@ void CMainDialog::OnStart(wxCommandEvent&) {
     } catch (const std::system_error&) {
         // No thread, no job: report it as a job that could not run.
         m_startButton->Enable();
+        ShowJobRunning(false);
         m_startButton->SetFocus();
         tv::gui::PollActions failed;
         failed.jobEnded = true;
@@ -273,6 +292,7 @@ void CMainDialog::OnTimer(wxTimerEvent& event) {
         ended.report.system_error = m_jobReport.system_error;
         ended.report.avi_error = m_jobReport.avi_error;
         m_startButton->Enable();
+        ShowJobRunning(false);
         if (m_focusParkedForJob &&
             (!wxWindow::FindFocus() || wxWindow::FindFocus() == m_sourceField)) {
             m_startButton->SetFocus();
@@ -301,6 +321,14 @@ void CMainDialog::ShowJobEnd(const tv::gui::PollActions& actions) {
 void CMainDialog::OnLanguageButton(wxCommandEvent&) {
     wxMenu menu;
     for (const LanguageItem& item : kLanguageItems) {
+        // The spare item only once its section holds a translation, under that one's name.
+        if (item.key == nullptr) {
+            if (!tv::gui::LanguageHasTexts(m_languageFile, item.language)) continue;
+            std::string name = tv::gui::GetLanguageText(m_languageFile, item.language, "MenuSpare");
+            if (name.empty()) name = "Lang" + std::to_string(item.language);
+            menu.AppendCheckItem(item.command, FromNarrow(name));
+            continue;
+        }
         menu.AppendCheckItem(item.command, MenuText(Utf8(item.resourceText)));
     }
     // Languages 0..3 relabel the translated items and mark the current one; other numbers
@@ -309,7 +337,7 @@ void CMainDialog::OnLanguageButton(wxCommandEvent&) {
     if (language >= 0 && language <= 3) {
         for (const LanguageItem& item : kLanguageItems) {
             if (item.key == nullptr) continue;
-            menu.SetLabel(item.command, MenuText(GetLanguageText(item.key)));
+            menu.SetLabel(item.command, MenuText(FromNarrow(UiText(item.key))));
             menu.Check(item.command, item.language == language);
         }
     }
@@ -357,9 +385,12 @@ void CMainDialog::OnCharHook(wxKeyEvent& event) {
             return;
         case WXK_RETURN:
         case WXK_NUMPAD_ENTER:
-            // A focused button takes Enter as its own press.
+            // A focused button takes Enter as its own press; anywhere else Enter starts.
             if (wxDynamicCast(focus, wxButton) != nullptr) break;
-            EndByKey(wxID_OK);
+            if (!JobRunning()) {
+                wxCommandEvent start(wxEVT_BUTTON, IDC_START);
+                OnStart(start);
+            }
             return;
         default:
             break;
@@ -394,8 +425,7 @@ bool CMainDialog::StopJobForClosing() {
     if (JobRunning()) {
         // The end message of a job that finishes meanwhile waits until this is answered.
         m_timer.Stop();
-        std::string question = LanguageText(kStopQuestionKey);
-        if (question.empty()) question = kStopQuestionFallback;
+        const std::string question = UiText("MessageStopQuestion");
         tv::gui::window_events::Note("question stop");
         const int answer = wxMessageBox(FromNarrow(question), wxTheApp->GetAppName(),
                                         wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION, this);

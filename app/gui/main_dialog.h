@@ -32,6 +32,8 @@ class CMainDialog : public wxDialog {
 
     // Sets the recording, as the source browse button does.
     void SetSourcePath(const wxString& path);
+    // A job has started and not yet been collected.
+    bool JobRunning() const;
 
   private:
     void CreateControls();
@@ -47,7 +49,6 @@ class CMainDialog : public wxDialog {
     void OnCharHook(wxKeyEvent& event);
     void OnClose(wxCloseEvent& event);
 
-    bool JobRunning() const;
     // Asks whether a running job may be stopped; when it may, stops it and waits for it.
     // False when the user wants the job to go on.
     bool StopJobForClosing();
@@ -55,6 +56,11 @@ class CMainDialog : public wxDialog {
     // Ends the modal run the way Enter and Escape do, after StopJobForClosing agrees.
     void EndByKey(int returnCode);
     std::string LanguageText(const char* key) const;
+    // The text, or the built-in English when the language has none.
+    std::string UiText(const char* key) const;
+    wxString RecordingWildcard() const;
+    // What may be used while a job runs, and what waits for its end.
+    void ShowJobRunning(bool running);
     void ShowJobEnd(const tv::gui::PollActions& actions);
 
     wxGauge* m_progress = nullptr;
@@ -62,6 +68,8 @@ class CMainDialog : public wxDialog {
     wxTextCtrl* m_outputField = nullptr;
     wxStaticText* m_sourceLabel = nullptr;
     wxStaticText* m_outputLabel = nullptr;
+    wxButton* m_browseSource = nullptr;
+    wxButton* m_browseOutput = nullptr;
     wxButton* m_startButton = nullptr;
     wxButton* m_languageButton = nullptr;
 

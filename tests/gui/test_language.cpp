@@ -1,5 +1,5 @@
-// Language lookups: sections by number, missing pieces, the length cut, and lines longer than
-// the parser's own line buffer.
+// Language lookups: sections by number, missing pieces, the length cut, long lines, and the
+// built-in English behind them.
 #include "app/gui/language.h"
 
 #include <gtest/gtest.h>
@@ -63,6 +63,15 @@ TEST_F(LanguageFile, MissingFileSectionOrKeyGiveTheEmptyText) {
     fs::remove(file_);
     fs::create_directory(file_);
     EXPECT_EQ(Text(1, "STSource"), "");
+}
+
+TEST_F(LanguageFile, ASectionHasTextsOnlyWithANonEmptyValue) {
+    Write("[Lang2]\n; MenuSpare=x\nSTSource=\n[Lang3]\nstray line\nBtStop = Halt\n");
+    EXPECT_FALSE(tv::gui::LanguageHasTexts(file_, 2));
+    EXPECT_TRUE(tv::gui::LanguageHasTexts(file_, 3));
+    EXPECT_FALSE(tv::gui::LanguageHasTexts(file_, 9));
+    EXPECT_STREQ(tv::gui::EnglishText("BtConversion"), "Start conversion");
+    EXPECT_EQ(tv::gui::EnglishText("NoSuchKey"), nullptr);
 }
 
 TEST_F(LanguageFile, TheFileIsReadAnewOnEveryLookup) {

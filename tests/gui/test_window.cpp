@@ -204,6 +204,8 @@ TEST_F(Window, ConvertsTheSampleThroughTheRealDialogs) {
         EXPECT_NE(probe.out.find("video,H264"), std::string::npos) << probe.out;
     }
 
+    // The spare language has no texts in the shipped file: its item stays out of the popup.
+    EXPECT_EQ(run.log.find("32773"), std::string::npos) << run.log;
     // The language chosen in the window is kept once it has closed.
     EXPECT_NE(ReadText(app_ / "Collocate.dat").find("Language=\"1\""), std::string::npos);
     CheckScreenshot(dir_ / "zh.png", "screenshot-zh.png");
@@ -244,6 +246,46 @@ TEST_F(Window, TellsWhyAConversionFailed) {
     EXPECT_NE(ReadText(app_ / "Collocate.dat").find("Language=\"0\""), std::string::npos);
 }
 
+TEST_F(Window, UpperCaseNamesAreListedAndEnterStartsWithoutALanguageFile) {
+    // No language file at all: every control keeps a text, the built-in English.
+    fs::remove(app_ / "Language.ini");
+    fs::copy_file(tvtest::source_dir() / "data" / "samples" / "sample.ifv", rec_ / "CAM01.IFV");
+    WriteText(rec_ / "notes.txt", "not a recording");
+    // The open dialog starts in the folder used last.
+    WriteText(app_ / "Collocate.dat", "<XML><CollocateXML><Collocate BrowsePath=\"" +
+                                          rec_.string() + "\"/></CollocateXML></XML>");
+    const Run run = RunWindow(Lines({
+        "wait-active",
+        "wait-value 1006 Original ifv file:",
+        "wait-value 1007 AVI file after conversion:",
+        "wait-value 1008 Language",
+        // The recording is the only file listed: choose it from the list.
+        "click 1002",
+        "wait-note dialog open-source",
+        "wait-dialog",
+        "sleep 1000",
+        "key down",
+        "sleep 300",
+        "key return",
+        "wait-value 1000 " + (rec_ / "CAM01.IFV").string(),
+        "wait-active",
+        ChooseOutput("", rec_ / "CAM01.avi"),
+        // Enter in a path field starts the conversion.
+        "click 1000",
+        "key return",
+        Answer("message", "return"),
+        "wait-active",
+        "wait-value 1004 Start conversion",
+        "key escape",
+    }));
+    ASSERT_EQ(run.status, 0) << run.log << run.output;
+    EXPECT_TRUE(HasLine(run.log, "note message MessageAVIsucceed The AVI file has been created."))
+        << run.log;
+    const auto bytes = tvtest::read_file(rec_ / "CAM01.avi");
+    ASSERT_GT(bytes.size(), 4u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
+}
+
 TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
     const fs::path shim = tvtest::lib_dir() / "libtorvane_slow_job.so";
     ASSERT_TRUE(fs::exists(shim)) << shim;
@@ -262,8 +304,11 @@ TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
                       "click 1004",
                       "wait-note job start",
                       "sleep 700",
-                      // A second press while the job runs starts nothing.
+                      // A second press while the job runs starts nothing; the browse
+                      // buttons and a drop wait for the job's end.
                       "click 1004",
+                      "click 1002",
+                      "drop " + (rec_ / "clip.ifv").string(),
                       "sleep 300",
                       // Escape asks; "No" (the default) keeps the job and the window.
                       "key escape",
@@ -278,8 +323,9 @@ TEST_F(Window, OneJobAtATimeAndClosingStopsTheJobAndWaitsForIt) {
                   "LD_PRELOAD=" + shell_quote(shim.string()) +
                       " TORVANE_SLOW_JOB_LOG=" + shell_quote(jobLog.string()));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
-    EXPECT_TRUE(HasLine(run.log, "dropped refused")) << run.log;
-    EXPECT_TRUE(HasLine(run.log, "dropped taken")) << run.log;
+    EXPECT_EQ(CountLines(run.log, "dropped refused"), 2) << run.log;
+    EXPECT_EQ(CountLines(run.log, "dropped taken"), 1) << run.log;
+    EXPECT_EQ(CountLines(run.log, "note dialog open-source"), 0) << run.log;
     EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
     EXPECT_EQ(CountLines(run.log, "note question stop"), 2) << run.log;
     // The window ended during the last command, not through a timeout.
@@ -300,8 +346,17 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
     WriteText(
         app_ / "Collocate.dat",
         "<XML><CollocateXML><Collocate Language=\"7\" StartTime=\"-5\"/></CollocateXML></XML>");
+    // A spare language that translates one text.
+    std::string languages = ReadText(app_ / "Language.ini");
+    const size_t spare = languages.find("[Lang2]\n");
+    ASSERT_NE(spare, std::string::npos);
+    languages.insert(spare + 8, "MenuSpare=Deutsch\nBtConversion=Konvertierung starten\n");
+    WriteText(app_ / "Language.ini", languages);
     const Run run = RunWindow(Lines({
         "wait-active",
+        // Language 7 has no section: English, not blank controls.
+        "wait-value 1004 Start conversion",
+        "wait-value 1006 Original ifv file:",
         "key f1",
         Answer("dialog about", "escape"),
         "wait-active",
@@ -321,14 +376,16 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
         "key return",
         "wait-note language 1",
         "wait-active",
-        // The empty last item: the spare language.
+        // The last item: the spare language, which has one text of its own.
         "click 1008",
         "wait-note menu language",
         "sleep 300",
         "key up",
         "key return",
         "wait-note language 2",
-        "wait-value 1004 ",
+        "wait-value 1004 Konvertierung starten",
+        "wait-value 1006 Original ifv file:",
+        "wait-value 1008 Language",
         "wait-active",
         "click 1008",
         "wait-note menu language",
@@ -339,15 +396,16 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
     }));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note dialog about"), 2) << run.log;
-    EXPECT_TRUE(
-        HasLine(run.log, "note menu language 32771-简体中文 32772-English 32774-繁体中文 32773- "))
+    EXPECT_TRUE(HasLine(
+        run.log, "note menu language 32771-简体中文 32772-English 32774-繁体中文 32773-Deutsch"))
         << run.log;
-    EXPECT_TRUE(
-        HasLine(run.log, "note menu language 32771-简体中文 32772+English 32774-繁體中文 32773- "))
+    EXPECT_TRUE(HasLine(
+        run.log, "note menu language 32771-简体中文 32772+English 32774-繁體中文 32773-Deutsch"))
         << run.log;
-    // The spare language: its section is empty, so are the items (one space stands in for an
-    // empty text in a GTK menu), and none is marked.
-    EXPECT_TRUE(HasLine(run.log, "note menu language 32771-  32772-  32774-  32773- ")) << run.log;
+    // In the spare language the items it does not translate keep their names; none is marked.
+    EXPECT_TRUE(HasLine(
+        run.log, "note menu language 32771-简体中文 32772-English 32774-繁體中文 32773-Deutsch"))
+        << run.log;
 
     const std::string settings = ReadText(app_ / "Collocate.dat");
     EXPECT_NE(settings.find("Language=\"2\""), std::string::npos) << settings;
