@@ -19,7 +19,7 @@ echo "== Formatting and module boundaries =="
 bash scripts/check-tree.sh
 
 echo "== Release build and tests =="
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTORVANE_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build "${ctest_args[@]}"
 
@@ -28,7 +28,7 @@ if [ "${TORVANE_QUICK:-0}" = "1" ]; then
 fi
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests =="
-CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=ON \
   -DTORVANE_SANITIZE=ON -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF -DTORVANE_FUZZ=ON
 cmake --build build-asan -j "$jobs"
 # Tests labelled `tsan` run here too: they also have failure paths that leak if anything does.
@@ -36,7 +36,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan -LE 'large|gui' "${ctest_args[@]}"
 
 echo "== ThreadSanitizer build and the threaded tests =="
-CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=ON \
   -DTORVANE_TSAN=ON -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target test_avi test_conversion_job test_convert_threads gui_poller_test \
   torvane-convert
