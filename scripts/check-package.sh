@@ -16,6 +16,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# Man pages carry a date: the last commit's, as a distribution sets it for its builds.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 1765238400)}
+export SOURCE_DATE_EPOCH
+
 configure_and_build() {  # SOURCE BUILD
   cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DTORVANE_BUILD_TESTS=OFF -DTORVANE_BUILD_BENCH=OFF -DTORVANE_WERROR=ON >/dev/null
@@ -40,7 +44,7 @@ touch "$inst/var/lib/dpkg/status"
 # The empty root has none of the dependencies and no shell for the scripts: the files are
 # what is checked here (apt's simulation below checks the dependencies).
 fakeroot dpkg --root="$inst" --force-depends --force-not-root --force-script-chrootless \
-  --no-triggers -i "$deb" >/dev/null
+  --no-triggers -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; exit 1; }
 apt-get -s install "$deb" >/dev/null
 libdir=$(dirname "$(find "$inst/usr/lib" -name 'libtorvane.so.*' -type f | head -1)")
 export LD_LIBRARY_PATH=$libdir

@@ -14,6 +14,7 @@ packages=(
   nlohmann-json3-dev
   libavformat-dev libavcodec-dev libavutil-dev
   python3 python3-jsonschema time strace
+  help2man dpkg-dev fakeroot lintian man-db
   libssl-dev
 )
 

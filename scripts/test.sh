@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: first a Release build with every test (GUI, end-to-end
-# and the large OpenDML test included), then a clang build under AddressSanitizer and
+# and the large OpenDML test included), then the Debian package and its checks, then a clang build under AddressSanitizer and
 # UndefinedBehaviorSanitizer that runs the unit tests again and the bounded fuzz runs, then a
 # clang build under ThreadSanitizer of just what the tests labelled `tsan` need.
 #
@@ -26,6 +26,9 @@ ctest --test-dir build "${ctest_args[@]}"
 if [ "${TORVANE_QUICK:-0}" = "1" ]; then
   exit 0
 fi
+
+echo "== Debian package: lintian, installed into an empty root, reproducible =="
+bash scripts/check-package.sh build-pkg
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests =="
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=ON \
