@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: first a Release build with every test (GUI, end-to-end
-# and the large OpenDML test included), then the Debian package and its checks, then a clang build under AddressSanitizer and
-# UndefinedBehaviorSanitizer that runs the unit tests again and the bounded fuzz runs, then a
-# clang build under ThreadSanitizer of just what the tests labelled `tsan` need.
+# and the large OpenDML test included), then the Debian package and its checks, then a clang
+# build under AddressSanitizer and UndefinedBehaviorSanitizer that runs the unit tests again and
+# the bounded fuzz runs, then a clang build under ThreadSanitizer of just what the tests
+# labelled `tsan` need.
 #
 #   scripts/test.sh              everything (what CI runs)
 #   TORVANE_QUICK=1 scripts/test.sh   the Release pass only
