@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/frame_range.h"
 #include "common/log.h"
 #include "common/sysio.h"
 #include "mux/mux.h"
@@ -99,8 +100,7 @@ AviFile* create_output(const std::string& path, JobReport& report) {
 // Describes the streams of the output: 0, or -1 when the header could not be written. A
 // recording without sound gets no audio stream: players expect none rather than an announced
 // stream of zero channels.
-int describe_streams(AviFile* avi, const SourceMedia* source) {
-    const uint32_t frames = source_video_frame_count(source), span = source_duration(source);
+int describe_streams(AviFile* avi, const SourceMedia* source, uint32_t frames, uint32_t span) {
     const double fps = frame_rate(frames, span, source_stored_frame_rate(source));
     if (span != 0 && !usable_rate(derived_rate(frames, span))) {
         logf("warning:%u video frames in %d ms give no usable frame rate, written as %g fps\n",
@@ -180,7 +180,7 @@ struct Output {
     }
 };
 
-enum class Ending { None, RecordingEnded, ReadFailed, WriteFailed, Stopped };
+enum class Ending { None, ReadFailed, WriteFailed, Stopped, NotCreated };
 
 // The output's failure is the one to tell: the recording's would be lost with it.
 void fail_write(Ending& ending, JobReport& report, const Output& output) {
@@ -197,14 +197,14 @@ void fail_write(Ending& ending, JobReport& report, const Output& output) {
 // Matroska and MP4 take what the recording says of itself; the muxer finds the picture's
 // parameters in the stream.
 mux::Description mux_description(const SourceMedia* source, const std::string& source_path,
-                                 const ConversionOptions& options) {
+                                 const ConversionOptions& options, int64_t start_time) {
     mux::Description d;
     d.width = source_width(source);
     d.height = source_height(source);
     d.has_audio = source_has_audio(source) != 0;
     d.sample_rate = source_audio_rate(source);
     if (d.sample_rate == 0 || d.sample_rate > kMaxAudioRate) d.sample_rate = kFallbackAudioRate;
-    d.start_time = source_start_time(source);
+    d.start_time = start_time;
     d.title = std::filesystem::path(source_path).filename().string();
     d.version = TORVANE_VERSION;
     d.clock_subtitles = options.clock_track;
@@ -213,20 +213,35 @@ mux::Description mux_description(const SourceMedia* source, const std::string& s
 
 // Creates the file the job writes (locking a .part against other conversions) and describes
 // its streams; false when it could not be created, with the cause in the report.
-bool open_output(Output& output, OutputFormat format, const std::string& written, bool aside,
-                 PartLock& lock, const SourceMedia* source, const std::string& source_path,
-                 const ConversionOptions& options, Ending& ending, JobReport& report) {
+// What the output is made of: the first recording, the video frames and span that give the
+// AVI's rate, and the wall-clock time of the first frame (Matroska and MP4).
+struct Streams {
+    const SourceMedia* source = nullptr;
+    std::string path;
+    uint32_t video_frames = 0, span_ms = 0;
+    int64_t start_time = 0;
+};
+
+// Locks the .part that the conversion writes against other conversions; false with the cause in
+// the report when it cannot be.
+bool lock_part(PartLock& lock, const std::string& written, JobReport& report) {
     errno = 0;
-    if (aside && (lock.fd = sysio::lock_file(written.c_str())) < 0) {
-        report.system_error = errno;
-        return false;
-    }
+    if ((lock.fd = sysio::lock_file(written.c_str())) >= 0) return true;
+    report.system_error = errno;
+    return false;
+}
+
+bool open_output(Output& output, OutputFormat format, const std::string& written, bool aside,
+                 const Streams& streams, const ConversionOptions& options, Ending& ending,
+                 JobReport& report) {
+    const SourceMedia* source = streams.source;
     if (format == OutputFormat::Matroska || format == OutputFormat::Mp4) {
         output.muxer = std::make_unique<mux::Muxer>();
         const auto container =
             format == OutputFormat::Mp4 ? mux::Container::Mp4 : mux::Container::Matroska;
-        if (output.muxer->open(written, container, mux_description(source, source_path, options)) ==
-            0)
+        if (output.muxer->open(
+                written, container,
+                mux_description(source, streams.path, options, streams.start_time)) == 0)
             return true;
         report.system_error = output.muxer->error();
         if (aside) sysio::unlink(written.c_str());
@@ -243,7 +258,7 @@ bool open_output(Output& output, OutputFormat format, const std::string& written
         AVI_set_write_behind(output.avi, 1);
     if ((options.avi_segment_size != 0 &&
          AVI_set_segment_size(output.avi, options.avi_segment_size) != 0) ||
-        describe_streams(output.avi, source) != 0) {
+        describe_streams(output.avi, source, streams.video_frames, streams.span_ms) != 0) {
         fail_write(ending, report, output);
     }
     return true;
@@ -251,6 +266,7 @@ bool open_output(Output& output, OutputFormat format, const std::string& written
 
 // Writes what is pending and closes the output: the frames that reached the file.
 int32_t close_output(Output& output, Ending& ending, JobReport& report) {
+    if (output.avi == nullptr && !output.muxer) return 0;  // never opened
     if (output.muxer) {
         if (output.muxer->finish() != 0) fail_write(ending, report, output);
         return static_cast<int32_t>(output.muxer->written_frames());
@@ -264,32 +280,92 @@ int32_t close_output(Output& output, Ending& ending, JobReport& report) {
     return written;
 }
 
-// Moves the recording's frames to the output until the recording ends or fails, the output
-// fails, a stop is asked for, or every announced frame has been handled.
-void move_frames(SourceMedia* source, Output& output, ConversionProgress& progress, Ending& ending,
-                 JobReport& report, const ConversionOptions& options) {
+// One recording of the job, open, with what maps its stamps onto the output's timeline.
+struct Recording {
+    SourcePtr media;
+    std::string path;
+    int64_t stamp_offset = 0;  // added to its stamps: a join's later recordings continue
+};
+
+// Moves the recordings' frames to the output until they end or fail, the output fails, a stop
+// is asked for, every announced frame has been handled, or a span's end is passed. The output
+// is opened by `open` before the first frame is put.
+void move_frames(std::vector<Recording>& recordings, Output& output,
+                 const std::function<bool(const SourceFrame&)>& open, ConversionProgress& progress,
+                 Ending& ending, JobReport& report, const ConversionOptions& options) {
     int32_t left = report.total_frames;
-    while (ending == Ending::None && left > 0) {
-        if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
-            ending = Ending::Stopped;
-            return;
+    std::optional<FrameRange> range;
+    if (options.from || options.to) {
+        const SourceMedia* first = recordings.front().media.get();
+        auto stamp_of = [&](const std::optional<RecordingTime>& t, int64_t otherwise) {
+            if (!t) return otherwise;
+            const int64_t base = source_start_stamp(first);
+            return t->wall_clock ? base + (t->value - int64_t{source_start_time(first)}) * 1000
+                                 : base + t->value;
+        };
+        range.emplace(stamp_of(options.from, INT64_MIN), stamp_of(options.to, INT64_MAX));
+    }
+    bool opened = false;
+    SourceMedia* media = nullptr;
+    auto put = [&](const SourceFrame& frame) {
+        if (ending != Ending::None) return;
+        if (!opened) {
+            opened = true;
+            if (!open(frame)) {
+                ending = Ending::NotCreated;
+                return;
+            }
         }
-        SourceFrame frame;
-        const int got = source_next_frame(source, &frame);
-        if (got <= 0) {
-            ending = got < 0 ? Ending::ReadFailed : Ending::RecordingEnded;
-            report.system_error = source_system_error(source);
-            break;
-        }
-        if (options.on_frame) options.on_frame(source, frame);
+        if (options.on_frame) options.on_frame(media, frame);
         // A refused entry is passed over; an undecodable voice frame keeps its place, empty.
         if (frame.status != SOURCE_FRAME_WHOLE) ++report.skipped_frames;
         if (frame.status != SOURCE_FRAME_REFUSED && output.put(frame) != 0)
             fail_write(ending, report, output);
-        --left;
-        progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
+    };
+    bool recording_ended = false;
+    for (size_t r = 0; r < recordings.size() && ending == Ending::None; ++r) {
+        Recording& recording = recordings[r];
+        media = recording.media.get();
+        while (ending == Ending::None && left > 0) {
+            if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
+                ending = Ending::Stopped;
+                return;
+            }
+            SourceFrame frame;
+            const int got = source_next_frame(media, &frame);
+            if (got <= 0) {
+                if (got < 0) {
+                    ending = Ending::ReadFailed;
+                    report.system_error = source_system_error(media);
+                }
+                recording_ended = true;
+                break;
+            }
+            frame.time_stamp =
+                static_cast<uint32_t>(int64_t{frame.time_stamp} + recording.stamp_offset);
+            --left;
+            progress.m_doneFrames.fetch_add(1, std::memory_order_relaxed);
+            if (!range) {
+                put(frame);
+            } else if (!range->take(frame, put)) {
+                break;
+            }
+        }
+        // Its read-ahead is not needed any more: one recording's memory at a time.
+        recording.media.reset();
+        if (range && range->ended()) break;
     }
-    if (ending == Ending::None || ending == Ending::RecordingEnded) report.missing_frames = left;
+    if (range) {
+        // The span's frames are the conversion's; frames outside it were never announced.
+        report.total_frames = static_cast<int32_t>(
+            std::min<uint64_t>(range->taken(), std::numeric_limits<int32_t>::max()));
+        if (!range->ended() && recording_ended && ending == Ending::None) {
+            report.missing_frames = left;
+            report.total_frames += left;
+        }
+        return;
+    }
+    if (ending == Ending::None) report.missing_frames = left;
 }
 
 JobOutcome outcome_of(Ending ending, const JobReport& report) {
@@ -300,6 +376,8 @@ JobOutcome outcome_of(Ending ending, const JobReport& report) {
             return JobOutcome::ReadFailed;
         case Ending::Stopped:
             return JobOutcome::Stopped;
+        case Ending::NotCreated:
+            return JobOutcome::OutputNotCreated;
         default:
             break;
     }
@@ -330,48 +408,119 @@ double ConversionFrameRate(uint32_t video_frames, uint32_t duration_ms, double s
     return frame_rate(video_frames, duration_ms, stored_rate);
 }
 
-JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
-                        ConversionProgress& progress, const ConversionOptions& options) {
+namespace {
+
+// How a recording to join differs from the first, in words; empty when it matches.
+std::string difference(const SourceMedia* first, const SourceMedia* other) {
+    auto picture = [](const SourceMedia* m) {
+        return std::to_string(source_width(m)) + "x" + std::to_string(source_height(m));
+    };
+    auto sound = [](const SourceMedia* m) {
+        if (!source_has_audio(m)) return std::string("no audio");
+        return std::to_string(source_audio_rate(m)) + " Hz " + std::to_string(source_pcm_bits(m)) +
+               "-bit audio";
+    };
+    if (picture(first) != picture(other))
+        return "a picture of " + picture(other) + ", not " + picture(first);
+    if (sound(first) != sound(other)) return sound(other) + ", not " + sound(first);
+    return {};
+}
+
+JobReport run_job(const std::vector<std::string>& paths, const std::string& outputPath,
+                  ConversionProgress& progress, const ConversionOptions& options) {
     JobReport report;
     progress.m_jobEnded.store(false);
     progress.m_outcome.store(static_cast<int32_t>(JobOutcome::Running));
 
-    errno = 0;
-    SourcePtr source(source_open(sourcePath.c_str(), 0));
-    if (!source) {
-        report.outcome = JobOutcome::SourceNotOpened;
-        report.system_error = errno;
+    std::vector<Recording> recordings;
+    for (const auto& path : paths) {
+        errno = 0;
+        SourcePtr media(source_open(path.c_str(), 0));
+        if (!media) {
+            report.outcome = JobOutcome::SourceNotOpened;
+            report.system_error = errno;
+            if (paths.size() > 1) report.culprit = path;
+            return publish_end(progress, report);
+        }
+        recordings.push_back({std::move(media), path, 0});
+    }
+    if (recordings.empty()) {
+        report.outcome = JobOutcome::NoFrames;
         return publish_end(progress, report);
+    }
+    // A join takes the recordings in the order they were recorded.
+    std::stable_sort(recordings.begin(), recordings.end(), [](const auto& a, const auto& b) {
+        return source_start_time(a.media.get()) < source_start_time(b.media.get());
+    });
+    const SourceMedia* first = recordings.front().media.get();
+    Streams streams{first, recordings.front().path, 0, 0, source_start_time(first)};
+    uint64_t announced = 0, span_ms = 0;
+    for (auto& r : recordings) {
+        const SourceMedia* m = r.media.get();
+        report.sources.push_back({r.path, source_start_time(m), source_end_time(m),
+                                  source_duration(m), source_video_frame_count(m),
+                                  source_audio_frame_count(m)});
+        // Its stamps continue the first's by the time between their starts.
+        r.stamp_offset =
+            (int64_t{source_start_time(m)} - int64_t{source_start_time(first)}) * 1000 +
+            int64_t{source_start_stamp(first)} - int64_t{source_start_stamp(m)};
+        announced += uint64_t{source_video_frame_count(m)} + source_audio_frame_count(m);
+        streams.video_frames += source_video_frame_count(m);
+        span_ms += source_duration(m);
+        report.missing_segments += source_missing_segments(m);
+        report.missing_ms += source_missing_time(m);
+    }
+    streams.span_ms = static_cast<uint32_t>(std::min<uint64_t>(span_ms, INT32_MAX));
+    for (const auto& r : recordings) {
+        report.mismatch = difference(first, r.media.get());
+        if (!report.mismatch.empty()) {
+            report.culprit = r.path;
+            report.outcome = JobOutcome::NotJoinable;
+            return publish_end(progress, report);
+        }
     }
     // A plain or new output is written aside and takes its name at the end.
     const bool aside = writes_aside(outputPath);
     const std::string written = aside ? outputPath + ".part" : outputPath;
-    if (same_file(sourcePath, outputPath) || same_file(sourcePath, written)) {
-        report.outcome = JobOutcome::OutputIsRecording;
-        return publish_end(progress, report);
+    for (const auto& r : recordings) {
+        if (same_file(r.path, outputPath) || same_file(r.path, written)) {
+            report.outcome = JobOutcome::OutputIsRecording;
+            return publish_end(progress, report);
+        }
     }
-    report.sources.push_back({sourcePath, source_start_time(source.get()),
-                              source_end_time(source.get()), source_duration(source.get()),
-                              source_video_frame_count(source.get()),
-                              source_audio_frame_count(source.get())});
-    report.total_frames = announced_frames(source.get());
-    report.missing_segments = source_missing_segments(source.get());
-    report.missing_ms = source_missing_time(source.get());
+    report.total_frames =
+        static_cast<int32_t>(std::min<uint64_t>(announced, std::numeric_limits<int32_t>::max()));
     publish_start(progress, report.total_frames);
 
     PartLock lock;
     Output output;
     Ending ending = Ending::None;
-    if (!open_output(output, OutputFormatFor(outputPath, options.format), written, aside, lock,
-                     source.get(), sourcePath, options, ending, report)) {
+    const OutputFormat format = OutputFormatFor(outputPath, options.format);
+    auto open = [&](const SourceFrame* frame) {
+        if (frame != nullptr) {
+            // A span starts where its first frame was recorded.
+            const int64_t ms = int64_t{frame->time_stamp} - int64_t{source_start_stamp(first)};
+            streams.start_time += (ms >= 0 ? ms : ms - 999) / 1000;
+        }
+        return open_output(output, format, written, aside, streams, options, ending, report);
+    };
+    if (aside && !lock_part(lock, written, report)) {
         report.outcome = JobOutcome::OutputNotCreated;
         return publish_end(progress, report);
     }
-    move_frames(source.get(), output, progress, ending, report, options);
+    // A span's output waits for its first frame; a whole recording's is made at once.
+    const bool span = options.from || options.to;
+    if (!span && !open(nullptr)) {
+        report.outcome = JobOutcome::OutputNotCreated;
+        return publish_end(progress, report);
+    }
+    move_frames(
+        recordings, output, [&](const SourceFrame& f) { return !span || open(&f); }, progress,
+        ending, report, options);
     progress.m_doneFrames.store(progress.m_totalFrames.load());
     report.written_frames = close_output(output, ending, report);
-    const uint32_t end_time = source_end_time(source.get());
-    source.reset();
+    const uint32_t end_time = report.sources.back().end_time;
+    recordings.clear();
 
     report.outcome = outcome_of(ending, report);
     if (aside) put_in_place(written, outputPath, options.replace_existing, report);
@@ -379,6 +528,18 @@ JobReport ConversionJob(const std::string& sourcePath, const std::string& output
         report.outcome == JobOutcome::Converted || report.outcome == JobOutcome::Partial;
     if (aside && in_place && options.preserve_time) sysio::set_times(outputPath.c_str(), end_time);
     return publish_end(progress, report);
+}
+
+}  // namespace
+
+JobReport ConversionJob(const std::string& sourcePath, const std::string& outputPath,
+                        ConversionProgress& progress, const ConversionOptions& options) {
+    return run_job({sourcePath}, outputPath, progress, options);
+}
+
+JobReport JoinJob(const std::vector<std::string>& sourcePaths, const std::string& outputPath,
+                  ConversionProgress& progress, const ConversionOptions& options) {
+    return run_job(sourcePaths, outputPath, progress, options);
 }
 
 namespace {
@@ -428,6 +589,10 @@ constexpr OutcomeRow kOutcomes[] = {
      "", OutcomeLevel::Error, "MessageNotPutInPlace",
      "The AVI file could not be given its name (another file took it meanwhile, or the folder "
      "refused). The {written} frames converted are in the file named below."},
+    {JobOutcome::NotJoinable, "recordings do not match", 1,
+     "{culprit} does not match the first recording, {first}: it has {mismatch}", "",
+     OutcomeLevel::Error, "MessageFailed",
+     "The recordings do not match (picture size or audio); they cannot be joined."},
 };
 constexpr OutcomeRow kUnknownOutcome = {
     JobOutcome::Running,     "unknown", 1, "unknown", "", OutcomeLevel::Error, "MessageFailed",
@@ -473,6 +638,9 @@ std::string OutcomeReason(const JobReport& report, const std::string& input,
         {"{skipped}", std::to_string(report.skipped_frames)},
         {"{missing}", std::to_string(report.missing_frames)},
         {"{lost}", lost},
+        {"{culprit}", report.culprit},
+        {"{first}", report.sources.empty() ? std::string() : report.sources.front().path},
+        {"{mismatch}", report.mismatch},
         {"{cause}", cause}};
     std::string out;
     for (std::string_view text = row.reason; !text.empty();) {

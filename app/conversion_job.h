@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ enum class JobOutcome : int32_t {
     ReadFailed,         // reading the recording failed (I/O error, memory); the AVI was finalised
     OutputIsRecording,  // the output named is the recording itself (through any name); refused
     NotPutInPlace,      // converted, but the output could not take its name; kept as .part
+    NotJoinable,        // recordings to join whose streams differ; nothing written
 };
 
 // Shared between the job (writer) and its watcher (reader). The watcher owns it and must keep
@@ -76,6 +78,10 @@ struct JobReport {
     std::string kept_part;
     // The recordings opened, in the order their frames were taken.
     std::vector<SourceSummary> sources;
+    // A join that stopped at a recording: the one not opened or not matching the first, and
+    // how it differs.
+    std::string culprit;
+    std::string mismatch;
 };
 
 // Gives `part`, a finished file written aside, the name `path`, as the job gives its output
@@ -89,8 +95,18 @@ enum class OutputFormat { ByExtension, Avi, Matroska, Mp4 };
 // ".mp4" in any case; anything else is AVI).
 TORVANE_API OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen);
 
+// A moment of a recording.
+struct RecordingTime {
+    bool wall_clock = false;  // value: seconds since 1970, UTC; else milliseconds from the start
+    int64_t value = 0;
+};
+
 // Choices of a conversion beyond its paths.
 struct ConversionOptions {
+    // Only the span between these (either may be missing): from the video key frame at or
+    // before `from`, so that the first picture decodes, to the last frame at or before `to`;
+    // the audio from that key frame's time on.
+    std::optional<RecordingTime> from, to;
     OutputFormat format = OutputFormat::ByExtension;
     // Matroska and MP4: a subtitle track with the recorded wall-clock time, one cue a second.
     bool clock_track = true;
@@ -117,6 +133,15 @@ TORVANE_API JobReport ConversionJob(const std::string& sourcePath, const std::st
                                     ConversionProgress& progress,
                                     const ConversionOptions& options = {});
 
+// Writes several recordings into one output, in the order of their start times, as one
+// conversion does one: the first recording describes the streams, and every other must have
+// the same picture size and audio (else NotJoinable, naming it). An AVI plays the frames one
+// after the other at their common rate; Matroska and MP4 keep the recorded times, the later
+// recordings' stamps continuing from the first's by their start times.
+TORVANE_API JobReport JoinJob(const std::vector<std::string>& sourcePaths,
+                              const std::string& outputPath, ConversionProgress& progress,
+                              const ConversionOptions& options = {});
+
 // Frame rate of the output: video frames x 1000 / duration in milliseconds; for a duration of
 // 0, the stored rate when it is finite and within (0, 1000], else 25.
 TORVANE_API double ConversionFrameRate(uint32_t videoFrames, uint32_t durationMs,
@@ -134,7 +159,8 @@ struct OutcomeRow {
     int exit_status;   // torvane-convert's: 0 converted, 3 partial, 1 not converted
     // The command line's words, with {input}, {output}, {kept} (the file that holds the frames:
     // the kept .part, else the output), {written}, {total}, {skipped} (refused frames),
-    // {missing}, {lost} (the segments and time not found, if any) and {cause}: ": "
+    // {missing}, {lost} (the segments and time not found, if any), {culprit}, {first} and
+    // {mismatch} (of a join) and {cause}: ": "
     // and the system's words for its error, else `unexplained`, or with that null the AVI
     // writer's message in parentheses.
     const char* reason;

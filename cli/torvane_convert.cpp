@@ -19,6 +19,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -62,12 +63,15 @@ struct Options {
     bool clock_track = true;
     bool hash = false;
     std::optional<std::string> report;
+    std::optional<tv::RecordingTime> from, to;
+    std::optional<std::string> join;  // the output that the recordings are joined into
     unsigned jobs = 0;
     Progress progress = Progress::kBar;
 };
 
 struct Task {
     std::string input;
+    std::vector<std::string> joined;  // --join: every recording, as given
     std::string output;
     uint64_t input_size = 0;
     std::string refusal;  // set when the task is refused before it starts
@@ -84,7 +88,11 @@ struct Task {
     tvcli::Timeline timeline;  // gathered by the job as it writes the frames
     bool timeline_known = false;
     // --hash: the SHA-256 of the recording and of the output, and why they are missing.
-    std::string input_sha256, output_sha256, hash_failure;
+    std::vector<std::string> input_sha256;  // of each recording, in the order of inputs()
+    std::string output_sha256, hash_failure;
+
+    const std::vector<std::string>& inputs() const { return joined.empty() ? single : joined; }
+    std::vector<std::string> single;  // {input}
     // The reader's and writer's diagnostics for this conversion, for --report.
     std::vector<std::string> warnings;
 };
@@ -133,6 +141,7 @@ void print_usage(FILE* out) {
     std::fprintf(out,
                  "Usage: %s [options] INPUT.ifv [OUTPUT.avi | FOLDER]\n"
                  "  or:  %s [options] INPUT... [-o DIR]\n"
+                 "  or:  %s [options] --join OUTPUT INPUT...\n"
                  "  or:  %s --info [--json] INPUT...\n"
                  "Convert surveillance recordings (.ifv) into AVI files.\n"
                  "\n"
@@ -183,6 +192,18 @@ void print_usage(FILE* out) {
                  "                        does not change the exit status\n"
                  "      --no-preserve-time  give the outputs the current time, not the\n"
                  "                        recording's end time, as modification time\n"
+                 "      --from TIME       convert only from TIME on: from the key frame at or\n"
+                 "                        before it, so that the first picture decodes, with\n"
+                 "                        the audio from that frame on. TIME is\n"
+                 "                        \"YYYY-MM-DD HH:MM:SS\" (UTC, as --info shows it)\n"
+                 "                        or seconds from the recording's start (12.5)\n"
+                 "      --to TIME         convert only up to TIME (the last frame at or\n"
+                 "                        before it)\n"
+                 "      --join OUTPUT     write all the INPUT recordings (or those below an\n"
+                 "                        INPUT folder) into one OUTPUT, in the order of their\n"
+                 "                        start times; their picture size and audio must\n"
+                 "                        match. An AVI plays them one after the other, MKV\n"
+                 "                        and MP4 keep the recorded times across them\n"
                  "      --info            describe the recordings instead of converting\n"
                  "      --json            with --info: print JSON\n"
                  "  -h, --help            show this help\n"
@@ -197,7 +218,7 @@ void print_usage(FILE* out) {
                  "  130  interrupted (Ctrl-C, SIGTERM or SIGHUP): the running conversions\n"
                  "       stopped and keep the frames written in OUTPUT.part. A second Ctrl-C\n"
                  "       ends at once.\n",
-                 kProgram, kProgram, kProgram);
+                 kProgram, kProgram, kProgram, kProgram);
 }
 
 bool ends_with_ifv(const std::string& path) {
@@ -212,6 +233,32 @@ bool is_folder(const std::string& path) {
     return fs::is_directory(path, ec);
 }
 
+// --from and --to: "YYYY-MM-DD HH:MM:SS" (or with a T, and a Z at the end) in UTC, or seconds
+// from the recording's start, with a fraction if wanted.
+std::optional<tv::RecordingTime> parse_time(const char* text) {
+    std::tm tm{};
+    int used = 0;
+    char separator = 0;
+    if (std::sscanf(text, "%4d-%2d-%2d%c%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &separator, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &used) == 7 &&
+        (separator == ' ' || separator == 'T')) {
+        const std::string_view rest(text + used);
+        if (!rest.empty() && rest != "Z") return std::nullopt;
+        if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
+            tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
+            return std::nullopt;
+        tm.tm_year -= 1900;
+        tm.tm_mon -= 1;
+        return tv::RecordingTime{true, static_cast<int64_t>(timegm(&tm))};
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double seconds = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(seconds >= 0) || seconds > 4.3e6)
+        return std::nullopt;
+    return tv::RecordingTime{false, std::llround(seconds * 1000.0)};
+}
+
 // Returns the exit status for a usage error, or -1 when the options are good.
 int parse_options(int argc, char** argv, Options& options) {
     enum {
@@ -224,6 +271,9 @@ int parse_options(int argc, char** argv, Options& options) {
         kNoClock,
         kHash,
         kReport,
+        kFrom,
+        kTo,
+        kJoin,
     };
     static const option long_options[] = {
         {"output-dir", required_argument, nullptr, 'o'},
@@ -240,6 +290,9 @@ int parse_options(int argc, char** argv, Options& options) {
         {"no-clock", no_argument, nullptr, kNoClock},
         {"hash", no_argument, nullptr, kHash},
         {"report", required_argument, nullptr, kReport},
+        {"from", required_argument, nullptr, kFrom},
+        {"to", required_argument, nullptr, kTo},
+        {"join", required_argument, nullptr, kJoin},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -302,6 +355,23 @@ int parse_options(int argc, char** argv, Options& options) {
             case kReport:
                 options.report = optarg;
                 break;
+            case kFrom:
+            case kTo: {
+                const auto time = parse_time(optarg);
+                if (!time) {
+                    std::fprintf(stderr,
+                                 "%s: %s takes \"YYYY-MM-DD HH:MM:SS\" (UTC) or seconds from the "
+                                 "recording's start, not '%s'\n",
+                                 kProgram, c == kFrom ? "--from" : "--to",
+                                 tvcli::printable(optarg).c_str());
+                    return kUsage;
+                }
+                (c == kFrom ? options.from : options.to) = time;
+                break;
+            }
+            case kJoin:
+                options.join = optarg;
+                break;
             case kNoPreserveTime:
                 options.preserve_time = false;
                 break;
@@ -349,6 +419,20 @@ int parse_options(int argc, char** argv, Options& options) {
         std::fprintf(stderr, "%s: --json goes with --info\n", kProgram);
         return kUsage;
     }
+    if (options.from && options.to && options.from->wall_clock == options.to->wall_clock &&
+        options.from->value > options.to->value) {
+        std::fprintf(stderr, "%s: --from comes after --to\n", kProgram);
+        return kUsage;
+    }
+    if ((options.from || options.to || options.join) && options.info) {
+        std::fprintf(stderr, "%s: --from, --to and --join go with conversions, not --info\n",
+                     kProgram);
+        return kUsage;
+    }
+    if (options.join && options.output_dir) {
+        std::fprintf(stderr, "%s: --join names its output; -o does not go with it\n", kProgram);
+        return kUsage;
+    }
     if (options.report && options.info) {
         std::fprintf(stderr, "%s: --report records conversions; --info --json describes\n",
                      kProgram);
@@ -373,7 +457,7 @@ int parse_options(int argc, char** argv, Options& options) {
     }
     const bool dash = std::find(options.positionals.begin(), options.positionals.end(), "-") !=
                       options.positionals.end();
-    if (dash || options.output_dir == "-") {
+    if (dash || options.output_dir == "-" || options.join == "-") {
         std::fprintf(stderr,
                      "%s: '-' cannot stand for standard input or output: recordings and AVI "
                      "files are read and written at many places; give a file name (./- for a "
@@ -434,6 +518,7 @@ struct Pair {
     std::string input;
     std::string output;
     std::string refusal;
+    std::vector<std::string> joined;
 };
 
 // Pairs every input with its output; a folder stands for the recordings below it, and files
@@ -450,7 +535,12 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         out.replace_extension(extension);
         return out.string();
     };
-    if (!options.output_dir && pos.size() == 2 && !is_folder(pos[0]) && !ends_with_ifv(pos[1])) {
+    if (options.join) {
+        // One output from every recording named, or found below a folder named.
+        const auto inputs = info_inputs(pos);
+        pairs.push_back({inputs.front(), *options.join, {}, inputs});
+    } else if (!options.output_dir && pos.size() == 2 && !is_folder(pos[0]) &&
+               !ends_with_ifv(pos[1])) {
         fs::path out = pos[1];
         // An existing folder as OUTPUT receives the output under the recording's own name.
         if (is_folder(pos[1]))
@@ -507,9 +597,11 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         }
     };
     std::set<std::string> claimed;
-    for (auto& [in, out, refusal] : pairs) {
+    for (auto& [in, out, refusal, joined] : pairs) {
         auto task = std::make_unique<Task>();
         task->input = in;
+        task->single = {in};
+        task->joined = joined;
         task->output = out;
         task->refusal = refusal;
         if (!refusal.empty()) {
@@ -517,13 +609,21 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
             continue;
         }
         std::error_code ec;
-        const auto size = fs::file_size(in, ec);
-        task->input_size = ec ? 0 : size;
         const bool output_exists = fs::exists(out, ec);
-        if (const char* kind = not_readable(in)) {
-            task->refusal = std::string("the recording is not a regular file (") + kind + ")";
-        } else if (fs::exists(in, ec) && output_exists && fs::equivalent(in, out, ec)) {
-            task->refusal = "the output would replace the recording itself";
+        for (const auto& one : task->inputs()) {
+            const auto size = fs::file_size(one, ec);
+            task->input_size += ec ? 0 : size;
+            if (!task->refusal.empty()) continue;
+            const std::string named = task->joined.empty() ? "" : tvcli::printable(one) + ": ";
+            if (const char* kind = not_readable(one)) {
+                task->refusal =
+                    named + "the recording is not a regular file (" + std::string(kind) + ")";
+            } else if (fs::exists(one, ec) && output_exists && fs::equivalent(one, out, ec)) {
+                task->refusal = "the output would replace the recording itself";
+            }
+        }
+        if (!task->refusal.empty()) {
+            // refused above, for one of its recordings
         } else if (!claimed.insert(fs::weakly_canonical(out, ec).string()).second) {
             task->refusal =
                 "another input in this run writes the same output " + tvcli::printable(out);
@@ -700,12 +800,14 @@ void write_checksums(Task& task, const Options& options) {
         task.hash_failure = tvcli::printable(task.output) + " could not be read: " + error;
         return;
     }
-    if (task.input_sha256.empty()) return;  // its failure is already told
+    if (task.input_sha256.size() != task.inputs().size()) return;  // its failure is told
     const std::string sums = task.output + ".sha256";
     const std::string folder = fs::path(task.output).parent_path().string();
-    const std::string text =
-        tvcli::checksum_line(task.input_sha256, tvcli::name_from(task.input, folder)) +
-        tvcli::checksum_line(task.output_sha256, fs::path(task.output).filename().string());
+    std::string text;
+    for (size_t i = 0; i < task.inputs().size(); ++i)
+        text +=
+            tvcli::checksum_line(task.input_sha256[i], tvcli::name_from(task.inputs()[i], folder));
+    text += tvcli::checksum_line(task.output_sha256, fs::path(task.output).filename().string());
     if (!tvcli::write_file_aside(sums, text, options.overwrite, error))
         task.hash_failure = tvcli::printable(sums) + " could not be written: " + error;
 }
@@ -765,8 +867,11 @@ nlohmann::ordered_json recording_json(const std::string& path, const Task& task,
     const auto size = fs::file_size(path, ec);
     r["size"] = ec ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(size);
     if (options.hash) {
-        r["sha256"] = task.input_sha256.empty() ? nlohmann::ordered_json(nullptr)
-                                                : nlohmann::ordered_json(task.input_sha256);
+        const auto& in = task.inputs();
+        const auto at = std::find(in.begin(), in.end(), path) - in.begin();
+        r["sha256"] = static_cast<size_t>(at) < task.input_sha256.size()
+                          ? nlohmann::ordered_json(task.input_sha256[static_cast<size_t>(at)])
+                          : nlohmann::ordered_json(nullptr);
     }
     const tv::SourceSummary* found = nullptr;
     for (const auto& s : task.report.sources)
@@ -789,7 +894,12 @@ nlohmann::ordered_json recording_json(const std::string& path, const Task& task,
 nlohmann::ordered_json conversion_json(const Task& task, const Options& options) {
     nlohmann::ordered_json c;
     c["recordings"] = nlohmann::ordered_json::array();
-    c["recordings"].push_back(recording_json(task.input, task, options));
+    // In the order the job took them, those it opened; then the others.
+    std::vector<std::string> order;
+    for (const auto& s : task.report.sources) order.push_back(s.path);
+    for (const auto& in : task.inputs())
+        if (std::find(order.begin(), order.end(), in) == order.end()) order.push_back(in);
+    for (const auto& path : order) c["recordings"].push_back(recording_json(path, task, options));
     const bool ran = task.refusal.empty() && !task.skip && task.started.load();
     if (!task.refusal.empty()) {
         c["outcome"] = "refused";
@@ -920,16 +1030,22 @@ int convert(const Options& options) {
                 // The recording is hashed by a read of its own: the reader takes its bytes in
                 // the index's order, through windows, not once from start to end. Read first,
                 // it also leaves the file in the page cache for the conversion.
-                if (options.hash) {
+                for (const auto& in : options.hash ? task.inputs() : std::vector<std::string>{}) {
                     std::string error;
-                    task.input_sha256 = tvcli::sha256_of_file(task.input, error);
-                    if (task.input_sha256.empty())
-                        task.hash_failure =
-                            tvcli::printable(task.input) + " could not be read: " + error;
+                    std::string sum = tvcli::sha256_of_file(in, error);
+                    if (sum.empty()) {
+                        task.hash_failure = tvcli::printable(in) + " could not be read: " + error;
+                        break;
+                    }
+                    task.input_sha256.push_back(sum);
                 }
                 if (options.report) t_warnings = &task.warnings;
+                job_options.from = options.from;
+                job_options.to = options.to;
                 task.report =
-                    tv::ConversionJob(task.input, task.output, task.progress, job_options);
+                    task.joined.empty()
+                        ? tv::ConversionJob(task.input, task.output, task.progress, job_options)
+                        : tv::JoinJob(task.joined, task.output, task.progress, job_options);
                 t_warnings = nullptr;
                 after_conversion(task, options);
             }
@@ -959,7 +1075,11 @@ int convert(const Options& options) {
             if (t->reported || !t->finished.load(std::memory_order_acquire)) continue;
             t->reported = true;
             bar.clear();
-            const std::string input = tvcli::printable(t->input);
+            // A join is named by its first recording, or by the one it stopped at.
+            std::string input =
+                tvcli::printable(t->report.culprit.empty() ? t->input : t->report.culprit);
+            if (t->joined.size() > 1 && t->report.culprit.empty())
+                input += " (+" + std::to_string(t->joined.size() - 1) + ")";
             const std::string output = tvcli::printable(t->output);
             if (!t->refusal.empty()) {
                 failed = true;
@@ -984,6 +1104,8 @@ int convert(const Options& options) {
             }
             tv::JobReport shown = t->report;
             shown.kept_part = tvcli::printable(shown.kept_part);
+            shown.culprit = tvcli::printable(shown.culprit);
+            for (auto& source : shown.sources) source.path = tvcli::printable(source.path);
             std::string reason = tv::OutcomeReason(shown, input, output);
             // A timeline stretched past a second is worth knowing, but the conversion stands.
             if (t->drift > 1.0) {

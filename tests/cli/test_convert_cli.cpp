@@ -443,6 +443,117 @@ TEST(ConvertCli, EvidenceChecksumsAndReport) {
     EXPECT_EQ(described[0]["path_bytes"], "62ff2e696676");
 }
 
+// --from/--to cut a span that starts at a key frame, with its audio; --join makes one output of
+// consecutive recordings from torvane-mkifv, in time order, or names the one that differs.
+TEST(ConvertCli, TimeRangesAndJoins) {
+    const auto dir = tvtest::scratch_dir("cli-ranges");
+    const std::string d = shell_quote(dir.string());
+    // A key frame every second, 4 s of video and voice per recording.
+    ASSERT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 4 -c:v libx264 "
+                    "-g 25 -bf 0 -pix_fmt yuv420p -f h264 " +
+                    d +
+                    "/src.h264 && ffmpeg -v error -y -f lavfi -i "
+                    "sine=frequency=440:sample_rate=8000:duration=4 -ac 1 -c:a pcm_s16le " +
+                    d + "/src.wav")
+            .status,
+        0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(run_command(mkifv_cmd() + " --video " + d + "/src.h264 --audio " + d +
+                              "/src.wav --start-time " + std::to_string(1700000000 + 4 * i) + " " +
+                              d + "/r" + std::to_string(i) + ".ifv")
+                      .status,
+                  0);
+    }
+    auto packets = [&](const std::string& file, const char* stream, const char* entry) {
+        auto r = run_command("ffprobe -v error -select_streams " + std::string(stream) +
+                             " -show_entries packet=" + entry + " -of csv=p=0 " + d + "/" + file);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> out;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) out.push_back(line);
+        return out;
+    };
+    auto decodes = [&](const std::string& file) {
+        return run_command("ffmpeg -v error -i " + d + "/" + file + " -f null -").err;
+    };
+
+    // 1.5 s to 2.5 s: from the key frame at 1.0 s, 38 pictures to 2.48 s, each format; the
+    // wall-clock form of the same start gives the same file.
+    for (const char* name : {"span.avi", "span.mkv"}) {
+        SCOPED_TRACE(name);
+        auto r = run_command(convert_cmd() + " -q --from 1.5 --to 2.5 " + d + "/r0.ifv " + d + "/" +
+                             name);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto flags = packets(name, "v", "flags");
+        ASSERT_EQ(flags.size(), 38u);
+        EXPECT_EQ(flags[0].substr(0, 1), "K");
+        EXPECT_EQ(decodes(name), "");
+        // The voice covers the pictures' time, from the key frame on.
+        const double voice = static_cast<double>(packets(name, "a", "size").size());
+        if (std::string(name) == "span.avi")
+            EXPECT_NEAR(voice * 321 / 8000, 38 * 0.04, 0.1) << voice;
+    }
+    const auto times = packets("span.mkv", "v", "pts_time");
+    EXPECT_EQ(times.back(), "1.480000");
+    auto clock = run_command(
+        "ffprobe -v error -show_entries format_tags=creation_time -of csv=p=0 " + d + "/span.mkv");
+    EXPECT_NE(clock.out.find("2023-11-14T22:13:21"), std::string::npos) << clock.out;
+    auto wall = run_command(convert_cmd() + " -q --from '2023-11-14 22:13:21.5' " + d + "/r0.ifv " +
+                            d + "/wall.avi");
+    EXPECT_EQ(wall.status, 2);  // whole seconds only
+    wall = run_command(convert_cmd() + " -q --from '2023-11-14 22:13:21' --to 2.5 " + d +
+                       "/r0.ifv " + d + "/wall.avi");
+    ASSERT_EQ(wall.status, 0) << wall.err;
+    auto by_offset =
+        run_command(convert_cmd() + " -q --from 1 --to 2.5 " + d + "/r0.ifv " + d + "/offset.avi");
+    ASSERT_EQ(by_offset.status, 0) << by_offset.err;
+    EXPECT_EQ(tvtest::read_file(dir / "wall.avi"), tvtest::read_file(dir / "offset.avi"));
+    EXPECT_EQ(run_command(convert_cmd() + " --from 3 --to 2 " + d + "/r0.ifv").status, 2);
+    auto past = run_command(convert_cmd() + " --from 60 " + d + "/r0.ifv " + d + "/past.avi");
+    EXPECT_EQ(past.status, 1);
+    EXPECT_FALSE(fs::exists(dir / "past.avi"));
+    EXPECT_FALSE(fs::exists(dir / "past.avi.part"));
+
+    // Given out of order, joined in time order: every frame, one timeline.
+    for (const char* name : {"joined.avi", "joined.mkv"}) {
+        SCOPED_TRACE(name);
+        auto r =
+            run_command(convert_cmd() + " -q --report " + d + "/" + name + ".json --join " + d +
+                        "/" + name + " " + d + "/r2.ifv " + d + "/r0.ifv " + d + "/r1.ifv");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(packets(name, "v", "flags").size(), 300u);
+        EXPECT_EQ(packets(name, "a", "size").size(), 3 * 99u);
+        EXPECT_EQ(decodes(name), "");
+        const auto report = tvtest::read_file(dir / (std::string(name) + ".json"));
+        const auto recordings = nlohmann::json::parse(report)["conversions"][0]["recordings"];
+        ASSERT_EQ(recordings.size(), 3u);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(recordings[i]["path"], (dir / ("r" + std::to_string(i) + ".ifv")).string());
+    }
+    auto mkv_times = packets("joined.mkv", "v", "pts_time");
+    std::vector<long long> ms;
+    for (const auto& t : mkv_times) ms.push_back(std::llround(std::stod(t) * 1000));
+    std::sort(ms.begin(), ms.end());
+    for (size_t i = 0; i < ms.size(); ++i) ASSERT_EQ(ms[i], 40 * static_cast<long long>(i)) << i;
+
+    // One that differs is named, and nothing is written.
+    ASSERT_EQ(run_command(mkifv_cmd() + " --video " + d + "/src.h264 --size 32x32 --start-time " +
+                          "1700000012 " + d + "/small.ifv")
+                  .status,
+              0);
+    auto bad = run_command(convert_cmd() + " --join " + d + "/bad.avi " + d + "/r0.ifv " + d +
+                           "/small.ifv " + d + "/r1.ifv");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("small.ifv: not converted: " + dir.string() +
+                           "/small.ifv does not match the first recording, " + dir.string() +
+                           "/r0.ifv: it has a picture of 32x32, not 64x48"),
+              std::string::npos)
+        << bad.err;
+    EXPECT_FALSE(fs::exists(dir / "bad.avi"));
+    EXPECT_FALSE(fs::exists(dir / "bad.avi.part"));
+}
+
 TEST(ConvertCli, ProgressForProgramsAndNarrowTerminals) {
     const auto dir = tvtest::scratch_dir("cli-progress");
     small_recording(dir / "a.ifv", 300);
