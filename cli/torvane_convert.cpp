@@ -818,7 +818,10 @@ void after_conversion(Task& task, const Options& options) {
     const auto outcome = task.report.outcome;
     if (outcome != tv::JobOutcome::Converted && outcome != tv::JobOutcome::Partial) return;
     std::error_code ec;
-    if (options.hash && fs::is_regular_file(task.output, ec)) write_checksums(task, options);
+    if (options.hash && fs::is_regular_file(task.output, ec))
+        write_checksums(task, options);
+    else if (options.hash)
+        task.hash_failure = tvcli::printable(task.output) + " is not a regular file";
     if (!task.timeline_known || !fs::is_regular_file(task.output, ec)) return;
     // Only an AVI stretches the recorded time over one rate; Matroska and MP4 keep it.
     const bool avi = tv::OutputFormatFor(task.output, options.format) == tv::OutputFormat::Avi;
@@ -1107,6 +1110,8 @@ int convert(const Options& options) {
             shown.culprit = tvcli::printable(shown.culprit);
             for (auto& source : shown.sources) source.path = tvcli::printable(source.path);
             std::string reason = tv::OutcomeReason(shown, input, output);
+            if (shown.outcome == tv::JobOutcome::NoFrames && (options.from || options.to))
+                reason += " between --from and --to";
             // A timeline stretched past a second is worth knowing, but the conversion stands.
             if (t->drift > 1.0) {
                 char note[128];

@@ -512,6 +512,8 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     EXPECT_EQ(run_command(convert_cmd() + " --from 3 --to 2 " + d + "/r0.ifv").status, 2);
     auto past = run_command(convert_cmd() + " --from 60 " + d + "/r0.ifv " + d + "/past.avi");
     EXPECT_EQ(past.status, 1);
+    EXPECT_NE(past.err.find("holds no frames between --from and --to"), std::string::npos)
+        << past.err;
     EXPECT_FALSE(fs::exists(dir / "past.avi"));
     EXPECT_FALSE(fs::exists(dir / "past.avi.part"));
 
