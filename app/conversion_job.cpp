@@ -73,13 +73,6 @@ JobReport publish_end(ConversionProgress& progress, const JobReport& report) {
     return report;
 }
 
-// Frames announced by the recording's index, as the progress counts them.
-int32_t announced_frames(const SourceMedia* source) {
-    const uint64_t announced =
-        uint64_t{source_video_frame_count(source)} + source_audio_frame_count(source);
-    return static_cast<int32_t>(std::min<uint64_t>(announced, std::numeric_limits<int32_t>::max()));
-}
-
 // Creates the AVI; null when it could not be. A file that was created but did not get even its
 // header is no AVI and held nothing of the user's any more (creation truncates): it is removed,
 // but only a plain file: a device or a link named as the output is never removed.

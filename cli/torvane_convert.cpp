@@ -545,7 +545,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         // An existing folder as OUTPUT receives the output under the recording's own name.
         if (is_folder(pos[1]))
             out = (out / fs::path(pos[0]).filename()).replace_extension(extension);
-        pairs.push_back({pos[0], out.string(), {}});
+        pairs.push_back({pos[0], out.string(), {}, {}});
     } else {
         for (const auto& in : pos) {
             if (is_folder(in)) {
@@ -555,14 +555,14 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                 std::sort(scan.others.begin(), scan.others.end());
                 for (const auto& [folder, words] : scan.unreadable)
                     pairs.push_back(
-                        {folder.string(), {}, "the folder could not be read: " + words});
+                        {folder.string(), {}, "the folder could not be read: " + words, {}});
                 if (scan.recordings.empty() && scan.unreadable.empty())
-                    pairs.push_back({in, {}, "the folder holds no recording (.ifv)"});
+                    pairs.push_back({in, {}, "the folder holds no recording (.ifv)", {}});
                 // The outputs of an earlier run beside their recordings are no news.
                 std::set<std::string> outputs;
                 for (const auto& [path, below] : scan.recordings) {
                     const std::string out = output_of(path, below);
-                    pairs.push_back({path.string(), out, {}});
+                    pairs.push_back({path.string(), out, {}, {}});
                     outputs.insert(out);
                     outputs.insert(out + ".part");
                 }
@@ -577,7 +577,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                              kProgram, tvcli::printable(in).c_str());
                 return false;
             }
-            pairs.push_back({in, output_of(in, fs::path(in).filename()), {}});
+            pairs.push_back({in, output_of(in, fs::path(in).filename()), {}, {}});
         }
     }
 
