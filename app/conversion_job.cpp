@@ -278,7 +278,71 @@ struct Recording {
     SourcePtr media;
     std::string path;
     int64_t stamp_offset = 0;  // added to its stamps: a join's later recordings continue
+    // A join reads each recording up to its first key frame before writing anything, for its
+    // picture's parameters; those frames are kept here and written first.
+    struct Frame {
+        SourceFrame frame;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Frame> peeked;
+    size_t replayed = 0;
+    std::string parameters;  // the key frame's H.264 sequence parameter sets; empty if none
+
+    // The next frame: a peeked one, else the recording's next.
+    int next(SourceFrame& frame) {
+        if (replayed < peeked.size()) {
+            Frame& f = peeked[replayed++];
+            frame = f.frame;
+            frame.data = f.bytes.data();
+            return 1;
+        }
+        if (!peeked.empty()) {
+            peeked.clear();
+            replayed = 0;
+        }
+        return source_next_frame(media.get(), &frame);
+    }
 };
+
+// The sequence parameter sets (H.264 NAL units of type 7) of an Annex-B picture, as bytes.
+std::string sequence_parameters(const uint8_t* data, uint32_t length) {
+    std::string found;
+    uint32_t i = 0;
+    auto start_code = [&](uint32_t at) {
+        return at + 3 <= length && data[at] == 0 && data[at + 1] == 0 && data[at + 2] == 1;
+    };
+    while (i < length && !start_code(i)) ++i;
+    while (i < length) {
+        const uint32_t begin = i + 3;
+        uint32_t end = begin;
+        while (end < length && !start_code(end)) ++end;
+        uint32_t last = end;
+        while (last > begin && data[last - 1] == 0) --last;  // a 4-byte start code's zero
+        if (begin < last && (data[begin] & 0x1F) == 7)
+            found.append(reinterpret_cast<const char*>(data + begin), last - begin);
+        i = end;
+    }
+    return found;
+}
+
+// Reads a recording to its first whole video key frame and takes its parameters; frames read
+// are kept for writing. A recording without one within a bound is not compared.
+void peek_parameters(Recording& r) {
+    constexpr uint64_t kPeekLimit = 16u << 20;
+    uint64_t bytes = 0;
+    while (bytes < kPeekLimit) {
+        SourceFrame frame;
+        if (source_next_frame(r.media.get(), &frame) <= 0) return;  // it says so again later
+        auto& f = r.peeked.emplace_back();
+        f.frame = frame;
+        f.bytes.assign(frame.data, frame.data + frame.length);
+        bytes += frame.length;
+        if (!frame.is_audio && frame.key_flag && frame.status == SOURCE_FRAME_WHOLE) {
+            r.parameters = sequence_parameters(frame.data, frame.length);
+            return;
+        }
+    }
+}
 
 // Moves the recordings' frames to the output until they end or fail, the output fails, a stop
 // is asked for, every announced frame has been handled, or a span's end is passed. The output
@@ -325,7 +389,7 @@ void move_frames(std::vector<Recording>& recordings, Output& output,
                 return;
             }
             SourceFrame frame;
-            const int got = source_next_frame(media, &frame);
+            const int got = recording.next(frame);
             if (got <= 0) {
                 if (got < 0) {
                     ending = Ending::ReadFailed;
@@ -435,7 +499,9 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
             if (paths.size() > 1) report.culprit = path;
             return publish_end(progress, report);
         }
-        recordings.push_back({std::move(media), path, 0});
+        Recording& r = recordings.emplace_back();
+        r.media = std::move(media);
+        r.path = path;
     }
     if (recordings.empty()) {
         report.outcome = JobOutcome::NoFrames;
@@ -464,8 +530,14 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
         report.missing_ms += source_missing_time(m);
     }
     streams.span_ms = static_cast<uint32_t>(std::min<uint64_t>(span_ms, INT32_MAX));
+    if (recordings.size() > 1)
+        for (auto& r : recordings) peek_parameters(r);
     for (const auto& r : recordings) {
         report.mismatch = difference(first, r.media.get());
+        const std::string& expected = recordings.front().parameters;
+        if (report.mismatch.empty() && !expected.empty() && !r.parameters.empty() &&
+            r.parameters != expected)
+            report.mismatch = "other H.264 parameters (sequence parameter set)";
         if (!report.mismatch.empty()) {
             report.culprit = r.path;
             report.outcome = JobOutcome::NotJoinable;

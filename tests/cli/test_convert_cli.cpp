@@ -491,8 +491,9 @@ TEST(ConvertCli, TimeRangesAndJoins) {
         EXPECT_EQ(decodes(name), "");
         // The voice covers the pictures' time, from the key frame on.
         const double voice = static_cast<double>(packets(name, "a", "size").size());
-        if (std::string(name) == "span.avi")
+        if (std::string(name) == "span.avi") {
             EXPECT_NEAR(voice * 321 / 8000, 38 * 0.04, 0.1) << voice;
+        }
     }
     const auto times = packets("span.mkv", "v", "pts_time");
     EXPECT_EQ(times.back(), "1.480000");
@@ -554,6 +555,19 @@ TEST(ConvertCli, TimeRangesAndJoins) {
         << bad.err;
     EXPECT_FALSE(fs::exists(dir / "bad.avi"));
     EXPECT_FALSE(fs::exists(dir / "bad.avi.part"));
+    // The same size from another encoder's settings: its pictures need other parameters.
+    ASSERT_EQ(
+        run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v "
+                    "libx264 -profile:v baseline -pix_fmt yuv420p -f h264 " +
+                    d + "/base.h264 && " + mkifv_cmd() + " --video " + d + "/base.h264 --audio " +
+                    d + "/src.wav --start-time 1700000012 " + d + "/base.ifv")
+            .status,
+        0);
+    auto other = run_command(convert_cmd() + " --join " + d + "/bad.mkv " + d + "/r0.ifv " + d +
+                             "/base.ifv");
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.err.find("it has other H.264 parameters"), std::string::npos) << other.err;
+    EXPECT_FALSE(fs::exists(dir / "bad.mkv.part"));
 }
 
 TEST(ConvertCli, ProgressForProgramsAndNarrowTerminals) {
