@@ -309,6 +309,46 @@ TEST(ConversionJob, MissingPartsOfTheRecordingArePartial) {
     EXPECT_GT(r.missing_ms, 99000u);
 }
 
+// A span: from the key frame at or before its start (or at it), with the voice from that frame's
+// time on, to the last frame at or before its end; a span that holds nothing writes nothing.
+TEST(ConversionJob, SpanStartsAtAKeyFrameWithItsVoice) {
+    const auto dir = tvtest::scratch_dir("job-span");
+    const fs::path in = dir / "in.ifv", out = dir / "out.avi";
+    ASSERT_TRUE(ifvbuild::write_file(voice_recording(50), in));  // key frames every 400 ms
+    struct Case {
+        int64_t from, to;
+        uint32_t first_video, videos, voices;
+    };
+    for (const Case c : {Case{500, 1000, 10, 16, 15}, Case{800, 800, 20, 1, 0},
+                         Case{799, 1200, 10, 21, 20}, Case{0, 0, 0, 1, 0}}) {
+        SCOPED_TRACE(c.from);
+        tv::ConversionOptions options;
+        options.replace_existing = true;
+        options.from = tv::RecordingTime{false, c.from};
+        options.to = tv::RecordingTime{false, c.to};
+        tv::ConversionProgress progress;
+        const auto report = tv::ConversionJob(in.string(), out.string(), progress, options);
+        EXPECT_EQ(report.outcome, JobOutcome::Converted);
+        EXPECT_EQ(report.total_frames, static_cast<int32_t>(c.videos + c.voices));
+        Converted got;
+        got.bytes = tvtest::read_file(out);
+        got.avi = tvtest::check_avi(got.bytes);
+        const auto video = payloads(got, "00db");
+        ASSERT_EQ(video.size(), c.videos);
+        EXPECT_EQ(video[0].size(), 100 + c.first_video);  // frame i has 100 + i bytes
+        EXPECT_EQ(got.avi.data_chunks[0].tag, "00db");
+        EXPECT_EQ(payloads(got, "01wb").size(), c.voices);
+    }
+    fs::remove(out);
+    tv::ConversionOptions past;
+    past.from = tv::RecordingTime{false, 5000};
+    tv::ConversionProgress progress;
+    EXPECT_EQ(tv::ConversionJob(in.string(), out.string(), progress, past).outcome,
+              JobOutcome::NoFrames);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(dir / "out.avi.part"));
+}
+
 TEST(ConversionJob, DeliversNoMoreThanAnnounced) {
     const auto dir = tvtest::scratch_dir("job-announced");
     auto rec = voice_recording(5, false);
