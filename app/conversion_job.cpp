@@ -160,6 +160,9 @@ void put_in_place(const std::string& part, const std::string& output, bool repla
 struct Output {
     AviFile* avi = nullptr;
     std::unique_ptr<mux::Muxer> muxer;
+    // What went into the AVI, for a join's alignment of the voice.
+    uint64_t video_frames = 0, audio_bytes = 0;
+    int32_t silence_chunks = 0;
 
     int put(const SourceFrame& frame) {
         errno = 0;
@@ -168,8 +171,36 @@ struct Output {
                                          frame.is_audio != 0, frame.key_flag != 0});
         }
         const auto length = static_cast<int32_t>(frame.length);
-        return frame.is_audio ? AVI_put_audio(avi, frame.data, length)
-                              : AVI_put_video_frame(avi, frame.data, length, frame.key_flag);
+        if (frame.is_audio) {
+            audio_bytes += frame.length;
+            return AVI_put_audio(avi, frame.data, length);
+        }
+        ++video_frames;
+        return AVI_put_video_frame(avi, frame.data, length, frame.key_flag);
+    }
+
+    // An AVI plays its audio as one run of samples beside pictures at one rate: before a
+    // joined recording, silence fills the audio up to the pictures' time, so that its voice
+    // starts with its own pictures (audio ahead of them cannot be taken back). 0, or -1 when
+    // a write failed.
+    int align_audio(double fps, uint32_t rate, uint16_t bits) {
+        if (avi == nullptr || fps <= 0) return 0;
+        const uint32_t sample_bytes = bits <= 8 ? 1 : 2;
+        const auto want = static_cast<uint64_t>(
+            std::llround(static_cast<double>(video_frames) / fps * rate) * sample_bytes);
+        if (want <= audio_bytes) return 0;
+        // Unsigned 8-bit PCM is silent at its middle.
+        const std::vector<uint8_t> silence(std::min<uint64_t>(want - audio_bytes, 1 << 16),
+                                           bits <= 8 ? 0x80 : 0);
+        while (audio_bytes < want) {
+            const auto n =
+                static_cast<int32_t>(std::min<uint64_t>(want - audio_bytes, silence.size()));
+            errno = 0;
+            if (AVI_put_audio(avi, silence.data(), n) != 0) return -1;
+            audio_bytes += static_cast<uint64_t>(n);
+            ++silence_chunks;
+        }
+        return 0;
     }
 };
 
@@ -348,8 +379,9 @@ void peek_parameters(Recording& r) {
 // is asked for, every announced frame has been handled, or a span's end is passed. The output
 // is opened by `open` before the first frame is put.
 void move_frames(std::vector<Recording>& recordings, Output& output,
-                 const std::function<bool(const SourceFrame&)>& open, ConversionProgress& progress,
-                 Ending& ending, JobReport& report, const ConversionOptions& options) {
+                 const std::function<bool(const SourceFrame&)>& open,
+                 const std::function<int()>& between, ConversionProgress& progress, Ending& ending,
+                 JobReport& report, const ConversionOptions& options) {
     int32_t left = report.total_frames;
     std::optional<FrameRange> range;
     if (options.from || options.to) {
@@ -383,6 +415,8 @@ void move_frames(std::vector<Recording>& recordings, Output& output,
     for (size_t r = 0; r < recordings.size() && ending == Ending::None; ++r) {
         Recording& recording = recordings[r];
         media = recording.media.get();
+        if (r > 0 && opened && ending == Ending::None && between() != 0)
+            fail_write(ending, report, output);
         while (ending == Ending::None && left > 0) {
             if (progress.m_stopRequested.load(std::memory_order_relaxed)) {
                 ending = Ending::Stopped;
@@ -408,8 +442,9 @@ void move_frames(std::vector<Recording>& recordings, Output& output,
                 break;
             }
         }
-        // Its read-ahead is not needed any more: one recording's memory at a time.
-        recording.media.reset();
+        // Its read-ahead is not needed any more: one recording's memory at a time. The first
+        // describes the output, which a span opens at its first frame.
+        if (r > 0) recording.media.reset();
         if (range && range->ended()) break;
     }
     if (range) {
@@ -579,11 +614,19 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
         report.outcome = JobOutcome::OutputNotCreated;
         return publish_end(progress, report);
     }
+    const double fps =
+        frame_rate(streams.video_frames, streams.span_ms, source_stored_frame_rate(first));
+    uint32_t rate = source_audio_rate(first);
+    if (rate == 0 || rate > kMaxAudioRate) rate = kFallbackAudioRate;
+    const uint16_t bits = source_pcm_bits(first);
+    const bool align = recordings.size() > 1 && source_has_audio(first);
     move_frames(
-        recordings, output, [&](const SourceFrame& f) { return !span || open(&f); }, progress,
-        ending, report, options);
+        recordings, output, [&](const SourceFrame& f) { return !span || open(&f); },
+        [&] { return align ? output.align_audio(fps, rate, bits) : 0; }, progress, ending, report,
+        options);
     progress.m_doneFrames.store(progress.m_totalFrames.load());
-    report.written_frames = close_output(output, ending, report);
+    // The frames of the recordings that reached the file, without a join's silence.
+    report.written_frames = close_output(output, ending, report) - output.silence_chunks;
     const uint32_t end_time = report.sources.back().end_time;
     recordings.clear();
 
