@@ -44,6 +44,7 @@ constexpr EnglishEntry kEnglish[] = {
     {"StQueuePartial", "Converted, frames missing"},
     {"StQueueFailed", "Not converted"},
     {"StQueueStopped", "Stopped"},
+    {"StQueueExists", "The output exists; left alone"},
     {"StQueueSummary", "{converted} of {total} recordings converted."},
     {"MessageOpenFolder", "Open the folder that holds it?"},
     {"MessageStopQuestion",

@@ -2,10 +2,12 @@
 
 #include <wx/app.h>
 #include <wx/button.h>
+#include <wx/dirdlg.h>
 #include <wx/dnd.h>
 #include <wx/filedlg.h>
 #include <wx/filename.h>
 #include <wx/gauge.h>
+#include <wx/listctrl.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/stattext.h>
@@ -71,11 +73,8 @@ const char* kAboutItemText = "关于 Torvane(&A)...";
 // Runs on the worker thread. The job publishes its own end; should it fail to get that far,
 // the window must still learn that it ended.
 void RunJob(const std::string& source, const std::string& output, tv::ConversionProgress& progress,
-            tv::JobReport& report) {
+            tv::ConversionOptions options, tv::JobReport& report) {
     try {
-        // The save dialog has asked before an existing file is replaced.
-        tv::ConversionOptions options;
-        options.replace_existing = true;
         report = tv::ConversionJob(source, output, progress, options);
     } catch (...) {
         progress.m_outcome.store(static_cast<int32_t>(tv::JobOutcome::Running));
@@ -83,33 +82,43 @@ void RunJob(const std::string& source, const std::string& output, tv::Conversion
     }
 }
 
-// Dropping a recording on the window chooses it as the source.
+// Dropping recordings or folders on the window chooses them.
 class SourceDropTarget : public wxFileDropTarget {
   public:
     explicit SourceDropTarget(CMainDialog* dialog) : m_dialog(dialog) {}
     bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& files) override {
         // A drop waits, as the browse buttons do, until the running job has ended.
         if (m_dialog->JobRunning()) return false;
-        for (const wxString& file : files) {
-            if (wxFileName(file).GetExt().Lower() == "ifv") {
-                m_dialog->SetSourcePath(file);
-                return true;
-            }
-        }
-        return false;
+        std::vector<std::filesystem::path> paths;
+        for (const wxString& file : files) paths.emplace_back(ToNarrow(file));
+        return m_dialog->SetSources(paths);
     }
 
   private:
     CMainDialog* m_dialog;
 };
 
+// The output proposed for a recording: its name with the remembered type, in `folder` or
+// beside it.
+wxString OutputFor(const wxString& source, const wxString& folder) {
+    wxFileName output(source);
+    output.SetExt(tv::gui::FormatExtension(AppSettings.Format));
+    if (!folder.empty()) output.SetPath(folder);
+    return output.GetFullPath();
+}
+
+bool PutInPlace(tv::JobOutcome outcome) {
+    return outcome == tv::JobOutcome::Converted || outcome == tv::JobOutcome::Partial;
+}
+
 }  // namespace
 
 CMainDialog::CMainDialog(wxWindow* parent) : m_timer(this, PROGRESS_TIMER_ID) {
     m_languageFile = tv::gui::LanguageFilePath(tv::gui::ExecutableFolder());
 
-    // Template IDD_MAIN: caption, system menu, modal frame.
-    Create(parent, IDD_MAIN, "Torvane", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE);
+    // Template IDD_MAIN: caption, system menu, modal frame; it may be made wider.
+    Create(parent, IDD_MAIN, "Torvane", wxDefaultPosition, wxDefaultSize,
+           wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER);
     SetIcons(tv::gui::ProgramIcons());
     SetFont(tv::gui::DialogFont());
     CreateControls();
@@ -132,16 +141,13 @@ CMainDialog::~CMainDialog() {
 }
 
 void CMainDialog::CreateControls() {
-    const tv::gui::DialogLayout layout(this);
-    // Created in the template's tab order.
-    m_sourceField = new wxTextCtrl(this, IDC_SOURCE_PATH, wxEmptyString, wxDefaultPosition,
-                                   wxDefaultSize, wxTE_READONLY);
+    // Created in the template's tab order; the additions come after it.
+    m_sourceField = new wxTextCtrl(this, IDC_SOURCE_PATH);
     m_sourceLabel = new wxStaticText(this, IDC_SOURCE_LABEL, Utf8("原始ifv文件："),
                                      wxDefaultPosition, wxDefaultSize, wxST_NO_AUTORESIZE);
     m_outputLabel = new wxStaticText(this, IDC_OUTPUT_LABEL, "AVI file after conversion",
                                      wxDefaultPosition, wxDefaultSize, wxST_NO_AUTORESIZE);
-    m_outputField = new wxTextCtrl(this, IDC_OUTPUT_PATH, wxEmptyString, wxDefaultPosition,
-                                   wxDefaultSize, wxTE_READONLY);
+    m_outputField = new wxTextCtrl(this, IDC_OUTPUT_PATH);
     m_browseSource = new wxButton(this, IDC_BROWSE_SOURCE, "...", wxDefaultPosition, wxDefaultSize,
                                   wxBU_EXACTFIT);
     m_browseOutput = new wxButton(this, IDC_BROWSE_OUTPUT, "...", wxDefaultPosition, wxDefaultSize,
@@ -150,17 +156,60 @@ void CMainDialog::CreateControls() {
     m_progress = new wxGauge(this, IDC_PROGRESS, 100);
     m_languageButton = new wxButton(this, IDC_LANGUAGE, "Language", wxDefaultPosition,
                                     wxDefaultSize, wxBU_EXACTFIT);
+    m_numbers = new wxStaticText(this, IDC_PROGRESS_TEXT, wxEmptyString, wxDefaultPosition,
+                                 wxDefaultSize, wxST_NO_AUTORESIZE);
+    m_queueList = new wxListCtrl(this, IDC_QUEUE, wxDefaultPosition, wxDefaultSize,
+                                 wxLC_REPORT | wxLC_SINGLE_SEL | wxBORDER_SUNKEN);
+    for (int column = 0; column < 3; ++column) m_queueList->AppendColumn(wxEmptyString);
+    m_clearButton = new wxButton(this, IDC_CLEAR_QUEUE, wxEmptyString);
+    m_queueList->Hide();
+    m_clearButton->Hide();
 
-    layout.Place(m_sourceField, 142, 17, 166, 16);
-    layout.Place(m_sourceLabel, 7, 19, 126, 16);
-    layout.Place(m_outputLabel, 7, 40, 126, 16);
-    layout.Place(m_outputField, 141, 39, 167, 16);
-    layout.Place(m_browseSource, 319, 14, 24, 18);
-    layout.Place(m_browseOutput, 319, 39, 24, 18);
-    layout.Place(m_startButton, 277, 91, 63, 23);
-    layout.Place(m_progress, 7, 67, 336, 16);
-    layout.Place(m_languageButton, 17, 97, 42, 18);
-    SetClientSize(layout.Size(361, 127));
+    const tv::gui::DialogLayout layout(this);
+    m_baseClient = layout.Size(361, 127);
+    SetClientSize(m_baseClient);
+    SetMinClientSize(m_baseClient);
+    SetMaxClientSize(wxSize(wxDefaultCoord, m_baseClient.GetHeight()));
+    PlaceControls();
+}
+
+void CMainDialog::PlaceControls() {
+    if (m_baseClient == wxSize()) return;
+    const tv::gui::DialogLayout layout(this);
+    // Room beyond the template's width goes to the path fields, the bar and the list; the
+    // buttons on the right keep their distance to the right edge.
+    const int extra = std::max(0, GetClientSize().GetWidth() - m_baseClient.GetWidth());
+    enum Stretch { Keep, Widen, Shift };
+    const auto place = [&](wxWindow* control, int x, int y, int width, int height, Stretch how) {
+        layout.Place(control, x, y, width, height);
+        wxRect rect = control->GetRect();
+        if (how == Widen) rect.width += extra;
+        if (how == Shift) rect.x += extra;
+        control->SetSize(rect);
+    };
+    place(m_sourceField, 142, 17, 166, 16, Widen);
+    place(m_sourceLabel, 7, 19, 126, 16, Keep);
+    place(m_outputLabel, 7, 40, 126, 16, Keep);
+    place(m_outputField, 141, 39, 167, 16, Widen);
+    place(m_browseSource, 319, 14, 24, 18, Shift);
+    place(m_browseOutput, 319, 39, 24, 18, Shift);
+    place(m_startButton, 277, 91, 63, 23, Shift);
+    place(m_progress, 7, 67, 336, 16, Widen);
+    place(m_languageButton, 17, 97, 42, 18, Keep);
+    place(m_numbers, 7, 85, 262, 10, Widen);
+    place(m_queueList, 7, 122, 336, 86, Widen);
+    place(m_clearButton, 277, 213, 63, 18, Shift);
+    if (m_queueList->IsShown()) {
+        const int width = std::max(m_queueList->GetClientSize().GetWidth(), 100);
+        m_queueList->SetColumnWidth(0, width * 2 / 5);
+        m_queueList->SetColumnWidth(1, width * 2 / 5);
+        m_queueList->SetColumnWidth(2, width - 2 * (width * 2 / 5));
+    }
+}
+
+void CMainDialog::OnSize(wxSizeEvent& event) {
+    PlaceControls();
+    event.Skip();
 }
 
 std::string CMainDialog::LanguageText(const char* key) const {
@@ -180,12 +229,20 @@ wxString CMainDialog::GetLanguageText(const char* key) const {
 }
 
 void CMainDialog::ApplyLanguage() {
-    // A language without a text (the spare one, a number without a section, no file at all)
+    // A language without a text (the spare one, a number without a section, no Language.ini)
     // shows the built-in English rather than a blank control.
     m_sourceLabel->SetLabel(FromNarrow(UiText("STSource")));
     m_outputLabel->SetLabel(FromNarrow(UiText("STConversionAVI")));
-    m_startButton->SetLabel(FromNarrow(UiText("BtConversion")));
+    m_startButton->SetLabel(FromNarrow(UiText(JobRunning() ? "BtStop" : "BtConversion")));
     m_languageButton->SetLabel(FromNarrow(UiText("BtLanguage")));
+    m_clearButton->SetLabel(FromNarrow(UiText("BtClearList")));
+    const char* const columns[] = {"StColumnRecording", "StColumnOutput", "StColumnOutcome"};
+    for (int column = 0; column < 3; ++column) {
+        wxListItem heading;
+        heading.SetMask(wxLIST_MASK_TEXT);
+        heading.SetText(FromNarrow(UiText(columns[column])));
+        m_queueList->SetColumn(column, heading);
+    }
 }
 
 wxString CMainDialog::RecordingWildcard() const {
@@ -195,45 +252,172 @@ wxString CMainDialog::RecordingWildcard() const {
 }
 
 void CMainDialog::ShowJobRunning(bool running) {
-    // The paths belong to the job while it runs.
+    // The paths belong to the job while it runs; the start button stops it.
+    wxWindow* focus = wxWindow::FindFocus();
     m_browseSource->Enable(!running);
     m_browseOutput->Enable(!running);
+    m_clearButton->Enable(!running);
+    m_sourceField->SetEditable(!running);
+    m_outputField->SetEditable(!running);
+    m_startButton->SetLabel(FromNarrow(UiText(running ? "BtStop" : "BtConversion")));
+    if (focus != nullptr && !focus->IsEnabled()) m_startButton->SetFocus();
+}
+
+void CMainDialog::SetPathField(wxTextCtrl* field, const wxString& text) {
+    field->ChangeValue(text);
+    // A long path shows its end: the file's name.
+    field->SetInsertionPointEnd();
+    field->ShowPosition(field->GetLastPosition());
 }
 
 void CMainDialog::SetSourcePath(const wxString& path) {
     m_sourcePath = path;
-    m_sourceField->ChangeValue(path);
+    SetPathField(m_sourceField, path);
+    m_outputPath = OutputFor(path, wxEmptyString);
+    m_outputConfirmed = false;
+    SetPathField(m_outputField, m_outputPath);
+}
+
+bool CMainDialog::SetSources(const std::vector<std::filesystem::path>& chosen) {
+    const std::vector<std::filesystem::path> recordings = tv::gui::RecordingsIn(chosen);
+    if (recordings.empty()) return false;
+    m_queue.clear();
+    if (recordings.size() == 1) {
+        ShowQueue();
+        SetSourcePath(FromNarrow(recordings.front().string()));
+        return true;
+    }
+    wxString shown;
+    for (const std::filesystem::path& recording : recordings) {
+        m_queue.push_back({FromNarrow(recording.string()), wxEmptyString});
+        shown += (shown.empty() ? "" : "; ") + m_queue.back().source;
+    }
+    m_sourcePath = shown;
+    SetPathField(m_sourceField, shown);
+    FillQueueOutputs();
+    ShowQueue();
+    return true;
+}
+
+void CMainDialog::FillQueueOutputs() {
+    for (QueueRow& row : m_queue) row.output = OutputFor(row.source, m_queueFolder);
+    m_outputPath = m_queueFolder;
+    SetPathField(m_outputField, m_queueFolder);
+}
+
+void CMainDialog::ShowQueue() {
+    const bool shown = QueueMode();
+    m_queueList->DeleteAllItems();
+    for (size_t i = 0; i < m_queue.size() && shown; ++i) {
+        const long item = m_queueList->InsertItem(static_cast<long>(i), m_queue[i].source);
+        m_queueList->SetItem(item, 1, m_queue[i].output);
+        m_queueList->SetItem(item, 2, FromNarrow(UiText("StQueueWaiting")));
+    }
+    if (shown != m_queueList->IsShown()) {
+        // The list and its button below the template's controls; the window grows for them.
+        // Keys would reach nothing from a control that goes away.
+        wxWindow* focus = wxWindow::FindFocus();
+        if (!shown && (focus == m_queueList || focus == m_clearButton)) m_sourceField->SetFocus();
+        m_queueList->Show(shown);
+        m_clearButton->Show(shown);
+        const int height = shown ? tv::gui::DialogLayout(this).Size(361, 237).GetHeight()
+                                 : m_baseClient.GetHeight();
+        SetMinClientSize(wxSize(m_baseClient.GetWidth(), height));
+        SetMaxClientSize(wxSize(wxDefaultCoord, height));
+        SetClientSize(wxSize(GetClientSize().GetWidth(), height));
+    }
+    PlaceControls();
+    if (shown) tv::gui::window_events::Note(("queue " + std::to_string(m_queue.size())).c_str());
+}
+
+void CMainDialog::SetRowState(size_t row, const char* key, const std::string& text) {
+    m_queueList->SetItem(static_cast<long>(row), 1, m_queue[row].output);
+    m_queueList->SetItem(static_cast<long>(row), 2, FromNarrow(text));
+    tv::gui::window_events::Note(("row " + std::to_string(row) + " " + key).c_str());
+}
+
+void CMainDialog::OnClearQueue(wxCommandEvent&) {
+    if (JobRunning()) return;
+    m_queue.clear();
+    m_queueFolder.clear();
+    m_sourcePath.clear();
+    m_outputPath.clear();
+    m_sourceField->ChangeValue(wxEmptyString);
+    m_outputField->ChangeValue(wxEmptyString);
+    ShowQueue();
+    tv::gui::window_events::Note("queue cleared");
+}
+
+void CMainDialog::OnSourceText(wxCommandEvent&) {
+    // A path typed or pasted takes the place of what was chosen, a queue included.
+    m_sourcePath = m_sourceField->GetValue();
+    if (QueueMode()) {
+        m_queue.clear();
+        ShowQueue();
+    }
+}
+
+void CMainDialog::OnOutputText(wxCommandEvent&) {
+    m_outputPath = m_outputField->GetValue();
+    m_outputConfirmed = false;
+    if (QueueMode()) {
+        m_queueFolder = m_outputPath;
+        for (QueueRow& row : m_queue) row.output = OutputFor(row.source, m_queueFolder);
+    }
 }
 
 void CMainDialog::OnBrowseSource(wxCommandEvent&) {
     // The dialog starts where the last recording was chosen.
     wxFileDialog dialog(this, wxFileSelectorPromptStr, FromNarrow(AppSettings.BrowsePath),
-                        wxEmptyString, RecordingWildcard(), wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+                        wxEmptyString, RecordingWildcard(),
+                        wxFD_OPEN | wxFD_FILE_MUST_EXIST | wxFD_MULTIPLE);
     tv::gui::window_events::Note("dialog open-source");
     if (dialog.ShowModal() != wxID_OK) return;
-    SetSourcePath(dialog.GetPath());
-    AppSettings.BrowsePath = ToNarrow(wxFileName(dialog.GetPath()).GetPath());
+    wxArrayString paths;
+    dialog.GetPaths(paths);
+    if (paths.empty()) return;
+    std::vector<std::filesystem::path> chosen;
+    for (const wxString& path : paths) chosen.emplace_back(ToNarrow(path));
+    AppSettings.BrowsePath = ToNarrow(wxFileName(paths[0]).GetPath());
+    // What the dialog hands back counts as chosen, whatever its name.
+    if (chosen.size() == 1 && tv::gui::RecordingsIn(chosen).empty()) {
+        m_queue.clear();
+        ShowQueue();
+        SetSourcePath(paths[0]);
+        return;
+    }
+    SetSources(chosen);
 }
 
 void CMainDialog::OnBrowseOutput(wxCommandEvent&) {
-    // Propose the recording's name with .avi, in the recording's folder.
-    wxString folder;
-    wxString name;
-    if (!m_sourcePath.empty()) {
-        const wxFileName source(m_sourcePath);
-        folder = source.GetPath();
-        name = source.GetName() + ".avi";
+    if (QueueMode()) {
+        // Several recordings: one folder for all their outputs.
+        wxString start = m_queueFolder;
+        if (start.empty()) start = wxFileName(m_queue.front().source).GetPath();
+        wxDirDialog dialog(this, wxDirSelectorPromptStr, start);
+        tv::gui::window_events::Note("dialog output-folder");
+        if (dialog.ShowModal() != wxID_OK) return;
+        m_queueFolder = dialog.GetPath();
+        FillQueueOutputs();
+        ShowQueue();
+        return;
     }
-    wxFileDialog dialog(this, wxFileSelectorPromptStr, folder, name, "avi File (*.avi)|*.avi",
-                        wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
-    tv::gui::window_events::Note("dialog save-output");
+    // Propose the current output, else the recording's name with the remembered type.
+    wxString proposal = m_outputPath;
+    if (proposal.empty() && !m_sourcePath.empty()) proposal = OutputFor(m_sourcePath, "");
+    const wxFileName proposed(proposal);
+    const wxString types = FromNarrow(UiText("StFileTypes"));
+    wxFileDialog dialog(this, wxFileSelectorPromptStr, proposed.GetPath(), proposed.GetFullName(),
+                        types, wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    dialog.SetFilterIndex(tv::gui::FormatOfExtension(tv::gui::FormatExtension(AppSettings.Format)));
+    tv::gui::window_events::Note(("dialog save-output " + ToNarrow(types)).c_str());
     if (dialog.ShowModal() != wxID_OK) return;
 
     wxFileName chosen(dialog.GetPath());
     if (!chosen.HasExt()) {
-        // The default extension; the dialog asked about replacing the name as typed, so ask
-        // again for the name that will really be written.
-        chosen.SetExt("avi");
+        // The type chosen in the list; the dialog asked about replacing the name as typed,
+        // so ask again for the name that will really be written.
+        chosen.SetExt(tv::gui::FormatExtension(dialog.GetFilterIndex()));
         if (chosen.FileExists()) {
             std::string question = UiText("MessageReplaceQuestion");
             question = tv::gui::FillPlaceholder(question, "{file}", ToNarrow(chosen.GetFullName()));
@@ -244,35 +428,119 @@ void CMainDialog::OnBrowseOutput(wxCommandEvent&) {
             }
         }
     }
+    // The job writes what the extension says; the type is remembered for the next output.
+    AppSettings.Format = tv::gui::FormatOfExtension(ToNarrow(chosen.GetExt()));
     m_outputPath = chosen.GetFullPath();
-    m_outputField->ChangeValue(m_outputPath);
+    SetPathField(m_outputField, m_outputPath);
+    m_outputConfirmed = true;
 }
 
 void CMainDialog::OnStart(wxCommandEvent&) {
+    if (JobRunning()) {
+        // Stop: the job ends after the current frame and finishes its file.
+        m_stopAsked = true;
+        m_progressRecord.m_stopRequested.store(true);
+        tv::gui::window_events::Note("job stop");
+        return;
+    }
+    if (m_worker.joinable()) return;  // ended, not yet collected by the timer
+    m_stopAsked = false;
+    if (QueueMode()) {
+        for (size_t row = 0; row < m_queue.size(); ++row) {
+            m_queue[row].outcome = tv::JobOutcome::Running;
+            SetRowState(row, "StQueueWaiting", UiText("StQueueWaiting"));
+        }
+        m_queueNext = 0;
+        m_queueRunning = true;
+        if (!StartNextRow()) EndQueue();
+        return;
+    }
     if (m_sourceField->GetValue().empty() || m_outputField->GetValue().empty()) return;
-    if (m_worker.joinable()) return;  // one job at a time
+    // A proposed or typed output that exists: ask, as the save dialog would have.
+    if (!m_outputConfirmed && wxFileName::Exists(m_outputPath)) {
+        const std::string question =
+            tv::gui::FillPlaceholder(UiText("MessageReplaceQuestion"), "{file}",
+                                     ToNarrow(wxFileName(m_outputPath).GetFullName()));
+        tv::gui::window_events::Note("question replace");
+        if (wxMessageBox(FromNarrow(question), wxTheApp->GetAppName(),
+                         wxYES_NO | wxNO_DEFAULT | wxICON_WARNING, this) != wxYES) {
+            return;
+        }
+    }
+    StartJob(m_sourcePath, m_outputPath, true);
+}
 
+bool CMainDialog::StartJob(const wxString& source, const wxString& output, bool replace) {
     tv::gui::ResetProgress(m_progressRecord);
-    // A disabled button loses the keyboard focus; without a new home for it, Escape and
-    // Enter would reach nothing in this window while the job runs.
-    m_focusParkedForJob = wxWindow::FindFocus() == m_startButton || !wxWindow::FindFocus();
-    m_startButton->Disable();
-    ShowJobRunning(true);
-    if (m_focusParkedForJob) m_sourceField->SetFocus();
-    tv::gui::window_events::Note("job start");
+    tv::ConversionOptions options;
+    options.replace_existing = replace;
+    tv::gui::window_events::JobStarting(options);
+    std::error_code ec;
+    m_recordingBytes = std::filesystem::file_size(ToNarrow(source), ec);
+    if (ec) m_recordingBytes = 0;
+    m_jobStart = std::chrono::steady_clock::now();
+    m_jobOutput = output;
+    m_jobReport = tv::JobReport{};
     try {
-        m_jobReport = tv::JobReport{};
-        m_worker = std::thread(RunJob, ToNarrow(m_sourcePath), ToNarrow(m_outputPath),
-                               std::ref(m_progressRecord), std::ref(m_jobReport));
+        m_worker = std::thread(RunJob, ToNarrow(source), ToNarrow(output),
+                               std::ref(m_progressRecord), options, std::ref(m_jobReport));
     } catch (const std::system_error&) {
         // No thread, no job: report it as a job that could not run.
-        m_startButton->Enable();
-        ShowJobRunning(false);
-        m_startButton->SetFocus();
         tv::gui::PollActions failed;
         failed.jobEnded = true;
-        ShowJobEnd(failed);
+        ShowJobEnd(failed, output);
+        return false;
     }
+    ShowJobRunning(true);
+    tv::gui::window_events::Note("job start");
+    return true;
+}
+
+bool CMainDialog::StartNextRow() {
+    while (m_queueNext < m_queue.size()) {
+        const size_t row = m_queueNext++;
+        // A queue never replaces a file: an output that exists is left alone.
+        if (wxFileName::Exists(m_queue[row].output)) {
+            SetRowState(row, "StQueueExists", UiText("StQueueExists"));
+            continue;
+        }
+        SetRowState(row, "StQueueRunning", UiText("StQueueRunning"));
+        m_queueList->EnsureVisible(static_cast<long>(row));
+        if (StartJob(m_queue[row].source, m_queue[row].output, false)) return true;
+    }
+    return false;
+}
+
+void CMainDialog::EndQueue() {
+    m_queueRunning = false;
+    ShowJobRunning(false);
+    int converted = 0;
+    wxString firstOutput;
+    for (const QueueRow& row : m_queue) {
+        if (!PutInPlace(row.outcome)) continue;
+        ++converted;
+        if (firstOutput.empty()) firstOutput = row.output;
+    }
+    std::string text = tv::gui::FillPlaceholder(UiText("StQueueSummary"), "{converted}",
+                                                std::to_string(converted));
+    text = tv::gui::FillPlaceholder(text, "{total}", std::to_string(m_queue.size()));
+    CallAfter([this, text, firstOutput, converted] {
+        OfferFolder(
+            "StQueueSummary", text, firstOutput,
+            converted == static_cast<int>(m_queue.size()) ? wxICON_INFORMATION : wxICON_WARNING);
+        m_progress->SetValue(0);
+        m_numbers->SetLabel(wxEmptyString);
+    });
+}
+
+void CMainDialog::UpdateNumbers() {
+    const int32_t total = m_progressRecord.m_totalFrames.load();
+    if (total <= 0) return;
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_jobStart).count();
+    const tv::gui::ProgressNumbers numbers =
+        tv::gui::NumbersFor(m_progressRecord.m_doneFrames.load(), total, elapsed, m_recordingBytes);
+    m_numbers->SetLabel(FromNarrow(tv::gui::FormatProgressNumbers(UiText("StProgress"), numbers)));
 }
 
 void CMainDialog::OnTimer(wxTimerEvent& event) {
@@ -280,42 +548,74 @@ void CMainDialog::OnTimer(wxTimerEvent& event) {
         event.Skip();
         return;
     }
+    if (JobRunning()) UpdateNumbers();
     const tv::gui::PollActions actions = tv::gui::PollProgress(m_progressRecord);
     if (actions.setRange) m_progress->SetRange(std::max(actions.range, 1));
     if (actions.setPosition) {
         m_progress->SetValue(std::clamp(actions.position, 0, m_progress->GetRange()));
     }
-    if (actions.jobEnded) {
-        WaitForJob();
-        // The job's own report adds what the record does not carry: why the system failed.
-        tv::gui::PollActions ended = actions;
-        ended.report.system_error = m_jobReport.system_error;
-        ended.report.avi_error = m_jobReport.avi_error;
-        m_startButton->Enable();
-        ShowJobRunning(false);
-        if (m_focusParkedForJob &&
-            (!wxWindow::FindFocus() || wxWindow::FindFocus() == m_sourceField)) {
-            m_startButton->SetFocus();
+    if (!actions.jobEnded) return;
+
+    WaitForJob();
+    // The job's own report adds what the record does not carry: why the system failed.
+    tv::gui::PollActions ended = actions;
+    ended.report.system_error = m_jobReport.system_error;
+    ended.report.avi_error = m_jobReport.avi_error;
+    ended.report.kept_part = m_jobReport.kept_part;
+    if (m_queueRunning) {
+        const size_t row = m_queueNext - 1;
+        m_queue[row].outcome = ended.report.outcome;
+        const tv::gui::OutcomeMessage message = tv::gui::MessageForOutcome(ended.report.outcome);
+        const char* key = "StQueueFailed";
+        if (ended.report.outcome == tv::JobOutcome::Converted) key = "StQueueConverted";
+        if (ended.report.outcome == tv::JobOutcome::Partial) key = "StQueuePartial";
+        if (ended.report.outcome == tv::JobOutcome::Stopped) key = "StQueueStopped";
+        std::string text = UiText(key);
+        if (std::string_view(key) == "StQueueFailed") {
+            text += ": " +
+                    tv::gui::OutcomeMessageText(message, LanguageText(message.key), ended.report);
         }
-        m_focusParkedForJob = false;
-        // The message box runs its own loop; it is shown from the event loop rather than
-        // from inside this timer's callback.
-        CallAfter([this, ended] {
-            ShowJobEnd(ended);
-            m_progress->SetValue(0);
-        });
+        SetRowState(row, key, text);
+        if (m_stopAsked || !StartNextRow()) EndQueue();
+        return;
     }
+    ShowJobRunning(false);
+    // The message box runs its own loop; it is shown from the event loop rather than from
+    // inside this timer's callback.
+    const wxString output = m_jobOutput;
+    CallAfter([this, ended, output] {
+        ShowJobEnd(ended, output);
+        m_progress->SetValue(0);
+        m_numbers->SetLabel(wxEmptyString);
+    });
 }
 
-void CMainDialog::ShowJobEnd(const tv::gui::PollActions& actions) {
+void CMainDialog::ShowJobEnd(const tv::gui::PollActions& actions, const wxString& output) {
     const tv::gui::OutcomeMessage message = tv::gui::MessageForOutcome(actions.report.outcome);
     const std::string text =
         tv::gui::OutcomeMessageText(message, LanguageText(message.key), actions.report);
     long icon = wxICON_INFORMATION;
     if (message.level == tv::gui::MessageLevel::Warning) icon = wxICON_WARNING;
     if (message.level == tv::gui::MessageLevel::Error) icon = wxICON_ERROR;
-    tv::gui::window_events::JobEndMessage(message.key, text);
-    wxMessageBox(FromNarrow(text), wxTheApp->GetAppName(), wxOK | icon, this);
+    OfferFolder(message.key, text, PutInPlace(actions.report.outcome) ? output : wxString(), icon);
+}
+
+void CMainDialog::OfferFolder(const char* key, std::string text, const wxString& output,
+                              long icon) {
+    if (output.empty()) {
+        tv::gui::window_events::JobEndMessage(key, text);
+        wxMessageBox(FromNarrow(text), wxTheApp->GetAppName(), wxOK | icon, this);
+        return;
+    }
+    // Name the file written and offer to show it.
+    text += "\n\n" + ToNarrow(output) + "\n\n" + UiText("MessageOpenFolder");
+    tv::gui::window_events::JobEndMessage(key, text);
+    if (wxMessageBox(FromNarrow(text), wxTheApp->GetAppName(), wxYES_NO | wxNO_DEFAULT | icon,
+                     this) != wxYES) {
+        return;
+    }
+    const wxString folder = wxFileName(output).GetPath();
+    if (!tv::gui::window_events::OpenFolder(ToNarrow(folder))) wxLaunchDefaultApplication(folder);
 }
 
 void CMainDialog::OnLanguageButton(wxCommandEvent&) {
@@ -462,4 +762,8 @@ wxBEGIN_EVENT_TABLE(CMainDialog, wxDialog)
     EVT_CONTEXT_MENU(CMainDialog::OnContextMenu)
     EVT_CHAR_HOOK(CMainDialog::OnCharHook)
     EVT_CLOSE(CMainDialog::OnClose)
+    EVT_SIZE(CMainDialog::OnSize)
+    EVT_TEXT(IDC_SOURCE_PATH, CMainDialog::OnSourceText)
+    EVT_TEXT(IDC_OUTPUT_PATH, CMainDialog::OnOutputText)
+    EVT_BUTTON(IDC_CLEAR_QUEUE, CMainDialog::OnClearQueue)
 wxEND_EVENT_TABLE()

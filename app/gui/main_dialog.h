@@ -5,14 +5,17 @@
 #include <wx/dialog.h>
 #include <wx/timer.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/conversion_job.h"
 
 class wxButton;
 class wxGauge;
+class wxListCtrl;
 class wxStaticText;
 class wxTextCtrl;
 
@@ -30,13 +33,22 @@ class CMainDialog : public wxDialog {
     // Relabels the translated controls from the current language.
     void ApplyLanguage();
 
-    // Sets the recording, as the source browse button does.
+    // Sets the recording, as the source browse button does, and proposes the output beside it.
     void SetSourcePath(const wxString& path);
+    // Takes chosen or dropped files and folders: one recording for the simple window, several
+    // (a folder stands for the recordings below it) for the queue. False when none was found.
+    bool SetSources(const std::vector<std::filesystem::path>& chosen);
     // A job has started and not yet been collected.
     bool JobRunning() const;
 
   private:
     void CreateControls();
+    // Puts the controls on their template places, stretched to the window's width.
+    void PlaceControls();
+    void OnSize(wxSizeEvent& event);
+    void OnSourceText(wxCommandEvent& event);
+    void OnOutputText(wxCommandEvent& event);
+    void OnClearQueue(wxCommandEvent& event);
 
     void OnBrowseSource(wxCommandEvent& event);
     void OnBrowseOutput(wxCommandEvent& event);
@@ -61,7 +73,26 @@ class CMainDialog : public wxDialog {
     wxString RecordingWildcard() const;
     // What may be used while a job runs, and what waits for its end.
     void ShowJobRunning(bool running);
-    void ShowJobEnd(const tv::gui::PollActions& actions);
+    void ShowJobEnd(const tv::gui::PollActions& actions, const wxString& output);
+    // Offers to open the folder of a finished output after `text`.
+    void OfferFolder(const char* key, std::string text, const wxString& output, long icon);
+    bool StartJob(const wxString& source, const wxString& output, bool replace);
+    void UpdateNumbers();
+    void SetPathField(wxTextCtrl* field, const wxString& text);
+
+    // The queue: shown when more than one recording is chosen.
+    struct QueueRow {
+        wxString source;
+        wxString output;
+        tv::JobOutcome outcome = tv::JobOutcome::Running;  // Running: not converted yet
+    };
+    bool QueueMode() const { return m_queue.size() > 1; }
+    void ShowQueue();
+    void FillQueueOutputs();
+    void SetRowState(size_t row, const char* key, const std::string& text);
+    // Starts the next row that can be converted; false when none is left.
+    bool StartNextRow();
+    void EndQueue();
 
     wxGauge* m_progress = nullptr;
     wxTextCtrl* m_sourceField = nullptr;
@@ -72,16 +103,30 @@ class CMainDialog : public wxDialog {
     wxButton* m_browseOutput = nullptr;
     wxButton* m_startButton = nullptr;
     wxButton* m_languageButton = nullptr;
+    wxStaticText* m_numbers = nullptr;
+    wxListCtrl* m_queueList = nullptr;
+    wxButton* m_clearButton = nullptr;
 
     std::filesystem::path m_languageFile;
     wxString m_sourcePath;
     wxString m_outputPath;
+    // The user has confirmed the output through the save dialog (which asks before an
+    // existing file is replaced); a proposed or typed one is asked about at the start.
+    bool m_outputConfirmed = false;
+    std::vector<QueueRow> m_queue;
+    wxString m_queueFolder;  // outputs go here; empty: beside each recording
+    size_t m_queueNext = 0;
+    bool m_queueRunning = false;
+    bool m_stopAsked = false;
 
     // The counters and the outcome that the job publishes; the timer polls them.
     tv::ConversionProgress m_progressRecord;
     std::thread m_worker;
-    tv::JobReport m_jobReport;         // written by the worker, read after joining it
-    bool m_focusParkedForJob = false;  // the focus left the start button for the job
+    tv::JobReport m_jobReport;  // written by the worker, read after joining it
+    wxString m_jobOutput;       // what the running job writes
+    std::chrono::steady_clock::time_point m_jobStart;
+    uint64_t m_recordingBytes = 0;
+    wxSize m_baseClient;  // the template's size
     wxTimer m_timer;
 
     wxDECLARE_EVENT_TABLE();

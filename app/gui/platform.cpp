@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <system_error>
@@ -67,6 +68,12 @@ size_t DecodeOne(std::string_view text, char32_t& out) {
     return len;
 }
 
+bool IsRecordingName(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".ifv";
+}
+
 bool IsAbsolute(const char* value) {
     return value != nullptr && value[0] == '/';
 }
@@ -103,6 +110,27 @@ std::wstring WideText(std::string_view narrow) {
         narrow.remove_prefix(used);
     }
     return out;
+}
+
+std::vector<std::filesystem::path> RecordingsIn(const std::vector<std::filesystem::path>& chosen) {
+    std::vector<std::filesystem::path> found;
+    for (const std::filesystem::path& path : chosen) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(path, ec)) {
+            if (IsRecordingName(path)) found.push_back(path);
+            continue;
+        }
+        std::vector<std::filesystem::path> below;
+        // Unreadable folders inside are passed over rather than ending the search.
+        auto it = std::filesystem::recursive_directory_iterator(
+            path, std::filesystem::directory_options::skip_permission_denied, ec);
+        for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->is_regular_file(ec) && IsRecordingName(it->path())) below.push_back(it->path());
+        }
+        std::sort(below.begin(), below.end());
+        found.insert(found.end(), below.begin(), below.end());
+    }
+    return found;
 }
 
 std::filesystem::path ExecutablePath() {

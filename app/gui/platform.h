@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tv::gui {
 
@@ -14,6 +15,10 @@ namespace tv::gui {
 // travel through wide text as U+DC80..U+DCFF and come back as the same bytes.
 std::string NarrowText(std::wstring_view wide);
 std::wstring WideText(std::string_view narrow);
+
+// The recordings among chosen or dropped paths: files named .ifv (in any case) as given, and
+// for a folder every such file below it, in name order. Other files are passed over.
+std::vector<std::filesystem::path> RecordingsIn(const std::vector<std::filesystem::path>& chosen);
 
 // Full path of the running program, empty when the system does not tell.
 std::filesystem::path ExecutablePath();

@@ -1,6 +1,10 @@
 #include "app/gui/progress_poller.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <mutex>
+
+#include "app/gui/job_messages.h"
 
 namespace tv::gui {
 
@@ -61,6 +65,46 @@ void ResetProgress(ConversionProgress& progress) {
     progress.m_missingFrames.store(0);
     progress.m_stopRequested.store(false);
     progress.m_jobEnded.store(false);
+}
+
+ProgressNumbers NumbersFor(int32_t done, int32_t total, double elapsedSeconds,
+                           uint64_t recordingBytes) {
+    ProgressNumbers numbers;
+    numbers.total = std::max(total, 0);
+    numbers.done = std::clamp(done, 0, numbers.total);
+    numbers.elapsedSeconds = std::max(elapsedSeconds, 0.0);
+    if (numbers.total == 0) return numbers;
+    const double fraction = static_cast<double>(numbers.done) / numbers.total;
+    numbers.percent = static_cast<int>(fraction * 100.0);
+    // The first moments' rate says little: the first bytes come from the page cache.
+    if (numbers.elapsedSeconds > 0.5) {
+        numbers.bytesPerSecond =
+            static_cast<double>(recordingBytes) * fraction / numbers.elapsedSeconds;
+    }
+    if (numbers.done == numbers.total) {
+        numbers.leftSeconds = 0;
+    } else if (numbers.done > 0 && numbers.elapsedSeconds > 0.5) {
+        numbers.leftSeconds = numbers.elapsedSeconds * (1.0 - fraction) / fraction;
+    }
+    return numbers;
+}
+
+std::string FormatProgressNumbers(std::string_view text, const ProgressNumbers& numbers) {
+    const auto clock = [](double seconds) {
+        if (seconds < 0) return std::string("--:--");
+        const auto whole = static_cast<long long>(seconds + 0.5);
+        char out[32];
+        std::snprintf(out, sizeof out, "%lld:%02lld", whole / 60, whole % 60);
+        return std::string(out);
+    };
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.1f", numbers.bytesPerSecond / 1e6);
+    std::string out = FillPlaceholder(text, "{percent}", std::to_string(numbers.percent));
+    out = FillPlaceholder(out, "{done}", std::to_string(numbers.done));
+    out = FillPlaceholder(out, "{total}", std::to_string(numbers.total));
+    out = FillPlaceholder(out, "{elapsed}", clock(numbers.elapsedSeconds));
+    out = FillPlaceholder(out, "{left}", clock(numbers.leftSeconds));
+    return FillPlaceholder(out, "{rate}", rate);
 }
 
 }  // namespace tv::gui

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "app/conversion_job.h"
 
@@ -33,5 +35,21 @@ PollActions PollProgress(ConversionProgress& progress);
 
 // Returns the record to idle for the next job. Only while no job uses it.
 void ResetProgress(ConversionProgress& progress);
+
+// The numbers under the bar, as the command line shows them: the recording's bytes count as
+// done in the share of its frames done.
+struct ProgressNumbers {
+    int percent = 0;
+    int32_t done = 0;
+    int32_t total = 0;
+    double elapsedSeconds = 0;
+    double leftSeconds = -1;  // unknown while negative
+    double bytesPerSecond = 0;
+};
+ProgressNumbers NumbersFor(int32_t done, int32_t total, double elapsedSeconds,
+                           uint64_t recordingBytes);
+// Fills {percent}, {done}, {total}, {elapsed}, {left} (m:ss, or --:-- while unknown) and
+// {rate} (MB/s) in text.
+std::string FormatProgressNumbers(std::string_view text, const ProgressNumbers& numbers);
 
 }  // namespace tv::gui

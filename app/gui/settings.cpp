@@ -11,6 +11,26 @@ namespace tv::gui {
 Settings AppSettings;
 std::filesystem::path g_settingsPath;
 
+namespace {
+constexpr const char* kFormatExtensions[] = {"avi", "mkv", "mp4"};
+}  // namespace
+
+const char* FormatExtension(int32_t format) {
+    return format >= 1 && format <= 2 ? kFormatExtensions[format] : kFormatExtensions[0];
+}
+
+int32_t FormatOfExtension(std::string_view extension) {
+    for (int32_t format = 0; format < 3; ++format) {
+        const std::string_view known = kFormatExtensions[format];
+        bool same = extension.size() == known.size();
+        for (size_t i = 0; same && i < known.size(); ++i) {
+            same = std::tolower(static_cast<unsigned char>(extension[i])) == known[i];
+        }
+        if (same) return format;
+    }
+    return 0;
+}
+
 int32_t AtoiValue(const char* text) {
     if (text == nullptr) return 0;
     const char* p = text;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace tv::gui {
 
@@ -26,6 +27,12 @@ void LoadSettings();
 // Writes AppSettings to g_settingsPath, replacing the file and creating its folder when
 // needed. A failed save is silent.
 void SaveSettings();
+
+// The output types that Format remembers: 0 AVI, 1 Matroska, 2 MP4, by their extensions.
+// Other numbers stand for AVI.
+const char* FormatExtension(int32_t format);
+// The Format number of an extension ("mkv", in any case); AVI for any other.
+int32_t FormatOfExtension(std::string_view extension);
 
 // The C library's atoi rules (leading white space, optional sign, decimal digits; anything
 // else gives 0), saturating at the 32-bit limits instead of overflowing.

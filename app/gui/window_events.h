@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/conversion_job.h"
+
 class wxMenu;
 class wxTopLevelWindow;
 
@@ -22,5 +24,10 @@ void LanguageMenu(const wxMenu& menu);
 void LanguageChosen(int32_t language);
 // The message at the end of a job: its key in the language file and the text shown.
 void JobEndMessage(const char* key, const std::string& text);
+// A job is about to start with these options.
+void JobStarting(tv::ConversionOptions& options);
+// The user asked to see the folder of an output; true when the observer took care of it,
+// else the desktop's file manager opens it.
+bool OpenFolder(const std::string& folder);
 
 }  // namespace tv::gui::window_events

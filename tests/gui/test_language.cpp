@@ -198,7 +198,25 @@ TEST(ShippedLanguageFile, HoldsEveryKeyInEachLanguageAndASpareSection) {
                                 "MessageOutputIsSource",
                                 "MessageNotPutInPlace",
                                 "MessageStopQuestion",
-                                "MessageReplaceQuestion"};
+                                "MessageReplaceQuestion",
+                                "BtStop",
+                                "BtClearList",
+                                "StProgress",
+                                "StFileTypes",
+                                "StRecordingTypes",
+                                "StAllFiles",
+                                "StColumnRecording",
+                                "StColumnOutput",
+                                "StColumnOutcome",
+                                "StQueueWaiting",
+                                "StQueueRunning",
+                                "StQueueConverted",
+                                "StQueuePartial",
+                                "StQueueFailed",
+                                "StQueueStopped",
+                                "StQueueExists",
+                                "StQueueSummary",
+                                "MessageOpenFolder"};
     for (const int32_t language : {0, 1, 3}) {
         for (const char* key : keys) {
             EXPECT_NE(GetLanguageText(file, language, key), "") << "Lang" << language << " " << key;
@@ -209,7 +227,19 @@ TEST(ShippedLanguageFile, HoldsEveryKeyInEachLanguageAndASpareSection) {
         EXPECT_NE(partial.find("{total}"), std::string::npos) << language;
         EXPECT_NE(GetLanguageText(file, language, "MessageWriteFailed").find("{written}"),
                   std::string::npos);
+        // The type list keeps the order AVI, Matroska, MP4 that Format counts in.
+        const std::string types = GetLanguageText(file, language, "StFileTypes");
+        EXPECT_LT(types.find("|*.avi"), types.find("|*.mkv")) << types;
+        EXPECT_LT(types.find("|*.mkv"), types.find("|*.mp4")) << types;
     }
+    // Every text of the window's own has built-in English behind it (the outcome messages
+    // keep theirs in the job's table).
+    for (const char* key : keys) {
+        EXPECT_TRUE(tv::gui::EnglishText(key) != nullptr ||
+                    std::string_view(key).starts_with("Message"))
+            << key;
+    }
+    EXPECT_NE(tv::gui::EnglishText("MessageOpenFolder"), nullptr);
     EXPECT_EQ(GetLanguageText(file, 1, "MessageAVIsucceed"), "The AVI file has been created.");
     EXPECT_EQ(GetLanguageText(file, 0, "BtConversion"), "开始转换");
     EXPECT_EQ(GetLanguageText(file, 3, "BtConversion"), "開始轉換");

@@ -208,6 +208,22 @@ TEST(ProgressPolling, EveryJobIsReportedExactlyOnceWhileTheTimerRaces) {
     }
 }
 
+TEST(ProgressNumbers, ShareTimeLeftAndRateFollowTheFramesDone) {
+    const char* kText = "{percent}% {done}/{total} {elapsed} {left} {rate}";
+    // Nothing known yet: no rate, no time left.
+    EXPECT_EQ(FormatProgressNumbers(kText, NumbersFor(0, 0, 0.2, 1000)), "0% 0/0 0:00 --:-- 0.0");
+    EXPECT_EQ(FormatProgressNumbers(kText, NumbersFor(10, 400, 0.3, 8'000'000)),
+              "2% 10/400 0:00 --:-- 0.0");
+    // A quarter in 30 s: 90 s left; a quarter of 80 MB in 30 s.
+    EXPECT_EQ(FormatProgressNumbers(kText, NumbersFor(100, 400, 30, 80'000'000)),
+              "25% 100/400 0:30 1:30 0.7");
+    EXPECT_EQ(FormatProgressNumbers(kText, NumbersFor(400, 400, 125, 80'000'000)),
+              "100% 400/400 2:05 0:00 0.6");
+    // Counts out of range are held to it.
+    EXPECT_EQ(NumbersFor(500, 400, 1, 0).done, 400);
+    EXPECT_EQ(NumbersFor(-3, 400, 1, 0).percent, 0);
+}
+
 TEST(JobMessages, EveryOutcomeHasItsOwnTextAndLevel) {
     const JobOutcome failures[] = {JobOutcome::SourceNotOpened, JobOutcome::OutputNotCreated,
                                    JobOutcome::WriteFailed, JobOutcome::NoFrames};

@@ -119,6 +119,16 @@ TEST_F(SettingsFile, NumbersFollowTheAtoiRules) {
     EXPECT_EQ(AppSettings.gpsoverlay, INT_MAX);
 }
 
+TEST(SettingsNumbers, FormatNumbersStandForTheOutputTypes) {
+    EXPECT_STREQ(tv::gui::FormatExtension(0), "avi");
+    EXPECT_STREQ(tv::gui::FormatExtension(1), "mkv");
+    EXPECT_STREQ(tv::gui::FormatExtension(2), "mp4");
+    EXPECT_STREQ(tv::gui::FormatExtension(7), "avi");
+    EXPECT_EQ(tv::gui::FormatOfExtension("MP4"), 2);
+    EXPECT_EQ(tv::gui::FormatOfExtension("mkv"), 1);
+    EXPECT_EQ(tv::gui::FormatOfExtension("webm"), 0);
+}
+
 TEST(SettingsNumbers, AtoiSaturatesInsteadOfOverflowing) {
     EXPECT_EQ(AtoiValue("2147483647"), INT_MAX);
     EXPECT_EQ(AtoiValue("2147483648"), INT_MAX);

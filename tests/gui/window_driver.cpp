@@ -7,9 +7,10 @@
 //   click <control id>          move the pointer to the control and click it
 //   rclick <control id>         the same with the right button
 //   key <name>                  return, escape, tab, space, up, down, f1, ctrl+l, ctrl+a,
-//                               alt+y, alt+n
+//                               alt+y, alt+n, backspace
 //   close                       closes the main window as its close box does
-//   drop <path>                 hands the path to the window's drop target, as a drop does
+//   drop <path> [<path>...]     hands the paths to the window's drop target, as a drop does
+//   slow-job <ms>               the jobs started from now on take this long for each frame
 //   type <text>                 types the text
 //   sleep <ms>
 //   wait-note <prefix>          waits until the window has noted a line with this prefix
@@ -17,12 +18,15 @@
 //                               after a dialog, as a window manager would)
 //   wait-dialog                 waits until another window (a dialog) is on top; focuses it
 //   wait-value <id> <text>      waits until the control shows the text
+//   wait-match <id> <regex>     waits until what the control shows matches the regex
+//   resize <width>              gives the main window this client width
 //   screenshot <file.png>       saves a picture of the main window
 //   screenshot-screen <file>    saves a picture of the whole screen
 //   log <text>                  writes the text to the log
 // Each executed command and each of the window's events goes to the log
 // (TORVANE_AUTOMATION_LOG) as a note: "dialog about", "message <key> <text>",
-// "menu language <id><+ marked|- unmarked><text>...", "language <number>". A command that
+// "menu language <id><+ marked|- unmarked><text>...", "language <number>",
+// "open-folder <folder>" (the folder is not really opened). A command that
 // waits longer than 60 s ends the program with status 3.
 #include "app/gui/window_events.h"
 
@@ -37,12 +41,15 @@
 #include <wx/toplevel.h>
 #include <wx/uiaction.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "app/gui/platform.h"
@@ -55,6 +62,8 @@ namespace {
 namespace x11 = tvtest::x11;
 
 using Clock = std::chrono::steady_clock;
+
+std::atomic<int> g_frameDelayMs{0};
 
 class Runner : public wxTimer {
   public:
@@ -117,12 +126,21 @@ class Runner : public wxTimer {
             // What a file dropped on the window hands over (the drag itself is the desktop's).
             auto* target = dynamic_cast<wxFileDropTarget*>(m_main->GetDropTarget());
             wxArrayString files;
-            files.Add(wxString::FromUTF8(rest));
+            std::istringstream paths(rest);
+            for (std::string path; paths >> path;) files.Add(wxString::FromUTF8(path));
             Record(std::string("dropped ") +
                    (target != nullptr && target->OnDropFiles(0, 0, files) ? "taken" : "refused"));
             return true;
         }
         if (command == "key") return Key(rest);
+        if (command == "slow-job") {
+            g_frameDelayMs.store(std::atoi(rest.c_str()));
+            return true;
+        }
+        if (command == "resize") {
+            m_main->SetClientSize(std::atoi(rest.c_str()), m_main->GetClientSize().GetHeight());
+            return true;
+        }
         if (command == "type") {
             wxUIActionSimulator().Text(rest.c_str());
             return true;
@@ -154,7 +172,7 @@ class Runner : public wxTimer {
             x11::FocusWindow(top);
             return true;
         }
-        if (command == "wait-value") {
+        if (command == "wait-value" || command == "wait-match") {
             std::istringstream fields(rest);
             int id = 0;
             fields >> id;
@@ -164,7 +182,8 @@ class Runner : public wxTimer {
             if (control == nullptr) return false;
             wxString shown = control->GetLabel();
             if (auto* text = wxDynamicCast(control, wxTextCtrl)) shown = text->GetValue();
-            return shown.utf8_string() == expected;
+            if (command == "wait-value") return shown.utf8_string() == expected;
+            return std::regex_search(shown.utf8_string(), std::regex(expected));
         }
         if (command == "screenshot") {
             m_main->Update();
@@ -190,7 +209,7 @@ class Runner : public wxTimer {
                      {"up", WXK_UP, wxMOD_NONE},         {"down", WXK_DOWN, wxMOD_NONE},
                      {"f1", WXK_F1, wxMOD_NONE},         {"ctrl+l", 'L', wxMOD_CONTROL},
                      {"ctrl+a", 'A', wxMOD_CONTROL},     {"alt+y", 'Y', wxMOD_ALT},
-                     {"alt+n", 'N', wxMOD_ALT}};
+                     {"alt+n", 'N', wxMOD_ALT},          {"backspace", WXK_BACK, wxMOD_NONE}};
         for (const auto& key : kKeys) {
             if (name == key.name) {
                 wxUIActionSimulator().Char(key.code, key.modifiers);
@@ -270,6 +289,20 @@ void LanguageChosen(int32_t language) {
 
 void JobEndMessage(const char* key, const std::string& text) {
     Note((std::string("message ") + key + " " + text).c_str());
+}
+
+void JobStarting(tv::ConversionOptions& options) {
+    const int delay = g_frameDelayMs.load();
+    if (delay <= 0) return;
+    // Slows the real job down, frame by frame, so that it can be watched and stopped.
+    options.on_frame = [delay](const SourceMedia*, const SourceFrame&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    };
+}
+
+bool OpenFolder(const std::string& folder) {
+    Note(("open-folder " + folder).c_str());
+    return true;
 }
 
 }  // namespace tv::gui::window_events
