@@ -304,22 +304,44 @@ int32_t close_output(Output& output, Ending& ending, JobReport& report) {
     return written;
 }
 
-// One recording of the job, open, with what maps its stamps onto the output's timeline.
+// What the job needs to know of a recording beside its frames.
+struct Facts {
+    uint32_t width = 0, height = 0;
+    bool has_audio = false;
+    uint32_t rate = 0;
+    uint16_t bits = 0;
+    uint32_t start_stamp = 0;
+    uint32_t missing_segments = 0, missing_ms = 0;
+};
+
+// One recording of the job, with what maps its stamps onto the output's timeline. A join opens
+// one recording at a time: each is read up to its first key frame for its picture's parameters
+// and closed; at its turn it is opened again, its diagnostics already told.
 struct Recording {
     SourcePtr media;
     std::string path;
+    SourceSummary summary;
+    Facts facts;
     int64_t stamp_offset = 0;  // added to its stamps: a join's later recordings continue
-    // A join reads each recording up to its first key frame before writing anything, for its
-    // picture's parameters; those frames are kept here and written first.
     struct Frame {
         SourceFrame frame;
         std::vector<uint8_t> bytes;
     };
-    std::vector<Frame> peeked;
+    std::vector<Frame> peeked;  // read before anything was written; written first
     size_t replayed = 0;
+    uint32_t to_pass = 0;    // frames to pass over once opened again: those peeked
     std::string parameters;  // the key frame's H.264 sequence parameter sets; empty if none
+    int open_error = 0;      // errno of opening it again
 
-    // The next frame: a peeked one, else the recording's next.
+    bool reopen() {
+        LogMute mute;
+        errno = 0;
+        media.reset(source_open(path.c_str(), 0));
+        open_error = errno;
+        return media != nullptr;
+    }
+
+    // The next frame, as source_next_frame gives it: a peeked one, else the recording's next.
     int next(SourceFrame& frame) {
         if (replayed < peeked.size()) {
             Frame& f = peeked[replayed++];
@@ -328,8 +350,19 @@ struct Recording {
             return 1;
         }
         if (!peeked.empty()) {
-            peeked.clear();
+            std::vector<Frame>().swap(peeked);
             replayed = 0;
+        }
+        if (!media && !reopen()) return -1;
+        if (to_pass > 0) {
+            LogMute mute;
+            for (; to_pass > 0; --to_pass) {
+                const int got = source_next_frame(media.get(), &frame);
+                if (got <= 0) {
+                    to_pass = 0;
+                    return got;
+                }
+            }
         }
         return source_next_frame(media.get(), &frame);
     }
@@ -357,22 +390,38 @@ std::string sequence_parameters(const uint8_t* data, uint32_t length) {
 }
 
 // Reads a recording to its first whole video key frame and takes its parameters; frames read
-// are kept for writing. A recording without one within a bound is not compared.
-void peek_parameters(Recording& r) {
-    constexpr uint64_t kPeekLimit = 16u << 20;
-    uint64_t bytes = 0;
-    while (bytes < kPeekLimit) {
+// are kept for writing, within `budget` bytes for all the recordings. One without a key frame
+// within it is not compared.
+void peek_parameters(Recording& r, uint64_t& budget) {
+    for (;;) {
         SourceFrame frame;
         if (source_next_frame(r.media.get(), &frame) <= 0) return;  // it says so again later
+        ++r.to_pass;
+        if (frame.length > budget) {
+            // Kept as far as they go; the rest is read again at its turn.
+            r.to_pass = static_cast<uint32_t>(r.peeked.size());
+            return;
+        }
         auto& f = r.peeked.emplace_back();
         f.frame = frame;
         f.bytes.assign(frame.data, frame.data + frame.length);
-        bytes += frame.length;
+        budget -= frame.length;
         if (!frame.is_audio && frame.key_flag && frame.status == SOURCE_FRAME_WHOLE) {
             r.parameters = sequence_parameters(frame.data, frame.length);
             return;
         }
     }
+}
+
+Facts facts_of(const SourceMedia* m) {
+    return {source_width(m),
+            source_height(m),
+            source_has_audio(m) != 0,
+            source_audio_rate(m),
+            source_pcm_bits(m),
+            source_start_stamp(m),
+            source_missing_segments(m),
+            source_missing_time(m)};
 }
 
 // Moves the recordings' frames to the output until they end or fail, the output fails, a stop
@@ -385,11 +434,11 @@ void move_frames(std::vector<Recording>& recordings, Output& output,
     int32_t left = report.total_frames;
     std::optional<FrameRange> range;
     if (options.from || options.to) {
-        const SourceMedia* first = recordings.front().media.get();
+        const Recording& first = recordings.front();
         auto stamp_of = [&](const std::optional<RecordingTime>& t, int64_t otherwise) {
             if (!t) return otherwise;
-            const int64_t base = source_start_stamp(first);
-            return t->wall_clock ? base + (t->value - int64_t{source_start_time(first)}) * 1000
+            const int64_t base = first.facts.start_stamp;
+            return t->wall_clock ? base + (t->value - int64_t{first.summary.start_time}) * 1000
                                  : base + t->value;
         };
         range.emplace(stamp_of(options.from, INT64_MIN), stamp_of(options.to, INT64_MAX));
@@ -414,7 +463,6 @@ void move_frames(std::vector<Recording>& recordings, Output& output,
     bool recording_ended = false;
     for (size_t r = 0; r < recordings.size() && ending == Ending::None; ++r) {
         Recording& recording = recordings[r];
-        media = recording.media.get();
         if (r > 0 && opened && ending == Ending::None && between() != 0)
             fail_write(ending, report, output);
         while (ending == Ending::None && left > 0) {
@@ -424,10 +472,11 @@ void move_frames(std::vector<Recording>& recordings, Output& output,
             }
             SourceFrame frame;
             const int got = recording.next(frame);
+            media = recording.media.get();
             if (got <= 0) {
                 if (got < 0) {
                     ending = Ending::ReadFailed;
-                    report.system_error = source_system_error(media);
+                    report.system_error = media ? source_system_error(media) : recording.open_error;
                 }
                 recording_ended = true;
                 break;
@@ -503,14 +552,13 @@ double ConversionFrameRate(uint32_t video_frames, uint32_t duration_ms, double s
 namespace {
 
 // How a recording to join differs from the first, in words; empty when it matches.
-std::string difference(const SourceMedia* first, const SourceMedia* other) {
-    auto picture = [](const SourceMedia* m) {
-        return std::to_string(source_width(m)) + "x" + std::to_string(source_height(m));
+std::string difference(const Facts& first, const Facts& other) {
+    auto picture = [](const Facts& f) {
+        return std::to_string(f.width) + "x" + std::to_string(f.height);
     };
-    auto sound = [](const SourceMedia* m) {
-        if (!source_has_audio(m)) return std::string("no audio");
-        return std::to_string(source_audio_rate(m)) + " Hz " + std::to_string(source_pcm_bits(m)) +
-               "-bit audio";
+    auto sound = [](const Facts& f) {
+        if (!f.has_audio) return std::string("no audio");
+        return std::to_string(f.rate) + " Hz " + std::to_string(f.bits) + "-bit audio";
     };
     if (picture(first) != picture(other))
         return "a picture of " + picture(other) + ", not " + picture(first);
@@ -525,18 +573,32 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
     progress.m_outcome.store(static_cast<int32_t>(JobOutcome::Running));
 
     std::vector<Recording> recordings;
+    const bool join = paths.size() > 1;
+    uint64_t peek_budget = 64u << 20;
     for (const auto& path : paths) {
         errno = 0;
         SourcePtr media(source_open(path.c_str(), 0));
         if (!media) {
             report.outcome = JobOutcome::SourceNotOpened;
             report.system_error = errno;
-            if (paths.size() > 1) report.culprit = path;
+            if (join) report.culprit = path;
             return publish_end(progress, report);
         }
         Recording& r = recordings.emplace_back();
-        r.media = std::move(media);
+        const SourceMedia* m = media.get();
         r.path = path;
+        r.summary = {path,
+                     source_start_time(m),
+                     source_end_time(m),
+                     source_duration(m),
+                     source_video_frame_count(m),
+                     source_audio_frame_count(m)};
+        r.facts = facts_of(m);
+        r.media = std::move(media);
+        if (join) {
+            peek_parameters(r, peek_budget);
+            r.media.reset();
+        }
     }
     if (recordings.empty()) {
         report.outcome = JobOutcome::NoFrames;
@@ -544,31 +606,23 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
     }
     // A join takes the recordings in the order they were recorded.
     std::stable_sort(recordings.begin(), recordings.end(), [](const auto& a, const auto& b) {
-        return source_start_time(a.media.get()) < source_start_time(b.media.get());
+        return a.summary.start_time < b.summary.start_time;
     });
-    const SourceMedia* first = recordings.front().media.get();
-    Streams streams{first, recordings.front().path, 0, 0, source_start_time(first)};
-    uint64_t announced = 0, span_ms = 0;
+    const Recording& head = recordings.front();
+    uint64_t announced = 0, span_ms = 0, video_frames = 0;
     for (auto& r : recordings) {
-        const SourceMedia* m = r.media.get();
-        report.sources.push_back({r.path, source_start_time(m), source_end_time(m),
-                                  source_duration(m), source_video_frame_count(m),
-                                  source_audio_frame_count(m)});
+        report.sources.push_back(r.summary);
         // Its stamps continue the first's by the time between their starts.
-        r.stamp_offset =
-            (int64_t{source_start_time(m)} - int64_t{source_start_time(first)}) * 1000 +
-            int64_t{source_start_stamp(first)} - int64_t{source_start_stamp(m)};
-        announced += uint64_t{source_video_frame_count(m)} + source_audio_frame_count(m);
-        streams.video_frames += source_video_frame_count(m);
-        span_ms += source_duration(m);
-        report.missing_segments += source_missing_segments(m);
-        report.missing_ms += source_missing_time(m);
+        r.stamp_offset = (int64_t{r.summary.start_time} - int64_t{head.summary.start_time}) * 1000 +
+                         int64_t{head.facts.start_stamp} - int64_t{r.facts.start_stamp};
+        announced += uint64_t{r.summary.video_frames} + r.summary.audio_frames;
+        video_frames += r.summary.video_frames;
+        span_ms += r.summary.duration_ms;
+        report.missing_segments += r.facts.missing_segments;
+        report.missing_ms += r.facts.missing_ms;
     }
-    streams.span_ms = static_cast<uint32_t>(std::min<uint64_t>(span_ms, INT32_MAX));
-    if (recordings.size() > 1)
-        for (auto& r : recordings) peek_parameters(r);
     for (const auto& r : recordings) {
-        report.mismatch = difference(first, r.media.get());
+        report.mismatch = difference(head.facts, r.facts);
         const std::string& expected = recordings.front().parameters;
         if (report.mismatch.empty() && !expected.empty() && !r.parameters.empty() &&
             r.parameters != expected)
@@ -588,6 +642,17 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
             return publish_end(progress, report);
         }
     }
+    // The first describes the output.
+    if (!recordings.front().media && !recordings.front().reopen()) {
+        report.outcome = JobOutcome::SourceNotOpened;
+        report.system_error = recordings.front().open_error;
+        report.culprit = recordings.front().path;
+        return publish_end(progress, report);
+    }
+    const SourceMedia* first = recordings.front().media.get();
+    Streams streams{
+        first, head.path, static_cast<uint32_t>(std::min<uint64_t>(video_frames, UINT32_MAX)),
+        static_cast<uint32_t>(std::min<uint64_t>(span_ms, INT32_MAX)), head.summary.start_time};
     report.total_frames =
         static_cast<int32_t>(std::min<uint64_t>(announced, std::numeric_limits<int32_t>::max()));
     publish_start(progress, report.total_frames);
@@ -599,7 +664,7 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
     auto open = [&](const SourceFrame* frame) {
         if (frame != nullptr) {
             // A span starts where its first frame was recorded.
-            const int64_t ms = int64_t{frame->time_stamp} - int64_t{source_start_stamp(first)};
+            const int64_t ms = int64_t{frame->time_stamp} - int64_t{head.facts.start_stamp};
             streams.start_time += (ms >= 0 ? ms : ms - 999) / 1000;
         }
         return open_output(output, format, written, aside, streams, options, ending, report);
@@ -619,7 +684,7 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
     uint32_t rate = source_audio_rate(first);
     if (rate == 0 || rate > kMaxAudioRate) rate = kFallbackAudioRate;
     const uint16_t bits = source_pcm_bits(first);
-    const bool align = recordings.size() > 1 && source_has_audio(first);
+    const bool align = join && source_has_audio(first);
     move_frames(
         recordings, output, [&](const SourceFrame& f) { return !span || open(&f); },
         [&] { return align ? output.align_audio(fps, rate, bits) : 0; }, progress, ending, report,

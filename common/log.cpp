@@ -17,6 +17,7 @@ void to_stdout(void*, const char* line) {
 std::shared_mutex g_lock;
 torvane_log_fn g_sink = to_stdout;
 void* g_user = nullptr;
+thread_local int t_muted = 0;
 
 }  // namespace
 
@@ -30,7 +31,15 @@ extern "C" void torvane_log_discard(void*, const char*) {}
 
 namespace tv {
 
+LogMute::LogMute() {
+    ++t_muted;
+}
+LogMute::~LogMute() {
+    --t_muted;
+}
+
 void logf(const char* format, ...) {
+    if (t_muted > 0) return;
     char small[256];
     std::string large;
     char* line = small;

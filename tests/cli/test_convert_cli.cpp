@@ -586,6 +586,23 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     EXPECT_EQ(other.status, 1);
     EXPECT_NE(other.err.find("it has other H.264 parameters"), std::string::npos) << other.err;
     EXPECT_FALSE(fs::exists(dir / "bad.mkv.part"));
+
+    // A join reads the start of each recording twice, but tells what it finds there once.
+    for (const char* name : {"d1.ifv", "d2.ifv"}) {
+        ifvbuild::Recording rec;
+        rec.file.audio_flag = 0;
+        auto& seg = rec.segments.emplace_back();
+        for (int i = 0; i < 5; ++i) seg.add_video(ifvbuild::pattern(64, i), 40 * i, i == 1);
+        seg.video[0].length = 0;  // refused, before the first key frame
+        ASSERT_TRUE(ifvbuild::write_file(rec, dir / name));
+    }
+    auto damaged =
+        run_command(convert_cmd() + " --join " + d + "/d.avi " + d + "/d1.ifv " + d + "/d2.ifv");
+    EXPECT_EQ(damaged.status, 3) << damaged.err;
+    EXPECT_NE(damaged.err.find("converted 8 of 10 frames (2 skipped"), std::string::npos)
+        << damaged.err;
+    const auto lines = std::count(damaged.err.begin(), damaged.err.end(), '\n');
+    EXPECT_EQ(lines, 3) << damaged.err;  // a refusal for each, and the summary
 }
 
 TEST(ConvertCli, ProgressForProgramsAndNarrowTerminals) {
@@ -782,6 +799,12 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
     EXPECT_EQ(std::string(srt.begin(), srt.end()), want);
     EXPECT_EQ(cue, 10);  // seconds 0 to 4 before the pause, 5 after it
 
+    auto pictures = [](const std::string& file) {
+        return md5_column(run_command("ffmpeg -v error -i " + file +
+                                      " -map 0:v -fps_mode passthrough -f framemd5 -")
+                              .out);
+    };
+    ASSERT_EQ(pictures(d + "/a.avi").size(), stamps.size());
     // Matroska and MP4 keep each frame's recorded time: packet times are the stamps from the
     // first, in milliseconds, exactly; the start time is the file's creation time.
     for (const char* name : {"c.mkv", "c.mp4"}) {
@@ -801,11 +824,13 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
         auto tags = run_command(
             "ffprobe -v error -show_entries format_tags=creation_time -of csv=p=0 " + out);
         EXPECT_NE(tags.out.find("2023-11-14T22:13:20"), std::string::npos) << tags.out;
-        // Decoded as recorded: no frame rate imposed on the 2 ms burst.
+        // Decoded as recorded: no frame rate imposed on the 2 ms burst, and every picture as
+        // the AVI's, whose frames are the recorded ones unchanged.
         EXPECT_EQ(run_command("ffmpeg -v error -i " + out +
                               " -map 0:v -fps_mode passthrough -enc_time_base -1 -f null -")
                       .err,
                   "");
+        EXPECT_EQ(pictures(out), pictures(d + "/a.avi"));
     }
 }
 
