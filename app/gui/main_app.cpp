@@ -37,6 +37,8 @@ bool CMainApp::InitInstance() {
 
     // The settings hold the language, so they come before the main window reads its texts.
     tv::gui::g_settingsPath = tv::gui::SettingsFilePath(folder);
+    tv::gui::g_defaultSettingsPath =
+        tv::gui::DefaultSettingsFilePath(folder, tv::gui::g_settingsPath);
     tv::gui::LoadSettings();
 
     {

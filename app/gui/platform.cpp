@@ -172,10 +172,9 @@ std::filesystem::path LanguageFilePath(const std::filesystem::path& exeFolder) {
     return ChooseLanguageFile(exeFolder, beside, installed);
 }
 
-std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder,
-                                         bool exeFolderWritable, const char* xdgConfigHome,
-                                         const char* home) {
-    if (exeFolderWritable) return exeFolder / "Collocate.dat";
+std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder, bool portable,
+                                         const char* xdgConfigHome, const char* home) {
+    if (portable) return exeFolder / "Collocate.dat";
     // Relative values of XDG_CONFIG_HOME are invalid and must be ignored.
     if (IsAbsolute(xdgConfigHome)) {
         return std::filesystem::path(xdgConfigHome) / "torvane" / "Collocate.dat";
@@ -188,7 +187,11 @@ std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder,
 }
 
 std::filesystem::path SettingsFilePath(const std::filesystem::path& exeFolder) {
-    const bool writable = access(exeFolder.c_str(), W_OK) == 0;
+    std::error_code ec;
+    const std::filesystem::path beside = exeFolder / "Collocate.dat";
+    const bool portable =
+        std::filesystem::exists(exeFolder / "portable", ec) ||
+        (std::filesystem::is_regular_file(beside, ec) && access(beside.c_str(), W_OK) == 0);
     const char* home = std::getenv("HOME");
     std::string passwdHome;
     if (home == nullptr || home[0] == '\0') {
@@ -201,7 +204,15 @@ std::filesystem::path SettingsFilePath(const std::filesystem::path& exeFolder) {
         }
         home = passwdHome.c_str();
     }
-    return ChooseSettingsFile(exeFolder, writable, std::getenv("XDG_CONFIG_HOME"), home);
+    return ChooseSettingsFile(exeFolder, portable, std::getenv("XDG_CONFIG_HOME"), home);
+}
+
+std::filesystem::path DefaultSettingsFilePath(const std::filesystem::path& exeFolder,
+                                              const std::filesystem::path& settingsFile) {
+    std::error_code ec;
+    const std::filesystem::path beside = exeFolder / "Collocate.dat";
+    if (beside == settingsFile || !std::filesystem::is_regular_file(beside, ec)) return {};
+    return beside;
 }
 
 }  // namespace tv::gui

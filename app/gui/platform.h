@@ -34,12 +34,18 @@ std::filesystem::path ChooseLanguageFile(const std::filesystem::path& exeFolder,
 // Installed data folder as seen from the program's folder (bin/../share/torvane).
 std::filesystem::path InstalledDataFolder(const std::filesystem::path& exeFolder);
 
-// Collocate.dat beside the program when its folder is writable, else in the user's
-// configuration folder ($XDG_CONFIG_HOME/torvane, by default ~/.config/torvane).
+// Where the settings live. A portable copy keeps them beside the program: a file named
+// "portable" sits there, or a Collocate.dat that the user may write. Otherwise they go to the
+// user's configuration folder ($XDG_CONFIG_HOME/torvane, by default ~/.config/torvane), so an
+// installed program never writes into its own folder.
 std::filesystem::path SettingsFilePath(const std::filesystem::path& exeFolder);
 // The same choice from explicit inputs; null or empty environment values count as unset.
-std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder,
-                                         bool exeFolderWritable, const char* xdgConfigHome,
-                                         const char* home);
+std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder, bool portable,
+                                         const char* xdgConfigHome, const char* home);
+// A Collocate.dat beside the program that is not the settings file itself (one shipped with a
+// read-only program): its values are the defaults that the user's file overrides. Empty when
+// there is none.
+std::filesystem::path DefaultSettingsFilePath(const std::filesystem::path& exeFolder,
+                                              const std::filesystem::path& settingsFile);
 
 }  // namespace tv::gui

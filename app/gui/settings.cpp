@@ -10,6 +10,7 @@ namespace tv::gui {
 
 Settings AppSettings;
 std::filesystem::path g_settingsPath;
+std::filesystem::path g_defaultSettingsPath;
 
 namespace {
 constexpr const char* kFormatExtensions[] = {"avi", "mkv", "mp4"};
@@ -48,10 +49,12 @@ int32_t AtoiValue(const char* text) {
     return static_cast<int32_t>(value);
 }
 
-void LoadSettings() {
+namespace {
+
+void LoadSettingsFrom(const std::filesystem::path& path) {
     tinyxml2::XMLDocument document;
     // A failed load leaves an empty document: every value keeps what it had.
-    document.LoadFile(g_settingsPath.c_str());
+    document.LoadFile(path.c_str());
     const tinyxml2::XMLElement* root = document.FirstChildElement();
     if (root == nullptr) return;
     // Element names play no part; the last element carrying an attribute wins.
@@ -75,6 +78,13 @@ void LoadSettings() {
             }
         }
     }
+}
+
+}  // namespace
+
+void LoadSettings() {
+    if (!g_defaultSettingsPath.empty()) LoadSettingsFrom(g_defaultSettingsPath);
+    LoadSettingsFrom(g_settingsPath);
 }
 
 void SaveSettings() {

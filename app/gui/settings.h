@@ -20,9 +20,11 @@ struct Settings {
 // Process-wide values and the file they live in (set once at start-up).
 extern Settings AppSettings;
 extern std::filesystem::path g_settingsPath;
+// Defaults read before g_settingsPath (a file shipped beside the program); empty for none.
+extern std::filesystem::path g_defaultSettingsPath;
 
-// Fills AppSettings from g_settingsPath. A missing, empty or malformed file leaves the values
-// as they are; nothing is reported.
+// Fills AppSettings from g_defaultSettingsPath, then from g_settingsPath. A missing, empty or
+// malformed file leaves the values as they are; nothing is reported.
 void LoadSettings();
 // Writes AppSettings to g_settingsPath, replacing the file and creating its folder when
 // needed. A failed save is silent.

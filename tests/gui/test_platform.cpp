@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -43,7 +45,7 @@ TEST(ExecutablePath, NamesThisProgram) {
     EXPECT_EQ(ExecutableFolder(), exe.parent_path());
 }
 
-TEST(FileLocations, SettingsStayBesideAWritableProgram) {
+TEST(FileLocations, SettingsStayBesideAPortableProgram) {
     EXPECT_EQ(ChooseSettingsFile("/opt/my tools/bin", true, "/xdg", "/home/u"),
               fs::path("/opt/my tools/bin/Collocate.dat"));
 }
@@ -77,10 +79,30 @@ TEST(FileLocations, LanguageFileBesideTheProgramComesFirst) {
     EXPECT_EQ(LanguageFilePath(bin), bin / "Language.ini");
 }
 
-TEST(FileLocations, SettingsFilePathFollowsTheFolder) {
+TEST(FileLocations, OnlyAPortableCopyWritesBesideItself) {
     const fs::path dir = tvtest::scratch_dir("settings_location");
-    // The scratch folder is writable, so the settings stay beside the "program".
-    EXPECT_EQ(SettingsFilePath(dir), dir / "Collocate.dat");
+    const fs::path bin = dir / "bin";
+    fs::create_directories(bin);
+    setenv("HOME", (dir / "home").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    const fs::path user = dir / "config" / "torvane" / "Collocate.dat";
+
+    // A writable folder alone is not enough: the user's folder, nothing beside to read.
+    EXPECT_EQ(SettingsFilePath(bin), user);
+    EXPECT_EQ(DefaultSettingsFilePath(bin, user), fs::path());
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(SettingsFilePath(bin), dir / "home" / ".config" / "torvane" / "Collocate.dat");
+
+    // The marker, or a settings file there that may be written, makes the copy portable.
+    tvtest::write_file(bin / "portable", {});
+    EXPECT_EQ(SettingsFilePath(bin), bin / "Collocate.dat");
+    fs::remove(bin / "portable");
+    tvtest::write_file(bin / "Collocate.dat", {'<', 'X', '/', '>'});
+    EXPECT_EQ(SettingsFilePath(bin), bin / "Collocate.dat");
+    EXPECT_EQ(DefaultSettingsFilePath(bin, bin / "Collocate.dat"), fs::path());
+
+    // One that is not the settings file (shipped beside a read-only program) gives defaults.
+    EXPECT_EQ(DefaultSettingsFilePath(bin, user), bin / "Collocate.dat");
 }
 
 }  // namespace

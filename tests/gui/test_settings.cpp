@@ -32,6 +32,7 @@ class SettingsFile : public ::testing::Test {
     void SetUp() override {
         dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         g_settingsPath = dir_ / "Collocate.dat";
+        tv::gui::g_defaultSettingsPath.clear();
         AppSettings = Settings{};
     }
     fs::path dir_;
@@ -169,6 +170,26 @@ TEST_F(SettingsFile, MissingEmptyAndMalformedFilesKeepTheValues) {
     fs::create_directory(g_settingsPath);
     LoadSettings();
     expectKept("folder");
+}
+
+TEST_F(SettingsFile, AFileBesideTheProgramGivesDefaultsThatTheUsersFileOverrides) {
+    tv::gui::g_defaultSettingsPath = dir_ / "shipped.dat";
+    WriteText(tv::gui::g_defaultSettingsPath,
+              "<XML><CollocateXML><Collocate Language=\"1\" Format=\"2\"/></CollocateXML></XML>");
+    LoadSettings();  // no user file yet
+    EXPECT_EQ(AppSettings.Language, 1);
+    EXPECT_EQ(AppSettings.Format, 2);
+
+    WriteText(g_settingsPath,
+              "<XML><CollocateXML><Collocate Language=\"3\"/></CollocateXML></XML>");
+    AppSettings = Settings{};
+    LoadSettings();
+    EXPECT_EQ(AppSettings.Language, 3);
+    EXPECT_EQ(AppSettings.Format, 2);
+    // Saving writes the user's file only.
+    SaveSettings();
+    EXPECT_EQ(ReadText(tv::gui::g_defaultSettingsPath),
+              "<XML><CollocateXML><Collocate Language=\"1\" Format=\"2\"/></CollocateXML></XML>");
 }
 
 TEST_F(SettingsFile, TheNextSaveReplacesABrokenFile) {

@@ -77,6 +77,8 @@ class Window : public ::testing::Test {
         fs::create_directory_symlink(dir_ / "recordings", rec_);
         fs::copy_file(program, app_ / "torvane");
         fs::copy_file(tvtest::source_dir() / "data" / "Language.ini", app_ / "Language.ini");
+        // A portable copy: its settings stay in its folder.
+        WriteText(app_ / "portable", "");
     }
 
     void TearDown() override {
