@@ -1,8 +1,10 @@
-// Frames to libavformat packets. Video is copied as it comes (Annex-B: the Matroska and MP4
-// muxers turn the parameter sets and the packets into length-prefixed form themselves); PCM is
-// copied into Matroska and encoded to AAC for MP4, which has no place for raw PCM that players
-// agree on.
+// Frames to libavformat packets. Video units are copied unchanged into the length-prefixed
+// form MP4 and Matroska carry (mux/avc.h); PCM is copied into Matroska and encoded to AAC for
+// MP4, which has no place for raw PCM that players agree on.
 #include "mux/mux.h"
+
+#include "mux/avc.h"
+#include "mux/output_file.h"
 
 #include "common/log.h"
 #include "common/sysio.h"
@@ -35,91 +37,6 @@ constexpr AVRational kMilliseconds{1, 1000};
 constexpr size_t kPendingAudioLimit = 8u << 20;
 constexpr int64_t kAacBitRate = 32000;
 constexpr int64_t kMaxCuesAtOnce = 86400;
-// The muxer's writes gather in this buffer before they reach the file.
-constexpr int kWriteBuffer = 1 << 20;
-// Disk space is reserved this far ahead of the writes, as the AVI writer does.
-constexpr int64_t kReserveStep = 64 << 20;
-
-// The file behind libavformat's I/O: written through the same door as the AVI writer's, so
-// the same rules hold (an old tail never survives, space reserved ahead, injected failures
-// reach it) and the job's .part is not emptied when it is empty already (emptying a file
-// makes ext4 write all of it back when it is closed).
-struct OutputFile {
-    int fd = -1;
-    int64_t position = 0;
-    int64_t reserved_end = 0;
-    bool reserve_off = false;
-    int error = 0;  // the first failed call's errno
-
-    static int write(void* opaque, uint8_t* data, int size) {
-        auto* f = static_cast<OutputFile*>(opaque);
-        int64_t end = f->position + size;
-        if (!f->reserve_off && end > f->reserved_end) {
-            const int64_t from = std::max(f->reserved_end, f->position);
-            if (sysio::reserve(f->fd, from, end + kReserveStep - from) == 0)
-                f->reserved_end = end + kReserveStep;
-            else
-                f->reserve_off = true;
-        }
-        for (int done = 0; done < size;) {
-            ssize_t r = sysio::write(f->fd, data + done, static_cast<size_t>(size - done));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) return f->fail(r < 0 ? errno : ENOSPC);
-            done += static_cast<int>(r);
-            f->position += r;
-        }
-        return size;
-    }
-
-    static int64_t seek(void* opaque, int64_t offset, int whence) {
-        auto* f = static_cast<OutputFile*>(opaque);
-        if (whence == AVSEEK_SIZE) {
-            off_t here = sysio::lseek(f->fd, 0, SEEK_CUR);
-            off_t size = sysio::lseek(f->fd, 0, SEEK_END);
-            if (here < 0 || size < 0 || sysio::lseek(f->fd, here, SEEK_SET) != here)
-                return f->fail(errno);
-            return size;
-        }
-        off_t at = sysio::lseek(f->fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-        if (at < 0) return f->fail(errno);
-        f->position = at;
-        return at;
-    }
-
-    int fail(int e) {
-        if (!error) error = e ? e : EIO;
-        return AVERROR(error);
-    }
-};
-
-struct Nal {
-    const uint8_t* data;
-    size_t size;
-    int type;
-};
-
-// The NAL units of an Annex-B buffer, without their start codes.
-std::vector<Nal> annexb_nals(const uint8_t* p, size_t n) {
-    std::vector<Nal> nals;
-    size_t i = 0;
-    auto next_start = [&](size_t from) {
-        for (size_t k = from; k + 3 <= n; ++k)
-            if (p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 1) return k;
-        return n;
-    };
-    i = next_start(0);
-    while (i < n) {
-        size_t begin = i + 3;
-        size_t end = next_start(begin);
-        size_t next = end;
-        // The zero byte of a four-byte start code belongs to the next unit's prefix.
-        while (end > begin && p[end - 1] == 0) --end;
-        if (end > begin) nals.push_back({p + begin, end - begin, p[begin] & 0x1f});
-        i = next;
-    }
-    return nals;
-}
-
 std::string iso8601_utc(int64_t seconds) {
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
@@ -184,9 +101,14 @@ struct Muxer::State {
     int64_t last_audio_ms = -1;
     int64_t last_video_interval = 0;
 
-    // Parameter sets seen before the header, Annex-B with start codes.
-    std::vector<uint8_t> sps;
-    std::vector<uint8_t> pps;
+    // Parameter sets seen before the header (NAL units without start codes).
+    std::vector<std::vector<uint8_t>> sps;
+    std::vector<std::vector<uint8_t>> pps;
+    // Video goes in length-prefixed, converted here (libavformat's own conversion scans the
+    // frames byte by byte and copies them twice); Annex-B as it came if the parameter sets
+    // cannot be described, and libavformat converts.
+    bool length_prefixed = false;
+    std::vector<uint8_t> converted;
     std::string encoder;
 
     struct PendingAudio {
@@ -225,16 +147,10 @@ struct Muxer::State {
         pending_bytes = 0;
     }
 
-    // Writes what the I/O buffer holds and closes the file: 0, or the first failure's errno.
+    // Writes what is buffered and closes the file: 0, or the first failure's errno.
     int close_output() {
-        if (fc && fc->pb) {
-            avio_flush(fc->pb);
-            av_freep(&fc->pb->buffer);
-            avio_context_free(&fc->pb);
-        }
-        if (file.fd >= 0 && sysio::close(file.fd) != 0 && !file.error) file.error = errno;
-        file.fd = -1;
-        return file.error;
+        if (fc) fc->pb = nullptr;
+        return file.close();
     }
 
     int fail(int cause, std::string text) {
@@ -300,8 +216,18 @@ struct Muxer::State {
     }
 
     int write_header() {
-        std::vector<uint8_t> extradata = sps;
-        extradata.insert(extradata.end(), pps.begin(), pps.end());
+        std::vector<std::span<const uint8_t>> sps_units(sps.begin(), sps.end());
+        std::vector<std::span<const uint8_t>> pps_units(pps.begin(), pps.end());
+        std::vector<uint8_t> extradata = avc::decoder_configuration(sps_units, pps_units);
+        length_prefixed = !extradata.empty();
+        if (!length_prefixed) {
+            static constexpr uint8_t kStartCode[] = {0, 0, 0, 1};
+            for (const auto* sets : {&sps, &pps})
+                for (const auto& set : *sets) {
+                    extradata.insert(extradata.end(), std::begin(kStartCode), std::end(kStartCode));
+                    extradata.insert(extradata.end(), set.begin(), set.end());
+                }
+        }
         AVCodecParameters* par = video->codecpar;
         par->extradata =
             static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -374,14 +300,11 @@ struct Muxer::State {
 
     int put_video(const Frame& f) {
         if (!header_written) {
-            std::vector<uint8_t> frame_sps;
-            std::vector<uint8_t> frame_pps;
-            static constexpr uint8_t kStartCode[] = {0, 0, 0, 1};
-            for (const Nal& nal : annexb_nals(f.data, f.length)) {
-                if (nal.type != 7 && nal.type != 8) continue;
-                auto& to = nal.type == 7 ? frame_sps : frame_pps;
-                to.insert(to.end(), std::begin(kStartCode), std::end(kStartCode));
-                to.insert(to.end(), nal.data, nal.data + nal.size);
+            std::vector<std::vector<uint8_t>> frame_sps;
+            std::vector<std::vector<uint8_t>> frame_pps;
+            for (const avc::Nal& nal : avc::units({f.data, f.length})) {
+                if (nal.type == 7) frame_sps.emplace_back(nal.bytes.begin(), nal.bytes.end());
+                if (nal.type == 8) frame_pps.emplace_back(nal.bytes.begin(), nal.bytes.end());
             }
             if (!frame_sps.empty()) sps = std::move(frame_sps);
             if (!frame_pps.empty()) pps = std::move(frame_pps);
@@ -395,8 +318,16 @@ struct Muxer::State {
         if (put_cues(f.time_stamp) < 0) return -1;
         int64_t ms = stamp(f.time_stamp, &last_video_ms);
         if (previous >= 0 && ms - previous <= 1000) last_video_interval = ms - previous;
-        packet->data = const_cast<uint8_t*>(f.data);
-        packet->size = static_cast<int>(f.length);
+        if (length_prefixed) {
+            avc::to_length_prefixed({f.data, f.length}, converted);
+            if (converted.size() > static_cast<size_t>(INT32_MAX))
+                return fail(EFBIG, "video frame too large");
+            packet->data = converted.data();
+            packet->size = static_cast<int>(converted.size());
+        } else {
+            packet->data = const_cast<uint8_t*>(f.data);
+            packet->size = static_cast<int>(f.length);
+        }
         packet->stream_index = video->index;
         packet->pts = packet->dts = av_rescale_q(ms, kMilliseconds, video->time_base);
         // The next frame's time is not known yet; the last interval stands in for it (not a
@@ -550,22 +481,8 @@ int Muxer::open(const std::string& path, Container container, const Description&
     if (!created.empty()) av_dict_set(&s.fc->metadata, "creation_time", created.c_str(), 0);
     if (!d.title.empty()) av_dict_set(&s.fc->metadata, "title", d.title.c_str(), 0);
 
-    // 0666: the user's umask decides who may read and write it, as for the AVI.
-    s.file.fd = sysio::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (s.file.fd < 0) return s.fail(errno, strerror(errno));
-    // Emptied only when there is something to empty; devices cannot be (EINVAL) and need not be.
-    if (sysio::lseek(s.file.fd, 0, SEEK_END) > 0 && sysio::ftruncate(s.file.fd, 0) != 0 &&
-        errno != EINVAL)
-        return s.fail(errno, strerror(errno));
-    if (sysio::lseek(s.file.fd, 0, SEEK_SET) != 0) return s.fail(errno, strerror(errno));
-    auto* buffer = static_cast<uint8_t*>(av_malloc(kWriteBuffer));
-    if (buffer)
-        s.fc->pb = avio_alloc_context(buffer, kWriteBuffer, 1, &s.file, nullptr, OutputFile::write,
-                                      OutputFile::seek);
-    if (!s.fc->pb) {
-        av_free(buffer);
-        return s.fail(ENOMEM, strerror(ENOMEM));
-    }
+    if (int e = s.file.open(path); e != 0) return s.fail(e, strerror(e));
+    s.fc->pb = s.file.context();
     return 0;
 }
 

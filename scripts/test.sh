@@ -42,7 +42,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== ThreadSanitizer build and the threaded tests =="
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=ON \
   -DTORVANE_TSAN=ON -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF
-cmake --build build-tsan -j "$jobs" --target test_avi test_conversion_job test_convert_threads gui_poller_test \
+cmake --build build-tsan -j "$jobs" --target test_avi test_conversion_job test_convert_threads test_mux gui_poller_test \
   torvane-convert
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -L tsan "${ctest_args[@]}"

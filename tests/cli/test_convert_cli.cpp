@@ -550,9 +550,13 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     for (size_t i = 0; i < ms.size(); ++i) ASSERT_EQ(ms[i], 40 * static_cast<long long>(i)) << i;
 
     // A span across a join: from the first recording's key frame at 3 s into the second's.
-    auto across = run_command(convert_cmd() + " -q --from 3.5 --to 5 --join " + d + "/across.mkv " +
-                              d + "/r1.ifv " + d + "/r0.ifv");
+    auto across =
+        run_command(convert_cmd() + " -q --from 3.5 --to 5 --report " + d + "/across.json --join " +
+                    d + "/across.mkv " + d + "/r1.ifv " + d + "/r0.ifv");
     ASSERT_EQ(across.status, 0) << across.err;
+    const auto conversion =
+        nlohmann::json::parse(tvtest::read_file(dir / "across.json"))["conversions"][0];
+    EXPECT_EQ(conversion["span"], nlohmann::json({{"from", "3.5"}, {"to", "5"}}));
     const auto across_flags = packets("across.mkv", "v", "flags");
     ASSERT_EQ(across_flags.size(), 51u);
     EXPECT_EQ(across_flags[0].substr(0, 1), "K");

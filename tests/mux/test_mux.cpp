@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/sysio.h"
+#include "mux/avc.h"
 #include "mux/mux.h"
 #include "support/test_support.h"
 #include "tools/mkifv/annexb.h"
@@ -344,6 +345,34 @@ TEST_F(MuxFile, AbandonedAndFailedWrites) {
         EXPECT_EQ(r, -1);
         EXPECT_EQ(m.error(), EIO) << m.error_text();
     }
+}
+
+// The framing of video for the containers, against libavformat's own conversion of a
+// 720p High-profile stream (its CodecPrivate, kept from before the muxer did it itself).
+TEST(Mux, LengthPrefixedVideoAndItsConfiguration) {
+    const std::vector<uint8_t> sps = {0x67, 0x64, 0x00, 0x1f, 0xac, 0xb4, 0x02, 0x80,
+                                      0x2d, 0xd8, 0x08, 0x80, 0x00, 0x00, 0x03, 0x00,
+                                      0x80, 0x00, 0x00, 0x19, 0x07, 0x8c, 0x19, 0x50};
+    const std::vector<uint8_t> pps = {0x68, 0xef, 0x3c, 0xb0};
+    std::vector<uint8_t> want = {0x01, 0x64, 0x00, 0x1f, 0xff, 0xe1, 0x00, 0x18};
+    want.insert(want.end(), sps.begin(), sps.end());
+    want.insert(want.end(), {0x01, 0x00, 0x04});
+    want.insert(want.end(), pps.begin(), pps.end());
+    want.insert(want.end(), {0xfd, 0xf8, 0xf8, 0x00});
+    EXPECT_EQ(tv::mux::avc::decoder_configuration({sps}, {pps}), want);
+    EXPECT_TRUE(tv::mux::avc::decoder_configuration({}, {pps}).empty());
+
+    // Four- and three-byte start codes, trailing zeros, a 00 00 03 inside a unit, bytes before
+    // the first start code: every unit's bytes, each after its length.
+    const std::vector<uint8_t> annexb = {0xAA, 0xBB, 0, 0, 0, 1, 0x67, 1, 2, 0, 0,    1, 0x68,
+                                         3,    0,    0, 3, 1, 0, 0,    0, 0, 1, 0x65, 9, 0};
+    std::vector<uint8_t> out;
+    tv::mux::avc::to_length_prefixed(annexb, out);
+    EXPECT_EQ(out, (std::vector<uint8_t>{0, 0, 0,    2, 0xAA, 0xBB, 0, 0, 0, 3, 0x67, 1, 2,    0, 0,
+                                         0, 6, 0x68, 3, 0,    0,    3, 1, 0, 0, 0,    2, 0x65, 9}));
+    const std::vector<uint8_t> bare = {0x41, 0x9a, 0x01};
+    tv::mux::avc::to_length_prefixed(bare, out);
+    EXPECT_EQ(out, (std::vector<uint8_t>{0, 0, 0, 3, 0x41, 0x9a, 0x01}));
 }
 
 TEST(Mux, Failures) {
