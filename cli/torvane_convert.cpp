@@ -64,6 +64,7 @@ struct Options {
     bool hash = false;
     std::optional<std::string> report;
     std::optional<tv::RecordingTime> from, to;
+    std::optional<std::string> from_text, to_text;  // as given, for the report
     std::optional<std::string> join;  // the output that the recordings are joined into
     unsigned jobs = 0;
     Progress progress = Progress::kBar;
@@ -367,6 +368,7 @@ int parse_options(int argc, char** argv, Options& options) {
                     return kUsage;
                 }
                 (c == kFrom ? options.from : options.to) = time;
+                (c == kFrom ? options.from_text : options.to_text) = optarg;
                 break;
             }
             case kJoin:
@@ -903,6 +905,15 @@ nlohmann::ordered_json conversion_json(const Task& task, const Options& options)
     for (const auto& in : task.inputs())
         if (std::find(order.begin(), order.end(), in) == order.end()) order.push_back(in);
     for (const auto& path : order) c["recordings"].push_back(recording_json(path, task, options));
+    // The part of the recordings asked for, as given; null for all of it.
+    if (options.from || options.to) {
+        auto given = [](const std::optional<std::string>& text) {
+            return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
+        };
+        c["span"] = {{"from", given(options.from_text)}, {"to", given(options.to_text)}};
+    } else {
+        c["span"] = nullptr;
+    }
     const bool ran = task.refusal.empty() && !task.skip && task.started.load();
     if (!task.refusal.empty()) {
         c["outcome"] = "refused";

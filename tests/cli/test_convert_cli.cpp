@@ -76,6 +76,16 @@ std::vector<std::string> md5_column(const std::string& framemd5) {
     return out;
 }
 
+// Checks a --report file against its schema in docs/.
+tvtest::CommandResult check_report(const fs::path& report) {
+    return run_command(
+        "python3 -c 'import json, jsonschema, sys; "
+        "jsonschema.Draft202012Validator(json.load(open(sys.argv[1]))).validate("
+        "json.load(open(sys.argv[2])))' " +
+        shell_quote((tvtest::source_dir() / "docs" / "report.schema.json").string()) + " " +
+        shell_quote(report.string()));
+}
+
 }  // namespace
 
 TEST(ConvertCli, UsageErrorsAndHelp) {
@@ -394,12 +404,7 @@ TEST(ConvertCli, EvidenceChecksumsAndReport) {
     EXPECT_EQ(a_sums.substr(64, 11), "  ../a.ifv\n") << a_sums;
     EXPECT_EQ(a_sums.substr(64 + 11 + 64), "  a.avi\n") << a_sums;
 
-    auto valid = run_command(
-        "python3 -c 'import json, jsonschema, sys; "
-        "jsonschema.Draft202012Validator(json.load(open(sys.argv[1]))).validate("
-        "json.load(open(sys.argv[2])))' " +
-        shell_quote((tvtest::source_dir() / "docs" / "report.schema.json").string()) + " " + d +
-        "/run.json");
+    auto valid = check_report(dir / "run.json");
     EXPECT_EQ(valid.status, 0) << valid.err;
     const auto report_bytes = tvtest::read_file(dir / "run.json");
     const auto report = nlohmann::ordered_json::parse(report_bytes);
@@ -557,6 +562,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     const auto conversion =
         nlohmann::json::parse(tvtest::read_file(dir / "across.json"))["conversions"][0];
     EXPECT_EQ(conversion["span"], nlohmann::json({{"from", "3.5"}, {"to", "5"}}));
+    EXPECT_EQ(check_report(dir / "across.json").status, 0);
     const auto across_flags = packets("across.mkv", "v", "flags");
     ASSERT_EQ(across_flags.size(), 51u);
     EXPECT_EQ(across_flags[0].substr(0, 1), "K");
