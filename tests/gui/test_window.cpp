@@ -317,17 +317,20 @@ TEST_F(Window, StopEndsTheJobAndTheNumbersMove) {
 }
 
 TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
+    // Four recordings below a folder, one in a folder of its own, one upper-case.
     const fs::path sample = tvtest::source_dir() / "data" / "samples" / "sample.ifv";
     fs::create_directories(rec_ / "cam2");
     fs::copy_file(sample, rec_ / "cam1.ifv");
     fs::copy_file(sample, rec_ / "cam2" / "CAM2.IFV");
     fs::copy_file(sample, rec_ / "cam3.ifv");
+    fs::copy_file(sample, rec_ / "cam4.ifv");
+    WriteText(rec_ / "cam4.avi", "an older file");
     WriteText(rec_ / "notes.txt", "not a recording");
     const Run run = RunWindow(Lines({
         "wait-active",
         // A folder stands for the recordings below it.
         "drop " + rec_.string(),
-        "wait-note queue 3",
+        "wait-note queue 4",
         "resize 800",
         "click 1004",
         Answer("message", "return"),
@@ -343,14 +346,16 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
         "key escape",
     }));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
-    // Each row: waiting, converting, converted.
-    EXPECT_EQ(CountLines(run.log, "note row "), 9) << run.log;
+    // Each row: waiting, converting, converted; a fourth's output exists and is left alone.
+    EXPECT_EQ(CountLines(run.log, "note row "), 11) << run.log;
     for (const char* row : {"note row 0 StQueueConverted", "note row 1 StQueueConverted",
-                            "note row 2 StQueueConverted"}) {
+                            "note row 2 StQueueConverted", "note row 3 StQueueExists"}) {
         EXPECT_TRUE(HasLine(run.log, row)) << row << run.log;
     }
-    const std::string summary =
-        std::regex_replace(Lang0("StQueueSummary"), std::regex("\\{(converted|total)\\}"), "3");
+    EXPECT_EQ(ReadText(rec_ / "cam4.avi"), "an older file");
+    std::string summary =
+        std::regex_replace(Lang0("StQueueSummary"), std::regex("\\{converted\\}"), "3");
+    summary = std::regex_replace(summary, std::regex("\\{total\\}"), "4");
     EXPECT_TRUE(HasLine(run.log, "note message StQueueSummary " + summary)) << run.log;
     for (const fs::path& avi : {rec_ / "cam1.avi", rec_ / "cam2" / "CAM2.avi", rec_ / "cam3.avi"}) {
         EXPECT_EQ(Head(avi, 4), "RIFF") << avi;
@@ -402,6 +407,7 @@ TEST_F(Window, UpperCaseNamesAreListedAndEnterStartsWithoutALanguageFile) {
     fs::remove(app_ / "Language.ini");
     fs::copy_file(tvtest::source_dir() / "data" / "samples" / "sample.ifv", rec_ / "CAM01.IFV");
     WriteText(rec_ / "notes.txt", "not a recording");
+    WriteText(rec_ / "CAM01.avi", "an older file");
     // The open dialog starts in the folder used last.
     WriteText(app_ / "Collocate.dat", "<XML><CollocateXML><Collocate BrowsePath=\"" +
                                           rec_.string() + "\"/></CollocateXML></XML>");
@@ -420,10 +426,17 @@ TEST_F(Window, UpperCaseNamesAreListedAndEnterStartsWithoutALanguageFile) {
         "key return",
         "wait-value 1000 " + (rec_ / "CAM01.IFV").string(),
         "wait-active",
-        ChooseOutput("", rec_ / "CAM01.avi"),
-        // Enter in a path field starts the conversion.
+        // Enter in a path field starts the conversion; the output proposed beside the
+        // recording exists, so replacing it is asked about first: "No" (the default) keeps
+        // it, "Yes" converts.
+        "wait-value 1001 " + (rec_ / "CAM01.avi").string(),
         "click 1000",
         "key return",
+        Answer("question replace", "return"),
+        "wait-active",
+        "sleep 300",
+        "key return",
+        Answer("question replace", "alt+y"),
         Answer("message", "return"),
         "wait-active",
         "wait-value 1004 Start conversion",
@@ -432,6 +445,8 @@ TEST_F(Window, UpperCaseNamesAreListedAndEnterStartsWithoutALanguageFile) {
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_TRUE(HasLine(run.log, "note message MessageAVIsucceed The AVI file has been created."))
         << run.log;
+    EXPECT_EQ(CountLines(run.log, "note question replace"), 2) << run.log;
+    EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
     const auto bytes = tvtest::read_file(rec_ / "CAM01.avi");
     ASSERT_GT(bytes.size(), 4u);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
