@@ -989,7 +989,11 @@ void write_report(const Options& options, const std::vector<std::unique_ptr<Task
         j["files_not_recordings"].push_back(p);
     }
     std::string error;
-    if (!tvcli::write_file_aside(*options.report, j.dump(2) + "\n", options.overwrite, error)) {
+    // Reasons and warnings are words for people and may quote a name that is not UTF-8: shown
+    // with replacements there, its exact bytes are under path_bytes.
+    const std::string text =
+        j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    if (!tvcli::write_file_aside(*options.report, text, options.overwrite, error)) {
         std::fprintf(stderr, "%s: the report %s could not be written: %s\n", kProgram,
                      tvcli::printable(*options.report).c_str(), error.c_str());
     }

@@ -429,10 +429,15 @@ TEST(ConvertCli, EvidenceChecksumsAndReport) {
 
     // Nothing is replaced without -y: not the report, not a checksum file left alone.
     fs::remove(dir / "out" / "a.avi");
-    auto again = run_command("cd " + d + " && " + convert_cmd() + " --hash -o out a.ifv");
+    auto again = run_command("cd " + d + " && " + convert_cmd() +
+                             " --hash --report again.json -o out a.ifv 'b\xff.ifv'");
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("the checksum file out/a.avi.sha256 exists"), std::string::npos)
         << again.err;
+    // A reason that quotes a name that is not UTF-8 is still written.
+    const auto refusals = nlohmann::json::parse(tvtest::read_file(dir / "again.json"));
+    EXPECT_NE(refusals["conversions"][1]["reason"].get<std::string>().find("exists"),
+              std::string::npos);
     EXPECT_EQ(run_command("cd " + d + " && " + convert_cmd() + " --report run.json a.ifv").status,
               2);
     EXPECT_EQ(tvtest::read_file(dir / "run.json"), report_bytes);
