@@ -324,13 +324,18 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
     fs::copy_file(sample, rec_ / "cam2" / "CAM2.IFV");
     fs::copy_file(sample, rec_ / "cam3.ifv");
     fs::copy_file(sample, rec_ / "cam4.ifv");
-    WriteText(rec_ / "cam4.avi", "an older file");
+    fs::create_directories(rec_ / "converted");
+    WriteText(rec_ / "converted" / "cam4.avi", "an older file");
     WriteText(rec_ / "notes.txt", "not a recording");
     const Run run = RunWindow(Lines({
         "wait-active",
         // A folder stands for the recordings below it.
         "drop " + rec_.string(),
         "wait-note queue 4",
+        // The outputs all go to one folder, typed in the output field.
+        "click 1001",
+        "type " + (rec_ / "converted").string(),
+        "sleep 300",
         "resize 800",
         "click 1004",
         Answer("message", "return"),
@@ -352,12 +357,13 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
                             "note row 2 StQueueConverted", "note row 3 StQueueExists"}) {
         EXPECT_TRUE(HasLine(run.log, row)) << row << run.log;
     }
-    EXPECT_EQ(ReadText(rec_ / "cam4.avi"), "an older file");
+    EXPECT_EQ(ReadText(rec_ / "converted" / "cam4.avi"), "an older file");
     std::string summary =
         std::regex_replace(Lang0("StQueueSummary"), std::regex("\\{converted\\}"), "3");
     summary = std::regex_replace(summary, std::regex("\\{total\\}"), "4");
     EXPECT_TRUE(HasLine(run.log, "note message StQueueSummary " + summary)) << run.log;
-    for (const fs::path& avi : {rec_ / "cam1.avi", rec_ / "cam2" / "CAM2.avi", rec_ / "cam3.avi"}) {
+    for (const char* name : {"cam1.avi", "CAM2.avi", "cam3.avi"}) {
+        const fs::path avi = rec_ / "converted" / name;
         EXPECT_EQ(Head(avi, 4), "RIFF") << avi;
     }
     CheckScreenshot(dir_ / "queue.png", "screenshot-queue.png");
