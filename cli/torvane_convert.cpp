@@ -1093,9 +1093,13 @@ int convert(const Options& options) {
             if (t->reported || !t->finished.load(std::memory_order_acquire)) continue;
             t->reported = true;
             bar.clear();
-            // A join is named by its first recording, or by the one it stopped at.
-            std::string input =
-                tvcli::printable(t->report.culprit.empty() ? t->input : t->report.culprit);
+            // A join is named by its earliest recording, or by the one it stopped at.
+            std::string input = t->input;
+            if (!t->report.culprit.empty())
+                input = t->report.culprit;
+            else if (t->joined.size() > 1 && !t->report.sources.empty())
+                input = t->report.sources.front().path;
+            input = tvcli::printable(input);
             if (t->joined.size() > 1 && t->report.culprit.empty())
                 input += " (+" + std::to_string(t->joined.size() - 1) + ")";
             const std::string output = tvcli::printable(t->output);
