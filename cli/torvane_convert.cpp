@@ -637,6 +637,11 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         } else if (options.hash && !options.overwrite && fs::exists(out + ".sha256", ec)) {
             task->refusal = "the checksum file " + tvcli::printable(out + ".sha256") +
                             " exists (use -y to replace it)";
+        } else if (const std::string srt = fs::path(out).replace_extension(".srt").string();
+                   options.clock_srt && !options.overwrite && fs::exists(srt, ec) &&
+                   tv::OutputFormatFor(out, options.format) == tv::OutputFormat::Avi) {
+            task->refusal =
+                "the subtitle file " + tvcli::printable(srt) + " exists (use -y to replace it)";
         }
         tasks.push_back(std::move(task));
     }
@@ -839,7 +844,7 @@ void after_conversion(Task& task, const Options& options) {
         if (!tvcli::write_clock_srt(part, task.timeline)) {
             task.srt_failure = std::strerror(errno);
             std::remove(part.c_str());
-        } else if (std::rename(part.c_str(), srt.c_str()) != 0) {
+        } else if (tv::PutInPlace(part, srt, options.overwrite) != 0) {
             task.srt_failure = std::strerror(errno);
             std::remove(part.c_str());
         } else if (options.preserve_time) {

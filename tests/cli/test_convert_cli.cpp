@@ -773,6 +773,13 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
     ASSERT_EQ(without.status, 0) << without.err;
     EXPECT_EQ(tvtest::read_file(dir / "a.avi"), tvtest::read_file(dir / "b.avi"));
     EXPECT_FALSE(fs::exists(dir / "b.srt"));
+    // Subtitles of someone else's are not replaced without -y.
+    tvtest::write_file(dir / "c.srt", {'m', 'i', 'n', 'e', '\n'});
+    auto taken = run_command(convert_cmd() + " --clock-srt " + d + "/rec.ifv " + d + "/c.avi");
+    EXPECT_EQ(taken.status, 1);
+    EXPECT_NE(taken.err.find("c.srt exists (use -y to replace it)"), std::string::npos)
+        << taken.err;
+    EXPECT_EQ(tvtest::read_file(dir / "c.srt"), std::vector<uint8_t>({'m', 'i', 'n', 'e', '\n'}));
 
     // The header's end time, as cp -p would give it; without it, the time of writing.
     struct stat st {};
