@@ -15,6 +15,7 @@
 
 #include "app/frame_range.h"
 #include "common/log.h"
+#include "common/platform.h"
 #include "common/sysio.h"
 #include "mux/mux.h"
 #include "torvane/avi.h"
@@ -84,7 +85,8 @@ AviFile* create_output(const std::string& path, JobReport& report) {
     report.system_error = errno;
     std::error_code ec;
     if (report.avi_error == AVI_ERR_WRITE &&
-        std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular) {
+        std::filesystem::symlink_status(platform::path_of(path), ec).type() ==
+            std::filesystem::file_type::regular) {
         sysio::unlink(path.c_str());
     }
     return nullptr;
@@ -120,14 +122,14 @@ int describe_streams(AviFile* avi, const SourceMedia* source, uint32_t frames, u
 // device, a FIFO or a link named as the output is written straight, as it always was.
 bool writes_aside(const std::string& output) {
     std::error_code ec;
-    const auto type = std::filesystem::symlink_status(output, ec).type();
+    const auto type = std::filesystem::symlink_status(platform::path_of(output), ec).type();
     return type == std::filesystem::file_type::not_found ||
            type == std::filesystem::file_type::regular;
 }
 
 bool same_file(const std::string& a, const std::string& b) {
     std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec);
+    return std::filesystem::equivalent(platform::path_of(a), platform::path_of(b), ec);
 }
 
 // Holds the lock of the .part that the conversion writes.
@@ -229,7 +231,7 @@ mux::Description mux_description(const SourceMedia* source, const std::string& s
     d.sample_rate = source_audio_rate(source);
     if (d.sample_rate == 0 || d.sample_rate > kMaxAudioRate) d.sample_rate = kFallbackAudioRate;
     d.start_time = start_time;
-    d.title = std::filesystem::path(source_path).filename().string();
+    d.title = platform::utf8_of(platform::path_of(source_path).filename());
     d.version = TORVANE_VERSION;
     d.clock_subtitles = options.clock_track;
     return d;
@@ -534,7 +536,7 @@ JobOutcome outcome_of(Ending ending, const JobReport& report) {
 
 OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen) {
     if (chosen != OutputFormat::ByExtension) return chosen;
-    std::string extension = std::filesystem::path(output).extension().string();
+    std::string extension = platform::utf8_of(platform::path_of(output).extension());
     for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (extension == ".mkv") return OutputFormat::Matroska;
     if (extension == ".mp4") return OutputFormat::Mp4;

@@ -200,7 +200,7 @@ int AVI_flush_behind(AviFile* file) {
     if (!file->spare_buffer) {
         const size_t bytes = AVI_buffer_allocation(file->write_buffer_size);
         if (tv::sysio::may_allocate(bytes)) {
-            void* memory = std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
+            void* memory = tv::platform::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
             file->spare_buffer.reset(static_cast<uint8_t*>(memory));
         }
         if (!file->spare_buffer) return AVI_flush_buffer(file);
@@ -244,7 +244,8 @@ int AVI_set_write_buffer(AviFile* file, int32_t size) {
     }
     const size_t bytes = AVI_buffer_allocation(static_cast<size_t>(size));
     void* memory = nullptr;
-    if (tv::sysio::may_allocate(bytes)) memory = std::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
+    if (tv::sysio::may_allocate(bytes))
+        memory = tv::platform::aligned_alloc(AVI_BUFFER_ALIGNMENT, bytes);
     if (!memory) {
         // The old buffer (empty now) stays in use.
         AVI_set_error(AVI_ERR_NO_MEM);

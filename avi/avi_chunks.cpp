@@ -130,7 +130,7 @@ int AVI_write_chunk(AviFile* file, const char* tag, const uint8_t* data, uint32_
     AVI_put_le32(header.data() + 4, length);  // ckSize
     static const uint8_t pad = 0;
     // One system call for header, data and pad.
-    std::array<iovec, 3> parts = {{
+    std::array<tv::platform::Part, 3> parts = {{
         {header.data(), header.size()},
         {const_cast<uint8_t*>(data), length},
         {const_cast<uint8_t*>(&pad), length & 1u},

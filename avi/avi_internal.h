@@ -2,7 +2,6 @@
 // library see AviFile as an opaque type; tests include this header to reach the internals.
 #pragma once
 
-#include <sys/uio.h>
 #include <array>
 #include <condition_variable>
 #include <cstddef>
@@ -42,7 +41,7 @@ class AviGrowableArray {
 };
 
 struct AviFreeMemory {
-    void operator()(void* p) const { std::free(p); }
+    void operator()(void* p) const { tv::platform::aligned_free(p); }
 };
 
 // One "idx1" entry, already in file byte order: tag, flags, chunk position, data length.
@@ -209,7 +208,7 @@ inline size_t AVI_buffer_allocation(size_t size) {
 
 // Calling interface and shared routines (avi_writer.cpp).
 int64_t AVI_write_all(int fd, const void* buffer, size_t length);
-int64_t AVI_writev_all(int fd, struct iovec* parts, int count);
+int64_t AVI_writev_all(int fd, tv::platform::Part* parts, int count);
 void AVI_put_le32(uint8_t* destination, uint32_t value);
 int32_t AVI_block_size(const AviFile* file, int track);
 void AVI_set_error(int32_t code);

@@ -1,6 +1,5 @@
 // The AVI writer's calling interface: creating the file, describing the streams, handing over
 // chunks and finishing (the close); plus the low-level write routines the other parts share.
-#include <fcntl.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +49,7 @@ int64_t AVI_write_all(int fd, const void* buffer, size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     size_t done = 0;
     while (done < length) {
-        ssize_t r = tv::sysio::write(fd, bytes + done, length - done);
+        int64_t r = tv::sysio::write(fd, bytes + done, length - done);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;  // a write that makes no progress would repeat forever
         done += static_cast<size_t>(r);
@@ -58,27 +57,27 @@ int64_t AVI_write_all(int fd, const void* buffer, size_t length) {
     return static_cast<int64_t>(done);
 }
 
-int64_t AVI_writev_all(int fd, struct iovec* parts, int count) {
+int64_t AVI_writev_all(int fd, tv::platform::Part* parts, int count) {
     int64_t done = 0;
     while (count > 0) {
-        if (parts->iov_len == 0) {
+        if (parts->size == 0) {
             ++parts;
             --count;
             continue;
         }
-        ssize_t r = tv::sysio::writev(fd, parts, count);
+        int64_t r = tv::sysio::writev(fd, parts, count);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
         done += r;
         auto left = static_cast<size_t>(r);
-        while (count > 0 && left >= parts->iov_len) {
-            left -= parts->iov_len;
+        while (count > 0 && left >= parts->size) {
+            left -= parts->size;
             ++parts;
             --count;
         }
         if (count > 0) {
-            parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + left;
-            parts->iov_len -= left;
+            parts->data = static_cast<uint8_t*>(parts->data) + left;
+            parts->size -= left;
         }
     }
     return done;
@@ -95,8 +94,8 @@ AviFile* AVI_create_output(const char* path) {
         AVI_set_error(AVI_ERR_OPEN);
         return nullptr;
     }
-    // 0666: the user's umask decides who may read and write it, as for any other program's file.
-    int fd = tv::sysio::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // The user's umask decides who may read and write it, as for any other program's file.
+    int fd = tv::sysio::open(path, tv::platform::kReadWrite | tv::platform::kCreate);
     if (fd < 0) {
         AVI_set_error(AVI_ERR_OPEN);
         return nullptr;

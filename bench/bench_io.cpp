@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/uio.h>
-
 #include "app/conversion_job.h"
 #include "recording/custommp4_internal.h"
 #include "tools/ifvbuild/ifv_builder.h"
@@ -97,7 +95,7 @@ void BM_ReadFrames(benchmark::State& state) {
 void BM_ReadRuns(benchmark::State& state) {
     const fs::path& path = recording();
     std::vector<uint8_t> buffer(2 << 20);
-    std::vector<struct iovec> parts;
+    std::vector<tv::platform::Part> parts;
     int64_t bytes = 0;
     for (auto _ : state) {
         custommp4_handle* h = custommp4_open(path.c_str(), 0);

@@ -3,40 +3,45 @@
 // every I/O error and allocation failure path can be exercised.
 #pragma once
 
-#include <sys/types.h>
-#include <sys/uio.h>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+
+#include "common/platform.h"
 
 namespace tv::sysio {
 
+using platform::Part;
+
+// Every real entry is the platform layer's (common/platform.h): 64-bit offsets and sizes, open
+// modes of its own (platform::kRead ...), failures with errno.
 struct Ops {
     // Descriptor I/O (the AVI writer).
-    int (*open)(const char* path, int flags, mode_t mode);
-    ssize_t (*write)(int fd, const void* buf, size_t count);
-    off_t (*lseek)(int fd, off_t offset, int whence);
-    int (*ftruncate)(int fd, off_t length);
+    int (*open)(const char* path, int mode);
+    int64_t (*write)(int fd, const void* buf, size_t count);
+    int64_t (*lseek)(int fd, int64_t offset, int whence);
+    int (*ftruncate)(int fd, int64_t length);
     int (*close)(int fd);
     // Buffered streams (the recording reader).
     FILE* (*fopen)(const char* path, const char* mode);
     size_t (*fread)(void* buf, size_t size, size_t count, FILE* stream);
-    int (*fseeko)(FILE* stream, off_t offset, int whence);
-    off_t (*ftello)(FILE* stream);
+    int (*fseeko)(FILE* stream, int64_t offset, int whence);
+    int64_t (*ftello)(FILE* stream);
     int (*fclose)(FILE* stream);
     // Asked before every index or table growth; false means "behave as if out of memory".
     bool (*may_allocate)(size_t bytes);
     // Gathered descriptor write (the AVI writer: chunk header, data and pad in one call).
     // Last, so tables that list the members above still compile; null is allowed.
-    ssize_t (*writev)(int fd, const struct iovec* iov, int iovcnt);
+    int64_t (*writev)(int fd, const Part* parts, int count);
     // Removing a file (the conversion job, for an output it could not start). Null is allowed.
     int (*unlink)(const char* path);
     // Scattered read at a file position (the recording reader: many frames in one call). Null
     // is allowed.
-    ssize_t (*preadv)(int fd, const struct iovec* iov, int iovcnt, off_t offset);
+    int64_t (*preadv)(int fd, const Part* parts, int count, int64_t offset);
     // Reserves disk space for the bytes [offset, offset + length) of a regular file without
     // changing its size (the AVI writer, ahead of its writes). -1 with errno when the file or
     // the system cannot; null is allowed and means it cannot.
-    int (*reserve)(int fd, off_t offset, off_t length);
+    int (*reserve)(int fd, int64_t offset, int64_t length);
     // Renames a file; without `replace`, never over an existing one (-1, EEXIST). Null is
     // allowed.
     int (*rename)(const char* from, const char* to, int replace);
@@ -48,16 +53,16 @@ const Ops& real_ops();
 const Ops& ops();
 void install(const Ops* table);
 
-inline int open(const char* path, int flags, mode_t mode) {
-    return ops().open(path, flags, mode);
+inline int open(const char* path, int mode) {
+    return ops().open(path, mode);
 }
-inline ssize_t write(int fd, const void* buf, size_t count) {
+inline int64_t write(int fd, const void* buf, size_t count) {
     return ops().write(fd, buf, count);
 }
-inline off_t lseek(int fd, off_t offset, int whence) {
+inline int64_t lseek(int fd, int64_t offset, int whence) {
     return ops().lseek(fd, offset, whence);
 }
-inline int ftruncate(int fd, off_t length) {
+inline int ftruncate(int fd, int64_t length) {
     return ops().ftruncate(fd, length);
 }
 inline int close(int fd) {
@@ -69,10 +74,10 @@ inline FILE* fopen(const char* path, const char* mode) {
 inline size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
     return ops().fread(buf, size, count, stream);
 }
-inline int fseeko(FILE* stream, off_t offset, int whence) {
+inline int fseeko(FILE* stream, int64_t offset, int whence) {
     return ops().fseeko(stream, offset, whence);
 }
-inline off_t ftello(FILE* stream) {
+inline int64_t ftello(FILE* stream) {
     return ops().ftello(stream);
 }
 inline int fclose(FILE* stream) {
@@ -89,7 +94,7 @@ int rename(const char* from, const char* to, bool replace);
 int lock_file(const char* path);
 // Gives `path` the modification (and access) time `seconds` since 1970, as `cp -p` does.
 int set_times(const char* path, int64_t seconds);
-int reserve(int fd, off_t offset, off_t length);
+int reserve(int fd, int64_t offset, int64_t length);
 // 0 when `path` names a file the reader can seek in and size: a regular file or a block device
 // (a disk image, a disk read directly). Otherwise -1 with errno: EISDIR for a directory, ESPIPE
 // for a FIFO or a socket (opening a FIFO would wait for a writer), ENODEV for a character
@@ -98,12 +103,12 @@ int check_seekable_file(const char* path);
 // Uses the table's writev when it has its own or when its write is the real one. A table that
 // replaces only write (or has no writev) gets the pieces through its write one by one, so a
 // failure injected into write reaches gathered writes too.
-ssize_t writev(int fd, const struct iovec* iov, int iovcnt);
+int64_t writev(int fd, const Part* parts, int count);
 // Reads `stream`'s file from `offset` on into the parts in turn, without moving the stream:
 // the table's preadv on the stream's descriptor when it has its own or when its fread is the
 // real one. Otherwise (a table that replaces only fread) a seek and an fread per part, so that
 // a failure injected into fread reaches scattered reads too. Same contract as preadv, except
 // that a read cut short by a failure returns the bytes read with errno set.
-ssize_t read_parts(FILE* stream, const struct iovec* iov, int iovcnt, off_t offset);
+int64_t read_parts(FILE* stream, const Part* parts, int count, int64_t offset);
 
 }  // namespace tv::sysio

@@ -2,8 +2,6 @@
 
 #include "common/sysio.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
@@ -30,7 +28,7 @@ OutputFile::~OutputFile() {
 
 int OutputFile::open(const std::string& path) {
     // 0666: the user's umask decides who may read and write it, as for the AVI.
-    fd_ = sysio::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = sysio::open(path.c_str(), platform::kReadWrite | platform::kCreate);
     if (fd_ < 0) return errno;
     // Emptied only when there is something to empty: emptying a file makes ext4 write all of
     // it back when it is closed. Devices cannot be emptied (EINVAL) and need not be.
@@ -115,13 +113,13 @@ int64_t OutputFile::seek(void* opaque, int64_t offset, int whence) {
     if (int error = f->hand_off(); error) return AVERROR(error);
     if (int error = f->wait_idle(); error) return AVERROR(error);
     if (whence & AVSEEK_SIZE) {
-        off_t here = sysio::lseek(f->fd_, 0, SEEK_CUR);
-        off_t size = sysio::lseek(f->fd_, 0, SEEK_END);
+        int64_t here = sysio::lseek(f->fd_, 0, SEEK_CUR);
+        int64_t size = sysio::lseek(f->fd_, 0, SEEK_END);
         if (here < 0 || size < 0 || sysio::lseek(f->fd_, here, SEEK_SET) != here)
             return AVERROR(f->fail(errno));
         return size;
     }
-    off_t at = sysio::lseek(f->fd_, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    int64_t at = sysio::lseek(f->fd_, offset, whence & ~AVSEEK_FORCE);
     if (at < 0) return AVERROR(f->fail(errno));
     std::lock_guard lock(f->mutex_);
     f->position_ = at;
@@ -148,7 +146,7 @@ void OutputFile::write_behind() {
                     reserve_off_ = true;
             }
             while (written < size) {
-                ssize_t r = sysio::write(fd_, queued_.data() + written,
+                int64_t r = sysio::write(fd_, queued_.data() + written,
                                          static_cast<size_t>(size - written));
                 if (r < 0 && errno == EINTR) continue;
                 if (r <= 0) {

@@ -81,7 +81,7 @@ void print_fclose_error(int result) {
 }  // namespace
 
 int64_t max_read_position(uint32_t length) {
-    return static_cast<int64_t>(std::numeric_limits<off_t>::max()) - length;
+    return std::numeric_limits<int64_t>::max() - length;
 }
 
 VideoIndexEntry video_entry(const custommp4_handle& h, uint32_t i) {
@@ -462,11 +462,11 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
         return fail_open(h);
     }
     h->stream_buffer.reset(
-        static_cast<char*>(std::aligned_alloc(kStreamBufferAlignment, kStreamBufferSize)));
+        static_cast<char*>(tv::platform::aligned_alloc(kStreamBufferAlignment, kStreamBufferSize)));
     if (h->stream_buffer) std::setvbuf(h->file, h->stream_buffer.get(), _IOFBF, kStreamBufferSize);
 
     // The file's size bounds every index area that a segment may claim.
-    off_t size = -1;
+    int64_t size = -1;
     if (tv::sysio::fseeko(h->file, 0, SEEK_END) == 0) size = tv::sysio::ftello(h->file);
     if (size < 0) {
         note_system_error(h, errno);
@@ -478,7 +478,7 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
     h->base = offset;
     h->position = offset;
     // Not checked: the first read seeks again when the stream is elsewhere.
-    tv::sysio::fseeko(h->file, static_cast<off_t>(offset), SEEK_SET);
+    tv::sysio::fseeko(h->file, offset, SEEK_SET);
 
     if (!tv::mp4::read_recording(h)) return fail_open(h);
     return h;
@@ -507,7 +507,7 @@ int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length)
         return 0;
     }
     if (tv::sysio::ftello(h->file) != h->position) {
-        const int result = tv::sysio::fseeko(h->file, static_cast<off_t>(h->position), SEEK_SET);
+        const int result = tv::sysio::fseeko(h->file, h->position, SEEK_SET);
         if (result != 0) {
             const int err = errno;
             note_system_error(h, err);
@@ -684,9 +684,9 @@ bool run_readable(const custommp4_handle* h, int64_t position, uint64_t length) 
            position <= max_read_position(static_cast<uint32_t>(length));
 }
 
-int64_t read_run(custommp4_handle* h, int64_t position, std::span<struct iovec> parts) {
+int64_t read_run(custommp4_handle* h, int64_t position, std::span<tv::platform::Part> parts) {
     uint64_t wanted = 0;
-    for (const struct iovec& part : parts) wanted += part.iov_len;
+    for (const tv::platform::Part& part : parts) wanted += part.size;
     if (!run_readable(h, position, wanted)) return 0;
     int64_t done = 0;
     std::size_t first = 0;
@@ -694,8 +694,7 @@ int64_t read_run(custommp4_handle* h, int64_t position, std::span<struct iovec> 
         errno = 0;
         // At most IOV_MAX parts a call; the caller keeps far fewer.
         const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, 1024));
-        const ssize_t r = tv::sysio::read_parts(h->file, &parts[first], count,
-                                                static_cast<off_t>(position + done));
+        const int64_t r = tv::sysio::read_parts(h->file, &parts[first], count, position + done);
         if (r < 0 && errno == EINTR) continue;
         if (r > 0) done += r;
         // A short read that names an error ends the run there (a failing disk is not asked
@@ -706,13 +705,13 @@ int64_t read_run(custommp4_handle* h, int64_t position, std::span<struct iovec> 
             break;
         }
         auto left = static_cast<std::size_t>(r);
-        while (first < parts.size() && left >= parts[first].iov_len) {
-            left -= parts[first].iov_len;
+        while (first < parts.size() && left >= parts[first].size) {
+            left -= parts[first].size;
             ++first;
         }
         if (left > 0) {
-            parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + left;
-            parts[first].iov_len -= left;
+            parts[first].data = static_cast<uint8_t*>(parts[first].data) + left;
+            parts[first].size -= left;
         }
     }
     return done;

@@ -2,7 +2,6 @@
 // and the steps of the open, reachable from tests through the static core.
 #pragma once
 
-#include <sys/uio.h>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "common/platform.h"
 #include "torvane/custommp4.h"
 
 namespace tv::mp4 {
@@ -161,7 +161,7 @@ struct custommp4_handle {
     uint32_t audio_loaded = 0;
     // Buffer of the stream; released after the stream is closed.
     struct FreeBuffer {
-        void operator()(char* p) const { std::free(p); }
+        void operator()(char* p) const { tv::platform::aligned_free(p); }
     };
     std::unique_ptr<char[], FreeBuffer> stream_buffer;
     // errno of the first failure of the system (a read or seek error, memory refused); 0 while
@@ -202,6 +202,6 @@ bool run_readable(const custommp4_handle* handle, int64_t position, uint64_t len
 // Reads the file from `position` on into `parts` in turn, many frames in one system call: the
 // bytes read. Fewer at the file's end, or when the system fails, which the handle records
 // (custommp4_get_system_error). `parts` is used up.
-int64_t read_run(custommp4_handle* handle, int64_t position, std::span<struct iovec> parts);
+int64_t read_run(custommp4_handle* handle, int64_t position, std::span<tv::platform::Part> parts);
 
 }  // namespace tv::mp4

@@ -1,4 +1,3 @@
-#include <sys/uio.h>
 #include <algorithm>
 #include <new>
 
@@ -21,7 +20,7 @@ bool ReadAhead::start() {
     tried_ = true;
     constexpr std::size_t bytes = kWindows * kWindowSize;
     if (!sysio::may_allocate(bytes)) return false;
-    memory_.reset(static_cast<uint8_t*>(std::aligned_alloc(kAlignment, bytes)));
+    memory_.reset(static_cast<uint8_t*>(tv::platform::aligned_alloc(kAlignment, bytes)));
     if (!memory_) return false;
     for (std::size_t i = 0; i < kWindows; ++i) windows_[i].data = memory_.get() + i * kWindowSize;
     return true;
@@ -70,8 +69,8 @@ const uint8_t* ReadAhead::fill(custommp4_handle* h, const FrameRef& frame) {
     const int64_t wanted = std::min(kWindowSize, std::max<int64_t>(h->file_size - w.start, 0));
     w.length = 0;
     if (wanted > 0) {
-        struct iovec part = {w.data, static_cast<std::size_t>(wanted)};
-        w.length = read_run(h, w.start, std::span<struct iovec>(&part, 1));
+        tv::platform::Part part = {w.data, static_cast<std::size_t>(wanted)};
+        w.length = read_run(h, w.start, std::span<tv::platform::Part>(&part, 1));
         failed_ = w.length < wanted && h->system_error != 0;
     }
     if (inside(w.start, w.length, frame)) return w.data + (frame.position - w.start);

@@ -34,7 +34,7 @@ class ReadAhead {
         uint64_t used = 0;   // when it last served a frame
     };
     struct Free {
-        void operator()(uint8_t* p) const { std::free(p); }
+        void operator()(uint8_t* p) const { tv::platform::aligned_free(p); }
     };
     bool start();
     const uint8_t* fill(custommp4_handle* h, const FrameRef& frame);

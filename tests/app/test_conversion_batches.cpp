@@ -75,9 +75,9 @@ struct JobRun {
 };
 
 long g_scattered_reads = 0;
-ssize_t counting_preadv(int fd, const struct iovec* iov, int count, off_t offset) {
+int64_t counting_preadv(int fd, const tv::sysio::Part* parts, int count, int64_t offset) {
     ++g_scattered_reads;
-    return ::preadv(fd, iov, count, offset);
+    return tv::sysio::real_ops().preadv(fd, parts, count, offset);
 }
 
 // Converts `in`; frame by frame when the job gets no memory for its output buffer.
@@ -252,20 +252,20 @@ long g_preadv_calls = 0;
 long g_fail_from = 0;  // 0: never
 // Reads at most a third of what is asked (cut inside a part), as a system may; from call
 // g_fail_from on, fails with EIO.
-ssize_t stingy_preadv(int fd, const struct iovec* iov, int count, off_t offset) {
+int64_t stingy_preadv(int fd, const tv::sysio::Part* parts, int count, int64_t offset) {
     if (g_fail_from != 0 && ++g_preadv_calls >= g_fail_from) {
         errno = EIO;
         return -1;
     }
     size_t total = 0;
-    for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+    for (int i = 0; i < count; ++i) total += parts[i].size;
     size_t want = std::max<size_t>(1, total / 3 + 7);
-    std::vector<struct iovec> cut;
+    std::vector<tv::sysio::Part> cut;
     for (int i = 0; i < count && want > 0; ++i) {
-        cut.push_back({iov[i].iov_base, std::min(want, iov[i].iov_len)});
-        want -= cut.back().iov_len;
+        cut.push_back({parts[i].data, std::min(want, parts[i].size)});
+        want -= cut.back().size;
     }
-    return ::preadv(fd, cut.data(), static_cast<int>(cut.size()), offset);
+    return tv::sysio::real_ops().preadv(fd, cut.data(), static_cast<int>(cut.size()), offset);
 }
 }  // namespace
 

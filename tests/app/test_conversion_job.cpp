@@ -487,7 +487,7 @@ TEST(ConversionJob, OutputIsWrittenAsideAndPutInPlace) {
 
 namespace {
 int g_writes_left = 0;
-ssize_t failing_write(int fd, const void* buf, size_t n) {
+int64_t failing_write(int fd, const void* buf, size_t n) {
     if (g_writes_left-- <= 0) {
         errno = ENOSPC;
         return -1;
@@ -537,7 +537,7 @@ int g_write_calls = 0;
 int g_partial_at = 0;
 std::thread::id g_job_thread;
 bool g_failed_behind = false;  // the failing write was one of the writer's own thread
-ssize_t partial_write(int fd, const void* buf, size_t n) {
+int64_t partial_write(int fd, const void* buf, size_t n) {
     ++g_write_calls;
     if (g_write_calls == g_partial_at) return tv::sysio::real_ops().write(fd, buf, n / 2);
     if (g_write_calls == g_partial_at + 1) {

@@ -100,7 +100,7 @@ bool is_buffer(const void* p) {
     return b >= memory && b < memory + g_file->write_buffer_size + AVI_BUFFER_ALIGNMENT;
 }
 
-ssize_t counting_write(int fd, const void* buf, size_t n) {
+int64_t counting_write(int fd, const void* buf, size_t n) {
     if (g_fail_next) {
         g_fail_next = false;
         errno = ENOSPC;
@@ -109,7 +109,7 @@ ssize_t counting_write(int fd, const void* buf, size_t n) {
     const bool of_buffer = std::this_thread::get_id() != g_test_thread || is_buffer(buf);
     if (of_buffer && ++g_buffer_writes == g_fail_at) {
         const size_t cut = g_cut % n;
-        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        const int64_t at = ::lseek(fd, 0, SEEK_CUR);
         g_whole_until = at + static_cast<int64_t>(cut);
         if (cut == 0) {
             errno = ENOSPC;
@@ -451,7 +451,7 @@ TEST_F(AviBuffer, FailedFlushAtFinishStillGivesAWellFormedFile) {
     check_structure(path, rec.chunks);
 }
 
-ssize_t partial_then_enospc(int fd, const void* buf, size_t n) {
+int64_t partial_then_enospc(int fd, const void* buf, size_t n) {
     if (g_fail_next) {
         errno = ENOSPC;
         return -1;
@@ -460,7 +460,7 @@ ssize_t partial_then_enospc(int fd, const void* buf, size_t n) {
     return ::write(fd, buf, std::min<size_t>(n, 100));
 }
 bool g_seek_fails = false;
-off_t failing_lseek(int fd, off_t offset, int whence) {
+int64_t failing_lseek(int fd, int64_t offset, int whence) {
     if (g_seek_fails) {
         errno = EIO;
         return -1;
@@ -567,7 +567,7 @@ TEST_F(AviBuffer, SettingsSpaceAndCounts) {
 }
 
 std::vector<std::pair<int64_t, size_t>> g_writes;  // file offset, length
-ssize_t recording_write(int fd, const void* buf, size_t n) {
+int64_t recording_write(int fd, const void* buf, size_t n) {
     g_writes.emplace_back(::lseek(fd, 0, SEEK_CUR), n);
     return ::write(fd, buf, n);
 }
@@ -612,11 +612,11 @@ struct Event {
 };
 std::vector<Event> g_events;
 bool g_refuse_reserve = false;
-ssize_t logged_write(int fd, const void* buf, size_t n) {
+int64_t logged_write(int fd, const void* buf, size_t n) {
     g_events.push_back({false, ::lseek(fd, 0, SEEK_CUR), static_cast<int64_t>(n)});
     return ::write(fd, buf, n);
 }
-int logged_reserve(int fd, off_t offset, off_t length) {
+int logged_reserve(int fd, int64_t offset, int64_t length) {
     g_events.push_back({true, offset, length});
     if (g_refuse_reserve) {
         errno = ENOSPC;

@@ -35,7 +35,7 @@ bool g_fail = false;
 size_t g_refused_bytes = 0;
 char g_fail_tag[5] = {};
 
-ssize_t enospc(int, const void*, size_t) {
+int64_t enospc(int, const void*, size_t) {
     errno = ENOSPC;
     return -1;
 }
@@ -44,12 +44,13 @@ ssize_t enospc(int, const void*, size_t) {
 // With g_fail_tag set, only the chunk with that tag fails (the writer's later calls for the
 // rest of a chunk start inside its header, so the tag is judged at a whole header).
 bool g_matched = false;
-ssize_t writev_failing(int fd, const struct iovec* iov, int n) {
-    if (g_fail_tag[0] && iov[0].iov_len == 8) {
-        g_matched = std::memcmp(iov[0].iov_base, g_fail_tag, 4) == 0;
+int64_t writev_failing(int fd, const tv::sysio::Part* parts, int n) {
+    const tv::sysio::Ops& real = tv::sysio::real_ops();
+    if (g_fail_tag[0] && parts[0].size == 8) {
+        g_matched = std::memcmp(parts[0].data, g_fail_tag, 4) == 0;
     }
-    if (!g_fail || (g_fail_tag[0] && !g_matched)) return ::writev(fd, iov, n);
-    if (++g_calls == 1) return ::write(fd, iov[0].iov_base, std::min<size_t>(iov[0].iov_len, 6));
+    if (!g_fail || (g_fail_tag[0] && !g_matched)) return real.writev(fd, parts, n);
+    if (++g_calls == 1) return real.write(fd, parts[0].data, std::min<size_t>(parts[0].size, 6));
     errno = ENOSPC;
     return -1;
 }
@@ -60,7 +61,7 @@ bool refuse_listed_size(size_t bytes) {
 
 TEST_F(AviFailures, CreationFailures) {
     {
-        table.open = [](const char*, int, mode_t) -> int {
+        table.open = [](const char*, int) -> int {
             errno = EACCES;
             return -1;
         };
@@ -136,12 +137,12 @@ TEST_F(AviFailures, FailedSeekBackIsRepairedBeforeTheNextChunk) {
     Recorder rec(avi.get());
     ASSERT_EQ(rec.video(data.data(), 100, true), 0);
     table.writev = writev_failing;
-    table.lseek = [](int fd, off_t off, int whence) -> off_t {
+    table.lseek = [](int fd, int64_t off, int whence) -> int64_t {
         if (g_fail) {
             errno = EIO;
             return -1;
         }
-        return ::lseek(fd, off, whence);
+        return tv::sysio::real_ops().lseek(fd, off, whence);
     };
     InstalledOps ops(table);
     g_fail = true;
@@ -164,7 +165,7 @@ TEST_F(AviFailures, ProvisionalHeaderFailures) {
     AviPtr avi(AVI_create_output(path.c_str()));
     ASSERT_TRUE(avi);
     {
-        table.lseek = [](int, off_t, int) -> off_t {
+        table.lseek = [](int, int64_t, int) -> int64_t {
             errno = EIO;
             return -1;
         };
@@ -222,7 +223,7 @@ TEST_F(AviFailures, FinalHeaderTruncationAndCloseFailures) {
         ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 100, 1), 0);
         table = tv::sysio::real_ops();
         if (which == 0) table.write = enospc;  // index and header: the header's code comes last
-        if (which == 1) table.ftruncate = [](int, off_t) -> int { return errno = EIO, -1; };
+        if (which == 1) table.ftruncate = [](int, int64_t) -> int { return errno = EIO, -1; };
         if (which == 2) table.close = [](int fd) -> int { return ::close(fd), errno = EIO, -1; };
         InstalledOps ops(table);
         AVI_last_error = 0;
@@ -350,7 +351,7 @@ TEST_F(AviFailures, SegmentWithoutItsHeaderIsNotPatched) {
 }
 
 TEST_F(AviFailures, WriteOnlyTablesSeeGatheredWrites) {
-    table.write = [](int fd, const void* buf, size_t n) -> ssize_t {
+    table.write = [](int fd, const void* buf, size_t n) -> int64_t {
         g_calls += static_cast<int>(n);
         return ::write(fd, buf, n);
     };

@@ -11,7 +11,7 @@
 #include <cstdlib>
 
 namespace {
-ssize_t failing_write(int, const void*, size_t) {
+int64_t failing_write(int, const void*, size_t) {
     errno = ENOSPC;
     return -1;
 }

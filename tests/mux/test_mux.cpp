@@ -317,7 +317,7 @@ TEST_F(MuxFile, AbandonedAndFailedWrites) {
     // Each write, and the close after them, failing in turn: never reported as written.
     static int calls_left;
     tv::sysio::Ops ops = tv::sysio::real_ops();
-    ops.write = [](int fd, const void* data, size_t n) -> ssize_t {
+    ops.write = [](int fd, const void* data, size_t n) -> int64_t {
         if (calls_left-- != 0) return tv::sysio::real_ops().write(fd, data, n);
         errno = EIO;
         return -1;

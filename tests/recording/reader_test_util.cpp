@@ -121,14 +121,14 @@ size_t fake_fread(void* buf, size_t size, size_t count, FILE* stream) {
     }
     return tv::sysio::real_ops().fread(buf, size, count, stream);
 }
-int fake_fseeko(FILE* stream, off_t offset, int whence) {
+int fake_fseeko(FILE* stream, int64_t offset, int whence) {
     if (should_fail(Op::Fseeko)) {
         errno = EIO;
         return -1;
     }
     return tv::sysio::real_ops().fseeko(stream, offset, whence);
 }
-off_t fake_ftello(FILE* stream) {
+int64_t fake_ftello(FILE* stream) {
     if (should_fail(Op::Ftello)) {
         errno = EIO;
         return -1;
