@@ -243,6 +243,9 @@ void CMainDialog::ApplyLanguage() {
         heading.SetText(FromNarrow(UiText(columns[column])));
         m_queueList->SetColumn(column, heading);
     }
+    for (size_t row = 0; row < m_queue.size() && QueueMode(); ++row) {
+        m_queueList->SetItem(static_cast<long>(row), 2, FromNarrow(RowText(m_queue[row])));
+    }
 }
 
 wxString CMainDialog::RecordingWildcard() const {
@@ -289,7 +292,9 @@ bool CMainDialog::SetSources(const std::vector<std::filesystem::path>& chosen) {
     }
     wxString shown;
     for (const std::filesystem::path& recording : recordings) {
-        m_queue.push_back({FromNarrow(recording.string()), wxEmptyString});
+        QueueRow row;
+        row.source = FromNarrow(recording.string());
+        m_queue.push_back(row);
         shown += (shown.empty() ? "" : "; ") + m_queue.back().source;
     }
     m_sourcePath = shown;
@@ -311,7 +316,7 @@ void CMainDialog::ShowQueue() {
     for (size_t i = 0; i < m_queue.size() && shown; ++i) {
         const long item = m_queueList->InsertItem(static_cast<long>(i), m_queue[i].source);
         m_queueList->SetItem(item, 1, m_queue[i].output);
-        m_queueList->SetItem(item, 2, FromNarrow(UiText("StQueueWaiting")));
+        m_queueList->SetItem(item, 2, FromNarrow(RowText(m_queue[i])));
     }
     if (shown != m_queueList->IsShown()) {
         // The list and its button below the template's controls; the window grows for them.
@@ -330,9 +335,20 @@ void CMainDialog::ShowQueue() {
     if (shown) tv::gui::window_events::Note(("queue " + std::to_string(m_queue.size())).c_str());
 }
 
-void CMainDialog::SetRowState(size_t row, const char* key, const std::string& text) {
+std::string CMainDialog::RowText(const QueueRow& row) const {
+    std::string text = UiText(row.state);
+    // A failure says why, in the words of the end message.
+    if (std::string_view(row.state) == "StQueueFailed") {
+        const tv::gui::OutcomeMessage message = tv::gui::MessageForOutcome(row.outcome);
+        text += ": " + tv::gui::OutcomeMessageText(message, LanguageText(message.key), row.report);
+    }
+    return text;
+}
+
+void CMainDialog::SetRowState(size_t row, const char* key) {
+    m_queue[row].state = key;
     m_queueList->SetItem(static_cast<long>(row), 1, m_queue[row].output);
-    m_queueList->SetItem(static_cast<long>(row), 2, FromNarrow(text));
+    m_queueList->SetItem(static_cast<long>(row), 2, FromNarrow(RowText(m_queue[row])));
     tv::gui::window_events::Note(("row " + std::to_string(row) + " " + key).c_str());
 }
 
@@ -448,7 +464,7 @@ void CMainDialog::OnStart(wxCommandEvent&) {
     if (QueueMode()) {
         for (size_t row = 0; row < m_queue.size(); ++row) {
             m_queue[row].outcome = tv::JobOutcome::Running;
-            SetRowState(row, "StQueueWaiting", UiText("StQueueWaiting"));
+            SetRowState(row, "StQueueWaiting");
         }
         m_queueNext = 0;
         m_queueRunning = true;
@@ -501,10 +517,10 @@ bool CMainDialog::StartNextRow() {
         const size_t row = m_queueNext++;
         // A queue never replaces a file: an output that exists is left alone.
         if (wxFileName::Exists(m_queue[row].output)) {
-            SetRowState(row, "StQueueExists", UiText("StQueueExists"));
+            SetRowState(row, "StQueueExists");
             continue;
         }
-        SetRowState(row, "StQueueRunning", UiText("StQueueRunning"));
+        SetRowState(row, "StQueueRunning");
         m_queueList->EnsureVisible(static_cast<long>(row));
         if (StartJob(m_queue[row].source, m_queue[row].output, false)) return true;
     }
@@ -565,17 +581,12 @@ void CMainDialog::OnTimer(wxTimerEvent& event) {
     if (m_queueRunning) {
         const size_t row = m_queueNext - 1;
         m_queue[row].outcome = ended.report.outcome;
-        const tv::gui::OutcomeMessage message = tv::gui::MessageForOutcome(ended.report.outcome);
+        m_queue[row].report = ended.report;
         const char* key = "StQueueFailed";
         if (ended.report.outcome == tv::JobOutcome::Converted) key = "StQueueConverted";
         if (ended.report.outcome == tv::JobOutcome::Partial) key = "StQueuePartial";
         if (ended.report.outcome == tv::JobOutcome::Stopped) key = "StQueueStopped";
-        std::string text = UiText(key);
-        if (std::string_view(key) == "StQueueFailed") {
-            text += ": " +
-                    tv::gui::OutcomeMessageText(message, LanguageText(message.key), ended.report);
-        }
-        SetRowState(row, key, text);
+        SetRowState(row, key);
         if (m_stopAsked || !StartNextRow()) EndQueue();
         return;
     }

@@ -85,11 +85,14 @@ class CMainDialog : public wxDialog {
         wxString source;
         wxString output;
         tv::JobOutcome outcome = tv::JobOutcome::Running;  // Running: not converted yet
+        const char* state = "StQueueWaiting";              // language key of its state
+        tv::JobReport report;                              // how its job ended
     };
     bool QueueMode() const { return m_queue.size() > 1; }
     void ShowQueue();
     void FillQueueOutputs();
-    void SetRowState(size_t row, const char* key, const std::string& text);
+    void SetRowState(size_t row, const char* key);
+    std::string RowText(const QueueRow& row) const;
     // Starts the next row that can be converted; false when none is left.
     bool StartNextRow();
     void EndQueue();
