@@ -366,6 +366,10 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
         const fs::path avi = rec_ / "converted" / name;
         EXPECT_EQ(Head(avi, 4), "RIFF") << avi;
     }
+    // The window took the width it was given (a PNG's width: bytes 16..19, big-endian).
+    const auto png = tvtest::read_file(dir_ / "queue.png");
+    ASSERT_GT(png.size(), 20u);
+    EXPECT_EQ(png[16] << 24 | png[17] << 16 | png[18] << 8 | png[19], 800);
     CheckScreenshot(dir_ / "queue.png", "screenshot-queue.png");
 }
 
