@@ -1,6 +1,7 @@
 // The real window under Xvfb, driven through real mouse clicks and key presses (see
-// window_driver.cpp): the file dialogs, the conversion and its messages, the language popup,
-// the About box, and what happens to a running job when the window closes.
+// window_driver.cpp): the file dialogs, conversions to each type and their messages, Stop and
+// the numbers under the bar, the queue, the language popup and its fallbacks, the About box,
+// and what happens to a running job when the window closes.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
