@@ -346,14 +346,30 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
         "click 1011",
         "wait-note queue cleared",
         "wait-value 1000 ",
+        "log stop",
+        // Stop ends the running row and the queue; the rows after it wait.
+        "slow-job 40",
+        "drop " + (rec_ / "cam1.ifv").string() + " " + (rec_ / "cam3.ifv").string(),
+        "click 1004",
+        "wait-note row 0 StQueueRunning",
+        "sleep 1000",
+        "click 1004",
+        Answer("message StQueueSummary", "return"),
+        "wait-active",
         // One recording again: the simple window.
         "drop " + (rec_ / "cam1.ifv").string(),
         "wait-value 1001 " + (rec_ / "cam1.avi").string(),
         "key escape",
     }));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
+    const std::string stopped = run.log.substr(run.log.find("> log stop"));
+    EXPECT_TRUE(HasLine(stopped, "note row 0 StQueueStopped")) << stopped;
+    EXPECT_FALSE(HasLine(stopped, "note row 1 StQueueRunning")) << stopped;
+    EXPECT_EQ(Head(rec_ / "cam1.avi.part", 4), "RIFF");
+    EXPECT_FALSE(fs::exists(rec_ / "cam3.avi"));
     // Each row: waiting, converting, converted; a fourth's output exists and is left alone.
-    EXPECT_EQ(CountLines(run.log, "note row "), 11) << run.log;
+    EXPECT_EQ(CountLines(run.log.substr(0, run.log.find("> log stop")), "note row "), 11)
+        << run.log;
     for (const char* row : {"note row 0 StQueueConverted", "note row 1 StQueueConverted",
                             "note row 2 StQueueConverted", "note row 3 StQueueExists"}) {
         EXPECT_TRUE(HasLine(run.log, row)) << row << run.log;
