@@ -1,8 +1,8 @@
 #include "cli/evidence.h"
 
-#include <fcntl.h>
+#ifdef TORVANE_HAVE_OPENSSL
 #include <openssl/evp.h>
-#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -12,21 +12,21 @@
 #include <memory>
 
 #include "app/conversion_job.h"
+#include "common/platform.h"
 
 namespace fs = std::filesystem;
 
 namespace tvcli {
 namespace {
 
+#ifdef TORVANE_HAVE_OPENSSL
 struct DigestFree {
     void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
+#endif
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
+struct Closer {
+    void operator()(FILE* f) const { std::fclose(f); }
 };
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -43,11 +43,15 @@ std::string hex(const unsigned char* bytes, size_t n) {
 
 }  // namespace
 
+#ifdef TORVANE_HAVE_OPENSSL
+bool sha256_available() {
+    return true;
+}
+
 std::string sha256_of_file(const std::string& path, std::string& error) {
     constexpr size_t kPiece = 1 << 20;
-    Fd in;
-    in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in.fd < 0) {
+    std::unique_ptr<FILE, Closer> in(tv::platform::open_stream(path.c_str()));
+    if (!in) {
         error = std::strerror(errno);
         return {};
     }
@@ -58,14 +62,15 @@ std::string sha256_of_file(const std::string& path, std::string& error) {
     }
     std::vector<unsigned char> piece(kPiece);
     for (;;) {
-        const ssize_t n = ::read(in.fd, piece.data(), piece.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = std::strerror(errno);
+        errno = 0;
+        const size_t n = std::fread(piece.data(), 1, piece.size(), in.get());
+        if (n > 0) EVP_DigestUpdate(ctx.get(), piece.data(), n);
+        if (n == piece.size()) continue;
+        if (std::ferror(in.get())) {
+            error = std::strerror(errno != 0 ? errno : EIO);
             return {};
         }
-        if (n == 0) break;
-        EVP_DigestUpdate(ctx.get(), piece.data(), static_cast<size_t>(n));
+        break;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -75,6 +80,16 @@ std::string sha256_of_file(const std::string& path, std::string& error) {
     }
     return hex(digest, length);
 }
+#else
+bool sha256_available() {
+    return false;
+}
+
+std::string sha256_of_file(const std::string&, std::string& error) {
+    error = "SHA-256 is not available in this build";
+    return {};
+}
+#endif
 
 std::string checksum_line(const std::string& hash, const std::string& name) {
     const bool escaped = name.find_first_of("\\\n") != std::string::npos;
@@ -92,16 +107,16 @@ std::string checksum_line(const std::string& hash, const std::string& name) {
 
 std::string name_from(const std::string& path, const std::string& folder) {
     std::error_code ec;
-    const fs::path absolute = fs::absolute(path, ec);
-    const fs::path base = fs::absolute(folder.empty() ? "." : folder, ec);
+    const fs::path absolute = fs::absolute(tv::platform::path_of(path), ec);
+    const fs::path base = fs::absolute(tv::platform::path_of(folder.empty() ? "." : folder), ec);
     const fs::path relative = absolute.lexically_proximate(base);
-    return relative.empty() ? absolute.string() : relative.string();
+    return tv::platform::utf8_of(relative.empty() ? absolute : relative);
 }
 
 bool write_file_aside(const std::string& path, const std::string& text, bool replace,
                       std::string& error) {
     const std::string part = path + ".part";
-    FILE* out = std::fopen(part.c_str(), "wb");
+    FILE* out = tv::platform::create_stream(part.c_str());
     if (out == nullptr) {
         error = std::strerror(errno);
         return false;
@@ -110,12 +125,12 @@ bool write_file_aside(const std::string& path, const std::string& text, bool rep
     const int write_error = errno;
     if (std::fclose(out) != 0 || !written) {
         error = std::strerror(written ? errno : write_error);
-        std::remove(part.c_str());
+        tv::platform::remove(part.c_str());
         return false;
     }
     if (tv::PutInPlace(part, path, replace) != 0) {
         error = std::strerror(errno);
-        std::remove(part.c_str());
+        tv::platform::remove(part.c_str());
         return false;
     }
     return true;
@@ -165,9 +180,8 @@ void put_path(nlohmann::ordered_json& j, const std::string& key, const std::stri
 }
 
 std::string utc_iso(int64_t seconds) {
-    const auto t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    tv::platform::utc_time(seconds, tm);
     char buf[40];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;

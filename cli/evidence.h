@@ -14,6 +14,8 @@ namespace tvcli {
 // The SHA-256 of a whole file, read in 1 MiB pieces, as 64 lower-case hex digits; empty with
 // `error` set (the system's words) when it could not be read.
 std::string sha256_of_file(const std::string& path, std::string& error);
+// Whether this build can (without OpenSSL it cannot).
+bool sha256_available();
 
 // One line of `sha256sum`'s output for `name`: "<hash>  <name>\n", with a leading backslash
 // and \\ and \n escaped when the name holds a backslash or a line break, as sha256sum does.

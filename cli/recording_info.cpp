@@ -12,6 +12,7 @@
 #include "app/conversion_job.h"
 #include "cli/evidence.h"
 #include "cli/printable.h"
+#include "common/platform.h"
 #include "torvane/custommp4.h"
 
 namespace tvcli {
@@ -25,9 +26,8 @@ constexpr int kInfoSchemaVersion = 1;
 constexpr uint32_t kRawFormat = 0x57415247u;  // "GRAW"
 
 std::string utc_text(uint32_t seconds) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    tv::platform::utc_time(seconds, tm);
     char buf[40];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
@@ -37,9 +37,8 @@ std::string utc_text(uint32_t seconds) {
 template <class T>
 std::string clock_text(const T& t, uint32_t stamp) {
     const int64_t offset = (static_cast<int64_t>(stamp) - t.base_ms) / 1000;
-    const std::time_t seconds = static_cast<std::time_t>(t.start_time + offset);
     std::tm tm{};
-    gmtime_r(&seconds, &tm);
+    tv::platform::utc_time(t.start_time + offset, tm);
     char buf[40];
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
     return buf;
@@ -119,7 +118,7 @@ Json describe(const std::string& path) {
         return j;
     }
     std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
+    const auto size = std::filesystem::file_size(tv::platform::path_of(path), ec);
     j["size"] = ec ? 0 : size;
     j["segments"] = custommp4_get_segment_count(h);
     const uint32_t duration = custommp4_get_duration(h);
@@ -237,7 +236,7 @@ double avi_drift(const Timeline& t) {
 }
 
 bool write_clock_srt(const std::string& path, const Timeline& t) {
-    FILE* out = std::fopen(path.c_str(), "w");
+    FILE* out = tv::platform::create_stream(path.c_str());
     if (out == nullptr) return false;
     const double fps = t.fps;
     const auto frames = static_cast<uint32_t>(t.stamps.size());

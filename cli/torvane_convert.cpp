@@ -1,7 +1,5 @@
 // torvane-convert: converts .ifv recordings into AVI files from the command line.
 #include <getopt.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -27,6 +24,8 @@
 #include "cli/evidence.h"
 #include "cli/printable.h"
 #include "cli/recording_info.h"
+#include "common/platform.h"
+#include "mux/mux.h"
 #include "torvane/log.h"
 #include "torvane/source.h"
 #include "torvane/voice.h"
@@ -34,6 +33,15 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Paths are UTF-8 inside the program; std::filesystem sees them through char8_t, so that no
+// system's narrow code page reads them.
+fs::path as_path(const std::string& utf8) {
+    return tv::platform::path_of(utf8);
+}
+std::string as_utf8(const fs::path& path) {
+    return tv::platform::utf8_of(path);
+}
 
 constexpr const char* kProgram = "torvane-convert";
 // Of the --report JSON (docs/report.schema.json); raised when a key changes its meaning.
@@ -100,26 +108,17 @@ struct Task {
 
 std::atomic<bool> g_interrupted{false};
 
-// The first stop signal asks the conversions to stop; a second one ends the program at once,
-// as the signal itself would have.
-extern "C" void on_stop_signal(int number) {
-    if (!g_interrupted.exchange(true)) return;
-    std::signal(number, SIG_DFL);
-    std::raise(number);
+// The first interrupt asks the conversions to stop; a second one ends the program at once, as
+// the interrupt itself would have (the platform layer's part).
+void on_stop() {
+    g_interrupted.store(true);
 }
 
-// Ctrl-C, SIGTERM and a closed terminal (SIGHUP) stop the running conversions cleanly. A signal
-// that whoever started the program ignores (nohup, a script's background job) stays ignored.
+// Ctrl-C, SIGTERM and a closed terminal (SIGHUP, or the console's window) stop the running
+// conversions cleanly. One that whoever started the program ignores (nohup, a script's
+// background job) stays ignored.
 void catch_stop_signals() {
-    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action {};
-        if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
-        action = {};
-        action.sa_handler = on_stop_signal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(number, &action, nullptr);
-    }
+    tv::platform::on_interrupt(on_stop);
 }
 
 std::atomic<bool> g_bar_shown{false};
@@ -223,7 +222,7 @@ void print_usage(FILE* out) {
 }
 
 bool ends_with_ifv(const std::string& path) {
-    std::string ext = fs::path(path).extension().string();
+    std::string ext = as_utf8(as_path(path).extension());
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return std::tolower(c); });
     return ext == ".ifv";
@@ -231,7 +230,7 @@ bool ends_with_ifv(const std::string& path) {
 
 bool is_folder(const std::string& path) {
     std::error_code ec;
-    return fs::is_directory(path, ec);
+    return fs::is_directory(as_path(path), ec);
 }
 
 // --from and --to: "YYYY-MM-DD HH:MM:SS" (or with a T, and a Z at the end) in UTC, or seconds
@@ -250,7 +249,7 @@ std::optional<tv::RecordingTime> parse_time(const char* text) {
             return std::nullopt;
         tm.tm_year -= 1900;
         tm.tm_mon -= 1;
-        return tv::RecordingTime{true, static_cast<int64_t>(timegm(&tm))};
+        return tv::RecordingTime{true, tv::platform::seconds_of_utc(tm)};
     }
     char* end = nullptr;
     errno = 0;
@@ -351,6 +350,10 @@ int parse_options(int argc, char** argv, Options& options) {
                 options.clock_track = false;
                 break;
             case kHash:
+                if (!tvcli::sha256_available()) {
+                    std::fprintf(stderr, "%s: --hash is not available in this build\n", kProgram);
+                    return kUsage;
+                }
                 options.hash = true;
                 break;
             case kReport:
@@ -446,7 +449,7 @@ int parse_options(int argc, char** argv, Options& options) {
             std::fprintf(stderr, "%s: --report needs the name of a file to write\n", kProgram);
             return kUsage;
         }
-        if (!options.overwrite && fs::exists(*options.report, ec)) {
+        if (!options.overwrite && fs::exists(as_path(*options.report), ec)) {
             std::fprintf(stderr, "%s: the report %s exists (use -y to replace it)\n", kProgram,
                          tvcli::printable(*options.report).c_str());
             return kUsage;
@@ -491,7 +494,7 @@ void scan_folder(const fs::path& folder, const fs::path& below, FolderScan& scan
             scan_folder(entry, below / entry.filename(), scan);
         } else if (kind == fs::file_type::symlink && fs::is_directory(entry, ec)) {
             continue;
-        } else if (ends_with_ifv(entry.string())) {
+        } else if (ends_with_ifv(as_utf8(entry))) {
             scan.recordings.emplace_back(entry, below / entry.filename());
         } else {
             scan.others.push_back(entry);
@@ -505,13 +508,13 @@ std::vector<std::string> info_inputs(const std::vector<std::string>& positionals
     std::vector<std::string> inputs;
     for (const auto& in : positionals) {
         FolderScan scan;
-        if (is_folder(in)) scan_folder(in, {}, scan);
+        if (is_folder(in)) scan_folder(as_path(in), {}, scan);
         if (scan.recordings.empty()) {
             inputs.push_back(in);
             continue;
         }
         std::sort(scan.recordings.begin(), scan.recordings.end());
-        for (const auto& recording : scan.recordings) inputs.push_back(recording.first.string());
+        for (const auto& recording : scan.recordings) inputs.push_back(as_utf8(recording.first));
     }
     return inputs;
 }
@@ -533,9 +536,9 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                             : options.format == tv::OutputFormat::Mp4    ? ".mp4"
                                                                          : ".avi";
     auto output_of = [&](const fs::path& in, const fs::path& below) {
-        fs::path out = options.output_dir ? fs::path(*options.output_dir) / below : in;
+        fs::path out = options.output_dir ? as_path(*options.output_dir) / below : in;
         out.replace_extension(extension);
-        return out.string();
+        return as_utf8(out);
     };
     if (options.join) {
         // One output from every recording named, or found below a folder named.
@@ -543,33 +546,33 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         pairs.push_back({inputs.front(), *options.join, {}, inputs});
     } else if (!options.output_dir && pos.size() == 2 && !is_folder(pos[0]) &&
                !ends_with_ifv(pos[1])) {
-        fs::path out = pos[1];
+        fs::path out = as_path(pos[1]);
         // An existing folder as OUTPUT receives the output under the recording's own name.
         if (is_folder(pos[1]))
-            out = (out / fs::path(pos[0]).filename()).replace_extension(extension);
-        pairs.push_back({pos[0], out.string(), {}, {}});
+            out = (out / as_path(pos[0]).filename()).replace_extension(extension);
+        pairs.push_back({pos[0], as_utf8(out), {}, {}});
     } else {
         for (const auto& in : pos) {
             if (is_folder(in)) {
                 FolderScan scan;
-                scan_folder(in, {}, scan);
+                scan_folder(as_path(in), {}, scan);
                 std::sort(scan.recordings.begin(), scan.recordings.end());
                 std::sort(scan.others.begin(), scan.others.end());
                 for (const auto& [folder, words] : scan.unreadable)
                     pairs.push_back(
-                        {folder.string(), {}, "the folder could not be read: " + words, {}});
+                        {as_utf8(folder), {}, "the folder could not be read: " + words, {}});
                 if (scan.recordings.empty() && scan.unreadable.empty())
                     pairs.push_back({in, {}, "the folder holds no recording (.ifv)", {}});
                 // The outputs of an earlier run beside their recordings are no news.
                 std::set<std::string> outputs;
                 for (const auto& [path, below] : scan.recordings) {
                     const std::string out = output_of(path, below);
-                    pairs.push_back({path.string(), out, {}, {}});
+                    pairs.push_back({as_utf8(path), out, {}, {}});
                     outputs.insert(out);
                     outputs.insert(out + ".part");
                 }
                 for (const auto& other : scan.others)
-                    if (!outputs.contains(other.string())) skipped.push_back(other.string());
+                    if (!outputs.contains(as_utf8(other))) skipped.push_back(as_utf8(other));
                 continue;
             }
             if (!options.output_dir && pos.size() > 1 && !ends_with_ifv(in)) {
@@ -579,7 +582,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                              kProgram, tvcli::printable(in).c_str());
                 return false;
             }
-            pairs.push_back({in, output_of(in, fs::path(in).filename()), {}, {}});
+            pairs.push_back({in, output_of(as_path(in), as_path(in).filename()), {}, {}});
         }
     }
 
@@ -587,7 +590,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
     // the offsets a recording's index gives. Directories and the rest are left to the reader.
     auto not_readable = [](const std::string& in) -> const char* {
         std::error_code ec;
-        switch (fs::status(in, ec).type()) {
+        switch (fs::status(as_path(in), ec).type()) {
             case fs::file_type::fifo:
                 return "a FIFO";
             case fs::file_type::character:
@@ -611,22 +614,23 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
             continue;
         }
         std::error_code ec;
-        const bool output_exists = fs::exists(out, ec);
+        const bool output_exists = fs::exists(as_path(out), ec);
         for (const auto& one : task->inputs()) {
-            const auto size = fs::file_size(one, ec);
+            const auto size = fs::file_size(as_path(one), ec);
             task->input_size += ec ? 0 : size;
             if (!task->refusal.empty()) continue;
             const std::string named = task->joined.empty() ? "" : tvcli::printable(one) + ": ";
             if (const char* kind = not_readable(one)) {
                 task->refusal =
                     named + "the recording is not a regular file (" + std::string(kind) + ")";
-            } else if (fs::exists(one, ec) && output_exists && fs::equivalent(one, out, ec)) {
+            } else if (fs::exists(as_path(one), ec) && output_exists &&
+                       fs::equivalent(as_path(one), as_path(out), ec)) {
                 task->refusal = "the output would replace the recording itself";
             }
         }
         if (!task->refusal.empty()) {
             // refused above, for one of its recordings
-        } else if (!claimed.insert(fs::weakly_canonical(out, ec).string()).second) {
+        } else if (!claimed.insert(as_utf8(fs::weakly_canonical(as_path(out), ec))).second) {
             task->refusal =
                 "another input in this run writes the same output " + tvcli::printable(out);
         } else if (output_exists && options.skip_existing) {
@@ -634,11 +638,11 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         } else if (output_exists && !options.overwrite) {
             task->refusal =
                 "the output " + tvcli::printable(out) + " exists (use -y to replace it)";
-        } else if (options.hash && !options.overwrite && fs::exists(out + ".sha256", ec)) {
+        } else if (options.hash && !options.overwrite && fs::exists(as_path(out + ".sha256"), ec)) {
             task->refusal = "the checksum file " + tvcli::printable(out + ".sha256") +
                             " exists (use -y to replace it)";
-        } else if (const std::string srt = fs::path(out).replace_extension(".srt").string();
-                   options.clock_srt && !options.overwrite && fs::exists(srt, ec) &&
+        } else if (const std::string srt = as_utf8(as_path(out).replace_extension(".srt"));
+                   options.clock_srt && !options.overwrite && fs::exists(as_path(srt), ec) &&
                    tv::OutputFormatFor(out, options.format) == tv::OutputFormat::Avi) {
             task->refusal =
                 "the subtitle file " + tvcli::printable(srt) + " exists (use -y to replace it)";
@@ -727,9 +731,8 @@ class ProgressBar {
                       p.total_files, static_cast<int>(fraction * 100.0), p.rate / 1e6, eta.c_str());
         std::snprintf(brief, sizeof brief, " %3d%% ETA %s", static_cast<int>(fraction * 100.0),
                       eta.c_str());
-        int columns = 80;
-        winsize ws{};
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
+        int columns = tv::platform::stderr_columns();
+        if (columns <= 0) columns = 80;
         const int room = columns - 1;  // a character in the last column may wrap the line
         constexpr int kNarrowest = 10;
         std::string tail = full;
@@ -809,12 +812,12 @@ void write_checksums(Task& task, const Options& options) {
     }
     if (task.input_sha256.size() != task.inputs().size()) return;  // its failure is told
     const std::string sums = task.output + ".sha256";
-    const std::string folder = fs::path(task.output).parent_path().string();
+    const std::string folder = as_utf8(as_path(task.output).parent_path());
     std::string text;
     for (size_t i = 0; i < task.inputs().size(); ++i)
         text +=
             tvcli::checksum_line(task.input_sha256[i], tvcli::name_from(task.inputs()[i], folder));
-    text += tvcli::checksum_line(task.output_sha256, fs::path(task.output).filename().string());
+    text += tvcli::checksum_line(task.output_sha256, as_utf8(as_path(task.output).filename()));
     if (!tvcli::write_file_aside(sums, text, options.overwrite, error))
         task.hash_failure = tvcli::printable(sums) + " could not be written: " + error;
 }
@@ -825,11 +828,11 @@ void after_conversion(Task& task, const Options& options) {
     const auto outcome = task.report.outcome;
     if (outcome != tv::JobOutcome::Converted && outcome != tv::JobOutcome::Partial) return;
     std::error_code ec;
-    if (options.hash && fs::is_regular_file(task.output, ec))
+    if (options.hash && fs::is_regular_file(as_path(task.output), ec))
         write_checksums(task, options);
     else if (options.hash)
         task.hash_failure = tvcli::printable(task.output) + " is not a regular file";
-    if (!task.timeline_known || !fs::is_regular_file(task.output, ec)) return;
+    if (!task.timeline_known || !fs::is_regular_file(as_path(task.output), ec)) return;
     // Only an AVI stretches the recorded time over one rate; Matroska and MP4 keep it.
     const bool avi = tv::OutputFormatFor(task.output, options.format) == tv::OutputFormat::Avi;
     if (!avi) {
@@ -838,7 +841,7 @@ void after_conversion(Task& task, const Options& options) {
     }
     task.drift = tvcli::avi_drift(task.timeline);
     if (options.clock_srt) {
-        const std::string srt = fs::path(task.output).replace_extension(".srt").string();
+        const std::string srt = as_utf8(as_path(task.output).replace_extension(".srt"));
         const std::string part = srt + ".part";
         errno = 0;
         if (!tvcli::write_clock_srt(part, task.timeline)) {
@@ -848,7 +851,7 @@ void after_conversion(Task& task, const Options& options) {
             task.srt_failure = std::strerror(errno);
             std::remove(part.c_str());
         } else if (options.preserve_time) {
-            fs::last_write_time(srt,
+            fs::last_write_time(as_path(srt),
                                 std::chrono::file_clock::from_sys(std::chrono::sys_seconds(
                                     std::chrono::seconds(task.timeline.end_time))),
                                 ec);
@@ -874,7 +877,7 @@ nlohmann::ordered_json recording_json(const std::string& path, const Task& task,
     nlohmann::ordered_json r;
     tvcli::put_path(r, "path", path);
     std::error_code ec;
-    const auto size = fs::file_size(path, ec);
+    const auto size = fs::file_size(as_path(path), ec);
     r["size"] = ec ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(size);
     if (options.hash) {
         const auto& in = task.inputs();
@@ -950,10 +953,10 @@ nlohmann::ordered_json conversion_json(const Task& task, const Options& options)
     std::error_code ec;
     const bool in_place = ran && (task.report.outcome == tv::JobOutcome::Converted ||
                                   task.report.outcome == tv::JobOutcome::Partial);
-    if (!task.output.empty() && (in_place || task.skip) && fs::exists(task.output, ec)) {
+    if (!task.output.empty() && (in_place || task.skip) && fs::exists(as_path(task.output), ec)) {
         nlohmann::ordered_json o;
         tvcli::put_path(o, "path", task.output);
-        const auto size = fs::file_size(task.output, ec);
+        const auto size = fs::file_size(as_path(task.output), ec);
         o["size"] = ec ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(size);
         if (options.hash) {
             o["sha256"] = task.output_sha256.empty() ? nlohmann::ordered_json(nullptr)
@@ -1009,10 +1012,23 @@ int convert(const Options& options) {
     std::vector<std::unique_ptr<Task>> tasks;
     std::vector<std::string> skipped;
     if (!plan_tasks(options, tasks, skipped)) return kUsage;
+    // Never an AVI under a .mkv or .mp4 name.
+    if (!tv::mux::available()) {
+        for (const auto& task : tasks) {
+            if (!task->output.empty() &&
+                tv::OutputFormatFor(task->output, options.format) != tv::OutputFormat::Avi) {
+                std::fprintf(stderr,
+                             "%s: Matroska and MP4 output (.mkv, .mp4) are not available in "
+                             "this build; write an AVI (.avi)\n",
+                             kProgram);
+                return kUsage;
+            }
+        }
+    }
 
     if (options.output_dir) {
         std::error_code ec;
-        fs::create_directories(*options.output_dir, ec);
+        fs::create_directories(as_path(*options.output_dir), ec);
     }
 
     unsigned jobs = options.jobs;
@@ -1035,7 +1051,7 @@ int convert(const Options& options) {
                 // A folder's tree is rebuilt under -o DIR as its recordings are converted.
                 if (options.output_dir) {
                     std::error_code ec;
-                    fs::create_directories(fs::path(task.output).parent_path(), ec);
+                    fs::create_directories(as_path(task.output).parent_path(), ec);
                 }
                 tv::ConversionOptions job_options;
                 job_options.replace_existing = options.overwrite;
@@ -1080,7 +1096,7 @@ int convert(const Options& options) {
         }
     };
     const bool show_bar =
-        options.progress == Progress::kBar && !options.quiet && isatty(STDERR_FILENO);
+        options.progress == Progress::kBar && !options.quiet && tv::platform::stderr_is_terminal();
     g_bar_shown.store(show_bar);
     std::vector<std::thread> threads;
     for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
@@ -1228,9 +1244,13 @@ int main(int argc, char** argv) {
     // Messages to a reader that has gone (`| head`) fail harmlessly instead of killing the
     // conversions, and a file-size limit (ulimit -f) fails the write that passes it (EFBIG),
     // which the job reports and survives.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-    const int usage = parse_options(argc, argv, options);
+    tv::platform::ignore_write_signals();
+    // UTF-8 on every system (on Windows from the wide command line).
+    std::vector<std::string> arguments = tv::platform::utf8_arguments(argc, argv);
+    std::vector<char*> utf8_argv;
+    for (auto& argument : arguments) utf8_argv.push_back(argument.data());
+    utf8_argv.push_back(nullptr);
+    const int usage = parse_options(static_cast<int>(arguments.size()), utf8_argv.data(), options);
     if (usage >= 0) return usage;
     static int quiet_token;
     torvane_set_log(log_to_stderr, options.quiet ? &quiet_token : nullptr);

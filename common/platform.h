@@ -7,10 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "torvane/export.h"
 
 namespace tv::platform {
 
@@ -30,65 +33,71 @@ enum : int {
 };
 
 // A descriptor (>= 0), or -1 with errno.
-int open_file(const char* path, int mode);
-int close_file(int fd);
+TORVANE_API int open_file(const char* path, int mode);
+TORVANE_API int close_file(int fd);
 // The bytes written (possibly fewer than asked), or -1.
-int64_t write(int fd, const void* data, std::size_t size);
+TORVANE_API int64_t write(int fd, const void* data, std::size_t size);
 // Writes the parts in turn at the file's position: the bytes written, or -1 when none were.
-int64_t write_parts(int fd, const Part* parts, int count);
+TORVANE_API int64_t write_parts(int fd, const Part* parts, int count);
 // Reads into the parts in turn from `offset` on, without moving the file's position where the
 // system allows it: the bytes read (short at the file's end), or -1 when none were.
-int64_t read_at(int fd, const Part* parts, int count, int64_t offset);
+TORVANE_API int64_t read_at(int fd, const Part* parts, int count, int64_t offset);
 // Moves the file's position (SEEK_SET, SEEK_CUR, SEEK_END): the new position, or -1.
-int64_t seek(int fd, int64_t offset, int whence);
-int truncate(int fd, int64_t length);
-int64_t file_size(int fd);
+TORVANE_API int64_t seek(int fd, int64_t offset, int whence);
+TORVANE_API int truncate(int fd, int64_t length);
+TORVANE_API int64_t file_size(int fd);
 // Sets disk space aside for [offset, offset + length) of a regular file without changing its
 // size; -1 with EOPNOTSUPP where the file or the system cannot.
-int reserve(int fd, int64_t offset, int64_t length);
+TORVANE_API int reserve(int fd, int64_t offset, int64_t length);
 
 // Buffered reading (the recording reader): binary, not inherited.
-FILE* open_stream(const char* path);
-int seek_stream(FILE* stream, int64_t offset, int whence);
-int64_t tell_stream(FILE* stream);
+TORVANE_API FILE* open_stream(const char* path);
+TORVANE_API int seek_stream(FILE* stream, int64_t offset, int whence);
+TORVANE_API int64_t tell_stream(FILE* stream);
 // The descriptor under a stream, for read_at where the system's positional read leaves the
 // stream's position alone; -1 where it would move it (the reader then reads through the
 // stream).
-int positional_descriptor(FILE* stream);
+TORVANE_API int positional_descriptor(FILE* stream);
+// A new or emptied file for buffered writing: binary, not inherited.
+TORVANE_API FILE* create_stream(const char* path);
 
 // Renames; without `replace`, never over an existing file (-1, EEXIST).
-int rename(const char* from, const char* to, bool replace);
-int remove(const char* path);
+TORVANE_API int rename(const char* from, const char* to, bool replace);
+TORVANE_API int remove(const char* path);
 // Opens (creating) `path` and locks it exclusively until the descriptor is closed; -1 with
 // EBUSY when another process or conversion holds it.
-int lock_file(const char* path);
+TORVANE_API int lock_file(const char* path);
 // Gives `path` the modification and access time `seconds` since 1970.
-int set_times(const char* path, int64_t seconds);
+TORVANE_API int set_times(const char* path, int64_t seconds);
 // 0 when `path` names a file that can be read at any offset and sized (a regular file or a
 // block device); otherwise -1 with EISDIR, ESPIPE (FIFO, socket), ENODEV or the lookup's error.
-int check_seekable_file(const char* path);
+TORVANE_API int check_seekable_file(const char* path);
 
 // Memory aligned to `alignment` (a power of two), freed with aligned_free; null when refused.
-void* aligned_alloc(std::size_t alignment, std::size_t size);
-void aligned_free(void* memory);
+TORVANE_API void* aligned_alloc(std::size_t alignment, std::size_t size);
+TORVANE_API void aligned_free(void* memory);
 
 // Whether standard error is a terminal (console), and its width in columns (0 when unknown).
-bool stderr_is_terminal();
-int stderr_columns();
+TORVANE_API bool stderr_is_terminal();
+TORVANE_API int stderr_columns();
 // Ctrl-C, SIGTERM, SIGHUP, or on Windows a console control event (Ctrl-C, Ctrl-Break, the
 // console closing): the first calls `handler` (from a signal handler: it may only set atomic
 // flags), a second one ends the program at once, as the interrupt would have. An interrupt
 // ignored when the program started stays ignored.
-void on_interrupt(void (*handler)());
+TORVANE_API void on_interrupt(void (*handler)());
 // Writing to a reader that has gone, or past a file-size limit, fails the write (EPIPE, EFBIG)
 // instead of ending the program.
-void ignore_write_signals();
+TORVANE_API void ignore_write_signals();
+
+// Seconds since 1970 as a UTC calendar time, and back; false (or -1) when out of range.
+TORVANE_API bool utc_time(int64_t seconds, std::tm& out);
+TORVANE_API int64_t seconds_of_utc(std::tm& utc);
 
 // The command line's arguments in UTF-8 (on Windows from the wide command line; elsewhere the
 // bytes as given).
-std::vector<std::string> utf8_arguments(int argc, char** argv);
+TORVANE_API std::vector<std::string> utf8_arguments(int argc, char** argv);
 // The running program's own path, UTF-8; empty when unknown.
-std::string executable_path();
+TORVANE_API std::string executable_path();
 
 // UTF-8 to path and back, whatever the system's narrow code page is.
 inline std::filesystem::path path_of(std::string_view utf8) {

@@ -86,6 +86,10 @@ FILE* open_stream(const char* path) {
     return ::fopen(path, "rbe");
 }
 
+FILE* create_stream(const char* path) {
+    return ::fopen(path, "wbe");
+}
+
 int seek_stream(FILE* stream, int64_t offset, int whence) {
     return ::fseeko(stream, offset, whence);
 }
@@ -202,6 +206,15 @@ void on_interrupt(void (*handler)()) {
 void ignore_write_signals() {
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool utc_time(int64_t seconds, std::tm& out) {
+    const auto t = static_cast<time_t>(seconds);
+    return ::gmtime_r(&t, &out) != nullptr;
+}
+
+int64_t seconds_of_utc(std::tm& utc) {
+    return ::timegm(&utc);
 }
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {

@@ -7,9 +7,8 @@
 #include "mux/output_file.h"
 
 #include "common/log.h"
+#include "common/platform.h"
 #include "common/sysio.h"
-
-#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,9 +37,8 @@ constexpr size_t kPendingAudioLimit = 8u << 20;
 constexpr int64_t kAacBitRate = 32000;
 constexpr int64_t kMaxCuesAtOnce = 86400;
 std::string iso8601_utc(int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (!gmtime_r(&t, &tm)) return {};
+    if (!platform::utc_time(seconds, tm)) return {};
     char text[64];
     if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &tm) == 0) return {};
     return text;
@@ -274,11 +272,10 @@ struct Muxer::State {
         // A pause of more than a day (or a stamp far off) gets cues for its last day only.
         next_cue = std::max(next_cue, ms / 1000 - kMaxCuesAtOnce);
         for (; next_cue * 1000 <= ms; ++next_cue) {
-            std::time_t t = static_cast<std::time_t>(start_time + next_cue);
             std::tm tm{};
             char text[64];
             size_t n = 0;
-            if (gmtime_r(&t, &tm))
+            if (platform::utc_time(start_time + next_cue, tm))
                 n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
             std::vector<uint8_t> cue;
             if (container == Container::Mp4) {  // timed text: a 16-bit length first
@@ -429,6 +426,10 @@ struct Muxer::State {
         return drain_aac();
     }
 };
+
+bool available() {
+    return true;
+}
 
 Muxer::Muxer() = default;
 Muxer::~Muxer() = default;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "torvane/export.h"
+
 namespace tv::mux {
 
 enum class Container { Matroska, Mp4 };
@@ -37,6 +39,10 @@ struct Frame {
 // happens, the destructor (or abort()) releases everything; a file that was not finished is
 // left as written so far. No call throws; after a failure error() and error_text() say why
 // and every later put() or finish() fails the same way.
+// Whether this build writes Matroska and MP4 at all (it is built without FFmpeg's libraries
+// where they are missing).
+TORVANE_API bool available();
+
 class Muxer {
   public:
     Muxer();

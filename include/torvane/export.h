@@ -2,7 +2,10 @@
 #ifndef TORVANE_EXPORT_H
 #define TORVANE_EXPORT_H
 
-#if defined(_WIN32)
+#if defined(TORVANE_STATIC)
+/* Linked into the program: nothing to export or import. */
+#define TORVANE_API
+#elif defined(_WIN32)
 #if defined(TORVANE_BUILDING_LIBRARY)
 #define TORVANE_API __declspec(dllexport)
 #else

@@ -1,10 +1,9 @@
 #include "tools/ifvbuild/ifv_builder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 
@@ -256,29 +255,24 @@ std::vector<uint8_t> to_bytes(const Recording& rec) {
 
 bool write_file(const Recording& rec, const std::filesystem::path& path) {
     const Layout lay = layout(rec);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
     bool ok = true;
-    serialize(rec, [&](uint64_t pos, std::span<const uint8_t> bytes) {
-        std::size_t done = 0;
-        while (ok && done < bytes.size()) {
-            const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                       static_cast<off_t>(pos + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0)
-                ok = false;
-            else
-                done += static_cast<std::size_t>(n);
-        }
-    });
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        serialize(rec, [&](uint64_t pos, std::span<const uint8_t> bytes) {
+            if (!ok) return;
+            out.seekp(static_cast<std::streamoff>(pos));
+            out.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
+            ok = static_cast<bool>(out);
+        });
+        out.close();
+        ok = ok && !out.fail();
+    }
     // Sets the size without writing the zeros in between: they stay holes.
-    if (ok && ::ftruncate(fd, static_cast<off_t>(lay.file_size)) != 0) ok = false;
-    const int saved = errno;
-    if (::close(fd) != 0)
-        ok = false;
-    else
-        errno = saved;
-    return ok;
+    std::error_code ec;
+    if (ok) std::filesystem::resize_file(path, lay.file_size, ec);
+    return ok && !ec;
 }
 
 namespace {
