@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-dev llvm clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libtinyxml2-dev libinih-dev
+  libtinyxml2-dev
   libwxgtk3.2-dev
   ffmpeg xvfb xauth x11-apps imagemagick fonts-wqy-zenhei
   gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-libav
