@@ -3,6 +3,7 @@
 #include <wx/app.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "app/gui/main_dialog.h"
 #include "app/gui/platform.h"
@@ -43,6 +44,11 @@ bool CMainApp::InitInstance() {
 
     {
         CMainDialog dialog(nullptr);
+        // Recordings named on the command line (a file manager's "Open with") are chosen.
+        std::vector<std::filesystem::path> named;
+        for (int i = 1; i < argc; ++i)
+            named.emplace_back(tv::gui::NarrowText(argv[i].ToStdWstring()));
+        if (!named.empty()) dialog.SetSources(named);
         SetTopWindow(&dialog);
         tv::gui::window_events::MainWindowRunning(&dialog);
         dialog.ShowModal();

@@ -93,7 +93,8 @@ class Window : public ::testing::Test {
         std::string output;  // what the program and xvfb-run printed
     };
 
-    Run RunWindow(const std::string& script, const std::string& environment = "") {
+    Run RunWindow(const std::string& script, const std::string& environment = "",
+                  const std::string& arguments = "") {
         WriteText(dir_ / "script.txt", script);
         const fs::path log = dir_ / "automation.log";
         const fs::path home = dir_ / "home";
@@ -109,6 +110,7 @@ class Window : public ::testing::Test {
         command += " TORVANE_AUTOMATION=" + shell_quote((dir_ / "script.txt").string());
         command += " TORVANE_AUTOMATION_LOG=" + shell_quote(log.string());
         command += " " + environment + " " + shell_quote((app_ / "torvane").string());
+        command += " " + arguments;
 
         Run run;
         // xvfb-run -a may lose a race for a display number with a parallel test: try again.
@@ -393,31 +395,34 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
 TEST_F(Window, TellsWhyAConversionFailed) {
     WriteText(rec_ / "broken.ifv", "not a recording at all");
     WriteText(rec_ / "result.avi", "an older file");
-    const Run run = RunWindow(Lines({
-        "wait-active",
-        ChooseSource(rec_ / "broken.ifv"),
-        // The output proposed beside it; emptied, Start does nothing.
-        "wait-value 1001 " + (rec_ / "broken.avi").string(),
-        "click 1001",
-        "key ctrl+a",
-        "key backspace",
-        "wait-value 1001 ",
-        "click 1004",
-        "sleep 700",
-        // A name typed without extension gets .avi, and replacing that file is asked about.
-        OpenSaveDialog((rec_ / "result").string()),
-        Answer("question replace", "alt+y"),
-        "wait-value 1001 " + (rec_ / "result.avi").string(),
-        "wait-active",
-        "click 1004",
-        "wait-note message",
-        "wait-dialog",
-        "sleep 300",
-        "screenshot-screen " + (dir_ / "failure.png").string(),
-        "key return",
-        "wait-active",
-        "key escape",
-    }));
+    // Named on the command line, as a file manager's "Open with" does.
+    const Run run = RunWindow(
+        Lines({
+            "wait-active",
+            "wait-value 1000 " + (rec_ / "broken.ifv").string(),
+            // The output proposed beside it; emptied, Start does nothing.
+            "wait-value 1001 " + (rec_ / "broken.avi").string(),
+            "click 1001",
+            "key ctrl+a",
+            "key backspace",
+            "wait-value 1001 ",
+            "click 1004",
+            "sleep 700",
+            // A name typed without extension gets .avi, and replacing that file is asked about.
+            OpenSaveDialog((rec_ / "result").string()),
+            Answer("question replace", "alt+y"),
+            "wait-value 1001 " + (rec_ / "result.avi").string(),
+            "wait-active",
+            "click 1004",
+            "wait-note message",
+            "wait-dialog",
+            "sleep 300",
+            "screenshot-screen " + (dir_ / "failure.png").string(),
+            "key return",
+            "wait-active",
+            "key escape",
+        }),
+        "", shell_quote((rec_ / "broken.ifv").string()));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
     const std::string expected = Lang0("MessageSourceFailed");
