@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
 #include "app/conversion_job.h"
+#include "common/platform.h"
 #include "common/sysio.h"
 #include "support/avi_check.h"
 #include "support/test_support.h"
@@ -273,6 +275,15 @@ TEST(ConversionBatches, ShortAndFailingScatteredReads) {
     g_seed = 9;
     const auto dir = tvtest::scratch_dir("batches-short");
     ASSERT_TRUE(ifvbuild::write_file(voice_recording(200, 2, {}, {}), dir / "in.ifv"));
+    {
+        // Where the system has no positional read beside a stream (Windows), the reader reads
+        // through its stream and never asks for scattered reads.
+        FILE* f = tv::platform::open_stream((dir / "in.ifv").string().c_str());
+        ASSERT_NE(f, nullptr);
+        const bool positional = tv::platform::positional_descriptor(f) >= 0;
+        std::fclose(f);
+        if (!positional) GTEST_SKIP() << "no positional reads beside a stream here";
+    }
     const JobRun whole = convert(dir / "in.ifv", dir / "whole.avi", false);
     ASSERT_EQ(whole.report.outcome, JobOutcome::Converted);
 

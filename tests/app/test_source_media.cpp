@@ -44,7 +44,7 @@ TEST(SourceMedia, QueriesFollowTheRecording) {
     seg.end_time_stamp = 1100;
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "a.ifv"));
 
-    SourceMedia* m = source_open((dir / "a.ifv").c_str(), 0);
+    SourceMedia* m = source_open((dir / "a.ifv").string().c_str(), 0);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(source_width(m), 704u);
     EXPECT_EQ(source_height(m), 576u);
@@ -80,7 +80,7 @@ TEST(SourceMedia, VoiceFramesDecodeToTwiceTheSampleCount) {
     rec.audio.frame_length = 168;
     rec.segments.emplace_back().add_video(ifvbuild::pattern(10, 1), 0, true);
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "v.ifv"));
-    SourceMedia* m = source_open((dir / "v.ifv").c_str(), 0);
+    SourceMedia* m = source_open((dir / "v.ifv").string().c_str(), 0);
     ASSERT_NE(m, nullptr);
 
     VoiceCodecState enc;
@@ -138,8 +138,8 @@ TEST(SourceMedia, NextFrameGivesWhatReadingFrameByFrameGives) {
     }
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "a.ifv"));
 
-    SourceMedia* stream = source_open((dir / "a.ifv").c_str(), 0);
-    SourceMedia* single = source_open((dir / "a.ifv").c_str(), 0);
+    SourceMedia* stream = source_open((dir / "a.ifv").string().c_str(), 0);
+    SourceMedia* single = source_open((dir / "a.ifv").string().c_str(), 0);
     ASSERT_NE(stream, nullptr);
     ASSERT_NE(single, nullptr);
     std::vector<uint8_t> buf(0x40000), pcm(source_max_pcm_bytes(0x40000));

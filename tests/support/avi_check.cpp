@@ -1,11 +1,14 @@
 #include "support/avi_check.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -47,14 +50,23 @@ std::string fourcc(std::span<const uint8_t> bytes, size_t offset) {
 
 std::vector<uint8_t> read_range(const fs::path& path, int64_t offset, size_t length) {
     std::vector<uint8_t> bytes(length);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    const ssize_t n = ::pread(fd, bytes.data(), length, offset);
-    ::close(fd);
-    bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    std::ifstream in(path, std::ios::binary);
+    if (!in || !in.seekg(offset)) return {};
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+    bytes.resize(static_cast<size_t>(in.gcount()));
     return bytes;
 }
 
+#ifdef _WIN32
+// Read whole where there is no mmap here.
+MappedFile::MappedFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    copy_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    bytes_ = copy_;
+}
+
+MappedFile::~MappedFile() = default;
+#else
 MappedFile::MappedFile(const fs::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
@@ -71,6 +83,7 @@ MappedFile::MappedFile(const fs::path& path) {
 MappedFile::~MappedFile() {
     if (!bytes_.empty()) munmap(const_cast<uint8_t*>(bytes_.data()), bytes_.size());
 }
+#endif
 
 AviChunk chunk_at(std::span<const uint8_t> file, uint64_t offset) {
     AviChunk c;

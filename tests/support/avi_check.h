@@ -36,6 +36,7 @@ class MappedFile {
 
   private:
     std::span<const uint8_t> bytes_;
+    std::vector<uint8_t> copy_;  // where the file is read rather than mapped
 };
 
 // One chunk: its header position, tag, size and, for RIFF and LIST, its form.

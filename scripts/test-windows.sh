@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows programs and tests (scripts/build-windows.sh --tests) and runs them
+# under Wine in a fresh Wine prefix: the unit tests that make sense there, then the converter
+# against the Linux build's output, byte for byte: the bundled sample, a recording and folders
+# with Chinese names, a .mkv output refused, and a recording past 2 GiB (OpenDML, 64-bit
+# offsets).
+#
+#   scripts/test-windows.sh                  everything
+#   TORVANE_QUICK=1 scripts/test-windows.sh  without the recording past 2 GiB
+#   TORVANE_LINUX_BUILD=DIR                  the Linux build to compare with (default: build)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+windows=${TORVANE_WINDOWS_BUILD:-$root/build-windows}
+linux=${TORVANE_LINUX_BUILD:-$root/build}
+jobs=${TORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
+start=$(date +%s)
+
+TORVANE_WINDOWS_BUILD=$windows TORVANE_JOBS=$jobs bash "$root/scripts/build-windows.sh" --tests
+
+echo "== The Linux programs to compare with =="
+if [ ! -f "$linux/build.ninja" ]; then
+  cmake -S "$root" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTORVANE_WERROR=ON >/dev/null
+fi
+cmake --build "$linux" -j "$jobs" --target torvane-convert torvane-mkifv >/dev/null
+
+work=$(mktemp -d /tmp/torvane-windows-XXXXXX)
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+echo "== Wine prefix =="
+wineboot -i >/dev/null 2>&1
+convert=$windows/bin/torvane-convert.exe
+
+fail() {
+  echo "test-windows: FAILED: $*" >&2
+  exit 1
+}
+
+echo "== Unit tests under Wine =="
+mkdir -p "$work/unit"
+# Paths inside the tests are Windows paths; Wine's Z: drive is the root.
+TORVANE_TEST_WORK="Z:${work//\//\\}\\unit" TORVANE_SOURCE="Z:${root//\//\\}" \
+  wine "$windows/bin/test_windows.exe" --gtest_brief=1 || fail "unit tests"
+
+echo "== The sample: byte for byte as on Linux =="
+cd "$work"
+"$linux/bin/torvane-convert" -q "$root/data/samples/sample.ifv" linux.avi
+wine "$convert" -q "$root/data/samples/sample.ifv" windows.avi || fail "the sample did not convert"
+cmp linux.avi windows.avi || fail "the sample's AVI differs from Linux's"
+
+echo "== Chinese names: 录像/样本.ifv with -o 输出 =="
+mkdir 录像
+cp "$root/data/samples/sample.ifv" 录像/样本.ifv
+wine "$convert" -q -o 输出 录像/样本.ifv || fail "录像/样本.ifv did not convert"
+[ -f 输出/样本.avi ] || fail "no 输出/样本.avi: $(find . -path ./wineprefix -prune -o -print)"
+cmp linux.avi 输出/样本.avi || fail "输出/样本.avi differs from Linux's output"
+wine "$convert" --info --json 录像/样本.ifv | grep -q '"path": "录像/样本.ifv"' ||
+  fail "--info --json does not name 录像/样本.ifv"
+
+echo "== A .mkv output is refused in a build without FFmpeg's libraries =="
+status=0
+wine "$convert" -q "$root/data/samples/sample.ifv" refused.mkv 2>/dev/null || status=$?
+[ "$status" = 2 ] || fail "a .mkv output: exit status $status, not 2"
+[ ! -e refused.mkv ] && [ ! -e refused.mkv.part ] || fail "a file was written under the .mkv name"
+
+if [ "${TORVANE_QUICK:-0}" != "1" ]; then
+  echo "== A recording past 2 GiB: byte for byte as on Linux =="
+  # Noise keeps H.264 from compressing: about 14 MB a second, repeated to 170 seconds.
+  ffmpeg -v error -y -f lavfi -i "testsrc2=size=640x480:rate=25,noise=alls=60:allf=t" -t 4 \
+    -c:v libx264 -preset ultrafast -qp 0 -g 25 -bf 0 -pix_fmt yuv420p -f h264 big.h264
+  ffmpeg -v error -y -f lavfi -i "sine=frequency=300:sample_rate=8000:duration=4" -ac 1 \
+    -c:a pcm_s16le big.wav
+  "$linux/bin/torvane-mkifv" --video big.h264 --audio big.wav --duration 170 big.ifv >/dev/null
+  rm -f big.h264 big.wav
+  [ "$(stat -c %s big.ifv)" -gt $((2 << 30)) ] || fail "the large recording is not past 2 GiB"
+  "$linux/bin/torvane-convert" -q big.ifv big-linux.avi
+  wine "$convert" -q big.ifv big-windows.avi || fail "the large recording did not convert"
+  cmp big-linux.avi big-windows.avi || fail "the large AVI differs from Linux's"
+  rm -f big.ifv big-linux.avi big-windows.avi
+fi
+
+echo "test-windows: all passed in $(($(date +%s) - start)) s"
