@@ -3,7 +3,8 @@
 # and the large OpenDML test included), then the Debian package and its checks, then a clang
 # build under AddressSanitizer and UndefinedBehaviorSanitizer that runs the unit tests again and
 # the bounded fuzz runs, then a clang build under ThreadSanitizer of just what the tests
-# labelled `tsan` need.
+# labelled `tsan` need, and last the Windows cross build with its tests under Wine
+# (scripts/test-windows.sh, about two minutes).
 #
 #   scripts/test.sh              everything (what CI runs)
 #   TORVANE_QUICK=1 scripts/test.sh   the Release pass only
@@ -46,3 +47,6 @@ cmake --build build-tsan -j "$jobs" --target test_avi test_conversion_job test_c
   torvane-convert
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -L tsan "${ctest_args[@]}"
+
+echo "== Windows: cross build (MinGW-w64) and its tests under Wine =="
+TORVANE_LINUX_BUILD=build bash scripts/test-windows.sh
