@@ -846,10 +846,10 @@ void after_conversion(Task& task, const Options& options) {
         errno = 0;
         if (!tvcli::write_clock_srt(part, task.timeline)) {
             task.srt_failure = std::strerror(errno);
-            std::remove(part.c_str());
+            tv::platform::remove(part.c_str());
         } else if (tv::PutInPlace(part, srt, options.overwrite) != 0) {
             task.srt_failure = std::strerror(errno);
-            std::remove(part.c_str());
+            tv::platform::remove(part.c_str());
         } else if (options.preserve_time) {
             fs::last_write_time(as_path(srt),
                                 std::chrono::file_clock::from_sys(std::chrono::sys_seconds(

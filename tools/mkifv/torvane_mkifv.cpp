@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/platform.h"
 #include "tools/ifvbuild/ifv_builder.h"
 #include "tools/mkifv/annexb.h"
 #include "tools/mkifv/wav.h"
@@ -219,7 +220,7 @@ Options parse(int argc, char** argv) {
 }
 
 std::vector<uint8_t> slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(tv::platform::path_of(path), std::ios::binary);
     if (!in) fail("cannot read " + path + ": " + std::strerror(errno));
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
                                 std::istreambuf_iterator<char>());
@@ -286,7 +287,12 @@ AudioTrack make_audio(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options o = parse(argc, argv);
+    // UTF-8 on every system (on Windows from the wide command line).
+    std::vector<std::string> arguments = tv::platform::utf8_arguments(argc, argv);
+    std::vector<char*> utf8_argv;
+    for (auto& argument : arguments) utf8_argv.push_back(argument.data());
+    utf8_argv.push_back(nullptr);
+    const Options o = parse(static_cast<int>(arguments.size()), utf8_argv.data());
     const std::vector<uint8_t> stream = slurp(o.video);
     const auto units = mkifv::split_access_units(stream);
     if (units.empty()) fail(o.video + ": no H.264 access unit found");
@@ -301,7 +307,7 @@ int main(int argc, char** argv) {
 
     std::vector<uint32_t> stamps;
     if (!o.timestamps.empty()) {
-        std::ifstream in(o.timestamps);
+        std::ifstream in(tv::platform::path_of(o.timestamps));
         if (!in) fail("cannot read " + o.timestamps + ": " + std::strerror(errno));
         std::string line;
         while (std::getline(in, line)) {
@@ -391,7 +397,7 @@ int main(int argc, char** argv) {
     if (o.video_first)
         for (auto& s : rec.segments) s.store_video_first();
 
-    if (!ifvbuild::write_file(rec, o.output))
+    if (!ifvbuild::write_file(rec, tv::platform::path_of(o.output)))
         fail("cannot write " + o.output + ": " + std::strerror(errno));
     std::fprintf(
         stderr,
