@@ -80,8 +80,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path dir = argv[1];
-    for (const char* sub : {"reader", "voice", "convert", "settings", "language"})
+    for (const char* sub : {"reader", "voice", "convert", "settings", "language", "avc"})
         fs::create_directories(dir / sub);
+    // A key frame as an encoder writes it: 720p High-profile parameter sets, then a slice.
+    save(dir / "avc" / "idr.bin",
+         {0,    0,    0,    1,    0x67, 0x64, 0x00, 0x1f, 0xac, 0xb4, 0x02, 0x80, 0x2d,
+          0xd8, 0x08, 0x80, 0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x19, 0x07, 0x8c,
+          0x19, 0x50, 0,    0,    0,    1,    0x68, 0xef, 0x3c, 0xb0, 0,    0,    1,
+          0x65, 0x88, 0x84, 0x00, 0x33, 0xff, 0,    0,    3,    1,    0});
 
     std::vector<std::pair<std::string, ifvbuild::Recording>> recs;
     recs.emplace_back("voice", recording(1, true, true));
