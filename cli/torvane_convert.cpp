@@ -1245,7 +1245,8 @@ int main(int argc, char** argv) {
     // conversions, and a file-size limit (ulimit -f) fails the write that passes it (EFBIG),
     // which the job reports and survives.
     tv::platform::ignore_write_signals();
-    // UTF-8 on every system (on Windows from the wide command line).
+    // UTF-8 on every system (on Windows from the wide command line), and so is what it prints.
+    tv::platform::use_utf8_console();
     std::vector<std::string> arguments = tv::platform::utf8_arguments(argc, argv);
     std::vector<char*> utf8_argv;
     for (auto& argument : arguments) utf8_argv.push_back(argument.data());

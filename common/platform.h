@@ -96,6 +96,8 @@ TORVANE_API int64_t seconds_of_utc(std::tm& utc);
 // The command line's arguments in UTF-8 (on Windows from the wide command line; elsewhere the
 // bytes as given).
 TORVANE_API std::vector<std::string> utf8_arguments(int argc, char** argv);
+// Makes a console show the program's UTF-8 output as such (Windows; elsewhere it already does).
+TORVANE_API void use_utf8_console();
 // The running program's own path, UTF-8; empty when unknown.
 TORVANE_API std::string executable_path();
 

@@ -221,6 +221,8 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
+void use_utf8_console() {}
+
 std::string executable_path() {
     std::error_code ec;
     const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -396,6 +396,10 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
     return out;
 }
 
+void use_utf8_console() {
+    SetConsoleOutputCP(CP_UTF8);
+}
+
 std::string executable_path() {
     std::wstring name(MAX_PATH, L'\0');
     for (;;) {

@@ -287,7 +287,8 @@ AudioTrack make_audio(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // UTF-8 on every system (on Windows from the wide command line).
+    // UTF-8 on every system (on Windows from the wide command line), and so is what it prints.
+    tv::platform::use_utf8_console();
     std::vector<std::string> arguments = tv::platform::utf8_arguments(argc, argv);
     std::vector<char*> utf8_argv;
     for (auto& argument : arguments) utf8_argv.push_back(argument.data());
