@@ -355,6 +355,11 @@ namespace {
 
 std::atomic<void (*)()> g_interrupt_handler{nullptr};
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_exiting{false};
+
+void note_exit() {
+    g_exiting.store(true);
+}
 
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -362,6 +367,11 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
     if (g_interrupted.exchange(true)) return FALSE;  // the second one: the default, ending
     if (auto handler = g_interrupt_handler.load()) handler();
+    if (event == CTRL_CLOSE_EVENT) {
+        // The system ends the program when this returns, or about 5 s after the console
+        // closed: meanwhile the stopped conversions finish their files and the program exits.
+        for (int i = 0; i < 90 && !g_exiting.load(); ++i) Sleep(50);
+    }
     return TRUE;
 }
 
@@ -369,6 +379,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void on_interrupt(void (*handler)()) {
     g_interrupt_handler.store(handler);
+    std::atexit(note_exit);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

@@ -2,11 +2,11 @@
 # Cross-builds the Windows programs and tests (scripts/build-windows.sh --tests) and runs them
 # under Wine in a fresh Wine prefix: the unit tests that make sense there, then the converter
 # against the Linux build's output, byte for byte: the bundled sample, a recording and folders
-# with Chinese names, a .mkv output refused, and a recording past 2 GiB (OpenDML, 64-bit
-# offsets).
+# with Chinese names, a .mkv output refused, a recording past 2 GiB (OpenDML, 64-bit offsets)
+# and Ctrl-C during its conversion.
 #
 #   scripts/test-windows.sh                  everything
-#   TORVANE_QUICK=1 scripts/test-windows.sh  without the recording past 2 GiB
+#   TORVANE_QUICK=1 scripts/test-windows.sh  without the recording past 2 GiB and Ctrl-C
 #   TORVANE_LINUX_BUILD=DIR                  the Linux build to compare with (default: build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -75,7 +75,22 @@ if [ "${TORVANE_QUICK:-0}" != "1" ]; then
   "$linux/bin/torvane-convert" -q big.ifv big-linux.avi
   wine "$convert" -q big.ifv big-windows.avi || fail "the large recording did not convert"
   cmp big-linux.avi big-windows.avi || fail "the large AVI differs from Linux's"
-  rm -f big.ifv big-linux.avi big-windows.avi
+  rm -f big-linux.avi big-windows.avi
+
+  echo "== Ctrl-C (a console control event) leaves a .part that plays =="
+  status=0
+  wine "$convert" -q big.ifv interrupted.avi 2>/dev/null &
+  waiting=$!
+  sleep 2
+  # Wine runs the program in the process it started and turns SIGINT into a console Ctrl-C.
+  kill -INT "$waiting"
+  wait "$waiting" || status=$?
+  [ "$status" = 130 ] || fail "after Ctrl-C: exit status $status, not 130"
+  [ ! -e interrupted.avi ] || fail "an interrupted conversion put its output in place"
+  frames=$(ffprobe -v error -select_streams v -show_entries stream=nb_frames -of csv=p=0 \
+    interrupted.avi.part)
+  [ "${frames:-0}" -gt 0 ] || fail "the interrupted .part holds no frames ffprobe reads"
+  rm -f big.ifv interrupted.avi.part
 fi
 
 echo "test-windows: all passed in $(($(date +%s) - start)) s"
