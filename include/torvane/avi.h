@@ -41,6 +41,7 @@ typedef struct AviFile AviFile;
 TORVANE_API extern TORVANE_THREAD_LOCAL int32_t AVI_last_error;
 TORVANE_API extern const char* const AVI_error_messages[15];
 
+/* Creates (or empties) the AVI file at `path`, UTF-8 on every system. */
 TORVANE_API AviFile* AVI_create_output(const char* path);
 TORVANE_API int AVI_describe_video(AviFile* file, int32_t width, int32_t height, double fps,
                                    const char* compressor);

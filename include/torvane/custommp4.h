@@ -20,9 +20,10 @@ TORVANE_EXTERN_C_BEGIN
 
 typedef struct custommp4_handle custommp4_handle;
 
-/* Opens the recording that begins at byte `offset` of the file. Null on any failure; errno
- * then holds the system's error (the file could not be opened or read, memory was refused),
- * or 0 when the file's content was refused. */
+/* Opens the recording that begins at byte `offset` of the file (`path` in UTF-8 on every
+ * system, Windows included). Null on any failure; errno then holds the system's error (the
+ * file could not be opened or read, memory was refused), or 0 when the file's content was
+ * refused. */
 TORVANE_API custommp4_handle* custommp4_open(const char* path, uint32_t offset);
 /* Both release the handle and return 1. */
 TORVANE_API int custommp4_close(custommp4_handle* handle);

@@ -11,7 +11,7 @@ TORVANE_EXTERN_C_BEGIN
 
 typedef struct SourceMedia SourceMedia;
 
-/* Null on failure, errno set as by custommp4_open. */
+/* `path` in UTF-8 on every system. Null on failure, errno set as by custommp4_open. */
 TORVANE_API SourceMedia* source_open(const char* path, uint32_t offset);
 TORVANE_API void source_close(SourceMedia* media);
 
