@@ -64,9 +64,9 @@ TORVANE_API FILE* create_stream(const char* path);
 // Renames; without `replace`, never over an existing file (-1, EEXIST).
 TORVANE_API int rename(const char* from, const char* to, bool replace);
 TORVANE_API int remove(const char* path);
-// Opens (creating) `path` and locks it exclusively until the descriptor is closed; -1 with
-// EBUSY when another process or conversion holds it.
-TORVANE_API int lock_file(const char* path);
+// Locks the file exclusively until the descriptor is closed: 0, or -1 with EBUSY when another
+// process or conversion holds it.
+TORVANE_API int lock(int fd);
 // Gives `path` the modification and access time `seconds` since 1970.
 TORVANE_API int set_times(const char* path, int64_t seconds);
 // 0 when `path` names a file that can be read at any offset and sized (a regular file or a

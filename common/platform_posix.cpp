@@ -125,16 +125,10 @@ int remove(const char* path) {
     return ::unlink(path);
 }
 
-int lock_file(const char* path) {
-    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
+int lock(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno == EWOULDBLOCK) errno = EBUSY;
+    return -1;
 }
 
 int set_times(const char* path, int64_t seconds) {

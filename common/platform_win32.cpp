@@ -287,9 +287,9 @@ int remove(const char* path) {
     return 0;
 }
 
-int lock_file(const char* path) {
-    HANDLE h = open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-    if (h == INVALID_HANDLE_VALUE) return -1;
+int lock(int fd) {
+    HANDLE h = handle_of(fd);
+    if (h == INVALID_HANDLE_VALUE) return set_errno_from(ERROR_INVALID_HANDLE);
     // Windows locks bytes against everyone, this process's other handles included: the lock
     // covers one byte far past any data, so the writer's own handle writes freely.
     OVERLAPPED where{};
@@ -297,11 +297,9 @@ int lock_file(const char* path) {
     where.OffsetHigh = 0x7FFFFFFFu;
     if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
         const DWORD error = GetLastError();
-        CloseHandle(h);
-        set_errno_from(error == ERROR_IO_PENDING ? ERROR_LOCK_VIOLATION : error);
-        return -1;
+        return set_errno_from(error == ERROR_IO_PENDING ? ERROR_LOCK_VIOLATION : error);
     }
-    return descriptor_of(h, 0);
+    return 0;
 }
 
 int set_times(const char* path, int64_t seconds) {

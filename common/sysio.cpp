@@ -62,7 +62,15 @@ int set_times(const char* path, int64_t seconds) {
 }
 
 int lock_file(const char* path) {
-    return platform::lock_file(path);
+    const int fd = open(path, platform::kReadWrite | platform::kCreate);
+    if (fd < 0) return -1;
+    if (platform::lock(fd) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 int reserve(int fd, int64_t offset, int64_t length) {
