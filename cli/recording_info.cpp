@@ -25,14 +25,6 @@ constexpr int kInfoSchemaVersion = 1;
 
 constexpr uint32_t kRawFormat = 0x57415247u;  // "GRAW"
 
-std::string utc_text(uint32_t seconds) {
-    std::tm tm{};
-    tv::platform::utc_time(seconds, tm);
-    char buf[40];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 // Wall-clock time of a stamp: the header's start time plus the stamp's offset.
 template <class T>
 std::string clock_text(const T& t, uint32_t stamp) {
@@ -123,8 +115,8 @@ Json describe(const std::string& path) {
     j["segments"] = custommp4_get_segment_count(h);
     const uint32_t duration = custommp4_get_duration(h);
     j["duration_ms"] = duration;
-    j["start_time"] = utc_text(custommp4_get_start_time(h));
-    j["end_time"] = utc_text(custommp4_get_end_time(h));
+    j["start_time"] = tvcli::utc_iso(custommp4_get_start_time(h));
+    j["end_time"] = tvcli::utc_iso(custommp4_get_end_time(h));
     const uint32_t video_frames = custommp4_get_video_frame_count(h);
     const double stored = custommp4_get_stored_frame_rate(h);
     Json video;
