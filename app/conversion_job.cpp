@@ -81,7 +81,7 @@ AviFile* create_output(const std::string& path, JobReport& report) {
     errno = 0;
     AviFile* avi = AVI_create_output(path.c_str());
     if (avi != nullptr) return avi;
-    report.avi_error = AVI_last_error;
+    report.avi_error = AVI_get_last_error();
     report.system_error = errno;
     std::error_code ec;
     if (report.avi_error == AVI_ERR_WRITE &&
@@ -215,7 +215,7 @@ void fail_write(Ending& ending, JobReport& report, const Output& output) {
     if (output.muxer) {
         report.system_error = output.muxer->error();
     } else {
-        report.avi_error = AVI_last_error;
+        report.avi_error = AVI_get_last_error();
         report.system_error = errno;
     }
 }

@@ -71,7 +71,7 @@ struct JobReport {
     // Parts of the recording not found: segments it announces, time its frames fall short by.
     uint32_t missing_segments = 0;
     uint32_t missing_ms = 0;
-    int32_t avi_error = 0;     // AVI_last_error when the output failed
+    int32_t avi_error = 0;     // AVI_get_last_error() when the output failed
     int32_t system_error = 0;  // errno of the failure (recording or output), when there was one
     // The ".part" file that holds the frames when they could not be put in place under the
     // output's name (a failed or stopped conversion, or a name taken meanwhile); else empty.

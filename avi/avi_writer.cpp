@@ -30,6 +30,10 @@ const char* const AVI_error_messages[15] = {
     "aviwriter - Unkown Error",
 };
 
+int32_t AVI_get_last_error(void) {
+    return AVI_last_error;
+}
+
 void AVI_set_error(int32_t code) {
     AVI_last_error = code;
 }

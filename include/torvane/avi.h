@@ -1,7 +1,8 @@
 /* AVI writer: one video stream and up to eight audio tracks, a legacy "idx1" index, and
  * OpenDML indexes with further "AVIX" RIFF segments past AVI_SEGMENT_THRESHOLD bytes (or the
  * size set with AVI_set_segment_size).
- * Operations return 0 (a record for creation) or -1 (null) and leave a code in AVI_last_error. */
+ * Operations return 0 (a record for creation) or -1 (null) and leave a code that
+ * AVI_get_last_error returns. */
 #ifndef TORVANE_AVI_H
 #define TORVANE_AVI_H
 
@@ -38,7 +39,12 @@ TORVANE_EXTERN_C_BEGIN
 typedef struct AviFile AviFile;
 
 /* Code of the last failure. Each thread has its own, so parallel conversions do not race. */
+TORVANE_API int32_t AVI_get_last_error(void);
+#if !defined(_WIN32) || defined(TORVANE_STATIC)
+/* The same code as a variable, for C callers that read or clear it directly. Not offered across
+ * a Windows DLL: thread-local data cannot be imported there (MSVC refuses it). */
 TORVANE_API extern TORVANE_THREAD_LOCAL int32_t AVI_last_error;
+#endif
 TORVANE_API extern const char* const AVI_error_messages[15];
 
 /* Creates (or empties) the AVI file at `path`, UTF-8 on every system. */

@@ -160,7 +160,7 @@ RunResult run(const fs::path& path, const std::vector<Op>& ops, const RunOptions
     // After a failure, the chunks past the end of what reached the file are gone.
     auto failed = [&] {
         ++r.failures;
-        EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
         EXPECT_GE(g_whole_until, 0);
         for (const auto& [op, end] : chunk_ends)
             if (end > g_whole_until) r.effective[op] = false;
@@ -345,7 +345,7 @@ TEST_F(AviBuffer, FailedFlushTakesBackTheChunksNotWholeInTheFile) {
     AVI_last_error = 0;
     errno = 0;
     EXPECT_EQ(rec.video(data.data(), 2000, true), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
     EXPECT_EQ(errno, ENOSPC);
     expect_first_two_chunks_stay(avi.get());
     rec.chunks.resize(2);
@@ -384,7 +384,7 @@ TEST_F(AviBuffer, FailedWriteBehindTakesBackTheChunksPutAfterIt) {
     AVI_last_error = 0;
     errno = 0;
     EXPECT_EQ(AVI_flush(avi.get()), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(g_buffer_writes, 1);
     expect_first_two_chunks_stay(avi.get());
@@ -446,7 +446,7 @@ TEST_F(AviBuffer, FailedFlushAtFinishStillGivesAWellFormedFile) {
     AVI_last_error = 0;
     EXPECT_EQ(AVI_finish(avi.release()), -1);
     g_file = nullptr;
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
     rec.chunks.resize(6);
     check_structure(path, rec.chunks);
 }
@@ -519,7 +519,7 @@ TEST_F(AviBuffer, SettingsSpaceAndCounts) {
     ASSERT_TRUE(avi);
     AVI_last_error = 0;
     EXPECT_EQ(AVI_set_write_buffer(avi.get(), -1), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_NOT_PERM);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NOT_PERM);
     room = 5;
     EXPECT_EQ(AVI_chunk_space(avi.get(), &room), nullptr);  // no buffer
     EXPECT_EQ(room, 0);
@@ -530,7 +530,7 @@ TEST_F(AviBuffer, SettingsSpaceAndCounts) {
         table.may_allocate = [](size_t bytes) { return bytes < 1000; };
         InstalledOps ops(table);
         EXPECT_EQ(AVI_set_write_buffer(avi.get(), 1000), -1);
-        EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NO_MEM);
     }
     ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 10, 1), 0);
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(path)), 2048 + 18);

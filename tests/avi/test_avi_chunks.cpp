@@ -130,7 +130,7 @@ TEST_F(AviChunks, CreatingTruncatesAnOlderFile) {
 TEST_F(AviChunks, CreationFailuresAndPermissions) {
     AVI_last_error = 0;
     EXPECT_EQ(AVI_create_output((dir / "missing" / "out.avi").c_str()), nullptr);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_OPEN);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_OPEN);
     EXPECT_FALSE(fs::exists(dir / "missing"));
 
     // Created as any program's file: 0666 less the umask.
@@ -153,7 +153,7 @@ TEST_F(AviChunks, InvalidChunksAreRefused) {
     ASSERT_TRUE(avi);
     AVI_last_error = 0;
     EXPECT_EQ(AVI_put_video_frame(avi.get(), nullptr, 10, 1), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
     const uint8_t data[1] = {0};
     EXPECT_EQ(AVI_put_audio(avi.get(), data, -1), -1);
     EXPECT_EQ(avi->position, 2048);
@@ -183,11 +183,11 @@ TEST_F(AviChunks, LastErrorBelongsToTheThread) {
     int32_t seen = -1;
     std::thread other([&] {
         AVI_create_output((dir / "missing" / "x.avi").c_str());
-        seen = AVI_last_error;
+        seen = AVI_get_last_error();
     });
     other.join();
     EXPECT_EQ(seen, AVI_ERR_OPEN);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_NONE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NONE);
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ TEST_F(AviOutside, FileSizeLimitReachedAndLifted) {
         while (put_frame(rec, i, &phase) == 0) {
             if (++i > 200) return 2;
         }
-        if (AVI_last_error != AVI_ERR_WRITE) return 3;
+        if (AVI_get_last_error() != AVI_ERR_WRITE) return 3;
         rlimit rl{};
         ::getrlimit(RLIMIT_FSIZE, &rl);
         rl.rlim_cur = rl.rlim_max;
@@ -168,10 +168,11 @@ TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
             if (i > 200) return 2;
             if (put_frame(rec, i, &phase) != 0) break;
         }
-        if (AVI_last_error != AVI_ERR_WRITE) return 3;
+        if (AVI_get_last_error() != AVI_ERR_WRITE) return 3;
         // As the conversion does: stop at the failed write and finish. The index no longer
         // fits under the limit; the file is finished without it.
-        if (AVI_finish(avi.release()) != -1 || AVI_last_error != AVI_ERR_WRITE_INDEX) return 4;
+        if (AVI_finish(avi.release()) != -1 || AVI_get_last_error() != AVI_ERR_WRITE_INDEX)
+            return 4;
         std::ofstream(counts) << count(rec.chunks, "00db") << " " << count(rec.chunks, "01wb");
         return 0;
     });

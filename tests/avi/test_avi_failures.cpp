@@ -68,7 +68,7 @@ TEST_F(AviFailures, CreationFailures) {
         InstalledOps ops(table);
         AVI_last_error = 0;
         EXPECT_EQ(AVI_create_output(path.c_str()), nullptr);
-        EXPECT_EQ(AVI_last_error, AVI_ERR_OPEN);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_OPEN);
     }
     {
         // Header space not written: the descriptor is closed, the empty file stays.
@@ -81,7 +81,7 @@ TEST_F(AviFailures, CreationFailures) {
         g_calls = 0;
         InstalledOps ops(table);
         EXPECT_EQ(AVI_create_output(path.c_str()), nullptr);
-        EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
         EXPECT_EQ(g_calls, 1);
         EXPECT_TRUE(fs::exists(path));
     }
@@ -91,7 +91,7 @@ TEST_F(AviFailures, CreationFailures) {
         InstalledOps ops(table);
         fs::remove(path);
         EXPECT_EQ(AVI_create_output(path.c_str()), nullptr);
-        EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NO_MEM);
         EXPECT_FALSE(fs::exists(path));
     }
 }
@@ -111,7 +111,7 @@ TEST_F(AviFailures, FailedChunkLeavesNoTrace) {
     const int64_t before = avi->position;
     AVI_last_error = 0;
     EXPECT_EQ(rec.video(data.data(), 999, false), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
     EXPECT_EQ(rec.audio(data.data(), 320), -1);
     EXPECT_EQ(avi->position, before);
     EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), before);
@@ -153,7 +153,7 @@ TEST_F(AviFailures, FailedSeekBackIsRepairedBeforeTheNextChunk) {
     // Seeking still fails: nothing may be written at the wrong place.
     g_calls = 1;
     EXPECT_EQ(rec.video(data.data(), 100, true), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
     g_fail = false;
     ASSERT_EQ(rec.video(data.data(), 200, false), 0);
     EXPECT_TRUE(avi->offset_in_sync);
@@ -172,7 +172,7 @@ TEST_F(AviFailures, ProvisionalHeaderFailures) {
         InstalledOps ops(table);
         AVI_last_error = 0;
         EXPECT_EQ(AVI_describe_video(avi.get(), 64, 48, 25.0, "H264"), -1);
-        EXPECT_EQ(AVI_last_error, AVI_ERR_CLOSE);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_CLOSE);
     }
     {
         table = tv::sysio::real_ops();
@@ -180,7 +180,7 @@ TEST_F(AviFailures, ProvisionalHeaderFailures) {
         InstalledOps ops(table);
         AVI_last_error = 0;
         EXPECT_EQ(AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0), -1);
-        EXPECT_EQ(AVI_last_error, AVI_ERR_CLOSE);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_CLOSE);
     }
     // The descriptor was left at the header: the chunk still goes to `position`.
     Recorder rec(avi.get());
@@ -204,7 +204,7 @@ TEST_F(AviFailures, LegacyIndexNotWritten) {
     std::memcpy(g_fail_tag, "idx1", 4);
     AVI_last_error = 0;
     EXPECT_EQ(AVI_finish(avi.release()), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE_INDEX);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE_INDEX);
     g_fail_tag[0] = 0;
     // Finished all the same: flags without "has index", cut before the failed index.
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(path)), end);
@@ -228,7 +228,7 @@ TEST_F(AviFailures, FinalHeaderTruncationAndCloseFailures) {
         InstalledOps ops(table);
         AVI_last_error = 0;
         EXPECT_EQ(AVI_finish(avi.release()), -1);
-        EXPECT_EQ(AVI_last_error, AVI_ERR_CLOSE);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_CLOSE);
     }
 }
 
@@ -244,7 +244,7 @@ TEST_F(AviFailures, MemoryRefusedForEachIndex) {
     g_refused_bytes = sizeof(AviSuperIndex);
     AVI_last_error = 0;
     EXPECT_EQ(rec.video(data.data(), 10, true), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NO_MEM);
     EXPECT_EQ(avi->video_super_index, nullptr);
     EXPECT_EQ(avi->position, 2048);
     // ... and its first standard index.
@@ -291,7 +291,7 @@ TEST_F(AviFailures, MemoryRefusedAtASwitchChangesNothing) {
         if (rec.video(data.data(), 3000, i % 3 == 0) != 0) ++failures;
     }
     ASSERT_EQ(failures, 1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NO_MEM);
     EXPECT_EQ(avi->segment_switches, 0);
     EXPECT_EQ(avi->video_super_index->entry_count, 1u);
     EXPECT_EQ(avi->tracks[0].super_index->entry_count, 1u);
@@ -317,7 +317,7 @@ TEST_F(AviFailures, FullDisk) {
     ::close(full);
     AVI_last_error = 0;
     EXPECT_EQ(rec.audio(data.data(), 320), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_WRITE);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
     EXPECT_EQ(rec.video(data.data(), 1000, false), -1);
     ASSERT_EQ(::dup2(saved, avi->fd), avi->fd);
     ::close(saved);

@@ -44,7 +44,7 @@ Recorded record(const fs::path& path, long refuse, bool later) {
     AviPtr avi = create_writer(path, 160 * 1024);
     run.created = avi != nullptr;
     if (!avi) {
-        run.first_failure_code = AVI_last_error;
+        run.first_failure_code = AVI_get_last_error();
         run.allocations = g_allocations;
         return run;
     }
@@ -56,8 +56,8 @@ Recorded record(const fs::path& path, long refuse, bool later) {
         int r = rec.video(picture, 1, i % 25 == 0);
         if (r == 0 && i % 10 == 9) r = rec.audio(sound, 4);
         if (r != 0) {
-            if (run.failed_puts++ == 0) run.first_failure_code = AVI_last_error;
-            EXPECT_EQ(AVI_last_error, AVI_ERR_NO_MEM) << "put " << i;
+            if (run.failed_puts++ == 0) run.first_failure_code = AVI_get_last_error();
+            EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NO_MEM) << "put " << i;
         }
     }
     run.chunks = rec.chunks;

@@ -190,7 +190,7 @@ TEST_F(AviOdml, SegmentSizeIsSetBeforeTheFirstChunkAndWithinBounds) {
     for (int64_t refused : {-1LL, AVI_MIN_SEGMENT_SIZE - 1, AVI_SEGMENT_THRESHOLD + 1}) {
         AVI_last_error = AVI_ERR_NONE;
         EXPECT_EQ(AVI_set_segment_size(avi.get(), refused), -1) << refused;
-        EXPECT_EQ(AVI_last_error, AVI_ERR_NOT_PERM);
+        EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NOT_PERM);
     }
     ASSERT_EQ(AVI_set_segment_size(avi.get(), AVI_MIN_SEGMENT_SIZE), 0);
     ASSERT_EQ(AVI_set_segment_size(avi.get(), 0), 0);  // the default again
@@ -200,7 +200,7 @@ TEST_F(AviOdml, SegmentSizeIsSetBeforeTheFirstChunkAndWithinBounds) {
     ASSERT_EQ(AVI_set_segment_size(avi.get(), 32 * 1024), 0);
     ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 3000, 1), 0);
     EXPECT_EQ(AVI_set_segment_size(avi.get(), 64 * 1024), -1);
-    EXPECT_EQ(AVI_last_error, AVI_ERR_NOT_PERM);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_NOT_PERM);
     // Past 32 KiB, not 64 KiB: the size that was refused did not replace it.
     for (int i = 0; i < 12; ++i) ASSERT_EQ(AVI_put_video_frame(avi.get(), data.data(), 3000, 1), 0);
     EXPECT_EQ(avi->segment_switches, 1);
