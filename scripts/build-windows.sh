@@ -22,17 +22,18 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
   -DTORVANE_BUILD_TESTS="$tests" -DTORVANE_WERROR=ON >&2
 nice -n 5 cmake --build "$build" -j "${TORVANE_JOBS:-1}" >&2
 
-# The portable zip: the programs (their runtime linked in), the language file and the licence.
+# The portable zip: the programs (their runtime linked in), the voice codec's DLL, the language
+# file and the licence.
 version=$(sed -n 's/^project(torvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 name=torvane-$version-windows-x86_64
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/$name" "$root/dist"
-cp "$build/bin/torvane-convert.exe" "$build/bin/torvane-mkifv.exe" "$root/data/Language.ini" \
-  "$stage/$name/"
+cp "$build/bin/torvane-convert.exe" "$build/bin/torvane-mkifv.exe" "$build/bin/tvvoice.dll" \
+  "$root/data/Language.ini" "$stage/$name/"
 cp "$root/LICENSE" "$stage/$name/LICENSE.txt"
 # Fixed times and order: the same build gives the same zip.
 find "$stage/$name" -exec touch -d @"$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 0)" {} +
 rm -f "$root/dist/$name.zip"
 (cd "$stage" && find "$name" -type f | LC_ALL=C sort | zip -q -X -D "$root/dist/$name.zip" -@)
-echo "built $build/bin/torvane-convert.exe, $build/bin/torvane-mkifv.exe and dist/$name.zip"
+echo "built $build/bin/torvane-convert.exe, $build/bin/torvane-mkifv.exe, $build/bin/tvvoice.dll and dist/$name.zip"
