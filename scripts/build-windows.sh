@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds Torvane for 64-bit Windows on Debian with MinGW-w64 into build-windows/
-# (programs in build-windows/bin/) and packs a portable zip into dist/.
+# (programs in build-windows/bin/) and packs a portable zip and an installer into dist/.
 #   scripts/build-windows.sh [--no-gui] [--tests]
 # --no-gui: the command-line programs only (the window is not built for Windows yet, so this
 # is also what happens without it). --tests: the unit tests that run under Wine as well.
@@ -36,4 +36,11 @@ cp "$root/LICENSE" "$stage/$name/LICENSE.txt"
 find "$stage/$name" -exec touch -d @"$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 0)" {} +
 rm -f "$root/dist/$name.zip"
 (cd "$stage" && find "$name" -type f | LC_ALL=C sort | zip -q -X -D "$root/dist/$name.zip" -@)
-echo "built $build/bin/torvane-convert.exe, $build/bin/torvane-mkifv.exe, $build/bin/tvvoice.dll and dist/$name.zip"
+
+# The installer (NSIS): the same files, a Start-menu folder and an uninstaller.
+setup=torvane-$version-setup.exe
+rm -f "$root/dist/$setup"
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage/$name" -DOUTFILE="$root/dist/$setup" \
+  "$root/packaging/windows/torvane.nsi" >&2
+echo "built $build/bin/torvane-convert.exe, $build/bin/torvane-mkifv.exe, $build/bin/tvvoice.dll," \
+  "dist/$name.zip and dist/$setup"

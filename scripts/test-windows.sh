@@ -3,7 +3,8 @@
 # under Wine in a fresh Wine prefix: the unit tests that make sense there, then the converter
 # against the Linux build's output, byte for byte: the bundled sample, a recording and folders
 # with Chinese names, a .mkv output refused, a recording past 2 GiB (OpenDML, 64-bit offsets)
-# and Ctrl-C during its conversion. Also tvvoice.dll's exports and a C program that loads it.
+# and Ctrl-C during its conversion. Also tvvoice.dll's exports and a C program that loads it, and
+# the installer: a silent install, the installed converter, a silent uninstall.
 #
 #   scripts/test-windows.sh                  everything
 #   TORVANE_QUICK=1 scripts/test-windows.sh  without the recording past 2 GiB and Ctrl-C
@@ -63,6 +64,28 @@ wine "$convert" -q -o 输出 录像/样本.ifv || fail "录像/样本.ifv did no
 cmp linux.avi 输出/样本.avi || fail "输出/样本.avi differs from Linux's output"
 wine "$convert" --info --json 录像/样本.ifv | grep -q '"path": "录像/样本.ifv"' ||
   fail "--info --json does not name 录像/样本.ifv"
+
+echo "== The installer: silent install, the installed converter, silent uninstall =="
+version=$(sed -n 's/^project(torvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+setup=$root/dist/torvane-$version-setup.exe
+installed=$WINEPREFIX/drive_c/torvane-test
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Torvane"
+wine "$setup" /S '/D=C:\torvane-test' 2>/dev/null || fail "the installer failed"
+for f in torvane-convert.exe torvane-mkifv.exe tvvoice.dll Language.ini LICENSE.txt Uninstall.exe; do
+  [ -f "$installed/$f" ] || fail "the installer left out $f"
+done
+[ -f "$menu/Torvane command prompt.lnk" ] || fail "no Start-menu entry"
+wine 'C:\torvane-test\torvane-convert.exe' -q "$root/data/samples/sample.ifv" installed.avi ||
+  fail "the installed converter failed"
+cmp linux.avi installed.avi || fail "the installed converter's AVI differs from Linux's"
+# The uninstaller runs from a copy of itself in the temporary folder, so it returns at once.
+wine 'C:\torvane-test\Uninstall.exe' /S || fail "the uninstaller failed"
+for _ in $(seq 1 60); do
+  [ -e "$installed" ] || [ -e "$menu" ] || break
+  sleep 0.5
+done
+[ ! -e "$installed" ] || fail "left after uninstalling: $(ls -A "$installed")"
+[ ! -e "$menu" ] || fail "the Start-menu folder is left after uninstalling"
 
 echo "== A .mkv output is refused in a build without FFmpeg's libraries =="
 status=0
