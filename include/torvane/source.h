@@ -10,6 +10,9 @@
 TORVANE_EXTERN_C_BEGIN
 
 typedef struct SourceMedia SourceMedia;
+/* A recording as custommp4_open gives it (torvane/custommp4.h); declared here so that C callers
+ * may include the headers in any order. */
+struct custommp4_handle;
 
 /* `path` in UTF-8 on every system. Null on failure, errno set as by custommp4_open. */
 TORVANE_API SourceMedia* source_open(const char* path, uint32_t offset);
