@@ -281,10 +281,10 @@ TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
 
 TEST_F(Window, StopEndsTheJobAndTheNumbersMove) {
     fs::copy_file(tvtest::source_dir() / "data" / "samples" / "sample.ifv", rec_ / "clip.ifv");
-    const Run run = RunWindow(Lines({
+    const std::string script = Lines({
         "wait-active",
         "slow-job 40",
-        "drop " + (rec_ / "clip.ifv").string(),
+        "wait-value 1000 " + (rec_ / "clip.ifv").string(),
         "wait-value 1001 " + (rec_ / "clip.avi").string(),
         "click 1000",
         "key return",
@@ -301,7 +301,9 @@ TEST_F(Window, StopEndsTheJobAndTheNumbersMove) {
         "wait-active",
         "wait-value 1004 " + Lang0("BtConversion"),
         "key escape",
-    }));
+    });
+    // The recording named on the command line, as a file manager's "Open with" does.
+    const Run run = RunWindow(script, "", shell_quote((rec_ / "clip.ifv").string()));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note job stop"), 1) << run.log;
     EXPECT_TRUE(HasLine(run.log, "note message MessageStopped")) << run.log;
@@ -395,34 +397,31 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
 TEST_F(Window, TellsWhyAConversionFailed) {
     WriteText(rec_ / "broken.ifv", "not a recording at all");
     WriteText(rec_ / "result.avi", "an older file");
-    // Named on the command line, as a file manager's "Open with" does.
-    const Run run = RunWindow(
-        Lines({
-            "wait-active",
-            "wait-value 1000 " + (rec_ / "broken.ifv").string(),
-            // The output proposed beside it; emptied, Start does nothing.
-            "wait-value 1001 " + (rec_ / "broken.avi").string(),
-            "click 1001",
-            "key ctrl+a",
-            "key backspace",
-            "wait-value 1001 ",
-            "click 1004",
-            "sleep 700",
-            // A name typed without extension gets .avi, and replacing that file is asked about.
-            OpenSaveDialog((rec_ / "result").string()),
-            Answer("question replace", "alt+y"),
-            "wait-value 1001 " + (rec_ / "result.avi").string(),
-            "wait-active",
-            "click 1004",
-            "wait-note message",
-            "wait-dialog",
-            "sleep 300",
-            "screenshot-screen " + (dir_ / "failure.png").string(),
-            "key return",
-            "wait-active",
-            "key escape",
-        }),
-        "", shell_quote((rec_ / "broken.ifv").string()));
+    const Run run = RunWindow(Lines({
+        "wait-active",
+        ChooseSource(rec_ / "broken.ifv"),
+        // The output proposed beside it; emptied, Start does nothing.
+        "wait-value 1001 " + (rec_ / "broken.avi").string(),
+        "click 1001",
+        "key ctrl+a",
+        "key backspace",
+        "wait-value 1001 ",
+        "click 1004",
+        "sleep 700",
+        // A name typed without extension gets .avi, and replacing that file is asked about.
+        OpenSaveDialog((rec_ / "result").string()),
+        Answer("question replace", "alt+y"),
+        "wait-value 1001 " + (rec_ / "result.avi").string(),
+        "wait-active",
+        "click 1004",
+        "wait-note message",
+        "wait-dialog",
+        "sleep 300",
+        "screenshot-screen " + (dir_ / "failure.png").string(),
+        "key return",
+        "wait-active",
+        "key escape",
+    }));
     ASSERT_EQ(run.status, 0) << run.log << run.output;
     EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
     const std::string expected = Lang0("MessageSourceFailed");
