@@ -11,8 +11,9 @@
 #   TORVANE_LINUX_BUILD=DIR                  the Linux build to compare with (default: build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-windows=${TORVANE_WINDOWS_BUILD:-$root/build-windows}
-linux=${TORVANE_LINUX_BUILD:-$root/build}
+# Absolute: the checks below run in a folder of their own.
+windows=$(realpath -m "${TORVANE_WINDOWS_BUILD:-$root/build-windows}")
+linux=$(realpath -m "${TORVANE_LINUX_BUILD:-$root/build}")
 jobs=${TORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 start=$(date +%s)
 
