@@ -100,6 +100,13 @@ TORVANE_API std::vector<std::string> utf8_arguments(int argc, char** argv);
 TORVANE_API void use_utf8_console();
 // The running program's own path, UTF-8; empty when unknown.
 TORVANE_API std::string executable_path();
+// The folder for this program's settings in the user's profile, UTF-8: $XDG_CONFIG_HOME/torvane
+// when that is absolute, else ~/.config/torvane ($HOME, else the account's home); on Windows
+// %APPDATA%\Torvane. Empty when the system does not tell.
+TORVANE_API std::string settings_folder();
+// Whether this process may write the existing file `path` (Windows: whether it opens for
+// writing, since folder permissions, not the read-only flag, guard installed programs).
+TORVANE_API bool writable(const char* path);
 
 // UTF-8 to path and back, whatever the system's narrow code page is.
 inline std::filesystem::path path_of(std::string_view utf8) {

@@ -1,6 +1,7 @@
 #include "common/platform.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -221,6 +222,28 @@ std::string executable_path() {
     std::error_code ec;
     const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::string() : path.string();
+}
+
+std::string settings_folder() {
+    // A relative XDG_CONFIG_HOME is invalid and must be ignored.
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/torvane";
+    std::string home;
+    if (const char* value = std::getenv("HOME"); value != nullptr) home = value;
+    if (home.empty()) {
+        struct passwd entry {};
+        struct passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr && found->pw_dir != nullptr) {
+            home = found->pw_dir;
+        }
+    }
+    return home.empty() ? std::string() : home + "/.config/torvane";
+}
+
+bool writable(const char* path) {
+    return path != nullptr && ::access(path, W_OK) == 0;
 }
 
 }  // namespace tv::platform

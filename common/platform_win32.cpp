@@ -422,4 +422,24 @@ std::string executable_path() {
     }
 }
 
+std::string settings_folder() {
+    const DWORD size = GetEnvironmentVariableW(L"APPDATA", nullptr, 0);
+    if (size == 0) return std::string();
+    std::wstring folder(size, L'\0');
+    const DWORD n = GetEnvironmentVariableW(L"APPDATA", folder.data(), size);
+    if (n == 0 || n >= size) return std::string();
+    folder.resize(n);
+    return utf8(folder.c_str()) + "\\Torvane";
+}
+
+bool writable(const char* path) {
+    if (path == nullptr) return false;
+    const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);
+    return true;
+}
+
 }  // namespace tv::platform

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "common/platform.h"
+
 namespace tv::gui {
 
 namespace {
@@ -85,7 +87,8 @@ struct FileCloser {
 };
 
 bool ReadWholeFile(const std::filesystem::path& path, std::string& out) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<FILE, FileCloser> file(
+        tv::platform::open_stream(tv::platform::utf8_of(path).c_str()));
     if (!file) return false;
     if (std::fseek(file.get(), 0, SEEK_END) != 0) return false;
     const long size = std::ftell(file.get());

@@ -10,6 +10,7 @@
 #include "app/gui/settings.h"
 #include "app/gui/skin.h"
 #include "app/gui/window_events.h"
+#include "common/platform.h"
 
 class CMainApp : public wxApp {
   public:
@@ -34,7 +35,7 @@ bool CMainApp::InitInstance() {
     // The skin comes before any window.
     tv::gui::CSkinManager& skin = tv::gui::SkinManager();
     skin.SetApplyOptions(skin.GetApplyOptions() | 1);
-    skin.LoadSkin((folder / "Styles" / "Default.dat").c_str(), nullptr);
+    skin.LoadSkin(tv::platform::utf8_of(folder / "Styles" / "Default.dat").c_str(), nullptr);
 
     // The settings hold the language, so they come before the main window reads its texts.
     tv::gui::g_settingsPath = tv::gui::SettingsFilePath(folder);
@@ -47,7 +48,7 @@ bool CMainApp::InitInstance() {
         // Recordings named on the command line (a file manager's "Open with") are chosen.
         std::vector<std::filesystem::path> named;
         for (int i = 1; i < argc; ++i)
-            named.emplace_back(tv::gui::NarrowText(argv[i].ToStdWstring()));
+            named.push_back(tv::platform::path_of(tv::gui::NarrowText(argv[i].ToStdWstring())));
         if (!named.empty()) dialog.SetSources(named);
         SetTopWindow(&dialog);
         tv::gui::window_events::MainWindowRunning(&dialog);

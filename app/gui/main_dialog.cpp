@@ -27,6 +27,7 @@
 #include "app/gui/resource.h"
 #include "app/gui/settings.h"
 #include "app/gui/window_events.h"
+#include "common/platform.h"
 
 using tv::gui::AppSettings;
 
@@ -43,6 +44,16 @@ wxString FromNarrow(const std::string& text) {
 
 std::string ToNarrow(const wxString& text) {
     return tv::gui::NarrowText(text.ToStdWstring());
+}
+
+// Paths go to wide text and back without loss (bytes that are not UTF-8 included), and to
+// the system through UTF-8 whatever its code page.
+std::filesystem::path PathOf(const wxString& text) {
+    return tv::platform::path_of(ToNarrow(text));
+}
+
+wxString PathText(const std::filesystem::path& path) {
+    return wxString(tv::gui::WideText(tv::platform::utf8_of(path)));
 }
 
 wxString Utf8(const char* text) {
@@ -90,7 +101,7 @@ class SourceDropTarget : public wxFileDropTarget {
         // A drop waits, as the browse buttons do, until the running job has ended.
         if (m_dialog->JobRunning()) return false;
         std::vector<std::filesystem::path> paths;
-        for (const wxString& file : files) paths.emplace_back(ToNarrow(file));
+        for (const wxString& file : files) paths.push_back(PathOf(file));
         return m_dialog->SetSources(paths);
     }
 
@@ -287,13 +298,13 @@ bool CMainDialog::SetSources(const std::vector<std::filesystem::path>& chosen) {
     m_queue.clear();
     if (recordings.size() == 1) {
         ShowQueue();
-        SetSourcePath(FromNarrow(recordings.front().string()));
+        SetSourcePath(PathText(recordings.front()));
         return true;
     }
     wxString shown;
     for (const std::filesystem::path& recording : recordings) {
         QueueRow row;
-        row.source = FromNarrow(recording.string());
+        row.source = PathText(recording);
         m_queue.push_back(row);
         shown += (shown.empty() ? "" : "; ") + m_queue.back().source;
     }
@@ -393,7 +404,7 @@ void CMainDialog::OnBrowseSource(wxCommandEvent&) {
     dialog.GetPaths(paths);
     if (paths.empty()) return;
     std::vector<std::filesystem::path> chosen;
-    for (const wxString& path : paths) chosen.emplace_back(ToNarrow(path));
+    for (const wxString& path : paths) chosen.push_back(PathOf(path));
     AppSettings.BrowsePath = ToNarrow(wxFileName(paths[0]).GetPath());
     // What the dialog hands back counts as chosen, whatever its name.
     if (chosen.size() == 1 && tv::gui::RecordingsIn(chosen).empty()) {
@@ -492,7 +503,7 @@ bool CMainDialog::StartJob(const wxString& source, const wxString& output, bool 
     options.replace_existing = replace;
     tv::gui::window_events::JobStarting(options);
     std::error_code ec;
-    m_recordingBytes = std::filesystem::file_size(ToNarrow(source), ec);
+    m_recordingBytes = std::filesystem::file_size(PathOf(source), ec);
     if (ec) m_recordingBytes = 0;
     m_jobStart = std::chrono::steady_clock::now();
     m_jobOutput = output;

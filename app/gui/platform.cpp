@@ -1,13 +1,12 @@
 #include "app/gui/platform.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <system_error>
 #include <vector>
+
+#include "common/platform.h"
 
 #ifndef TORVANE_DATA_FROM_BIN
 #define TORVANE_DATA_FROM_BIN "../share/torvane"
@@ -69,13 +68,9 @@ size_t DecodeOne(std::string_view text, char32_t& out) {
 }
 
 bool IsRecordingName(const std::filesystem::path& path) {
-    std::string extension = path.extension().string();
+    std::string extension = tv::platform::utf8_of(path.extension());
     for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return extension == ".ifv";
-}
-
-bool IsAbsolute(const char* value) {
-    return value != nullptr && value[0] == '/';
 }
 
 }  // namespace
@@ -83,9 +78,14 @@ bool IsAbsolute(const char* value) {
 std::string NarrowText(std::wstring_view wide) {
     std::string out;
     out.reserve(wide.size());
-    for (const wchar_t w : wide) {
-        const auto c = static_cast<char32_t>(w);
-        if (c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF) {
+    for (size_t i = 0; i < wide.size(); ++i) {
+        auto c = static_cast<char32_t>(wide[i]);
+        // Windows' wide text is UTF-16: a surrogate pair is one character.
+        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() &&
+            wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(wide[++i]) - 0xDC00);
+            AppendUtf8(out, c);
+        } else if (c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF) {
             out += static_cast<char>(c - kEscapeBase);
         } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
             AppendUtf8(out, kReplacement);
@@ -106,7 +106,12 @@ std::wstring WideText(std::string_view narrow) {
             c = kEscapeBase + static_cast<uint8_t>(narrow[0]);
             used = 1;
         }
-        out += static_cast<wchar_t>(c);
+        if (sizeof(wchar_t) == 2 && c > 0xFFFF) {
+            out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<wchar_t>(c);
+        }
         narrow.remove_prefix(used);
     }
     return out;
@@ -134,16 +139,7 @@ std::vector<std::filesystem::path> RecordingsIn(const std::vector<std::filesyste
 }
 
 std::filesystem::path ExecutablePath() {
-    std::vector<char> buffer(4096);
-    for (;;) {
-        const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) return {};
-        if (static_cast<size_t>(n) < buffer.size()) {
-            return std::filesystem::path(std::string(buffer.data(), static_cast<size_t>(n)));
-        }
-        if (buffer.size() >= (1u << 20)) return {};
-        buffer.resize(buffer.size() * 2);
-    }
+    return tv::platform::path_of(tv::platform::executable_path());
 }
 
 std::filesystem::path ExecutableFolder() {
@@ -172,39 +168,15 @@ std::filesystem::path LanguageFilePath(const std::filesystem::path& exeFolder) {
     return ChooseLanguageFile(exeFolder, beside, installed);
 }
 
-std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder, bool portable,
-                                         const char* xdgConfigHome, const char* home) {
-    if (portable) return exeFolder / "Collocate.dat";
-    // Relative values of XDG_CONFIG_HOME are invalid and must be ignored.
-    if (IsAbsolute(xdgConfigHome)) {
-        return std::filesystem::path(xdgConfigHome) / "torvane" / "Collocate.dat";
-    }
-    if (home != nullptr && home[0] != '\0') {
-        return std::filesystem::path(home) / ".config" / "torvane" / "Collocate.dat";
-    }
-    // Nowhere better to go: the save will fail silently, as any unwritable place does.
-    return exeFolder / "Collocate.dat";
-}
-
 std::filesystem::path SettingsFilePath(const std::filesystem::path& exeFolder) {
     std::error_code ec;
     const std::filesystem::path beside = exeFolder / "Collocate.dat";
-    const bool portable =
-        std::filesystem::exists(exeFolder / "portable", ec) ||
-        (std::filesystem::is_regular_file(beside, ec) && access(beside.c_str(), W_OK) == 0);
-    const char* home = std::getenv("HOME");
-    std::string passwdHome;
-    if (home == nullptr || home[0] == '\0') {
-        struct passwd entry {};
-        struct passwd* found = nullptr;
-        std::vector<char> buffer(16384);
-        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-            found != nullptr && found->pw_dir != nullptr) {
-            passwdHome = found->pw_dir;
-        }
-        home = passwdHome.c_str();
-    }
-    return ChooseSettingsFile(exeFolder, portable, std::getenv("XDG_CONFIG_HOME"), home);
+    const bool portable = std::filesystem::exists(exeFolder / "portable", ec) ||
+                          (std::filesystem::is_regular_file(beside, ec) &&
+                           tv::platform::writable(tv::platform::utf8_of(beside).c_str()));
+    const std::string folder = tv::platform::settings_folder();
+    if (portable || folder.empty()) return beside;
+    return tv::platform::path_of(folder) / "Collocate.dat";
 }
 
 std::filesystem::path DefaultSettingsFilePath(const std::filesystem::path& exeFolder,

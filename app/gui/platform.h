@@ -36,12 +36,9 @@ std::filesystem::path InstalledDataFolder(const std::filesystem::path& exeFolder
 
 // Where the settings live. A portable copy keeps them beside the program: a file named
 // "portable" sits there, or a Collocate.dat that the user may write. Otherwise they go to the
-// user's configuration folder ($XDG_CONFIG_HOME/torvane, by default ~/.config/torvane), so an
-// installed program never writes into its own folder.
+// user's settings folder (~/.config/torvane, %APPDATA%\Torvane), so an installed program
+// never writes into its own folder.
 std::filesystem::path SettingsFilePath(const std::filesystem::path& exeFolder);
-// The same choice from explicit inputs; null or empty environment values count as unset.
-std::filesystem::path ChooseSettingsFile(const std::filesystem::path& exeFolder, bool portable,
-                                         const char* xdgConfigHome, const char* home);
 // A Collocate.dat beside the program that is not the settings file itself (one shipped with a
 // read-only program): its values are the defaults that the user's file overrides. Empty when
 // there is none.

@@ -3,8 +3,11 @@
 #include <tinyxml2.h>
 
 #include <cctype>
+#include <cstdio>
 #include <limits>
 #include <system_error>
+
+#include "common/platform.h"
 
 namespace tv::gui {
 
@@ -54,7 +57,10 @@ namespace {
 void LoadSettingsFrom(const std::filesystem::path& path) {
     tinyxml2::XMLDocument document;
     // A failed load leaves an empty document: every value keeps what it had.
-    document.LoadFile(path.c_str());
+    FILE* file = tv::platform::open_stream(tv::platform::utf8_of(path).c_str());
+    if (file == nullptr) return;
+    document.LoadFile(file);
+    std::fclose(file);
     const tinyxml2::XMLElement* root = document.FirstChildElement();
     if (root == nullptr) return;
     // Element names play no part; the last element carrying an attribute wins.
@@ -107,7 +113,10 @@ void SaveSettings() {
     if (g_settingsPath.has_parent_path()) {
         std::filesystem::create_directories(g_settingsPath.parent_path(), ec);
     }
-    document.SaveFile(g_settingsPath.c_str());
+    FILE* file = tv::platform::create_stream(tv::platform::utf8_of(g_settingsPath).c_str());
+    if (file == nullptr) return;
+    document.SaveFile(file);
+    std::fclose(file);
 }
 
 }  // namespace tv::gui

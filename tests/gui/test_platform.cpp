@@ -45,23 +45,6 @@ TEST(ExecutablePath, NamesThisProgram) {
     EXPECT_EQ(ExecutableFolder(), exe.parent_path());
 }
 
-TEST(FileLocations, SettingsStayBesideAPortableProgram) {
-    EXPECT_EQ(ChooseSettingsFile("/opt/my tools/bin", true, "/xdg", "/home/u"),
-              fs::path("/opt/my tools/bin/Collocate.dat"));
-}
-
-TEST(FileLocations, SettingsOfAnInstalledProgramGoToTheUsersConfigurationFolder) {
-    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, "/xdg/conf", "/home/u"),
-              fs::path("/xdg/conf/torvane/Collocate.dat"));
-    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, nullptr, "/home/u"),
-              fs::path("/home/u/.config/torvane/Collocate.dat"));
-    // An empty or relative XDG_CONFIG_HOME is not a valid setting.
-    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, "", "/home/u"),
-              fs::path("/home/u/.config/torvane/Collocate.dat"));
-    EXPECT_EQ(ChooseSettingsFile("/usr/bin", false, "rel/conf", "/home/u"),
-              fs::path("/home/u/.config/torvane/Collocate.dat"));
-}
-
 TEST(FileLocations, LanguageFileBesideTheProgramComesFirst) {
     const fs::path root = tvtest::scratch_dir("language_locations");
     const fs::path bin = root / "prefix with space" / "bin";
@@ -90,6 +73,11 @@ TEST(FileLocations, OnlyAPortableCopyWritesBesideItself) {
     // A writable folder alone is not enough: the user's folder, nothing beside to read.
     EXPECT_EQ(SettingsFilePath(bin), user);
     EXPECT_EQ(DefaultSettingsFilePath(bin, user), fs::path());
+    // Unset, empty or relative (invalid), XDG_CONFIG_HOME leaves the home folder's.
+    for (const char* xdg : {"", "rel/conf"}) {
+        setenv("XDG_CONFIG_HOME", xdg, 1);
+        EXPECT_EQ(SettingsFilePath(bin), dir / "home" / ".config" / "torvane" / "Collocate.dat");
+    }
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(SettingsFilePath(bin), dir / "home" / ".config" / "torvane" / "Collocate.dat");
 
