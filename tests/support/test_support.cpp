@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -45,6 +48,48 @@ fs::path source_dir() {
 fs::path lib_dir() {
     const char* lib = std::getenv("TORVANE_LIB");
     return lib ? fs::path(lib) : fs::path(TORVANE_BUILD_LIB);
+}
+
+std::vector<std::string> words(const std::string& text, std::vector<std::string> more) {
+    std::vector<std::string> out;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find(' ', start), text.size());
+        if (end > start) out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    out.insert(out.end(), std::make_move_iterator(more.begin()),
+               std::make_move_iterator(more.end()));
+    return out;
+}
+
+#ifdef _WIN32
+constexpr const char* kProgramSuffix = ".exe";
+constexpr char kPathSeparator = ';';
+#else
+constexpr const char* kProgramSuffix = "";
+constexpr char kPathSeparator = ':';
+#endif
+
+std::string program(const std::string& name) {
+    return (bin_dir() / (name + kProgramSuffix)).string();
+}
+
+CommandResult run_program(const std::string& name, std::vector<std::string> args,
+                          const SpawnSetup& setup) {
+    args.insert(args.begin(), program(name));
+    return run(args, setup);
+}
+
+bool have_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    for (std::string_view rest = path ? path : ""; !rest.empty();) {
+        const size_t end = std::min(rest.find(kPathSeparator), rest.size());
+        const fs::path dir(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        std::error_code ec;
+        if (!dir.empty() && fs::is_regular_file(dir / (name + kProgramSuffix), ec)) return true;
+    }
+    return false;
 }
 
 std::string shell_quote(const std::string& text) {

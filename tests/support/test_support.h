@@ -25,12 +25,39 @@ std::filesystem::path bin_dir();
 std::filesystem::path source_dir();
 std::filesystem::path lib_dir();
 
-// Runs a shell command; returns its exit status (-1 when it could not run) and its output.
+// What a program that ran returned: its exit status (128 + the signal's number when a signal
+// ended it; -1 when it could not run) and its output.
 struct CommandResult {
     int status = -1;
     std::string out;  // standard output
     std::string err;  // standard error
 };
+
+// How run() and spawn() start a program: environment variables ("NAME=value") that replace or
+// join the test's own, the working folder, run()'s standard input text; spawn() alone: where
+// standard output and error go and which signals are set back to their default action (whatever
+// runs the tests may ignore them).
+struct SpawnSetup {
+    std::vector<std::string> env;
+    std::filesystem::path cwd;  // else the test's own
+    std::string input;          // run(): standard input (empty: nothing to read)
+    int out_fd = -1;            // spawn(): standard output and error into this descriptor, else
+    std::string err_file;       // standard error into this file; what is not given: /dev/null
+    std::vector<int> default_signals;
+};
+
+// Runs `argv` without a shell and waits for it: argv[0] is a path, or a name looked up on PATH.
+// Arguments are UTF-8, passed as they are (quoted for the command line on Windows).
+CommandResult run(const std::vector<std::string>& argv, const SpawnSetup& setup = {});
+// `text` split at its spaces, then `more` as they are: fixed options written as one line.
+std::vector<std::string> words(const std::string& text, std::vector<std::string> more = {});
+// A built program's path (bin_dir(), with .exe on Windows), and that program run with `args`.
+std::string program(const std::string& name);
+CommandResult run_program(const std::string& name, std::vector<std::string> args,
+                          const SpawnSetup& setup = {});
+
+#ifndef _WIN32
+// Runs a shell command, for the few tests that need the shell itself (ulimit, a terminal).
 CommandResult run_command(const std::string& command);
 
 // Captures what the code under test prints on a file descriptor: standard output (1) or
@@ -58,19 +85,11 @@ struct StderrCapture : OutputCapture {
     StderrCapture() : OutputCapture(2) {}
 };
 
-// How spawn() starts a program: where its standard output and error go, which signals are set
-// back to their default action (whatever runs the tests may ignore them), and environment
-// variables ("NAME=value") that replace or join the test's own.
-struct SpawnSetup {
-    int out_fd = -1;       // standard output and error into this descriptor, else
-    std::string err_file;  // standard error into this file; what is not given: /dev/null
-    std::vector<int> default_signals;
-    std::vector<std::string> env;
-};
 // Starts `argv` (argv[0] the program's path) without waiting: its pid, or -1.
 int spawn(std::vector<std::string> argv, const SpawnSetup& setup);
+#endif
 
-// True when the shell finds the program.
+// True when the program is found on PATH (with .exe on Windows).
 bool have_program(const std::string& name);
 
 // Single-quotes a text for the shell.
