@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs and tests (scripts/build-windows.sh --tests) and runs them
-# under Wine in a fresh Wine prefix: the unit tests that make sense there, then the converter
+# under Wine in a fresh Wine prefix: the unit tests and the programs' tests that make sense there
+# (the *Linux suites are left out of that build), then the converter
 # against the Linux build's output, byte for byte: the bundled sample, a recording and folders
 # with Chinese names, a .mkv output refused, a recording past 2 GiB (OpenDML, 64-bit offsets)
 # and Ctrl-C during its conversion. Also tvvoice.dll's exports and a C program that loads it, and
@@ -37,11 +38,14 @@ fail() {
   exit 1
 }
 
-echo "== Unit tests under Wine =="
+echo "== Unit tests and the programs' tests under Wine =="
 mkdir -p "$work/unit"
 # Paths inside the tests are Windows paths; Wine's Z: drive is the root.
-TORVANE_TEST_WORK="Z:${work//\//\\}\\unit" TORVANE_SOURCE="Z:${root//\//\\}" \
-  wine "$windows/bin/test_windows.exe" --gtest_brief=1 || fail "unit tests"
+for suite in test_windows test_windows_cli; do
+  TORVANE_TEST_WORK="Z:${work//\//\\}\\unit" TORVANE_SOURCE="Z:${root//\//\\}" \
+    TORVANE_BIN="Z:${windows//\//\\}\\bin" \
+    wine "$windows/bin/$suite.exe" --gtest_brief=1 || fail "$suite"
+done
 
 echo "== tvvoice.dll: exactly the seven TV_VOICE_* exports, loaded by a C program =="
 exports=$(x86_64-w64-mingw32-objdump -p "$windows/bin/tvvoice.dll" |
