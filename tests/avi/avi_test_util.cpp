@@ -77,10 +77,10 @@ std::vector<Nal> find_nals(const std::vector<uint8_t>& s) {
 std::vector<AccessUnit> h264_access_units(const fs::path& dir) {
     if (!tvtest::have_program("ffmpeg")) return {};
     fs::path out = dir / "clip.h264";
-    auto r = tvtest::run_command(
+    auto r = tvtest::run(tvtest::words(
         "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v libx264 "
-        "-pix_fmt yuv420p -bf 0 -g 25 -x264-params aud=1 -f h264 " +
-        tvtest::shell_quote(out.string()));
+        "-pix_fmt yuv420p -bf 0 -g 25 -x264-params aud=1 -f h264",
+        {out.string()}));
     if (r.status != 0) return {};
     auto stream = tvtest::read_file(out);
     std::vector<AccessUnit> units;
@@ -100,11 +100,11 @@ std::vector<AccessUnit> h264_access_units(const fs::path& dir) {
 }
 
 std::vector<std::map<std::string, std::string>> probe_streams(const fs::path& file) {
-    auto r = tvtest::run_command(
+    auto r = tvtest::run(tvtest::words(
         "ffprobe -v error -count_packets -show_entries "
         "stream=index,codec_name,codec_type,width,height,r_frame_rate,nb_frames,nb_read_packets,"
-        "sample_rate,channels,bits_per_sample -of default " +
-        tvtest::shell_quote(file.string()));
+        "sample_rate,channels,bits_per_sample -of default",
+        {file.string()}));
     std::vector<std::map<std::string, std::string>> streams;
     std::istringstream in(r.out);
     std::string line;
@@ -139,8 +139,8 @@ void expect_probe(const fs::path& file, size_t frames, size_t audio_chunks) {
 }
 
 std::string decode_errors(const fs::path& file) {
-    auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " +
-                                 tvtest::shell_quote(file.string()) + " -f null -");
+    auto r =
+        tvtest::run({"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-f", "null", "-"});
     return r.out + r.err + (r.status == 0 ? "" : "exit status " + std::to_string(r.status));
 }
 

@@ -186,8 +186,8 @@ TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
 
 // Picture checksums of a file, in order, as ffmpeg decodes its video stream.
 std::vector<std::string> picture_sums(const fs::path& file) {
-    auto r = tvtest::run_command("ffmpeg -nostdin -v quiet -i " +
-                                 tvtest::shell_quote(file.string()) + " -map 0:v -f framemd5 -");
+    auto r = tvtest::run(tvtest::words("ffmpeg -nostdin -v quiet -i",
+                                       {file.string(), "-map", "0:v", "-f", "framemd5", "-"}));
     std::vector<std::string> sums;
     std::istringstream in(r.out);
     std::string line;
@@ -229,8 +229,7 @@ TEST_F(AviOutside, UnfinishedOpenDmlFileKeepsItsPictures) {
         ::close(file->fd);
         delete file;
 
-        const auto probe = tvtest::run_command("ffprobe -v error -show_streams " +
-                                               tvtest::shell_quote(part.string()));
+        const auto probe = tvtest::run({"ffprobe", "-v", "error", "-show_streams", part.string()});
         EXPECT_EQ(probe.status, 0) << probe.err;
         const auto sums = picture_sums(part);
         ASSERT_EQ(sums.size(), static_cast<size_t>(cut));

@@ -4,9 +4,7 @@
 // ones users run.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,17 +18,12 @@
 #include "support/test_support.h"
 #include "torvane/avi.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
-using tvtest::run_command;
-using tvtest::shell_quote;
+using tvtest::run;
+using tvtest::words;
 
 namespace {
 
-std::string convert_path() {
-    return (tvtest::bin_dir() / "torvane-convert").string();
-}
 std::string shim_path() {
     return (tvtest::lib_dir() / "libtorvane_fault_shim.so").string();
 }
@@ -45,22 +38,22 @@ std::string asan_options() {
 // decoded and compared picture by picture.
 fs::path make_recording(const fs::path& dir, const std::string& size, double seconds,
                         int per_segment) {
-    const std::string d = shell_quote(dir.string());
+    const std::string d = dir.string();
     const std::string t = std::to_string(seconds);
+    EXPECT_EQ(run(words("ffmpeg -v error -y -f lavfi -i testsrc=size=" + size + ":rate=25 -t " + t +
+                            " -c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -f h264",
+                        {d + "/src.h264"}))
+                  .status,
+              0);
     EXPECT_EQ(
-        run_command("ffmpeg -v error -y -f lavfi -i testsrc=size=" + size + ":rate=25 -t " + t +
-                    " -c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -f h264 " + d + "/src.h264")
+        run(words("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=" +
+                      t + " -ac 1 -c:a pcm_s16le",
+                  {d + "/src.wav"}))
             .status,
         0);
-    EXPECT_EQ(
-        run_command("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=" +
-                    t + " -ac 1 -c:a pcm_s16le " + d + "/src.wav")
-            .status,
-        0);
-    const auto mk =
-        run_command(shell_quote((tvtest::bin_dir() / "torvane-mkifv").string()) + " --video " + d +
-                    "/src.h264 --audio " + d + "/src.wav --frames-per-segment " +
-                    std::to_string(per_segment) + " " + d + "/rec.ifv");
+    const auto mk = tvtest::run_program(
+        "torvane-mkifv", {"--video", d + "/src.h264", "--audio", d + "/src.wav",
+                          "--frames-per-segment", std::to_string(per_segment), d + "/rec.ifv"});
     EXPECT_EQ(mk.status, 0) << mk.err;
     return dir / "rec.ifv";
 }
@@ -73,11 +66,10 @@ struct Decoded {
 
 Decoded decode(const fs::path& file) {
     Decoded out;
-    const std::string f = shell_quote(file.string());
     const fs::path sums = file.string() + ".md5", raw = file.string() + ".pcm";
     // "?" maps a stream only when the file has one; a file without any stream decodes to nothing.
-    run_command("ffmpeg -v quiet -y -i " + f + " -map 0:v? -f framemd5 " +
-                shell_quote(sums.string()) + " -map 0:a? -f s16le " + shell_quote(raw.string()));
+    run({"ffmpeg", "-v", "quiet", "-y", "-i", file.string(), "-map", "0:v?", "-f", "framemd5",
+         sums.string(), "-map", "0:a?", "-f", "s16le", raw.string()});
     std::ifstream in(sums);
     std::string line;
     while (std::getline(in, line)) {
@@ -134,7 +126,7 @@ void expect_usable_output(const fs::path& out, const std::vector<uint8_t>& refer
                           const Decoded* decoded, const std::string& where) {
     if (!fs::exists(out)) return;
     const auto bytes = tvtest::read_file(out);
-    const auto probe = run_command("ffprobe -v error -show_streams " + shell_quote(out.string()));
+    const auto probe = run({"ffprobe", "-v", "error", "-show_streams", out.string()});
     EXPECT_EQ(probe.status, 0) << where << ": ffprobe cannot open the output\n" << probe.err;
     if (finalised(bytes)) {
         const auto report = tvtest::check_avi(bytes);
@@ -186,14 +178,14 @@ class ConvertFaults : public ::testing::Test {
         dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
 
-    // torvane-convert on `in`, with the library preloaded and the given settings.
+    // torvane-convert on `in`, with the library preloaded and the given setting ("NAME=value").
     tvtest::CommandResult convert(const fs::path& in, const fs::path& out,
-                                  const std::string& settings) {
-        return run_command("env LD_PRELOAD=" + shell_quote(shim_path()) +
-                           " ASAN_OPTIONS=" + shell_quote(asan_options()) +
-                           " TORVANE_FAULT_TRACK=" + shell_quote(dir_.string()) + " " + settings +
-                           " " + shell_quote(convert_path()) + " -q -y " +
-                           shell_quote(in.string()) + " " + shell_quote(out.string()));
+                                  const std::string& setting) {
+        tvtest::SpawnSetup setup;
+        setup.env = {"LD_PRELOAD=" + shim_path(), "ASAN_OPTIONS=" + asan_options(),
+                     "TORVANE_FAULT_TRACK=" + dir_.string(), setting};
+        return tvtest::run_program("torvane-convert", {"-q", "-y", in.string(), out.string()},
+                                   setup);
     }
 
     fs::path dir_;
@@ -204,8 +196,7 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
     const fs::path out = dir_ / "out.avi", part = dir_ / "out.avi.part";
 
     // The undisturbed conversion, counted.
-    const auto clean =
-        convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
+    const auto clean = convert(in, out, "TORVANE_FAULT_COUNTS=" + (dir_ / "counts").string());
     ASSERT_EQ(clean.status, 0) << clean.err;
     const auto counts = read_counts(dir_ / "counts");
     const auto reference_bytes = tvtest::read_file(out);
@@ -288,7 +279,8 @@ void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& t
     tvtest::SpawnSetup setup;
     setup.env = {"LD_PRELOAD=" + shim_path(), "ASAN_OPTIONS=" + asan_options(),
                  "TORVANE_FAULT_TRACK=" + track.string(), "TORVANE_FAULT_STOP=" + stop};
-    const pid_t pid = tvtest::spawn({convert_path(), "-q", "-y", in.string(), out.string()}, setup);
+    const pid_t pid = tvtest::spawn(
+        {tvtest::program("torvane-convert"), "-q", "-y", in.string(), out.string()}, setup);
     ASSERT_GT(pid, 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
@@ -301,8 +293,7 @@ void convert_and_kill(const fs::path& in, const fs::path& out, const fs::path& t
 TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     const fs::path in = make_recording(dir_, "320x240", 40.0, 100);
     const fs::path out = dir_ / "out.avi";
-    const auto clean =
-        convert(in, out, "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "counts").string()));
+    const auto clean = convert(in, out, "TORVANE_FAULT_COUNTS=" + (dir_ / "counts").string());
     ASSERT_EQ(clean.status, 0) << clean.err;
     const auto counts = read_counts(dir_ / "counts");
     const auto reference_bytes = tvtest::read_file(out);
@@ -323,7 +314,7 @@ TEST_F(ConvertFaults, KilledConversionKeepsEveryWholeChunk) {
     // kill points start after them, where the output exists. A conversion whose output cannot
     // be created makes just those reads.
     convert(in, dir_ / "none" / "out.avi",
-            "TORVANE_FAULT_COUNTS=" + shell_quote((dir_ / "open-counts").string()));
+            "TORVANE_FAULT_COUNTS=" + (dir_ / "open-counts").string());
     const long first_read = read_counts(dir_ / "open-counts").at("read") + 1;
     ASSERT_LT(first_read, reads);
     for (long i = 0; i < kReadPoints; ++i) {

@@ -555,8 +555,7 @@ TEST(VoiceExports, SevenFunctionsAreExportedByNameFromTheSharedLibrary) {
     dlclose(handle);
 
     // The codec internals stay hidden: no other dynamic symbol mentions the voice code.
-    const tvtest::CommandResult nm =
-        tvtest::run_command("nm -D --defined-only " + tvtest::shell_quote(lib.string()));
+    const tvtest::CommandResult nm = tvtest::run({"nm", "-D", "--defined-only", lib.string()});
     if (nm.status != 0) GTEST_SKIP() << "nm is not available";
     std::set<std::string> voice_symbols;
     std::size_t pos = 0;

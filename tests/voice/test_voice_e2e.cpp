@@ -18,15 +18,15 @@ std::vector<int16_t> read_s16le(const std::filesystem::path& path) {
 std::vector<int16_t> ffmpeg_decode(const std::string& input_args,
                                    const std::filesystem::path& input) {
     const std::filesystem::path out = input.parent_path() / "decoded.raw";
-    const tvtest::CommandResult r = tvtest::run_command(
-        "ffmpeg -hide_banner -loglevel error -y " + input_args + " -i " +
-        tvtest::shell_quote(input.string()) + " -f s16le " + tvtest::shell_quote(out.string()));
+    const tvtest::CommandResult r =
+        tvtest::run(tvtest::words("ffmpeg -hide_banner -loglevel error -y " + input_args + " -i",
+                                  {input.string(), "-f", "s16le", out.string()}));
     EXPECT_EQ(r.status, 0) << r.err;
     return read_s16le(out);
 }
 
 void require_ffmpeg() {
-    const tvtest::CommandResult r = tvtest::run_command("ffmpeg -hide_banner -version");
+    const tvtest::CommandResult r = tvtest::run(tvtest::words("ffmpeg -hide_banner -version"));
     ASSERT_EQ(r.status, 0) << "ffmpeg is needed (scripts/install-deps.sh installs it)";
 }
 
