@@ -412,9 +412,13 @@ TEST(ConversionJob, OutputThatIsTheRecordingIsRefused) {
     const auto dir = tvtest::scratch_dir("job-same");
     ASSERT_TRUE(ifvbuild::write_file(voice_recording(3), dir / "in.ifv"));
     const auto original = tvtest::read_file(dir / "in.ifv");
-    fs::create_symlink(dir / "in.ifv", dir / "link.avi");
+    std::vector<std::string> names = {"in.ifv", "hard.avi"};
     fs::create_hard_link(dir / "in.ifv", dir / "hard.avi");
-    for (const char* name : {"in.ifv", "link.avi", "hard.avi"}) {
+#ifndef _WIN32
+    fs::create_symlink(dir / "in.ifv", dir / "link.avi");  // Wine makes none
+    names.push_back("link.avi");
+#endif
+    for (const auto& name : names) {
         tv::ConversionProgress progress;
         const auto r =
             tv::ConversionJob((dir / "in.ifv").string(), (dir / name).string(), progress);

@@ -12,7 +12,7 @@ namespace avitest {
 using namespace tvtest;
 
 AviPtr create_writer(const fs::path& path, int64_t threshold) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     if (avi) {
         EXPECT_EQ(AVI_set_segment_size(avi.get(), threshold), 0);
         AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");

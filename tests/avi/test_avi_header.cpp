@@ -48,7 +48,7 @@ void junk_and_movi(Image& img, size_t junk, uint32_t movi_size) {
 }
 
 TEST_F(AviHeader, ProvisionalFormAfterEachDescription) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     EXPECT_EQ(fs::file_size(path), 2048u);
     // Before any description the space already holds a header (one stream of nothing yet),
@@ -86,7 +86,7 @@ TEST_F(AviHeader, ProvisionalFormAfterEachDescription) {
 }
 
 TEST_F(AviHeader, ProvisionalTrackRateComesFromTheBitrate) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     ASSERT_EQ(AVI_describe_video(avi.get(), 640, 480, 25.0, "H264"), 0);
     ASSERT_EQ(AVI_describe_audio(avi.get(), 2, 44100, 16, 0x55, 128), 0);
@@ -98,7 +98,7 @@ TEST_F(AviHeader, ProvisionalTrackRateComesFromTheBitrate) {
 }
 
 TEST_F(AviHeader, FinalFormOfThePlainWorkedExample) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     ASSERT_EQ(AVI_describe_video(avi.get(), 640, 480, 25.0, "H264"), 0);
     ASSERT_EQ(AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0), 0);
@@ -126,7 +126,7 @@ TEST_F(AviHeader, FinalFormOfThePlainWorkedExample) {
 }
 
 TEST_F(AviHeader, FileWithoutChunks) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     AVI_describe_video(avi.get(), 640, 480, 25.0, "H264");
     AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0);
@@ -152,7 +152,7 @@ class AviFrameRate : public AviHeader, public ::testing::WithParamInterface<Rate
 
 TEST_P(AviFrameRate, FrameTimeAndRate) {
     const RateCase c = GetParam();
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     AVI_describe_video(avi.get(), 64, 48, c.fps, "H264");
     ASSERT_EQ(AVI_finish(avi.release()), 0);
@@ -172,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{std::numeric_limits<double>::infinity(), 0, 0xFFFFFFFF}));
 
 TEST_F(AviHeader, AllZeroTrackIsARealEmptyStream) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     AVI_describe_video(avi.get(), 640, 480, 25.0, "H264");
     ASSERT_EQ(AVI_describe_audio(avi.get(), 0, 0, 0, 0, 0), 0);
@@ -201,7 +201,7 @@ TEST_F(AviHeader, CompressorCode) {
     for (const Case& c : {Case{"H264", "H264"}, Case{"RGB", std::string(4, '\0')},
                           Case{"RGB24", std::string(4, '\0')}, Case{"XVID1", "XVID"},
                           Case{"H2", std::string("H2\0\0", 4)}}) {
-        AviPtr avi(AVI_create_output(path.c_str()));
+        AviPtr avi(AVI_create_output(path.string().c_str()));
         ASSERT_TRUE(avi);
         AVI_describe_video(avi.get(), 64, 48, 25.0, c.text);
         EXPECT_EQ(std::string(avi->compressor, 4), c.code) << c.text;
@@ -215,7 +215,7 @@ TEST_F(AviHeader, CompressorCode) {
 
 TEST_F(AviHeader, Mp3TrackFormat) {
     for (int32_t rate : {44100, 22050}) {
-        AviPtr avi(AVI_create_output(path.c_str()));
+        AviPtr avi(AVI_create_output(path.string().c_str()));
         ASSERT_TRUE(avi);
         AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
         AVI_describe_audio(avi.get(), 2, rate, 16, 0x55, 128);
@@ -238,7 +238,7 @@ TEST_F(AviHeader, Mp3TrackFormat) {
 }
 
 TEST_F(AviHeader, EightTracksAndEveryChunkToTheLastDescribed) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");
     for (int i = 1; i <= 8; ++i) ASSERT_EQ(AVI_describe_audio(avi.get(), 1, 8000 * i, 16, 1, 0), 0);
@@ -264,7 +264,7 @@ TEST_F(AviHeader, EightTracksAndEveryChunkToTheLastDescribed) {
 using AviHeaderDeathTest = AviHeader;
 
 TEST_F(AviHeaderDeathTest, NinthTrackEndsTheProcess) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     for (int i = 0; i < 8; ++i) ASSERT_EQ(AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0), 0);
     EXPECT_EXIT(AVI_describe_audio(avi.get(), 1, 8000, 16, 1, 0), ::testing::ExitedWithCode(1),
@@ -272,7 +272,7 @@ TEST_F(AviHeaderDeathTest, NinthTrackEndsTheProcess) {
 }
 
 TEST_F(AviHeaderDeathTest, HeaderThatDoesNotFitEndsTheProcess) {
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     ASSERT_EQ(AVI_set_segment_size(avi.get(), 16 * 1024), 0);
     AVI_describe_video(avi.get(), 64, 48, 25.0, "H264");

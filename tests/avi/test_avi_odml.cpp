@@ -185,7 +185,7 @@ TEST_F(AviOdml, ThirtyThirdSegmentIsRefused) {
 
 TEST_F(AviOdml, SegmentSizeIsSetBeforeTheFirstChunkAndWithinBounds) {
     EXPECT_EQ(AVI_set_segment_size(nullptr, 0), -1);
-    AviPtr avi(AVI_create_output(path.c_str()));
+    AviPtr avi(AVI_create_output(path.string().c_str()));
     ASSERT_TRUE(avi);
     for (int64_t refused : {-1LL, AVI_MIN_SEGMENT_SIZE - 1, AVI_SEGMENT_THRESHOLD + 1}) {
         AVI_last_error = AVI_ERR_NONE;

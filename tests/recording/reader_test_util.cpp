@@ -40,7 +40,7 @@ fs::path write_bytes(const std::vector<uint8_t>& bytes, const std::string& name)
 Opened open(const fs::path& path, uint32_t offset) {
     tvtest::StdoutCapture capture;
     Opened o;
-    o.handle.reset(custommp4_open(path.c_str(), offset));
+    o.handle.reset(custommp4_open(path.string().c_str(), offset));
     o.error = o.handle ? 0 : errno;
     o.out = capture.finish();
     return o;

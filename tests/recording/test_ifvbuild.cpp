@@ -169,10 +169,12 @@ TEST(IfvBuilder, WriteFileLeavesHolesAndMatchesTheBytes) {
     seg.gap = 0x10000000;  // 256 MiB of nothing
     seg.add_video(ifvbuild::pattern(10, 2), 0);
     ASSERT_TRUE(ifvbuild::write_file(big, dir / "big.ifv"));
+    EXPECT_EQ(std::filesystem::file_size(dir / "big.ifv"), ifvbuild::layout(big).file_size);
+#ifndef _WIN32
     struct stat st {};
     ASSERT_EQ(::stat((dir / "big.ifv").c_str(), &st), 0);
-    EXPECT_EQ(static_cast<uint64_t>(st.st_size), ifvbuild::layout(big).file_size);
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 16u << 20);
+#endif
 }
 
 TEST(IfvBuilder, AppendStartsNewSegmentsWhenFull) {

@@ -1,10 +1,15 @@
 // Running programs, Windows: CreateProcessW with a command line quoted as the C runtime splits
-// it, UTF-8 arguments made wide, and the output in temporary files.
+// it, UTF-8 arguments made wide, and the output in temporary files. Captured descriptors too.
 #include "support/test_support.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cwctype>
 #include <fstream>
 #include <sstream>
@@ -47,6 +52,27 @@ void append_argument(std::wstring& line, const std::wstring& arg) {
     line += L'"';
 }
 
+// A file written in text mode, read as such: "\r\n" ends a line.
+std::string read_text(const fs::path& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string out = ss.str();
+    size_t kept = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] != '\r' || i + 1 == out.size() || out[i + 1] != '\n') out[kept++] = out[i];
+    }
+    out.resize(kept);
+    return out;
+}
+
+// A name for a new temporary file of this process.
+fs::path temporary_name(const char* role) {
+    static std::atomic<int> counter{0};
+    return fs::temp_directory_path() / ("torvane-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                        std::to_string(++counter) + "-" + role);
+}
+
 std::wstring upper_name(const std::wstring& entry) {
     std::wstring name = entry.substr(0, entry.find(L'=', 1));
     for (auto& c : name) c = static_cast<wchar_t>(std::towupper(c));
@@ -81,9 +107,7 @@ struct Temporary {
     HANDLE handle = INVALID_HANDLE_VALUE;
 
     Temporary(const char* role, bool input, const std::string& text = {}) {
-        static int counter = 0;
-        name = fs::temp_directory_path() / ("torvane-run-" + std::to_string(GetCurrentProcessId()) +
-                                            "-" + std::to_string(++counter) + "-" + role);
+        name = temporary_name(role);
         if (input) {
             std::ofstream(name, std::ios::binary) << text;
         }
@@ -104,19 +128,9 @@ struct Temporary {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
     }
-    // Read as text, as a Windows program reads another's output: "\r\n" ends a line.
     std::string text() {
         close();
-        std::ifstream in(name, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        std::string out = ss.str();
-        size_t kept = 0;
-        for (size_t i = 0; i < out.size(); ++i) {
-            if (out[i] != '\r' || i + 1 == out.size() || out[i + 1] != '\n') out[kept++] = out[i];
-        }
-        out.resize(kept);
-        return out;
+        return read_text(name);
     }
 };
 
@@ -153,6 +167,35 @@ CommandResult run(const std::vector<std::string>& argv, const SpawnSetup& setup)
     result.out = out.text();
     result.err = err.text();
     return result;
+}
+
+OutputCapture::OutputCapture(int fd) : fd_(fd) {
+    std::fflush(fd_ == 2 ? stderr : stdout);
+    file_ = temporary_name("output");
+    const int file =
+        _wopen(file_.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (file < 0) return;
+    saved_fd_ = _dup(fd_);
+    _dup2(file, fd_);
+    _close(file);
+}
+
+OutputCapture::~OutputCapture() {
+    finish();
+}
+
+std::string OutputCapture::finish() {
+    if (finished_) return text_;
+    finished_ = true;
+    std::fflush(fd_ == 2 ? stderr : stdout);
+    if (saved_fd_ >= 0) {
+        _dup2(saved_fd_, fd_);
+        _close(saved_fd_);
+    }
+    text_ = read_text(file_);
+    std::error_code ec;
+    fs::remove(file_, ec);
+    return text_;
 }
 
 }  // namespace tvtest

@@ -56,10 +56,6 @@ std::string program(const std::string& name);
 CommandResult run_program(const std::string& name, std::vector<std::string> args,
                           const SpawnSetup& setup = {});
 
-#ifndef _WIN32
-// Runs a shell command, for the few tests that need the shell itself (ulimit, a terminal).
-CommandResult run_command(const std::string& command);
-
 // Captures what the code under test prints on a file descriptor: standard output (1) or
 // standard error (2).
 class OutputCapture {
@@ -85,6 +81,9 @@ struct StderrCapture : OutputCapture {
     StderrCapture() : OutputCapture(2) {}
 };
 
+#ifndef _WIN32
+// Runs a shell command, for the few tests that need the shell itself (ulimit, a terminal).
+CommandResult run_command(const std::string& command);
 // Starts `argv` (argv[0] the program's path) without waiting: its pid, or -1.
 int spawn(std::vector<std::string> argv, const SpawnSetup& setup);
 #endif
