@@ -80,6 +80,9 @@ for f in torvane-convert.exe torvane-mkifv.exe tvvoice.dll Language.ini LICENSE.
   [ -f "$installed/$f" ] || fail "the installer left out $f"
 done
 [ -f "$menu/Torvane command prompt.lnk" ] || fail "no Start-menu entry"
+if [ -f "$windows/bin/torvane.exe" ]; then
+  [ -f "$installed/torvane.exe" ] && [ -f "$menu/Torvane.lnk" ] || fail "the installer left out the window"
+fi
 wine 'C:\torvane-test\torvane-convert.exe' -q "$root/data/samples/sample.ifv" installed.avi ||
   fail "the installed converter failed"
 cmp linux.avi installed.avi || fail "the installed converter's AVI differs from Linux's"
@@ -91,6 +94,66 @@ for _ in $(seq 1 60); do
 done
 [ ! -e "$installed" ] || fail "left after uninstalling: $(ls -A "$installed")"
 [ ! -e "$menu" ] || fail "the Start-menu folder is left after uninstalling"
+
+if [ -f "$windows/bin/torvane.exe" ]; then
+  echo "== The window under Wine and Xvfb: converts the sample, settings in %APPDATA% =="
+  display=
+  for n in $(seq 90 120); do
+    [ -e "/tmp/.X$n-lock" ] || { display=:$n; break; }
+  done
+  Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  trap 'kill $xvfb 2>/dev/null; wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+  export DISPLAY=$display
+  mkdir -p app clips
+  cp "$windows/bin/torvane.exe" "$windows/bin/Language.ini" app/
+  cp "$root/data/samples/sample.ifv" clips/
+  # The user's settings (English) in the profile: an installed copy reads and writes them there.
+  appdata=$(wine cmd /c echo %APPDATA% 2>/dev/null | tr -d '\r')
+  settings=$(winepath -u "$appdata\\Torvane\\Collocate.dat" 2>/dev/null)
+  mkdir -p "$(dirname "$settings")"
+  echo '<XML><CollocateXML><Collocate Language="1"/></CollocateXML></XML>' >"$settings"
+  # The recording on the command line is chosen and its output proposed beside it; Enter in the
+  # recording's field starts.
+  wine app/torvane.exe "$(winepath -w clips/sample.ifv)" >/dev/null 2>&1 &
+  window=$!
+  main=
+  for _ in $(seq 1 120); do
+    main=$(xdotool search --onlyvisible --name '^Torvane$' 2>/dev/null | head -n 1) && [ -n "$main" ] && break
+    sleep 0.5
+  done
+  [ -n "$main" ] || fail "the window did not show"
+  sleep 1
+  # Keys go to the windows themselves: there is no window manager to give them the focus.
+  xdotool key --window "$main" Return 2>/dev/null
+  # The end message is a second window of the program ("torvane": the search ignores case),
+  # asking whether to open the folder; No is its default.
+  message=
+  for _ in $(seq 1 120); do
+    message=$(xdotool search --onlyvisible --name '^torvane$' 2>/dev/null | grep -vx "$main" |
+      head -n 1) && [ -n "$message" ] && break
+    sleep 0.5
+  done
+  [ -n "$message" ] || fail "no message at the end of the conversion"
+  sleep 0.5
+  geometry=$(xwininfo -id "$main" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
+    /Width:/ {w=$NF} /Height:/ {h=$NF} END {print w "x" h "+" x "+" y}')
+  import -display "$display" -window root -crop "$geometry" +repage window.png
+  cmp linux.avi clips/sample.avi || fail "the window's AVI differs from Linux's"
+  xdotool key --window "$message" Return 2>/dev/null
+  sleep 1
+  xdotool key --window "$main" Escape 2>/dev/null
+  for _ in $(seq 1 60); do
+    kill -0 "$window" 2>/dev/null || break
+    sleep 0.5
+  done
+  ! kill -0 "$window" 2>/dev/null || fail "the window did not close on Escape"
+  [ ! -e app/Collocate.dat ] || fail "an installed window wrote its settings beside itself"
+  grep -q 'Language="1"' "$settings" || fail "the settings in %APPDATA% were not kept: $(cat "$settings")"
+  grep -q 'BrowsePath' "$settings" || fail "the window did not save its settings in %APPDATA%"
+  [ -z "${TORVANE_SCREENSHOTS:-}" ] || cp window.png "$root/docs/screenshot-windows.png"
+  kill $xvfb 2>/dev/null || true
+fi
 
 echo "== A .mkv output is refused in a build without FFmpeg's libraries =="
 status=0

@@ -16,6 +16,10 @@ target_include_directories(torvane_appcore PUBLIC ${PROJECT_SOURCE_DIR} ${PROJEC
 target_link_libraries(torvane_appcore
     PUBLIC tinyxml2::tinyxml2 Threads::Threads
     PRIVATE torvane_warnings)
+# It calls the core's platform layer, which the Windows programs carry inside them.
+if(WIN32)
+    target_compile_definitions(torvane_appcore PUBLIC TORVANE_STATIC)
+endif()
 
 # An installed program finds its data folder relative to its own folder.
 file(RELATIVE_PATH torvane_data_from_bin

@@ -1,7 +1,8 @@
 ; The Windows installer: the programs, the voice codec's DLL, Language.ini and the licence in one
 ; folder, a Start-menu folder (a command prompt there, the licence, the uninstaller) and an
 ; uninstaller that removes exactly what was installed. scripts/build-windows.sh runs makensis with
-; -DVERSION=1.0.0 -DSTAGE=<folder holding the files> -DOUTFILE=<setup.exe>.
+; -DVERSION=1.0.0 -DSTAGE=<folder holding the files> -DOUTFILE=<setup.exe>, and -DWINDOW when the
+; window (torvane.exe) was built.
 ; A 64-bit installer, as the programs are (and it runs where no 32-bit support is installed).
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -31,6 +32,9 @@ UninstPage instfiles
 Section "${APP}"
   SetShellVarContext all
   SetOutPath "$INSTDIR"
+!ifdef WINDOW
+  File "${STAGE}/torvane.exe"
+!endif
   File "${STAGE}/torvane-convert.exe"
   File "${STAGE}/torvane-mkifv.exe"
   File "${STAGE}/tvvoice.dll"
@@ -41,6 +45,9 @@ Section "${APP}"
   ; The command-line programs have no window: the entry opens a command prompt in their folder,
   ; with the folder on the search path, and shows the converter's usage.
   CreateDirectory "$SMPROGRAMS\${APP}"
+!ifdef WINDOW
+  CreateShortCut "$SMPROGRAMS\${APP}\${APP}.lnk" "$INSTDIR\torvane.exe"
+!endif
   CreateShortCut "$SMPROGRAMS\${APP}\${APP} command prompt.lnk" "$SYSDIR\cmd.exe" \
     '/k set "PATH=$INSTDIR;%PATH%" & torvane-convert.exe --help' "$INSTDIR\torvane-convert.exe"
   CreateShortCut "$SMPROGRAMS\${APP}\Licence.lnk" "$INSTDIR\LICENSE.txt"
@@ -59,6 +66,7 @@ SectionEnd
 ; user's converted files there stay).
 Section "Uninstall"
   SetShellVarContext all
+  Delete "$INSTDIR\torvane.exe"
   Delete "$INSTDIR\torvane-convert.exe"
   Delete "$INSTDIR\torvane-mkifv.exe"
   Delete "$INSTDIR\tvvoice.dll"
@@ -66,6 +74,7 @@ Section "Uninstall"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
+  Delete "$SMPROGRAMS\${APP}\${APP}.lnk"
   Delete "$SMPROGRAMS\${APP}\${APP} command prompt.lnk"
   Delete "$SMPROGRAMS\${APP}\Licence.lnk"
   Delete "$SMPROGRAMS\${APP}\Uninstall ${APP}.lnk"
