@@ -35,8 +35,8 @@ struct CommandResult {
 
 // How run() and spawn() start a program: environment variables ("NAME=value") that replace or
 // join the test's own, the working folder, run()'s standard input text; spawn() alone: where
-// standard output and error go and which signals are set back to their default action (whatever
-// runs the tests may ignore them).
+// standard output and error go. On POSIX also the signals set back to their default action
+// (whatever runs the tests may ignore them).
 struct SpawnSetup {
     std::vector<std::string> env;
     std::filesystem::path cwd;  // else the test's own
