@@ -1,15 +1,37 @@
 #include "mux/avc.h"
 
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tv::mux::avc {
 
 namespace {
 
-// Position of the next "00 00 01" at or after `from`, or the buffer's size. The scan jumps
-// from one 0x01 byte to the next with memchr: in coded slices they are rare.
+// Position of the next "00 00 01" at or after `from`, or the buffer's size. Emulation
+// prevention leaves "00 00" in coded slices only before 03: with SSE2, 16 positions at a time
+// are tested for two zero bytes and only those are looked at; the rest of the scan jumps from
+// one 0x01 byte to the next with memchr.
 size_t next_start_code(std::span<const uint8_t> p, size_t from) {
-    for (size_t i = from + 2; i < p.size();) {
+    size_t i = from;
+#if defined(__SSE2__)
+    const uint8_t* d = p.data();
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 18 <= p.size(); i += 16) {  // reads bytes i to i + 17
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i + 1));
+        auto pairs =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(a, b), zero)));
+        for (; pairs != 0; pairs &= pairs - 1) {
+            const size_t at = i + static_cast<size_t>(std::countr_zero(pairs));
+            if (d[at + 2] == 1) return at;
+        }
+    }
+#endif
+    for (i += 2; i < p.size();) {
         const void* one = std::memchr(p.data() + i, 1, p.size() - i);
         if (!one) break;
         i = static_cast<size_t>(static_cast<const uint8_t*>(one) - p.data());

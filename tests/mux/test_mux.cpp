@@ -355,6 +355,7 @@ TEST(Mux, LengthPrefixedVideoAndItsConfiguration) {
                                       0x80, 0x00, 0x00, 0x19, 0x07, 0x8c, 0x19, 0x50};
     const std::vector<uint8_t> pps = {0x68, 0xef, 0x3c, 0xb0};
     std::vector<uint8_t> want = {0x01, 0x64, 0x00, 0x1f, 0xff, 0xe1, 0x00, 0x18};
+    want.reserve(64);  // else GCC 12 warns of the inserts below (array-bounds, wrongly)
     want.insert(want.end(), sps.begin(), sps.end());
     want.insert(want.end(), {0x01, 0x00, 0x04});
     want.insert(want.end(), pps.begin(), pps.end());
@@ -373,6 +374,23 @@ TEST(Mux, LengthPrefixedVideoAndItsConfiguration) {
     const std::vector<uint8_t> bare = {0x41, 0x9a, 0x01};
     tv::mux::avc::to_length_prefixed(bare, out);
     EXPECT_EQ(out, (std::vector<uint8_t>{0, 0, 0, 3, 0x41, 0x9a, 0x01}));
+
+    // A start code at every place within the scan's 16-byte steps and at the very end, after
+    // a "00 00" that starts none.
+    for (uint8_t k = 0; k < 40; ++k) {
+        SCOPED_TRACE("filler " + std::to_string(k));
+        std::vector<uint8_t> in(k + 14, 0x55);  // 00 00 01 41 55.. 00 00 02 00 00 01 65
+        const size_t end = in.size();
+        in[0] = in[1] = 0, in[2] = 1, in[3] = 0x41;
+        in[end - 7] = in[end - 6] = 0, in[end - 5] = 2;
+        in[end - 4] = in[end - 3] = 0, in[end - 2] = 1, in[end - 1] = 0x65;
+        tv::mux::avc::to_length_prefixed(in, out);
+        std::vector<uint8_t> want(in.size() + 2);  // both start codes become 4-byte lengths
+        want[3] = static_cast<uint8_t>(k + 7);
+        std::copy(in.begin() + 3, in.end() - 4, want.begin() + 4);
+        want[want.size() - 2] = 1, want.back() = 0x65;
+        EXPECT_EQ(out, want);
+    }
 }
 
 TEST(Mux, Failures) {
