@@ -1,6 +1,11 @@
 // Frames to libavformat packets. Video units are copied unchanged into the length-prefixed
 // form MP4 and Matroska carry (mux/avc.h); PCM is copied into Matroska and encoded to AAC for
 // MP4, which has no place for raw PCM that players agree on.
+//
+// Once the header is written, put() only copies the frame (the video length-prefixed as it
+// goes) into a bounded queue, and a thread of the muxer's own hands the frames to libavformat
+// and writes the file: libavformat's copying, the AAC encoder and the writes leave the reading
+// thread.
 #include "mux/mux.h"
 
 #include "mux/avc.h"
@@ -11,12 +16,16 @@
 #include "common/sysio.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -36,6 +45,11 @@ constexpr AVRational kMilliseconds{1, 1000};
 constexpr size_t kPendingAudioLimit = 8u << 20;
 constexpr int64_t kAacBitRate = 32000;
 constexpr int64_t kMaxCuesAtOnce = 86400;
+// Frame bytes queued for the muxing thread at most: a few seconds of video, more than one
+// Matroska cluster, so that neither thread waits for the other's bursts. The thread takes them
+// a megabyte or more at a time: waking it for every frame would cost more than it saves.
+constexpr size_t kQueueLimit = 8u << 20;
+constexpr size_t kQueueBatch = 1u << 20;
 std::string iso8601_utc(int64_t seconds) {
     std::tm tm{};
     if (!platform::utc_time(seconds, tm)) return {};
@@ -89,8 +103,27 @@ struct Muxer::State {
     bool failed = false;
     int error = 0;
     std::string error_text;
-    uint64_t written = 0;
-    uint64_t dropped = 0;
+    // Counted on both threads.
+    std::atomic<uint64_t> written = 0;
+    std::atomic<uint64_t> dropped = 0;
+
+    // Frames put after the header, waiting for the muxing thread (which owns everything above
+    // while it runs; the putting thread reads `failed` only once the thread has ended).
+    struct Queued {
+        uint32_t time_stamp = 0;
+        bool is_audio = false;
+        bool key = false;
+        std::vector<uint8_t> bytes;  // video in the form it goes to libavformat
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Queued> queue;
+    std::vector<std::vector<uint8_t>> free_buffers;  // of frames done with, for reuse
+    size_t queued_bytes = 0;                         // in the queue
+    size_t muxing_bytes = 0;                         // taken by the thread, not muxed yet
+    bool stopping = false;
+    bool thread_failed = false;
+    std::thread thread;
 
     // Every stream's time is measured from the first frame put, of either kind.
     bool have_origin = false;
@@ -123,7 +156,88 @@ struct Muxer::State {
 
     ~State() { release(); }
 
+    void start_thread() {
+        try {
+            thread = std::thread(&State::mux_frames, this);
+        } catch (const std::system_error&) {
+            // Without a thread, put() goes on muxing on its caller's: the same file.
+        }
+    }
+
+    // Lets the thread mux what is queued and end; afterwards all is on the caller's thread.
+    void stop_thread() {
+        if (!thread.joinable()) return;
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        thread.join();
+    }
+
+    void mux_frames() {
+        std::deque<Queued> batch;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return queued_bytes >= kQueueBatch || stopping; });
+            if (queue.empty()) return;  // stopping, all muxed
+            batch.swap(queue);
+            muxing_bytes = queued_bytes;
+            queued_bytes = 0;
+            lock.unlock();
+            int r = 0;
+            for (const Queued& f : batch) {
+                r = f.is_audio ? put_audio(f.time_stamp, f.bytes.data(), f.bytes.size())
+                               : write_video(f.time_stamp, f.key, f.bytes);
+                if (r < 0) break;  // what is left is lost with the file
+            }
+            lock.lock();
+            for (Queued& f : batch) free_buffers.push_back(std::move(f.bytes));
+            batch.clear();
+            muxing_bytes = 0;
+            if (r < 0) {
+                thread_failed = true;
+                for (Queued& f : queue) free_buffers.push_back(std::move(f.bytes));
+                queue.clear();
+                queued_bytes = 0;
+            }
+            changed.notify_all();  // room for the putting thread
+            if (r < 0) return;
+        }
+    }
+
+    // Queues a frame for the thread: 0, or -1 when the thread failed.
+    int enqueue(const Frame& f) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock,
+                     [this] { return queued_bytes + muxing_bytes < kQueueLimit || thread_failed; });
+        if (thread_failed) {
+            lock.unlock();
+            stop_thread();
+            return -1;
+        }
+        Queued q{f.time_stamp, f.is_audio, f.key, {}};
+        if (!free_buffers.empty()) {
+            q.bytes = std::move(free_buffers.back());
+            free_buffers.pop_back();
+        }
+        lock.unlock();
+        if (!f.is_audio && length_prefixed)
+            avc::to_length_prefixed({f.data, f.length}, q.bytes);
+        else
+            q.bytes.assign(f.data, f.data + f.length);
+        lock.lock();
+        const bool batch_full =
+            queued_bytes < kQueueBatch && queued_bytes + q.bytes.size() >= kQueueBatch;
+        queued_bytes += q.bytes.size();
+        queue.push_back(std::move(q));
+        lock.unlock();
+        if (batch_full) changed.notify_all();
+        return 0;
+    }
+
     void release() {
+        stop_thread();
         if (aac) {
             // What the encoder still holds is dropped, quietly.
             if (avcodec_send_frame(aac, nullptr) == 0)
@@ -249,8 +363,7 @@ struct Muxer::State {
         while (!pending_audio.empty()) {
             PendingAudio a = std::move(pending_audio.front());
             pending_audio.pop_front();
-            if (put_audio(a.time_stamp, a.pcm.data(), static_cast<uint32_t>(a.pcm.size())) < 0)
-                return -1;
+            if (put_audio(a.time_stamp, a.pcm.data(), a.pcm.size()) < 0) return -1;
         }
         pending_bytes = 0;
         return 0;
@@ -311,32 +424,35 @@ struct Muxer::State {
             }
             if (write_header() < 0) return -1;
         }
-        int64_t previous = last_video_ms;
-        if (put_cues(f.time_stamp) < 0) return -1;
-        int64_t ms = stamp(f.time_stamp, &last_video_ms);
-        if (previous >= 0 && ms - previous <= 1000) last_video_interval = ms - previous;
         if (length_prefixed) {
             avc::to_length_prefixed({f.data, f.length}, converted);
-            if (converted.size() > static_cast<size_t>(INT32_MAX))
-                return fail(EFBIG, "video frame too large");
-            packet->data = converted.data();
-            packet->size = static_cast<int>(converted.size());
-        } else {
-            packet->data = const_cast<uint8_t*>(f.data);
-            packet->size = static_cast<int>(f.length);
+            return write_video(f.time_stamp, f.key, converted);
         }
+        return write_video(f.time_stamp, f.key, {f.data, f.length});
+    }
+
+    // A video frame after the header, in the form libavformat takes.
+    int write_video(uint32_t time_stamp, bool key, std::span<const uint8_t> bytes) {
+        if (bytes.size() > static_cast<size_t>(INT32_MAX))
+            return fail(EFBIG, "video frame too large");
+        int64_t previous = last_video_ms;
+        if (put_cues(time_stamp) < 0) return -1;
+        int64_t ms = stamp(time_stamp, &last_video_ms);
+        if (previous >= 0 && ms - previous <= 1000) last_video_interval = ms - previous;
+        packet->data = const_cast<uint8_t*>(bytes.data());
+        packet->size = static_cast<int>(bytes.size());
         packet->stream_index = video->index;
         packet->pts = packet->dts = av_rescale_q(ms, kMilliseconds, video->time_base);
         // The next frame's time is not known yet; the last interval stands in for it (not a
         // pause: it would count in the duration).
         packet->duration = av_rescale_q(last_video_interval, kMilliseconds, video->time_base);
-        packet->flags = f.key ? AV_PKT_FLAG_KEY : 0;
+        packet->flags = key ? AV_PKT_FLAG_KEY : 0;
         if (write_packet("video") < 0) return -1;
         ++written;
         return 0;
     }
 
-    int put_audio(uint32_t time_stamp, const uint8_t* pcm, uint32_t length) {
+    int put_audio(uint32_t time_stamp, const uint8_t* pcm, size_t length) {
         if (put_cues(time_stamp) < 0) return -1;
         if (aac) return put_aac(time_stamp, pcm, length);
         int64_t ms = stamp(time_stamp, &last_audio_ms);
@@ -389,7 +505,7 @@ struct Muxer::State {
     // pace with its stamps (give or take a tenth of a second) the samples follow each other.
     // A gap ends the run with a padded frame; audio that falls behind its stamps loses the
     // samples that overlap what was already encoded.
-    int put_aac(uint32_t time_stamp, const uint8_t* pcm, uint32_t length) {
+    int put_aac(uint32_t time_stamp, const uint8_t* pcm, size_t length) {
         const int64_t at = av_rescale(static_cast<int64_t>(time_stamp) - origin, sample_rate, 1000);
         const int64_t tolerance = sample_rate / 10;
         const int frame_size = aac->frame_size;
@@ -482,7 +598,8 @@ int Muxer::open(const std::string& path, Container container, const Description&
     if (!created.empty()) av_dict_set(&s.fc->metadata, "creation_time", created.c_str(), 0);
     if (!d.title.empty()) av_dict_set(&s.fc->metadata, "title", d.title.c_str(), 0);
 
-    if (int e = s.file.open(path); e != 0) return s.fail(e, strerror(e));
+    if (int e = s.file.open(path, container == Container::Matroska); e != 0)
+        return s.fail(e, strerror(e));
     s.fc->pb = s.file.context();
     return 0;
 }
@@ -490,8 +607,11 @@ int Muxer::open(const std::string& path, Container container, const Description&
 int Muxer::put(const Frame& frame) {
     if (!state_) return -1;
     State& s = *state_;
-    if (s.failed) return -1;
-    if (!s.fc) return s.fail(EINVAL, "not open");
+    const bool queueing = s.thread.joinable();
+    if (!queueing) {
+        if (s.failed) return -1;
+        if (!s.fc) return s.fail(EINVAL, "not open");
+    }
     if (!s.have_origin) {
         s.have_origin = true;
         s.origin = frame.time_stamp;
@@ -501,7 +621,13 @@ int Muxer::put(const Frame& frame) {
         ++s.dropped;
         return 0;
     }
-    if (!frame.is_audio) return s.put_video(frame);
+    if (queueing) return s.enqueue(frame);
+    if (!frame.is_audio) {
+        const bool had_header = s.header_written;
+        if (s.put_video(frame) < 0) return -1;
+        if (!had_header && s.header_written) s.start_thread();
+        return 0;
+    }
     if (s.header_written) return s.put_audio(frame.time_stamp, frame.data, frame.length);
     if (s.pending_bytes + frame.length > kPendingAudioLimit) {
         ++s.dropped;
@@ -515,6 +641,7 @@ int Muxer::put(const Frame& frame) {
 int Muxer::finish() {
     if (!state_) return -1;
     State& s = *state_;
+    s.stop_thread();
     if (s.failed) return -1;
     if (!s.fc) return s.fail(EINVAL, "not open");
     if (!s.header_written) {
@@ -544,10 +671,10 @@ const std::string& Muxer::error_text() const {
 }
 
 uint64_t Muxer::written_frames() const {
-    return state_ ? state_->written : 0;
+    return state_ ? state_->written.load() : 0;
 }
 uint64_t Muxer::dropped_frames() const {
-    return state_ ? state_->dropped : 0;
+    return state_ ? state_->dropped.load() : 0;
 }
 
 }  // namespace tv::mux
