@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/conversion_job.h"
+#include "app/recording_search.h"
 #include "cli/evidence.h"
 #include "cli/printable.h"
 #include "cli/recording_info.h"
@@ -219,13 +220,6 @@ void print_usage(FILE* out) {
                  "       stopped and keep the frames written in OUTPUT.part. A second Ctrl-C\n"
                  "       ends at once.\n",
                  kProgram, kProgram, kProgram, kProgram);
-}
-
-bool ends_with_ifv(const std::string& path) {
-    std::string ext = as_utf8(as_path(path).extension());
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return ext == ".ifv";
 }
 
 bool is_folder(const std::string& path) {
@@ -473,47 +467,16 @@ int parse_options(int argc, char** argv, Options& options) {
     return -1;
 }
 
-// What a folder given as input holds: its recordings, each with its path below the folder, and
-// everything else, which is skipped. Links to folders are not followed, so a loop of links
-// cannot hold the search.
-struct FolderScan {
-    std::vector<std::pair<fs::path, fs::path>> recordings;  // path, path below the folder
-    std::vector<fs::path> others;
-    std::vector<std::pair<fs::path, std::string>> unreadable;  // folder, the system's words
-};
-
-void scan_folder(const fs::path& folder, const fs::path& below, FolderScan& scan) {
-    std::error_code ec;
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        entries.push_back(it->path());
-    if (ec) scan.unreadable.emplace_back(folder, ec.message());
-    for (const auto& entry : entries) {
-        const auto kind = fs::symlink_status(entry, ec).type();
-        if (kind == fs::file_type::directory) {
-            scan_folder(entry, below / entry.filename(), scan);
-        } else if (kind == fs::file_type::symlink && fs::is_directory(entry, ec)) {
-            continue;
-        } else if (ends_with_ifv(as_utf8(entry))) {
-            scan.recordings.emplace_back(entry, below / entry.filename());
-        } else {
-            scan.others.push_back(entry);
-        }
-    }
-}
-
 // --info describes the recordings below a folder; a folder without any is left to the reader,
 // which says it is no recording.
 std::vector<std::string> info_inputs(const std::vector<std::string>& positionals) {
     std::vector<std::string> inputs;
     for (const auto& in : positionals) {
-        FolderScan scan;
-        if (is_folder(in)) scan_folder(as_path(in), {}, scan);
+        const tv::FolderScan scan = is_folder(in) ? tv::scan_folder(as_path(in)) : tv::FolderScan{};
         if (scan.recordings.empty()) {
             inputs.push_back(in);
             continue;
         }
-        std::sort(scan.recordings.begin(), scan.recordings.end());
         for (const auto& recording : scan.recordings) inputs.push_back(as_utf8(recording.first));
     }
     return inputs;
@@ -545,7 +508,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
         const auto inputs = info_inputs(pos);
         pairs.push_back({inputs.front(), *options.join, {}, inputs});
     } else if (!options.output_dir && pos.size() == 2 && !is_folder(pos[0]) &&
-               !ends_with_ifv(pos[1])) {
+               !tv::is_recording_name(as_path(pos[1]))) {
         fs::path out = as_path(pos[1]);
         // An existing folder as OUTPUT receives the output under the recording's own name.
         if (is_folder(pos[1]))
@@ -554,10 +517,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
     } else {
         for (const auto& in : pos) {
             if (is_folder(in)) {
-                FolderScan scan;
-                scan_folder(as_path(in), {}, scan);
-                std::sort(scan.recordings.begin(), scan.recordings.end());
-                std::sort(scan.others.begin(), scan.others.end());
+                const tv::FolderScan scan = tv::scan_folder(as_path(in));
                 for (const auto& [folder, words] : scan.unreadable)
                     pairs.push_back(
                         {as_utf8(folder), {}, "the folder could not be read: " + words, {}});
@@ -575,7 +535,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                     if (!outputs.contains(as_utf8(other))) skipped.push_back(as_utf8(other));
                 continue;
             }
-            if (!options.output_dir && pos.size() > 1 && !ends_with_ifv(in)) {
+            if (!options.output_dir && pos.size() > 1 && !tv::is_recording_name(as_path(in))) {
                 std::fprintf(stderr,
                              "%s: '%s' is not an .ifv recording; several inputs need -o DIR or the "
                              ".ifv extension\n",

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/recording_search.h"
 #include "common/platform.h"
 
 #ifndef TORVANE_DATA_FROM_BIN
@@ -67,12 +68,6 @@ size_t DecodeOne(std::string_view text, char32_t& out) {
     return len;
 }
 
-bool IsRecordingName(const std::filesystem::path& path) {
-    std::string extension = tv::platform::utf8_of(path.extension());
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return extension == ".ifv";
-}
-
 }  // namespace
 
 std::string NarrowText(std::wstring_view wide) {
@@ -122,18 +117,11 @@ std::vector<std::filesystem::path> RecordingsIn(const std::vector<std::filesyste
     for (const std::filesystem::path& path : chosen) {
         std::error_code ec;
         if (!std::filesystem::is_directory(path, ec)) {
-            if (IsRecordingName(path)) found.push_back(path);
+            if (tv::is_recording_name(path)) found.push_back(path);
             continue;
         }
-        std::vector<std::filesystem::path> below;
-        // Unreadable folders inside are passed over rather than ending the search.
-        auto it = std::filesystem::recursive_directory_iterator(
-            path, std::filesystem::directory_options::skip_permission_denied, ec);
-        for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_regular_file(ec) && IsRecordingName(it->path())) below.push_back(it->path());
-        }
-        std::sort(below.begin(), below.end());
-        found.insert(found.end(), below.begin(), below.end());
+        for (const auto& [recording, below] : tv::scan_folder(path).recordings)
+            found.push_back(recording);
     }
     return found;
 }
