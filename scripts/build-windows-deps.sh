@@ -72,7 +72,7 @@ mkdir -p "$cache/src" "$cache/build"
 mkdir -p "$cache/build/wx"
 (cd "$cache/build/wx" &&
   "$cache/src/wx/configure" --host=$host --build="$(gcc -dumpmachine)" \
-    CC=$host-gcc-posix CXX=$host-g++-posix --prefix="$prefix" "${wx_options[@]}" >configure.log &&
+    CC=$host-gcc-posix CXX=$host-g++-posix --prefix="$prefix" "${wx_options[@]}" >configure.log 2>&1 &&
   nice -n 5 make -j"$jobs" >make.log 2>&1 && make install >install.log) || {
   echo "build-windows-deps: wxWidgets failed; see $cache/build/wx/*.log" >&2
   exit 1
