@@ -39,25 +39,20 @@ TORVANE_API int close_file(int fd);
 TORVANE_API int64_t write(int fd, const void* data, std::size_t size);
 // Writes the parts in turn at the file's position: the bytes written, or -1 when none were.
 TORVANE_API int64_t write_parts(int fd, const Part* parts, int count);
-// Reads into the parts in turn from `offset` on, without moving the file's position where the
-// system allows it: the bytes read (short at the file's end), or -1 when none were.
+// Reads into the parts in turn from `offset` on: the bytes read (short at the file's end), or
+// -1 when none were. On Windows it moves the file's position; readers use nothing else.
 TORVANE_API int64_t read_at(int fd, const Part* parts, int count, int64_t offset);
 // Moves the file's position (SEEK_SET, SEEK_CUR, SEEK_END): the new position, or -1.
 TORVANE_API int64_t seek(int fd, int64_t offset, int whence);
 TORVANE_API int truncate(int fd, int64_t length);
+// Bytes of a regular file, or of the disk or image behind a block device; -1 with errno.
 TORVANE_API int64_t file_size(int fd);
 // Sets disk space aside for [offset, offset + length) of a regular file without changing its
 // size; -1 with EOPNOTSUPP where the file or the system cannot.
 TORVANE_API int reserve(int fd, int64_t offset, int64_t length);
 
-// Buffered reading (the recording reader): binary, not inherited.
+// Buffered reading of small files (settings, texts): binary, not inherited.
 TORVANE_API FILE* open_stream(const char* path);
-TORVANE_API int seek_stream(FILE* stream, int64_t offset, int whence);
-TORVANE_API int64_t tell_stream(FILE* stream);
-// The descriptor under a stream, for read_at where the system's positional read leaves the
-// stream's position alone; -1 where it would move it (the reader then reads through the
-// stream).
-TORVANE_API int positional_descriptor(FILE* stream);
 // A new or emptied file for buffered writing: binary, not inherited.
 TORVANE_API FILE* create_stream(const char* path);
 

@@ -65,7 +65,10 @@ int truncate(int fd, int64_t length) {
 int64_t file_size(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return -1;
-    return st.st_size;
+    if (!S_ISBLK(st.st_mode)) return st.st_size;
+    // A device's size is not in its status; its end is. Readers read at offsets, so the
+    // descriptor's position moving there is of no concern.
+    return ::lseek(fd, 0, SEEK_END);
 }
 
 int reserve(int fd, int64_t offset, int64_t length) {
@@ -89,18 +92,6 @@ FILE* open_stream(const char* path) {
 
 FILE* create_stream(const char* path) {
     return ::fopen(path, "wbe");
-}
-
-int seek_stream(FILE* stream, int64_t offset, int whence) {
-    return ::fseeko(stream, offset, whence);
-}
-
-int64_t tell_stream(FILE* stream) {
-    return ::ftello(stream);
-}
-
-int positional_descriptor(FILE* stream) {
-    return ::fileno(stream);
 }
 
 int rename(const char* from, const char* to, bool replace) {

@@ -261,19 +261,6 @@ FILE* create_stream(const char* path) {
     return stream;
 }
 
-int seek_stream(FILE* stream, int64_t offset, int whence) {
-    return _fseeki64(stream, offset, whence);
-}
-
-int64_t tell_stream(FILE* stream) {
-    return _ftelli64(stream);
-}
-
-int positional_descriptor(FILE*) {
-    // ReadFile at an offset moves the file pointer under the stream's buffer.
-    return -1;
-}
-
 int rename(const char* from, const char* to, bool replace) {
     const std::wstring a = wide(from);
     const std::wstring b = wide(to);

@@ -2,22 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 
 namespace tv::sysio {
 namespace {
 
 bool always_allocate(size_t) {
     return true;
-}
-size_t real_fread(void* buf, size_t size, size_t count, FILE* stream) {
-    return std::fread(buf, size, count, stream);
-}
-int real_fclose(FILE* stream) {
-    return std::fclose(stream);
-}
-FILE* real_fopen(const char* path, const char*) {
-    return platform::open_stream(path);
 }
 int real_unlink(const char* path) {
     return platform::remove(path);
@@ -27,10 +17,9 @@ int real_rename(const char* from, const char* to, int replace) {
 }
 
 const Ops kReal = {
-    platform::open_file,   platform::write,   platform::seek,    platform::truncate,
-    platform::close_file,  real_fopen,        real_fread,        platform::seek_stream,
-    platform::tell_stream, real_fclose,       always_allocate,   platform::write_parts,
-    real_unlink,           platform::read_at, platform::reserve, real_rename,
+    platform::open_file,  platform::write,     platform::seek,    platform::truncate,
+    platform::close_file, platform::file_size, always_allocate,   platform::write_parts,
+    real_unlink,          platform::read_at,   platform::reserve, real_rename,
 };
 
 std::atomic<const Ops*> g_current{&kReal};
@@ -99,28 +88,6 @@ int64_t writev(int fd, const Part* parts, int count) {
         if (r < 0) return total > 0 ? total : r;
         total += r;
         if (static_cast<size_t>(r) < parts[i].size) break;
-    }
-    return total;
-}
-
-int64_t read_parts(FILE* stream, const Part* parts, int count, int64_t offset) {
-    const Ops& o = ops();
-    if (o.preadv && (o.fread == kReal.fread || o.preadv != kReal.preadv)) {
-        const int fd = platform::positional_descriptor(stream);
-        if (fd >= 0) return o.preadv(fd, parts, count, offset);
-    }
-    if (o.fseeko(stream, offset, SEEK_SET) != 0) return -1;
-    int64_t total = 0;
-    for (int i = 0; i < count; ++i) {
-        if (parts[i].size == 0) continue;
-        const size_t got = o.fread(parts[i].data, 1, parts[i].size, stream);
-        total += static_cast<int64_t>(got);
-        if (got < parts[i].size) {
-            const bool failed = std::ferror(stream) != 0;
-            std::clearerr(stream);
-            if (failed && total == 0) return -1;
-            break;
-        }
     }
     return total;
 }

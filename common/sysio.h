@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "common/platform.h"
 
@@ -22,21 +21,17 @@ struct Ops {
     int64_t (*lseek)(int fd, int64_t offset, int whence);
     int (*ftruncate)(int fd, int64_t length);
     int (*close)(int fd);
-    // Buffered streams (the recording reader).
-    FILE* (*fopen)(const char* path, const char* mode);
-    size_t (*fread)(void* buf, size_t size, size_t count, FILE* stream);
-    int (*fseeko)(FILE* stream, int64_t offset, int whence);
-    int64_t (*ftello)(FILE* stream);
-    int (*fclose)(FILE* stream);
+    // The file's size (the recording reader, once at its open): bytes, or -1.
+    int64_t (*file_size)(int fd);
     // Asked before every index or table growth; false means "behave as if out of memory".
     bool (*may_allocate)(size_t bytes);
-    // Gathered descriptor write (the AVI writer: chunk header, data and pad in one call).
-    // Last, so tables that list the members above still compile; null is allowed.
+    // Gathered descriptor write (the AVI writer: chunk header, data and pad in one call). Null
+    // is allowed.
     int64_t (*writev)(int fd, const Part* parts, int count);
     // Removing a file (the conversion job, for an output it could not start). Null is allowed.
     int (*unlink)(const char* path);
-    // Scattered read at a file position (the recording reader: many frames in one call). Null
-    // is allowed.
+    // Scattered read at a file position: the recording reader's only read, for its headers,
+    // index tables and frames alike.
     int64_t (*preadv)(int fd, const Part* parts, int count, int64_t offset);
     // Reserves disk space for the bytes [offset, offset + length) of a regular file without
     // changing its size (the AVI writer, ahead of its writes). -1 with errno when the file or
@@ -68,20 +63,11 @@ inline int ftruncate(int fd, int64_t length) {
 inline int close(int fd) {
     return ops().close(fd);
 }
-inline FILE* fopen(const char* path, const char* mode) {
-    return ops().fopen(path, mode);
+inline int64_t file_size(int fd) {
+    return ops().file_size(fd);
 }
-inline size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
-    return ops().fread(buf, size, count, stream);
-}
-inline int fseeko(FILE* stream, int64_t offset, int whence) {
-    return ops().fseeko(stream, offset, whence);
-}
-inline int64_t ftello(FILE* stream) {
-    return ops().ftello(stream);
-}
-inline int fclose(FILE* stream) {
-    return ops().fclose(stream);
+inline int64_t preadv(int fd, const Part* parts, int count, int64_t offset) {
+    return ops().preadv(fd, parts, count, offset);
 }
 inline bool may_allocate(size_t bytes) {
     return ops().may_allocate(bytes);
@@ -104,11 +90,5 @@ int check_seekable_file(const char* path);
 // replaces only write (or has no writev) gets the pieces through its write one by one, so a
 // failure injected into write reaches gathered writes too.
 int64_t writev(int fd, const Part* parts, int count);
-// Reads `stream`'s file from `offset` on into the parts in turn, without moving the stream:
-// the table's preadv on the stream's descriptor when it has its own or when its fread is the
-// real one. Otherwise (a table that replaces only fread) a seek and an fread per part, so that
-// a failure injected into fread reaches scattered reads too. Same contract as preadv, except
-// that a read cut short by a failure returns the bytes read with errno set.
-int64_t read_parts(FILE* stream, const Part* parts, int count, int64_t offset);
 
 }  // namespace tv::sysio

@@ -72,7 +72,7 @@ bool index_area_fits(const custommp4_handle& h, int64_t area, uint32_t count, ui
     return area >= 0 && static_cast<uint64_t>(area) + bytes <= static_cast<uint64_t>(h.file_size);
 }
 
-void print_fclose_error(int result) {
+void print_close_error(int result) {
     const int err = errno;
     tv::logf("custommp4_destroy:fclose error=%d,errno=%d,errstr=%s\n", result, err,
              std::strerror(err));
@@ -347,7 +347,7 @@ int64_t find_segment(custommp4_handle* h, int64_t from) {
     return -1;
 }
 
-// Everything after the stream is open and positioned at the base. False after the failing
+// Everything after the file is open and the position is at the base. False after the failing
 // step's diagnostic; the caller destroys the handle.
 bool read_recording(custommp4_handle* h) {
     if (!ReadFilePropertiesObject(h) || !ReadVideoStreamPropertiesObject(h) ||
@@ -421,7 +421,7 @@ bool read_recording(custommp4_handle* h) {
 }  // namespace tv::mp4
 
 custommp4_handle::~custommp4_handle() {
-    if (file) tv::sysio::fclose(file);
+    if (fd >= 0) tv::sysio::close(fd);
 }
 
 using namespace tv::mp4;
@@ -452,33 +452,35 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
         return nullptr;
     }
 
-    // Looked at first: a FIFO would hold fopen until a writer comes, and neither a FIFO nor a
+    // Looked at first: opening a FIFO would wait for a writer, and neither a FIFO nor a
     // directory or a terminal can be read at the offsets the index gives.
-    h->file =
-        path && tv::sysio::check_seekable_file(path) == 0 ? tv::sysio::fopen(path, "rb") : nullptr;
-    if (!h->file) {
+    h->fd = path && tv::sysio::check_seekable_file(path) == 0
+                ? tv::sysio::open(path, tv::platform::kRead)
+                : -1;
+    if (h->fd < 0) {
         note_system_error(h, path ? errno : EINVAL);
         tv::logf("open file failed\n");
         return fail_open(h);
     }
-    h->stream_buffer.reset(
-        static_cast<char*>(tv::platform::aligned_alloc(kStreamBufferAlignment, kStreamBufferSize)));
-    if (h->stream_buffer) std::setvbuf(h->file, h->stream_buffer.get(), _IOFBF, kStreamBufferSize);
-
-    // The file's size bounds every index area that a segment may claim.
-    int64_t size = -1;
-    if (tv::sysio::fseeko(h->file, 0, SEEK_END) == 0) size = tv::sysio::ftello(h->file);
+    // The file's size bounds every index area that a segment may claim, and every read.
+    const int64_t size = tv::sysio::file_size(h->fd);
     if (size < 0) {
         note_system_error(h, errno);
         tv::logf("open file failed\n");
         return fail_open(h);
     }
     h->file_size = size;
-
+    // In whole pages, never more than the file holds; without it, every read goes to the system
+    // by itself.
+    const auto capacity = static_cast<std::size_t>(
+        std::min<int64_t>(kReadBufferSize, size / kReadBufferAlignment * kReadBufferAlignment));
+    if (capacity > 0 && tv::sysio::may_allocate(capacity)) {
+        h->buffer.reset(
+            static_cast<uint8_t*>(tv::platform::aligned_alloc(kReadBufferAlignment, capacity)));
+        if (h->buffer) h->buffer_capacity = capacity;
+    }
     h->base = offset;
     h->position = offset;
-    // Not checked: the first read seeks again when the stream is elsewhere.
-    tv::sysio::fseeko(h->file, offset, SEEK_SET);
 
     if (!tv::mp4::read_recording(h)) return fail_open(h);
     return h;
@@ -486,11 +488,11 @@ custommp4_handle* custommp4_open(const char* path, uint32_t offset) {
 
 int custommp4_destroy(custommp4_handle* h) {
     if (!h) return 1;
-    if (h->file) {
-        FILE* file = h->file;
-        h->file = nullptr;
-        const int result = tv::sysio::fclose(file);
-        if (result != 0) print_fclose_error(result);
+    if (h->fd >= 0) {
+        const int fd = h->fd;
+        h->fd = -1;
+        const int result = tv::sysio::close(fd);
+        if (result != 0) print_close_error(result);
     }
     delete h;
     return 1;
@@ -501,38 +503,14 @@ int custommp4_close(custommp4_handle* h) {
 }
 
 int custommp4_read_data(custommp4_handle* h, void* destination, uint32_t length) {
-    if (!h || !h->file || (!destination && length != 0)) return 0;
+    if (!h || h->fd < 0 || (!destination && length != 0)) return 0;
     if (h->position < 0 || h->position > max_read_position(length)) {
         tv::logf("custommp4_read_data:file_pos=%lld\n", as_ll(h->position));
         return 0;
     }
-    if (tv::sysio::ftello(h->file) != h->position) {
-        const int result = tv::sysio::fseeko(h->file, h->position, SEEK_SET);
-        if (result != 0) {
-            const int err = errno;
-            note_system_error(h, err);
-            tv::logf("custommp4_read_data:fseek error=%d,errno=%d,errstr=%s\n", result, err,
-                     std::strerror(err));
-            tv::logf("custommp4_read_data:right_pos=%lld,real_pos=%lld\n", as_ll(h->position),
-                     static_cast<long long>(tv::sysio::ftello(h->file)));
-            return 0;
-        }
-    }
-    errno = 0;
-    const std::size_t got = length ? tv::sysio::fread(destination, 1, length, h->file) : 0;
-    if (got != length) {
-        // The file's end explains a short read only past the size taken at open; anything
-        // short of it is the system's failure (or the file shrank under us).
-        if (std::ferror(h->file) || h->position + length <= h->file_size) {
-            note_system_error(h, errno);
-        }
-        // A later read at another position starts clean.
-        std::clearerr(h->file);
-        h->position += length;
-        return 0;
-    }
+    const int64_t at = h->position;
     h->position += length;
-    return 1;
+    return tv::mp4::read_bytes(h, at, static_cast<uint8_t*>(destination), length) ? 1 : 0;
 }
 
 int32_t custommp4_read_one_media_frame(custommp4_handle* h, uint8_t* buffer, int32_t buffer_length,
@@ -680,28 +658,33 @@ void warn_read_error(const FrameRef& frame) {
 }
 
 bool run_readable(const custommp4_handle* h, int64_t position, uint64_t length) {
-    return h && h->file && position >= 0 && length <= std::numeric_limits<uint32_t>::max() &&
+    return h && h->fd >= 0 && position >= 0 && length <= std::numeric_limits<uint32_t>::max() &&
            position <= max_read_position(static_cast<uint32_t>(length));
 }
 
-int64_t read_run(custommp4_handle* h, int64_t position, std::span<tv::platform::Part> parts) {
+int64_t read_run(custommp4_handle* h, int64_t position, std::span<tv::platform::Part> parts,
+                 uint64_t needed) {
     uint64_t wanted = 0;
     for (const tv::platform::Part& part : parts) wanted += part.size;
     if (!run_readable(h, position, wanted)) return 0;
+    needed = std::min(needed, wanted);
     int64_t done = 0;
     std::size_t first = 0;
-    while (first < parts.size()) {
+    while (first < parts.size() && static_cast<uint64_t>(done) < needed) {
         errno = 0;
         // At most IOV_MAX parts a call; the caller keeps far fewer.
         const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, 1024));
-        const int64_t r = tv::sysio::read_parts(h->file, &parts[first], count, position + done);
+        const int64_t r = tv::sysio::preadv(h->fd, &parts[first], count, position + done);
         if (r < 0 && errno == EINTR) continue;
         if (r > 0) done += r;
         // A short read that names an error ends the run there (a failing disk is not asked
         // again); one that does not is continued, and at the file's end reads nothing.
         if (r <= 0 || errno != 0) {
             // Short of the size taken at open, the file's end does not explain it.
-            if (r < 0 || errno != 0 || position + done < h->file_size) note_system_error(h, errno);
+            if (static_cast<uint64_t>(done) < needed &&
+                (r < 0 || errno != 0 || position + done < h->file_size)) {
+                note_system_error(h, errno);
+            }
             break;
         }
         auto left = static_cast<std::size_t>(r);
@@ -715,6 +698,34 @@ int64_t read_run(custommp4_handle* h, int64_t position, std::span<tv::platform::
         }
     }
     return done;
+}
+
+bool read_bytes(custommp4_handle* h, int64_t at, uint8_t* destination, uint32_t length) {
+    if (length == 0) return true;
+    // The recording ends where the file ended at the open: nothing past it is asked for.
+    const int64_t available = std::clamp<int64_t>(h->file_size - at, 0, length);
+    if (available == 0) return false;
+    const int64_t end = at + available;
+    const int64_t page_offset = at % static_cast<int64_t>(kReadBufferAlignment);
+    if (page_offset + available > static_cast<int64_t>(h->buffer_capacity)) {
+        tv::platform::Part part = {destination, static_cast<std::size_t>(available)};
+        const int64_t got = read_run(h, at, std::span<tv::platform::Part>(&part, 1));
+        return got == length;
+    }
+    if (at < h->buffer_start || end > h->buffer_start + h->buffer_length) {
+        // Refilled from the page of `at` with as much as the buffer takes; only the bytes asked
+        // for must come, so a failure beyond them is met only if a later read needs its bytes.
+        h->buffer_start = at - page_offset;
+        const auto fill = static_cast<std::size_t>(std::min<int64_t>(
+            static_cast<int64_t>(h->buffer_capacity), h->file_size - h->buffer_start));
+        tv::platform::Part part = {h->buffer.get(), fill};
+        h->buffer_length = read_run(h, h->buffer_start, std::span<tv::platform::Part>(&part, 1),
+                                    static_cast<uint64_t>(end - h->buffer_start));
+        if (end > h->buffer_start + h->buffer_length) return false;
+    }
+    std::memcpy(destination, h->buffer.get() + (at - h->buffer_start),
+                static_cast<std::size_t>(available));
+    return available == length;
 }
 
 }  // namespace tv::mp4

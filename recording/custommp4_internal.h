@@ -4,8 +4,8 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
@@ -32,11 +32,12 @@ inline constexpr uint32_t kFirstSegmentOffset =
 // allocated no larger than this.
 inline constexpr uint32_t kVideoSlots = 3000;
 inline constexpr uint32_t kAudioSlots = 4000;
-// Size of the stream's buffer: large enough that the sequential reading of frames takes few
-// system calls, small enough that a seek does not read much in vain. It is page-aligned, like
-// the file positions that the stream reads from, so that the system copies aligned blocks.
-inline constexpr std::size_t kStreamBufferSize = 256 * 1024;
-inline constexpr std::size_t kStreamBufferAlignment = 4096;
+// The reader's own buffer for small reads (header objects, segment headers, index tables,
+// frames read one by one): large enough that they take few system calls, small enough that a
+// jump elsewhere does not read much in vain. It is page-aligned, like the file positions it is
+// filled from, so that the system copies aligned blocks. Larger reads bypass it.
+inline constexpr std::size_t kReadBufferSize = 256 * 1024;
+inline constexpr std::size_t kReadBufferAlignment = 4096;
 
 extern const ObjectId kFilePropertiesId;
 extern const ObjectId kVideoPropertiesId;
@@ -130,11 +131,12 @@ struct custommp4_handle {
     custommp4_handle() = default;
     custommp4_handle(const custommp4_handle&) = delete;
     custommp4_handle& operator=(const custommp4_handle&) = delete;
-    // Closes a stream that custommp4_destroy did not close (only on paths that never opened
-    // one fully); custommp4_destroy closes it itself to report the result.
+    // Closes a file that custommp4_destroy did not close (only on paths that never opened one
+    // fully); custommp4_destroy closes it itself to report the result.
     ~custommp4_handle();
 
-    FILE* file = nullptr;
+    // Every read is a positional one on this descriptor: there is no shared file position.
+    int fd = -1;
     uint32_t base = 0;
     int64_t position = 0;   // logical file position of the next custommp4_read_data
     int64_t file_size = 0;  // taken once at open; bounds every index area
@@ -159,12 +161,16 @@ struct custommp4_handle {
     // when its index could not be read (the segment is then passed over).
     uint32_t video_loaded = 0;
     uint32_t audio_loaded = 0;
-    // Buffer of the stream; released after the stream is closed.
+    // The small reads' buffer (buffer_capacity bytes, none without memory for it) holds the
+    // file's bytes [buffer_start, buffer_start + buffer_length).
     struct FreeBuffer {
-        void operator()(char* p) const { tv::platform::aligned_free(p); }
+        void operator()(uint8_t* p) const { tv::platform::aligned_free(p); }
     };
-    std::unique_ptr<char[], FreeBuffer> stream_buffer;
-    // errno of the first failure of the system (a read or seek error, memory refused); 0 while
+    std::unique_ptr<uint8_t[], FreeBuffer> buffer;
+    std::size_t buffer_capacity = 0;
+    int64_t buffer_start = 0;
+    int64_t buffer_length = 0;
+    // errno of the first failure of the system (a read error, memory refused); 0 while
     // every failure came from the recording's content.
     int system_error = 0;
 };
@@ -187,7 +193,7 @@ VideoIndexEntry video_entry(const custommp4_handle& handle, uint32_t i);
 AudioIndexEntry audio_entry(const custommp4_handle& handle, uint32_t i);
 
 // Highest logical position custommp4_read_data accepts for a block of `length` bytes: the
-// block must end at a position that the stream's 64-bit offset type can hold.
+// block must end at a position that a 64-bit file offset can hold.
 int64_t max_read_position(uint32_t length);
 
 // The next frame in reading order as custommp4_read_one_media_frame finds it (same results,
@@ -200,8 +206,14 @@ void warn_read_error(const FrameRef& frame);
 // Whether read_run can read `length` bytes at `position` (read_frame says why not).
 bool run_readable(const custommp4_handle* handle, int64_t position, uint64_t length);
 // Reads the file from `position` on into `parts` in turn, many frames in one system call: the
-// bytes read. Fewer at the file's end, or when the system fails, which the handle records
+// bytes read. Reading stops once `needed` bytes came (the rest of the parts is a bonus). Fewer
+// than needed at the file's end, or when the system fails, which the handle records
 // (custommp4_get_system_error). `parts` is used up.
-int64_t read_run(custommp4_handle* handle, int64_t position, std::span<tv::platform::Part> parts);
+int64_t read_run(custommp4_handle* handle, int64_t position, std::span<tv::platform::Part> parts,
+                 uint64_t needed = std::numeric_limits<uint64_t>::max());
+// The file's `length` bytes at `at`, through the handle's buffer when they are few: true when
+// all came. A shortfall before the file's end (as its size was at the open) is recorded as the
+// system's failure; past it, it is the recording's end.
+bool read_bytes(custommp4_handle* handle, int64_t at, uint8_t* destination, uint32_t length);
 
 }  // namespace tv::mp4

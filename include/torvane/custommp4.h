@@ -59,7 +59,7 @@ TORVANE_API uint32_t custommp4_get_recording_length(const custommp4_handle* hand
 TORVANE_API uint32_t custommp4_get_announced_segment_count(const custommp4_handle* handle);
 /* Frame rate stored in the video stream properties (frames per second, may be anything). */
 TORVANE_API float custommp4_get_stored_frame_rate(const custommp4_handle* handle);
-/* errno of the first failure of the system since the open (a read or seek error, or memory
+/* errno of the first failure of the system since the open (a read error, or memory
  * refused for an index table); 0 when every failure so far came from the file's content. A
  * frame read that returns 0 or -1 after this became nonzero did not end the recording. */
 TORVANE_API int custommp4_get_system_error(const custommp4_handle* handle);

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <thread>
+#include <vector>
 
 #include "common/bytes.h"
 #include "common/sysio.h"
@@ -736,17 +738,21 @@ TEST(ConversionJob, EveryRefusedAllocationIsAFailure) {
 }
 
 namespace {
-// A disk that cannot read past one byte: reads stop there with EIO.
+// A disk that cannot read past one byte: reads come back short before it and fail with EIO
+// from it on.
 int64_t g_bad_byte = 0;
-size_t failing_fread(void* buf, size_t size, size_t n, FILE* stream) {
-    const int64_t at = ftello(stream);
-    if (size != 1 || at + static_cast<int64_t>(n) <= g_bad_byte)
-        return tv::sysio::real_ops().fread(buf, size, n, stream);
-    const size_t got = at < g_bad_byte ? tv::sysio::real_ops().fread(
-                                             buf, 1, static_cast<size_t>(g_bad_byte - at), stream)
-                                       : 0;
-    errno = EIO;
-    return got;
+int64_t failing_preadv(int fd, const tv::sysio::Part* parts, int count, int64_t offset) {
+    if (offset >= g_bad_byte) {
+        errno = EIO;
+        return -1;
+    }
+    std::vector<tv::sysio::Part> cut;
+    for (int64_t left = g_bad_byte - offset; left > 0 && cut.size() < static_cast<size_t>(count);) {
+        const tv::sysio::Part& part = parts[cut.size()];
+        cut.push_back({part.data, static_cast<size_t>(std::min<int64_t>(left, part.size))});
+        left -= static_cast<int64_t>(cut.back().size);
+    }
+    return tv::sysio::real_ops().preadv(fd, cut.data(), static_cast<int>(cut.size()), offset);
 }
 }  // namespace
 
@@ -755,7 +761,7 @@ TEST(ConversionJob, ReadErrorIsAFailureNotTheRecordingsEnd) {
     const auto rec = voice_recording(20);
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "in.ifv"));
     tv::sysio::Ops ops = tv::sysio::real_ops();
-    ops.fread = failing_fread;
+    ops.preadv = failing_preadv;
     // Inside the 12th frame, the voice frame after video 5 (frames go video, voice, video...).
     g_bad_byte = static_cast<int64_t>(ifvbuild::layout(rec).segments[0].data);
     for (int i = 0; i < 5; ++i) g_bad_byte += 100 + i + 168;

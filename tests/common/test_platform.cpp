@@ -48,9 +48,9 @@ TEST(Platform, FilesByUtf8NameAreBinaryAndReadInParts) {
 
     FILE* stream = platform::open_stream(name.c_str());
     ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(platform::seek_stream(stream, 2, SEEK_SET), 0);
-    EXPECT_EQ(std::fgetc(stream), '\n');
-    EXPECT_EQ(platform::tell_stream(stream), 3);
+    char again[8] = {};
+    EXPECT_EQ(std::fread(again, 1, sizeof again, stream), 4u);
+    EXPECT_EQ(std::string(again, 4), "ab\nc");
     std::fclose(stream);
 
     // Renames: never over an existing file unless asked.

@@ -95,7 +95,7 @@ std::vector<Frame> expected_frames(const ifvbuild::Recording& rec) {
 
 namespace {
 
-constexpr int kOps = 6;
+constexpr int kOps = 5;
 std::array<long, kOps> g_calls{};
 std::array<long, kOps> g_fail_at{};
 std::array<bool, kOps> g_persistent{};
@@ -107,39 +107,32 @@ bool should_fail(Op op) {
     return g_fail_at[i] != 0 && (n == g_fail_at[i] || (g_persistent[i] && n > g_fail_at[i]));
 }
 
-FILE* fake_fopen(const char* path, const char* mode) {
-    if (should_fail(Op::Fopen)) {
+int fake_open(const char* path, int mode) {
+    if (should_fail(Op::Open)) {
         errno = EMFILE;
-        return nullptr;
+        return -1;
     }
-    return tv::sysio::real_ops().fopen(path, mode);
+    return tv::sysio::real_ops().open(path, mode);
 }
-size_t fake_fread(void* buf, size_t size, size_t count, FILE* stream) {
-    if (should_fail(Op::Fread)) {
-        errno = EIO;
-        return 0;
-    }
-    return tv::sysio::real_ops().fread(buf, size, count, stream);
-}
-int fake_fseeko(FILE* stream, int64_t offset, int whence) {
-    if (should_fail(Op::Fseeko)) {
+int64_t fake_preadv(int fd, const tv::sysio::Part* parts, int count, int64_t offset) {
+    if (should_fail(Op::Read)) {
         errno = EIO;
         return -1;
     }
-    return tv::sysio::real_ops().fseeko(stream, offset, whence);
+    return tv::sysio::real_ops().preadv(fd, parts, count, offset);
 }
-int64_t fake_ftello(FILE* stream) {
-    if (should_fail(Op::Ftello)) {
+int64_t fake_file_size(int fd) {
+    if (should_fail(Op::Size)) {
         errno = EIO;
         return -1;
     }
-    return tv::sysio::real_ops().ftello(stream);
+    return tv::sysio::real_ops().file_size(fd);
 }
-int fake_fclose(FILE* stream) {
-    const int result = tv::sysio::real_ops().fclose(stream);
-    if (should_fail(Op::Fclose)) {
+int fake_close(int fd) {
+    const int result = tv::sysio::real_ops().close(fd);
+    if (should_fail(Op::Close)) {
         errno = EIO;
-        return EOF;
+        return -1;
     }
     return result;
 }
@@ -150,11 +143,10 @@ bool fake_may_allocate(size_t bytes) {
 
 const tv::sysio::Ops kFake = [] {
     tv::sysio::Ops ops = tv::sysio::real_ops();
-    ops.fopen = fake_fopen;
-    ops.fread = fake_fread;
-    ops.fseeko = fake_fseeko;
-    ops.ftello = fake_ftello;
-    ops.fclose = fake_fclose;
+    ops.open = fake_open;
+    ops.preadv = fake_preadv;
+    ops.file_size = fake_file_size;
+    ops.close = fake_close;
     ops.may_allocate = fake_may_allocate;
     return ops;
 }();

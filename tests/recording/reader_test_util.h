@@ -58,9 +58,10 @@ ReadAll read_all(custommp4_handle* h, int32_t buffer_length = CUSTOMMP4_FRAME_BU
 std::vector<Frame> expected_frames(const ifvbuild::Recording& rec);
 
 // Makes the n-th call (counted from 1 while the scope lives) of one system operation fail:
-// fread reads nothing, fseeko and ftello return -1, fopen returns null, fclose closes but
-// reports failure, may_allocate refuses. With `persistent`, every later call fails too.
-enum class Op { Fopen, Fread, Fseeko, Ftello, Fclose, Allocate };
+// open returns -1, a positional read reads nothing, the file's size is -1 (all with EIO but
+// open's EMFILE), close closes but reports failure, may_allocate refuses. With `persistent`,
+// every later call fails too.
+enum class Op { Open, Read, Size, Close, Allocate };
 class Faults {
   public:
     Faults();
@@ -69,6 +70,9 @@ class Faults {
     Faults& operator=(const Faults&) = delete;
 
     void fail(Op op, long nth, bool persistent = false);
+    // Refuses the reader's buffer for small reads at the next open (its second allocation,
+    // after the handle's), so that every read of the open is a system call of its own.
+    void refuse_buffer() { fail(Op::Allocate, 2); }
     long calls(Op op) const;
     // Largest single request that may_allocate saw.
     std::size_t largest_allocation() const;
