@@ -131,6 +131,37 @@ void to_length_prefixed(std::span<const uint8_t> annexb, std::vector<uint8_t>& o
     }
 }
 
+bool to_length_prefixed_in_place(std::span<uint8_t> p) {
+    auto four_byte_code = [&](size_t at) {
+        return at + 4 <= p.size() && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 0 &&
+               p[at + 3] == 1;
+    };
+    if (!four_byte_code(0)) return false;
+    size_t at = 0;  // the start code of the unit being looked at
+    for (;;) {
+        const size_t begin = at + 4;
+        const size_t next = next_start_code(p, begin);  // "00 00 01": the code's last three bytes
+        const size_t end = next == p.size() ? next : next - 1;
+        const bool whole =
+            end > begin && p[end - 1] != 0 && (end == p.size() || four_byte_code(end));
+        if (!whole) {
+            // The start codes already replaced by lengths come back.
+            for (size_t back = 0; back < at;) {
+                const size_t n = size_t{p[back]} << 24 | size_t{p[back + 1]} << 16 |
+                                 size_t{p[back + 2]} << 8 | p[back + 3];
+                p[back] = p[back + 1] = p[back + 2] = 0, p[back + 3] = 1;
+                back += 4 + n;
+            }
+            return false;
+        }
+        const size_t n = end - begin;
+        p[at] = static_cast<uint8_t>(n >> 24), p[at + 1] = static_cast<uint8_t>(n >> 16);
+        p[at + 2] = static_cast<uint8_t>(n >> 8), p[at + 3] = static_cast<uint8_t>(n);
+        if (end == p.size()) return true;
+        at = end;
+    }
+}
+
 std::vector<uint8_t> decoder_configuration(const std::vector<std::span<const uint8_t>>& sps,
                                            const std::vector<std::span<const uint8_t>>& pps) {
     if (sps.empty() || sps.size() > 31 || pps.empty() || pps.size() > 255) return {};

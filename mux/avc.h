@@ -22,6 +22,11 @@ std::vector<Nal> units(std::span<const uint8_t> annexb);
 // Replaces `out` with the units of `annexb`, each after its length in 4 big-endian bytes.
 void to_length_prefixed(std::span<const uint8_t> annexb, std::vector<uint8_t>& out);
 
+// The same in place, for the common case where it needs no copy: every unit after a four-byte
+// start code (each becomes the unit's length), nothing before the first, no zero byte at a
+// unit's end. False, with the bytes as they were, for any other buffer.
+bool to_length_prefixed_in_place(std::span<uint8_t> annexb);
+
 // The AVCDecoderConfigurationRecord of the given sequence and picture parameter sets (NAL
 // units without start codes, at most 31 and 255, each under 64 KiB; the first SPS gives the
 // profile and level). Empty when they cannot be described.

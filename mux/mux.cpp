@@ -2,10 +2,9 @@
 // form MP4 and Matroska carry (mux/avc.h); PCM is copied into Matroska and encoded to AAC for
 // MP4, which has no place for raw PCM that players agree on.
 //
-// Once the header is written, put() only copies the frame (the video length-prefixed as it
-// goes) into a bounded queue, and a thread of the muxer's own hands the frames to libavformat
-// and writes the file: libavformat's copying, the AAC encoder and the writes leave the reading
-// thread.
+// Once the header is written, put() only copies the frame into a bounded queue (video
+// length-prefixed in place where it can be), and a thread of the muxer's own hands the frames
+// to libavformat and writes the file.
 #include "mux/mux.h"
 
 #include "mux/avc.h"
@@ -45,11 +44,13 @@ constexpr AVRational kMilliseconds{1, 1000};
 constexpr size_t kPendingAudioLimit = 8u << 20;
 constexpr int64_t kAacBitRate = 32000;
 constexpr int64_t kMaxCuesAtOnce = 86400;
-// Frame bytes queued for the muxing thread at most: a few seconds of video, more than one
-// Matroska cluster, so that neither thread waits for the other's bursts. The thread takes them
-// a megabyte or more at a time: waking it for every frame would cost more than it saves.
-constexpr size_t kQueueLimit = 8u << 20;
-constexpr size_t kQueueBatch = 1u << 20;
+// Frame bytes queued for the muxing thread at most (beside those it has taken): enough for the
+// reading to go on while the thread writes out a Matroska cluster, few enough that the frames
+// are still in the processor's cache when the thread takes them (8 MiB took more time). The
+// thread takes what is queued once a quarter megabyte is there: waking it for every frame
+// would cost more than it saves.
+constexpr size_t kQueueLimit = 2u << 20;
+constexpr size_t kQueueBatch = 256u << 10;
 std::string iso8601_utc(int64_t seconds) {
     std::tm tm{};
     if (!platform::utc_time(seconds, tm)) return {};
@@ -113,14 +114,14 @@ struct Muxer::State {
         uint32_t time_stamp = 0;
         bool is_audio = false;
         bool key = false;
-        std::vector<uint8_t> bytes;  // video in the form it goes to libavformat
+        bool annexb = false;  // video that the thread still has to frame
+        std::vector<uint8_t> bytes;
     };
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<Queued> queue;
     std::vector<std::vector<uint8_t>> free_buffers;  // of frames done with, for reuse
-    size_t queued_bytes = 0;                         // in the queue
-    size_t muxing_bytes = 0;                         // taken by the thread, not muxed yet
+    size_t queued_bytes = 0;
     bool stopping = false;
     bool thread_failed = false;
     std::thread thread;
@@ -182,50 +183,48 @@ struct Muxer::State {
             changed.wait(lock, [this] { return queued_bytes >= kQueueBatch || stopping; });
             if (queue.empty()) return;  // stopping, all muxed
             batch.swap(queue);
-            muxing_bytes = queued_bytes;
             queued_bytes = 0;
             lock.unlock();
+            changed.notify_all();  // room for the putting thread
             int r = 0;
             for (const Queued& f : batch) {
                 r = f.is_audio ? put_audio(f.time_stamp, f.bytes.data(), f.bytes.size())
-                               : write_video(f.time_stamp, f.key, f.bytes);
+                               : put_queued_video(f);
                 if (r < 0) break;  // what is left is lost with the file
             }
             lock.lock();
             for (Queued& f : batch) free_buffers.push_back(std::move(f.bytes));
             batch.clear();
-            muxing_bytes = 0;
             if (r < 0) {
                 thread_failed = true;
                 for (Queued& f : queue) free_buffers.push_back(std::move(f.bytes));
                 queue.clear();
                 queued_bytes = 0;
+                changed.notify_all();
+                return;
             }
-            changed.notify_all();  // room for the putting thread
-            if (r < 0) return;
         }
     }
 
     // Queues a frame for the thread: 0, or -1 when the thread failed.
     int enqueue(const Frame& f) {
         std::unique_lock lock(mutex);
-        changed.wait(lock,
-                     [this] { return queued_bytes + muxing_bytes < kQueueLimit || thread_failed; });
+        changed.wait(lock, [this] { return queued_bytes < kQueueLimit || thread_failed; });
         if (thread_failed) {
             lock.unlock();
             stop_thread();
             return -1;
         }
-        Queued q{f.time_stamp, f.is_audio, f.key, {}};
+        Queued q{f.time_stamp, f.is_audio, f.key, false, {}};
         if (!free_buffers.empty()) {
             q.bytes = std::move(free_buffers.back());
             free_buffers.pop_back();
         }
         lock.unlock();
-        if (!f.is_audio && length_prefixed)
-            avc::to_length_prefixed({f.data, f.length}, q.bytes);
-        else
-            q.bytes.assign(f.data, f.data + f.length);
+        q.bytes.assign(f.data, f.data + f.length);
+        // Framed here while the frame is in this processor's cache; where that takes a copy
+        // (some start codes of three bytes) the thread frames it.
+        q.annexb = !f.is_audio && length_prefixed && !avc::to_length_prefixed_in_place(q.bytes);
         lock.lock();
         const bool batch_full =
             queued_bytes < kQueueBatch && queued_bytes + q.bytes.size() >= kQueueBatch;
@@ -429,6 +428,12 @@ struct Muxer::State {
             return write_video(f.time_stamp, f.key, converted);
         }
         return write_video(f.time_stamp, f.key, {f.data, f.length});
+    }
+
+    int put_queued_video(const Queued& f) {
+        if (!f.annexb) return write_video(f.time_stamp, f.key, f.bytes);
+        avc::to_length_prefixed(f.bytes, converted);
+        return write_video(f.time_stamp, f.key, converted);
     }
 
     // A video frame after the header, in the form libavformat takes.

@@ -390,6 +390,19 @@ TEST(Mux, LengthPrefixedVideoAndItsConfiguration) {
         std::copy(in.begin() + 3, in.end() - 4, want.begin() + 4);
         want[want.size() - 2] = 1, want.back() = 0x65;
         EXPECT_EQ(out, want);
+
+        // In place where both start codes have four bytes; a three-byte one after them leaves
+        // every byte as it was, although the units before it fit.
+        std::vector<uint8_t> four = in;
+        four.insert(four.end() - 4, 0);
+        four.insert(four.begin(), 0);
+        std::vector<uint8_t> buffer = four;
+        EXPECT_TRUE(tv::mux::avc::to_length_prefixed_in_place(buffer));
+        EXPECT_EQ(buffer, want);
+        for (uint8_t b : {0, 0, 1, 0x66}) four.push_back(b);
+        buffer = four;
+        EXPECT_FALSE(tv::mux::avc::to_length_prefixed_in_place(buffer));
+        EXPECT_EQ(buffer, four);
     }
 }
 
