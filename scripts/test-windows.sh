@@ -103,8 +103,12 @@ if [ -f "$windows/bin/torvane.exe" ]; then
   done
   Xvfb "$display" -screen 0 1024x700x24 -nolisten tcp >/dev/null 2>&1 &
   xvfb=$!
-  trap 'kill $xvfb 2>/dev/null; wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+  trap 'kill $xvfb 2>/dev/null || true; wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
   export DISPLAY=$display
+  # Wine's desktop process, started without a display by the checks above, would keep windows
+  # from showing: a new Wine session starts on this display.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   mkdir -p app clips
   cp "$windows/bin/torvane.exe" "$windows/bin/Language.ini" app/
   cp "$root/data/samples/sample.ifv" clips/

@@ -4,7 +4,8 @@
 # build under AddressSanitizer and UndefinedBehaviorSanitizer that runs the unit tests again and
 # the bounded fuzz runs, then a clang build under ThreadSanitizer of just what the tests
 # labelled `tsan` need, and last the Windows cross build with its tests under Wine
-# (scripts/test-windows.sh, about two minutes).
+# (scripts/test-windows.sh: a few minutes, plus about ten once on a new machine to build the
+# window's wxWidgets for Windows into ~/.cache).
 #
 #   scripts/test.sh              everything (what CI runs)
 #   TORVANE_QUICK=1 scripts/test.sh   the Release pass only
