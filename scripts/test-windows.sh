@@ -97,6 +97,14 @@ done
 
 if [ -f "$windows/bin/torvane.exe" ]; then
   echo "== The window under Wine and Xvfb: converts the sample, settings in %APPDATA% =="
+  # Its resources: our icon first (Explorer shows the first), the version, the manifest.
+  exe=$windows/bin/torvane.exe
+  [ "$(wrestool -l --type=14 "$exe" | head -n 1 | grep -o "name='[^']*'")" = "name='AAAA'" ] ||
+    fail "torvane.exe's first icon is not the program's"
+  wrestool -x --raw --type=16 "$exe" | iconv -f UTF-16LE -t UTF-8 2>/dev/null | tr -c '[:print:]' ' ' |
+    grep -q "ProductVersion *$version" || fail "torvane.exe has no version $version"
+  [ "$(wrestool -x --raw --type=24 "$exe" | grep -c '>UTF-8</activeCodePage>\|>true</longPathAware>\|PerMonitorV2')" = 3 ] ||
+    fail "torvane.exe's manifest lacks the UTF-8 code page, long paths or per-monitor DPI"
   display=
   for n in $(seq 90 120); do
     [ -e "/tmp/.X$n-lock" ] || { display=:$n; break; }
