@@ -35,7 +35,10 @@ const Clip& clip() {
     static const Clip made = [] {
         Clip c;
         if (!tvtest::have_program("ffmpeg") || !tvtest::have_program("ffprobe")) return c;
-        fs::path out = tvtest::scratch_dir("mux_clip") / "clip.h264";
+        // A folder per test: ctest runs them in processes side by side, each making the clip.
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        fs::path out = tvtest::scratch_dir(std::string("mux_clip_") + (test ? test->name() : "")) /
+                       "clip.h264";
         auto r = tvtest::run_command(
             "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
             "-c:v libx264 -pix_fmt yuv420p -g 10 -bf 0 -x264-params aud=1 -f h264 " +
