@@ -663,6 +663,7 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
     Output output;
     Ending ending = Ending::None;
     const OutputFormat format = OutputFormatFor(outputPath, options.format);
+    report.format = format;
     auto open = [&](const SourceFrame* frame) {
         if (frame != nullptr) {
             // A span starts where its first frame was recorded.
@@ -739,18 +740,18 @@ constexpr OutcomeRow kOutcomes[] = {
      "MessageOutputFailed",
      "The AVI file could not be created. Check the folder and the free space."},
     {JobOutcome::WriteFailed, "write failed", 1,
-     "writing {output} failed{cause}; the AVI {kept} holds the {written} frames written before",
+     "writing {output} failed{cause}; {container} {kept} holds the {written} frames written before",
      nullptr, OutcomeLevel::Error, "MessageWriteFailed",
      "Writing the AVI file failed after {written} frames. The file holds only the part written "
      "before the failure."},
     {JobOutcome::NoFrames, "no frames", 1, "the recording holds no frames", "", OutcomeLevel::Error,
      "MessageNoFrames", "The recording holds no frames; there is nothing to convert."},
     {JobOutcome::Stopped, "stopped", 1,
-     "stopped; the AVI {kept} holds the {written} frames written before", "", OutcomeLevel::Warning,
-     "MessageStopped",
+     "stopped; {container} {kept} holds the {written} frames written before", "",
+     OutcomeLevel::Warning, "MessageStopped",
      "The conversion was stopped. The AVI file holds the {written} frames written until then."},
     {JobOutcome::ReadFailed, "read failed", 1,
-     "reading {input} failed{cause}; the AVI {kept} holds the {written} frames read before", "",
+     "reading {input} failed{cause}; {container} {kept} holds the {written} frames read before", "",
      OutcomeLevel::Error, "MessageReadFailed",
      "Reading the recording failed after {written} frames. The AVI file holds only the part "
      "converted before the failure."},
@@ -759,7 +760,7 @@ constexpr OutcomeRow kOutcomes[] = {
      "MessageOutputIsSource",
      "The AVI file chosen is the recording itself. Choose another name for the AVI file."},
     {JobOutcome::NotPutInPlace, "not put in place", 1,
-     "the output {output} could not be put in place{cause}; the AVI {kept} holds the {written} "
+     "the output {output} could not be put in place{cause}; {container} {kept} holds the {written} "
      "frames",
      "", OutcomeLevel::Error, "MessageNotPutInPlace",
      "The AVI file could not be given its name (another file took it meanwhile, or the folder "
@@ -808,6 +809,9 @@ std::string OutcomeReason(const JobReport& report, const std::string& input,
         {"{input}", input},
         {"{output}", output},
         {"{kept}", report.kept_part.empty() ? output : report.kept_part},
+        {"{container}", report.format == OutputFormat::Matroska ? "the Matroska file"
+                        : report.format == OutputFormat::Mp4    ? "the MP4 file"
+                                                                : "the AVI"},
         {"{written}", std::to_string(report.written_frames)},
         {"{total}", std::to_string(report.total_frames)},
         {"{skipped}", std::to_string(report.skipped_frames)},

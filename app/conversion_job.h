@@ -61,9 +61,13 @@ struct SourceSummary {
     uint32_t video_frames = 0, audio_frames = 0;  // announced by its index
 };
 
+// The container the output is written in.
+enum class OutputFormat { ByExtension, Avi, Matroska, Mp4 };
+
 // The detailed result that ConversionJob also returns to a synchronous caller.
 struct JobReport {
     JobOutcome outcome = JobOutcome::Running;
+    OutputFormat format = OutputFormat::Avi;  // the container written (never ByExtension)
     int32_t total_frames = 0;
     int32_t written_frames = 0;
     int32_t skipped_frames = 0;
@@ -87,9 +91,6 @@ struct JobReport {
 // Gives `part`, a finished file written aside, the name `path`, as the job gives its output
 // its own: never over an existing file unless `replace`. 0, or -1 with errno.
 TORVANE_API int PutInPlace(const std::string& part, const std::string& path, bool replace);
-
-// The container the output is written in.
-enum class OutputFormat { ByExtension, Avi, Matroska, Mp4 };
 
 // The container for `output`: `chosen`, or for ByExtension the output's extension (".mkv",
 // ".mp4" in any case; anything else is AVI).

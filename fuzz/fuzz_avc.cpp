@@ -1,6 +1,8 @@
 // The H.264 framing for MP4 and Matroska, on any frame a recording may hold: the units come
 // back whole from the length-prefixed form, none holds a start code or ends in a zero, and
-// describing whatever parameter sets turn up never reads past them.
+// describing whatever parameter sets turn up never reads past them; framing in place gives the
+// same bytes or leaves the frame as it was.
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -29,6 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (unit.type == 8) pps.push_back(b);
     }
     if (at != out.size()) __builtin_trap();
+    // In place, where it can be done, the same bytes; where it refuses, the frame untouched.
+    std::vector<uint8_t> in_place(frame.begin(), frame.end());
+    if (tv::mux::avc::to_length_prefixed_in_place(in_place)) {
+        if (in_place != out) __builtin_trap();
+    } else if (!std::equal(in_place.begin(), in_place.end(), frame.begin())) {
+        __builtin_trap();
+    }
     const auto record = tv::mux::avc::decoder_configuration(sps, pps);
     if (!record.empty() && (record[0] != 1 || record.size() < 11)) __builtin_trap();
     return 0;

@@ -475,6 +475,9 @@ TEST(ConversionJob, OutputIsWrittenAsideAndPutInPlace) {
     EXPECT_TRUE(tvtest::read_file(r.kept_part) == converted);
     EXPECT_NE(tv::OutcomeReason(r, in, out).find("the AVI " + out + ".part holds the 10 frames"),
               std::string::npos);
+    r.format = tv::OutputFormat::Matroska;  // the kept file is named for what it is
+    EXPECT_NE(tv::OutcomeReason(r, in, out).find("the Matroska file " + out + ".part holds"),
+              std::string::npos);
 
     const int lock = tv::sysio::lock_file((out + ".part").c_str());  // another conversion
     ASSERT_GE(lock, 0);
