@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Builds the libraries the Windows window needs, which Debian ships for Linux only, from
-# Debian's own source packages with the MinGW-w64 cross compiler: wxWidgets 3.2 (MSW, static)
-# and tinyxml2 (static). Everything lives in a cache outside the checkout and is built once:
-# a later run with the same sources, options and compiler only prints the prefix.
+# Builds the libraries the Windows programs need that Debian ships for Linux only, from
+# Debian's own source packages with the MinGW-w64 cross compiler: FFmpeg's libavformat,
+# libavcodec and libavutil (static, only the Matroska and MP4 muxers and the AAC encoder),
+# OpenSSL's libcrypto (static, for --hash), and for the window wxWidgets 3.2 (MSW, static) and
+# tinyxml2 (static). Everything lives in a cache
+# outside the checkout and is built once: a later run with the same sources, options and
+# compiler only prints the prefixes.
 #
-#   scripts/build-windows-deps.sh        prints the prefix to build against
+#   scripts/build-windows-deps.sh [--no-gui]   prints the prefixes to build against, one a line:
+#                                              FFmpeg's, OpenSSL's, then (without --no-gui) the
+#                                              window's
 #   TORVANE_WINDOWS_DEPS=DIR             the cache (default ~/.cache/torvane/windows-deps)
 #   TORVANE_JOBS=N                       parallel compile jobs (default: all processors)
 set -euo pipefail
@@ -13,6 +18,10 @@ cache=${TORVANE_WINDOWS_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/torvane/windows-de
 jobs=${TORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 host=x86_64-w64-mingw32
 prefix=$cache/prefix
+ffmpeg_prefix=$cache/ffmpeg
+openssl_prefix=$cache/openssl
+gui=1
+[ "${1:-}" != --no-gui ] || gui=0
 mkdir -p "$cache"
 # One build at a time per cache; a second caller waits and then finds it done.
 exec 9>"$cache/lock"
@@ -43,17 +52,72 @@ source_version() {
 }
 wx_version=$(source_version wxwidgets3.2)
 xml_version=$(source_version tinyxml2)
-if [ -z "$wx_version" ] || [ -z "$xml_version" ]; then
+ffmpeg_version=$(source_version ffmpeg)
+openssl_version=$(source_version openssl)
+if [ -z "$wx_version" ] || [ -z "$xml_version" ] || [ -z "$ffmpeg_version" ] ||
+  [ -z "$openssl_version" ]; then
   apt-get "${apt_options[@]}" update >&2
   wx_version=$(source_version wxwidgets3.2)
   xml_version=$(source_version tinyxml2)
+  ffmpeg_version=$(source_version ffmpeg)
+  openssl_version=$(source_version openssl)
 fi
-[ -n "$wx_version" ] && [ -n "$xml_version" ] || {
+[ -n "$wx_version" ] && [ -n "$xml_version" ] && [ -n "$ffmpeg_version" ] &&
+  [ -n "$openssl_version" ] || {
   echo "build-windows-deps: Debian's source packages are not reachable" >&2
   exit 1
 }
+compiler=$($host-g++-posix -dumpversion)
 
-stamp="wxwidgets3.2=$wx_version tinyxml2=$xml_version compiler=$($host-g++-posix -dumpversion)
+# FFmpeg: what the muxer uses and nothing else (no programs, devices, filters or networking,
+# and none of the system libraries it would find by itself).
+ffmpeg_options=(--enable-cross-compile --cross-prefix=$host- --cc=$host-gcc-posix
+  --cxx=$host-g++-posix --arch=x86_64 --target-os=mingw32 --pkg-config=false --enable-static
+  --disable-shared --disable-programs --disable-doc --disable-debug --disable-everything
+  --enable-muxer=matroska,mp4 --enable-encoder=aac --disable-network --disable-autodetect
+  --disable-avdevice --disable-swscale --disable-postproc --disable-avfilter --disable-swresample)
+ffmpeg_stamp="ffmpeg=$ffmpeg_version compiler=$compiler options=${ffmpeg_options[*]}"
+if [ ! -f "$ffmpeg_prefix/.built" ] || [ "$(cat "$ffmpeg_prefix/.built")" != "$ffmpeg_stamp" ]; then
+  echo "== Building FFmpeg $ffmpeg_version's libraries for Windows in $cache ==" >&2
+  rm -rf "$ffmpeg_prefix" "$cache/src-ffmpeg"
+  mkdir -p "$cache/src-ffmpeg/build"
+  (cd "$cache/src-ffmpeg" &&
+    apt-get "${apt_options[@]}" source --download-only "ffmpeg=$ffmpeg_version" >&2 &&
+    dpkg-source -x --no-check ./ffmpeg_*.dsc ffmpeg >/dev/null &&
+    cd build && ../ffmpeg/configure --prefix="$ffmpeg_prefix" "${ffmpeg_options[@]}" \
+      >configure.log 2>&1 &&
+    nice -n 5 make -j"$jobs" >make.log 2>&1 && make install >install.log 2>&1) || {
+    echo "build-windows-deps: FFmpeg failed; see $cache/src-ffmpeg/build/*.log" >&2
+    exit 1
+  }
+  rm -rf "$cache/src-ffmpeg"
+  echo "$ffmpeg_stamp" >"$ffmpeg_prefix/.built"
+fi
+echo "$ffmpeg_prefix"
+
+# OpenSSL: libcrypto and its headers only, no engines or legacy algorithms.
+openssl_options=(mingw64 --cross-compile-prefix=$host- no-shared no-tests no-module no-legacy)
+openssl_stamp="openssl=$openssl_version compiler=$compiler options=${openssl_options[*]}"
+if [ ! -f "$openssl_prefix/.built" ] || [ "$(cat "$openssl_prefix/.built")" != "$openssl_stamp" ]; then
+  echo "== Building OpenSSL $openssl_version's libcrypto for Windows in $cache ==" >&2
+  rm -rf "$openssl_prefix" "$cache/src-openssl"
+  mkdir -p "$cache/src-openssl"
+  (cd "$cache/src-openssl" &&
+    apt-get "${apt_options[@]}" source --download-only "openssl=$openssl_version" >&2 &&
+    dpkg-source -x --no-check ./openssl_*.dsc openssl >/dev/null && cd openssl &&
+    ./Configure "${openssl_options[@]}" --prefix="$openssl_prefix" --libdir=lib \
+      >configure.log 2>&1 &&
+    nice -n 5 make -j"$jobs" build_libs >make.log 2>&1 && make install_dev >install.log 2>&1) || {
+    echo "build-windows-deps: OpenSSL failed; see $cache/src-openssl/openssl/*.log" >&2
+    exit 1
+  }
+  rm -rf "$cache/src-openssl"
+  echo "$openssl_stamp" >"$openssl_prefix/.built"
+fi
+echo "$openssl_prefix"
+[ "$gui" = 1 ] || exit 0
+
+stamp="wxwidgets3.2=$wx_version tinyxml2=$xml_version compiler=$compiler
 options=${wx_options[*]}"
 if [ -f "$prefix/.built" ] && [ "$(cat "$prefix/.built")" = "$stamp" ]; then
   echo "$prefix"

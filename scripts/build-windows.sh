@@ -19,14 +19,21 @@ for arg in "$@"; do
 done
 
 bash "$root/scripts/install-deps.sh" >&2
+# FFmpeg's libraries (Matroska and MP4), OpenSSL's libcrypto (--hash) and, for the window,
+# wxWidgets and tinyxml2.
+deps=()
+[ "$gui" = ON ] || deps=(--no-gui)
+built=$(bash "$root/scripts/build-windows-deps.sh" "${deps[@]}")
+mapfile -t prefixes <<<"$built"
 gui_options=(-DTORVANE_BUILD_GUI=OFF)
 if [ "$gui" = ON ]; then
-  prefix=$(bash "$root/scripts/build-windows-deps.sh")
-  gui_options=(-DTORVANE_BUILD_GUI=ON -DTORVANE_WINDOWS_PREFIX="$prefix"
-    -DwxWidgets_CONFIG_EXECUTABLE="$prefix/bin/wx-config")
+  gui_options=(-DTORVANE_BUILD_GUI=ON -DwxWidgets_CONFIG_EXECUTABLE="${prefixes[2]}/bin/wx-config")
 fi
+export PKG_CONFIG_LIBDIR=${prefixes[0]}/lib/pkgconfig PKG_CONFIG_PATH=
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release "${gui_options[@]}" -DTORVANE_BUILD_BENCH=OFF \
+  -DTORVANE_WITH_LIBAV=ON -DTORVANE_WINDOWS_PREFIX="$(IFS=';'; echo "${prefixes[*]}")" \
+  -DOPENSSL_ROOT_DIR="${prefixes[1]}" -DOPENSSL_USE_STATIC_LIBS=ON \
   -DTORVANE_BUILD_TESTS="$tests" -DTORVANE_WERROR=ON >&2
 nice -n 5 cmake --build "$build" -j "${TORVANE_JOBS:-1}" >&2
 

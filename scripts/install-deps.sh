@@ -16,7 +16,7 @@ packages=(
   python3 python3-jsonschema time strace
   help2man dpkg-dev fakeroot lintian man-db
   libssl-dev
-  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine zip nsis xdotool icoutils
+  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine zip nsis xdotool icoutils nasm
 )
 
 missing=()
