@@ -69,6 +69,31 @@ fi
 }
 compiler=$($host-g++-posix -dumpversion)
 
+# library NAME PREFIX STAMP PACKAGE=VERSION: unless PREFIX holds a build with this stamp,
+# unpacks the source package into $work/src and runs `build_NAME` in it (output to
+# $work/build.log); prints PREFIX.
+library() {
+  local name=$1 into=$2 stamp=$3 source=$4
+  work=$cache/src-$name
+  if [ ! -f "$into/.built" ] || [ "$(cat "$into/.built")" != "$stamp" ]; then
+    echo "== Building ${source%%=*} ${source#*=} for Windows in $cache ==" >&2
+    rm -rf "$into" "$work"
+    mkdir -p "$work"
+    (cd "$work" && apt-get "${apt_options[@]}" source --download-only "$source" >&2 &&
+      dpkg-source -x --no-check ./"${source%%=*}"_*.dsc src >/dev/null) || {
+      echo "build-windows-deps: the source of ${source%%=*} could not be had" >&2
+      exit 1
+    }
+    (cd "$work/src" && "build_$name" "$into") >"$work/build.log" 2>&1 || {
+      echo "build-windows-deps: ${source%%=*} failed; see $work/build.log" >&2
+      exit 1
+    }
+    rm -rf "$work"
+    echo "$stamp" >"$into/.built"
+  fi
+  echo "$into"
+}
+
 # FFmpeg: what the muxer uses and nothing else (no programs, devices, filters or networking,
 # and none of the system libraries it would find by itself).
 ffmpeg_options=(--enable-cross-compile --cross-prefix=$host- --cc=$host-gcc-posix
@@ -76,45 +101,21 @@ ffmpeg_options=(--enable-cross-compile --cross-prefix=$host- --cc=$host-gcc-posi
   --disable-shared --disable-programs --disable-doc --disable-debug --disable-everything
   --enable-muxer=matroska,mp4 --enable-encoder=aac --disable-network --disable-autodetect
   --disable-avdevice --disable-swscale --disable-postproc --disable-avfilter --disable-swresample)
-ffmpeg_stamp="ffmpeg=$ffmpeg_version compiler=$compiler options=${ffmpeg_options[*]}"
-if [ ! -f "$ffmpeg_prefix/.built" ] || [ "$(cat "$ffmpeg_prefix/.built")" != "$ffmpeg_stamp" ]; then
-  echo "== Building FFmpeg $ffmpeg_version's libraries for Windows in $cache ==" >&2
-  rm -rf "$ffmpeg_prefix" "$cache/src-ffmpeg"
-  mkdir -p "$cache/src-ffmpeg/build"
-  (cd "$cache/src-ffmpeg" &&
-    apt-get "${apt_options[@]}" source --download-only "ffmpeg=$ffmpeg_version" >&2 &&
-    dpkg-source -x --no-check ./ffmpeg_*.dsc ffmpeg >/dev/null &&
-    cd build && ../ffmpeg/configure --prefix="$ffmpeg_prefix" "${ffmpeg_options[@]}" \
-      >configure.log 2>&1 &&
-    nice -n 5 make -j"$jobs" >make.log 2>&1 && make install >install.log 2>&1) || {
-    echo "build-windows-deps: FFmpeg failed; see $cache/src-ffmpeg/build/*.log" >&2
-    exit 1
-  }
-  rm -rf "$cache/src-ffmpeg"
-  echo "$ffmpeg_stamp" >"$ffmpeg_prefix/.built"
-fi
-echo "$ffmpeg_prefix"
+build_ffmpeg() {
+  ./configure --prefix="$1" "${ffmpeg_options[@]}" && nice -n 5 make -j"$jobs" && make install
+}
+library ffmpeg "$ffmpeg_prefix" "ffmpeg=$ffmpeg_version compiler=$compiler options=${ffmpeg_options[*]}" \
+  "ffmpeg=$ffmpeg_version"
 
 # OpenSSL: libcrypto and its headers only, no engines or legacy algorithms.
 openssl_options=(mingw64 --cross-compile-prefix=$host- no-shared no-tests no-module no-legacy)
-openssl_stamp="openssl=$openssl_version compiler=$compiler options=${openssl_options[*]}"
-if [ ! -f "$openssl_prefix/.built" ] || [ "$(cat "$openssl_prefix/.built")" != "$openssl_stamp" ]; then
-  echo "== Building OpenSSL $openssl_version's libcrypto for Windows in $cache ==" >&2
-  rm -rf "$openssl_prefix" "$cache/src-openssl"
-  mkdir -p "$cache/src-openssl"
-  (cd "$cache/src-openssl" &&
-    apt-get "${apt_options[@]}" source --download-only "openssl=$openssl_version" >&2 &&
-    dpkg-source -x --no-check ./openssl_*.dsc openssl >/dev/null && cd openssl &&
-    ./Configure "${openssl_options[@]}" --prefix="$openssl_prefix" --libdir=lib \
-      >configure.log 2>&1 &&
-    nice -n 5 make -j"$jobs" build_libs >make.log 2>&1 && make install_dev >install.log 2>&1) || {
-    echo "build-windows-deps: OpenSSL failed; see $cache/src-openssl/openssl/*.log" >&2
-    exit 1
-  }
-  rm -rf "$cache/src-openssl"
-  echo "$openssl_stamp" >"$openssl_prefix/.built"
-fi
-echo "$openssl_prefix"
+build_openssl() {
+  ./Configure "${openssl_options[@]}" --prefix="$1" --libdir=lib &&
+    nice -n 5 make -j"$jobs" build_libs && make install_dev
+}
+library openssl "$openssl_prefix" \
+  "openssl=$openssl_version compiler=$compiler options=${openssl_options[*]}" \
+  "openssl=$openssl_version"
 [ "$gui" = 1 ] || exit 0
 
 stamp="wxwidgets3.2=$wx_version tinyxml2=$xml_version compiler=$compiler
