@@ -130,31 +130,21 @@ int spawn(std::vector<std::string> argv, const SpawnSetup& setup) {
     return pid;
 }
 
-OutputCapture::OutputCapture(int fd) : fd_(fd) {
-    std::fflush(fd_ == 2 ? stderr : stdout);
-    const int file = temporary(file_);
-    if (file < 0) return;
-    saved_fd_ = ::dup(fd_);
-    ::dup2(file, fd_);
-    ::close(file);
+int OutputCapture::redirect(int fd, fs::path& file) {
+    const int caught = temporary(file);
+    if (caught < 0) return -1;
+    const int saved = ::dup(fd);
+    ::dup2(caught, fd);
+    ::close(caught);
+    return saved;
 }
 
-OutputCapture::~OutputCapture() {
-    finish();
-}
-
-std::string OutputCapture::finish() {
-    if (finished_) return text_;
-    finished_ = true;
-    std::fflush(fd_ == 2 ? stderr : stdout);
-    if (saved_fd_ >= 0) {
-        ::dup2(saved_fd_, fd_);
-        ::close(saved_fd_);
+std::string OutputCapture::restore(int fd, int saved, const fs::path& file) {
+    if (saved >= 0) {
+        ::dup2(saved, fd);
+        ::close(saved);
     }
-    text_ = slurp(file_);
-    std::error_code ec;
-    fs::remove(file_, ec);
-    return text_;
+    return slurp(file);
 }
 
 }  // namespace tvtest

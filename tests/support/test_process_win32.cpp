@@ -169,33 +169,23 @@ CommandResult run(const std::vector<std::string>& argv, const SpawnSetup& setup)
     return result;
 }
 
-OutputCapture::OutputCapture(int fd) : fd_(fd) {
-    std::fflush(fd_ == 2 ? stderr : stdout);
-    file_ = temporary_name("output");
-    const int file =
-        _wopen(file_.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (file < 0) return;
-    saved_fd_ = _dup(fd_);
-    _dup2(file, fd_);
-    _close(file);
+int OutputCapture::redirect(int fd, fs::path& file) {
+    file = temporary_name("output");
+    const int caught =
+        _wopen(file.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (caught < 0) return -1;
+    const int saved = _dup(fd);
+    _dup2(caught, fd);
+    _close(caught);
+    return saved;
 }
 
-OutputCapture::~OutputCapture() {
-    finish();
-}
-
-std::string OutputCapture::finish() {
-    if (finished_) return text_;
-    finished_ = true;
-    std::fflush(fd_ == 2 ? stderr : stdout);
-    if (saved_fd_ >= 0) {
-        _dup2(saved_fd_, fd_);
-        _close(saved_fd_);
+std::string OutputCapture::restore(int fd, int saved, const fs::path& file) {
+    if (saved >= 0) {
+        _dup2(saved, fd);
+        _close(saved);
     }
-    text_ = read_text(file_);
-    std::error_code ec;
-    fs::remove(file_, ec);
-    return text_;
+    return read_text(file);
 }
 
 }  // namespace tvtest

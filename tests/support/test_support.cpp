@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -101,6 +103,25 @@ std::string shell_quote(const std::string& text) {
             out += c;
     }
     return out + "'";
+}
+
+OutputCapture::OutputCapture(int fd) : fd_(fd) {
+    std::fflush(fd_ == 2 ? stderr : stdout);
+    saved_fd_ = redirect(fd_, file_);
+}
+
+OutputCapture::~OutputCapture() {
+    finish();
+}
+
+std::string OutputCapture::finish() {
+    if (finished_) return text_;
+    finished_ = true;
+    std::fflush(fd_ == 2 ? stderr : stdout);
+    text_ = restore(fd_, saved_fd_, file_);
+    std::error_code ec;
+    std::filesystem::remove(file_, ec);
+    return text_;
 }
 
 }  // namespace tvtest

@@ -68,6 +68,11 @@ class OutputCapture {
     std::string finish();
 
   private:
+    // The system's part: sends `fd` to a new temporary `file` (the saved descriptor, or -1),
+    // and back (what the file caught).
+    static int redirect(int fd, std::filesystem::path& file);
+    static std::string restore(int fd, int saved, const std::filesystem::path& file);
+
     int fd_;
     int saved_fd_ = -1;
     std::filesystem::path file_;
