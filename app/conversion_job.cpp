@@ -684,6 +684,7 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
     }
     const double fps =
         frame_rate(streams.video_frames, streams.span_ms, source_stored_frame_rate(first));
+    if (format == OutputFormat::Avi) report.frame_rate = fps;
     uint32_t rate = source_audio_rate(first);
     if (rate == 0 || rate > kMaxAudioRate) rate = kFallbackAudioRate;
     const uint16_t bits = source_pcm_bits(first);

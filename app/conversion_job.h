@@ -68,6 +68,8 @@ enum class OutputFormat { ByExtension, Avi, Matroska, Mp4 };
 struct JobReport {
     JobOutcome outcome = JobOutcome::Running;
     OutputFormat format = OutputFormat::Avi;  // the container written (never ByExtension)
+    // An AVI's pictures per second (frame n plays at n / frame_rate); 0 for the others.
+    double frame_rate = 0;
     int32_t total_frames = 0;
     int32_t written_frames = 0;
     int32_t skipped_frames = 0;

@@ -499,7 +499,8 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                             : options.format == tv::OutputFormat::Mp4    ? ".mp4"
                                                                          : ".avi";
     auto output_of = [&](const fs::path& in, const fs::path& below) {
-        fs::path out = options.output_dir ? as_path(*options.output_dir) / below : in;
+        fs::path out =
+            options.output_dir ? (as_path(*options.output_dir) / below).make_preferred() : in;
         out.replace_extension(extension);
         return as_utf8(out);
     };
@@ -799,6 +800,8 @@ void after_conversion(Task& task, const Options& options) {
         task.timeline = {};
         return;
     }
+    // The rate the job wrote: a join's spans all its recordings, not the first's alone.
+    if (task.report.frame_rate > 0) task.timeline.fps = task.report.frame_rate;
     task.drift = tvcli::avi_drift(task.timeline);
     if (options.clock_srt) {
         const std::string srt = as_utf8(as_path(task.output).replace_extension(".srt"));
