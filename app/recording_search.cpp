@@ -42,7 +42,9 @@ bool is_recording_name(const std::filesystem::path& path) {
 
 FolderScan scan_folder(const std::filesystem::path& folder) {
     FolderScan found;
-    scan(folder, {}, found);
+    // A folder typed with '/' on Windows would otherwise name what it holds with both
+    // separators (in/day2\x.ifv).
+    scan(std::filesystem::path(folder).make_preferred(), {}, found);
     std::sort(found.recordings.begin(), found.recordings.end());
     std::sort(found.others.begin(), found.others.end());
     return found;

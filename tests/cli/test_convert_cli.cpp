@@ -231,8 +231,8 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     const auto two = tvtest::check_avi_file((dir / "out" / "day2" / "cam02.avi").string());
     EXPECT_EQ(one.avih_total_frames, 3u) << tvtest::describe(one);
     EXPECT_EQ(two.avih_total_frames, 4u) << tvtest::describe(two);
-    // Found files are named as the folder given, joined with the system's separator.
-    const fs::path in = d + "/in/";
+    // Found files are named as the folder given, in the system's separator throughout.
+    const fs::path in = fs::path(d + "/in/").make_preferred();
     EXPECT_NE(r.err.find("torvane-convert: 2 files that are not recordings (.ifv) were skipped: " +
                          (in / "day2" / "cam02.idx").string() + ", " + (in / "notes.txt").string() +
                          "\n"),
@@ -255,7 +255,8 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     const auto first = tvtest::read_file(dir / "out" / "CAM01.avi");
     auto resumed = convert({"-n", "-o", d + "/out", d + "/in"});
     EXPECT_EQ(resumed.status, 0) << resumed.err;
-    EXPECT_NE(resumed.err.find("CAM01.IFV -> " + (fs::path(d + "/out") / "CAM01.avi").string() +
+    EXPECT_NE(resumed.err.find("CAM01.IFV -> " +
+                               (fs::path(d + "/out") / "CAM01.avi").make_preferred().string() +
                                ": skipped, the output exists\n"),
               std::string::npos)
         << resumed.err;
@@ -275,7 +276,8 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     EXPECT_EQ(info.status, 0) << info.err;
     const auto described = nlohmann::json::parse(info.out);
     ASSERT_EQ(described.size(), 2u);
-    EXPECT_EQ(described[1]["path"], (fs::path(d + "/in") / "day2" / "cam02.ifv").string());
+    EXPECT_EQ(described[1]["path"],
+              (fs::path(d + "/in") / "day2" / "cam02.ifv").make_preferred().string());
 }
 
 // --from/--to cut a span that starts at a key frame, with its audio; --join makes one output of
@@ -394,6 +396,22 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     ASSERT_EQ(across_flags.size(), 51u);
     EXPECT_EQ(across_flags[0].substr(0, 1), "K");
     EXPECT_EQ(decodes("across.mkv"), "");
+
+    // A join of 4 s at 25 fps and 10 s at 10 fps plays at 200 / 14 s in the AVI: its clock
+    // cues and drift follow that rate, not the first recording's.
+    ASSERT_EQ(mkifv({"--video", d + "/src.h264", "--audio", d + "/src.wav", "--fps", "10",
+                     "--start-time", "1700000004", d + "/slow.ifv"})
+                  .status,
+              0);
+    auto mixed =
+        convert({"--clock-srt", "--join", d + "/mixed.avi", d + "/slow.ifv", d + "/r0.ifv"});
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_EQ(mixed.err.find("timeline ends"), std::string::npos) << mixed.err;
+    const auto srt = tvtest::read_file(dir / "mixed.srt");
+    const std::string cues(srt.begin(), srt.end());
+    // The last recorded second, 22:13:33, begins at frame 190: 13.3 s into the AVI.
+    EXPECT_NE(cues.find("00:00:13,300 --> "), std::string::npos) << cues;
+    EXPECT_NE(cues.rfind("2023-11-14 22:13:33 UTC"), std::string::npos) << cues;
 
     // One that differs is named, and nothing is written.
     ASSERT_EQ(mkifv({"--video", d + "/src.h264", "--size", "32x32", "--start-time", "1700000012",
