@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(fuzz_reader fuzz_voice fuzz_convert fuzz_settings fuzz_language)
+targets=(fuzz_reader fuzz_voice fuzz_convert fuzz_settings fuzz_language fuzz_avc)
 target=${1:?usage: scripts/fuzz-long.sh TARGET|all|coverage [SECONDS] [RUNS]}
 
 # Replays each corpus once in a build with source coverage and reports the lines of the core
@@ -45,7 +45,8 @@ workers=${FUZZ_WORKERS:-1}
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTORVANE_SANITIZE=ON -DTORVANE_FUZZ=ON -DTORVANE_BUILD_GUI=OFF -DTORVANE_BUILD_BENCH=OFF >/dev/null
+  -DTORVANE_SANITIZE=ON -DTORVANE_FUZZ=ON -DTORVANE_BUILD_TESTS=ON -DTORVANE_BUILD_GUI=OFF \
+  -DTORVANE_BUILD_BENCH=OFF >/dev/null
 nice -n 19 cmake --build "$build" -j 2 --target fuzz_make_seeds "${targets[@]}"
 "$build/bin/fuzz_make_seeds" "$build/fuzz/seeds"
 
@@ -56,6 +57,7 @@ corpus_of() {
     fuzz_convert) echo convert ;;
     fuzz_settings) echo settings ;;
     fuzz_language) echo language ;;
+    fuzz_avc) echo avc ;;
   esac
 }
 
