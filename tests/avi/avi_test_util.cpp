@@ -169,6 +169,15 @@ int Recorder::record(int result, bool audio, int32_t length, bool key) {
     return result;
 }
 
+void expect_one_pair_indexed(const AviFile* avi, int64_t audio_bytes) {
+    EXPECT_EQ(avi->legacy_count, 2);
+    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 1u);
+    EXPECT_EQ(avi->tracks[0].super_index->std_indexes[0].entry_count, 1u);
+    EXPECT_EQ(avi->video_frame_count, 1);
+    EXPECT_EQ(avi->indexed_frame_count, 1);
+    EXPECT_EQ(avi->tracks[0].byte_count, audio_bytes);
+}
+
 namespace {
 
 bool is_data_tag(const std::string& tag) {

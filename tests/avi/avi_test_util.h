@@ -3,6 +3,8 @@
 // layer, and making real H.264 access units for the outside checks.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -13,6 +15,7 @@
 #include "avi/avi_internal.h"
 #include "common/sysio.h"
 #include "support/avi_check.h"
+#include "support/test_support.h"
 
 namespace avitest {
 
@@ -64,6 +67,9 @@ class Recorder {
     AviFile* file_;
 };
 
+// The writer's indexes and counts hold one video chunk and one audio chunk of `audio_bytes`.
+void expect_one_pair_indexed(const AviFile* avi, int64_t audio_bytes);
+
 // Walks a finished file from its top and checks everything against the recorded chunks:
 // the RIFF segments and their sizes, the "movi" lists and the data chunks in each, the
 // standard index chunks at each segment's end, "idx1", the stream headers, the super indexes
@@ -104,5 +110,21 @@ std::vector<std::map<std::string, std::string>> probe_streams(const fs::path& fi
 void expect_probe(const fs::path& file, size_t frames, size_t audio_chunks);
 // Output (stdout and stderr) of ffmpeg decoding the whole file at log level "error".
 std::string decode_errors(const fs::path& file);
+
+// A test's own folder and the file its writer makes there.
+class AviTest : public ::testing::Test {
+  protected:
+    fs::path dir = tvtest::test_dir();
+    fs::path path = dir / "out.avi";
+
+    AviPtr create(int64_t threshold = AVI_SEGMENT_THRESHOLD) {
+        return create_writer(path, threshold);
+    }
+    // Finishes the file, which must then hold exactly the recorded chunks.
+    void finish_and_check(AviPtr& avi, const Recorder& rec) {
+        ASSERT_EQ(AVI_finish(avi.release()), 0);
+        check_structure(path, rec.chunks);
+    }
+};
 
 }  // namespace avitest

@@ -19,10 +19,6 @@ using namespace tvtest;
 
 namespace {
 
-fs::path test_dir() {
-    return tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-}
-
 // Payload byte j of the chunk made by operation i: every chunk differs from its neighbours.
 uint8_t payload_byte(size_t op, size_t j) {
     return static_cast<uint8_t>(op * 131 + j * 7 + (j >> 8));
@@ -121,6 +117,21 @@ int64_t counting_write(int fd, const void* buf, size_t n) {
     return ::write(fd, buf, n);
 }
 
+// A table that counts the writes of `file`'s buffer from now on: write `fail_at` (counted from
+// 1) lands `cut` % its length bytes and the next write fails.
+tv::sysio::Ops counting_writes(const AviFile* file, int fail_at, size_t cut) {
+    tv::sysio::Ops table = tv::sysio::real_ops();
+    table.write = counting_write;
+    g_file = file;
+    g_test_thread = std::this_thread::get_id();
+    g_buffer_writes = 0;
+    g_fail_at = fail_at;
+    g_cut = cut;
+    g_fail_next = false;
+    g_whole_until = -1;
+    return table;
+}
+
 struct RunResult {
     std::vector<uint8_t> bytes;
     std::vector<bool> effective;  // operations whose result is in the file
@@ -135,16 +146,7 @@ RunResult run(const fs::path& path, const std::vector<Op>& ops, const RunOptions
     r.effective.assign(ops.size(), false);
     std::vector<std::pair<size_t, int64_t>> chunk_ends;  // operation, end of its chunk
 
-    tv::sysio::Ops table = tv::sysio::real_ops();
-    table.write = counting_write;
-    InstalledOps installed(table);
-    g_buffer_writes = 0;
-    g_fail_at = o.fail_flush_write;
-    g_cut = o.cut;
-    g_fail_next = false;
-    g_whole_until = -1;
-    g_test_thread = std::this_thread::get_id();
-
+    InstalledOps installed(counting_writes(nullptr, o.fail_flush_write, o.cut));
     AviFile* avi = AVI_create_output(path.string().c_str());
     EXPECT_NE(avi, nullptr);
     if (!avi) return r;
@@ -221,11 +223,18 @@ RunResult run(const fs::path& path, const std::vector<Op>& ops, const RunOptions
     return r;
 }
 
-class AviBuffer : public ::testing::Test {
+class AviBuffer : public AviTest {
   protected:
-    fs::path dir = test_dir();
-    fs::path path = dir / "out.avi";
     std::vector<uint8_t> data = std::vector<uint8_t>(5000, 0x44);
+
+    // A writer with a buffer of `size` bytes, written behind when `behind`; null if refused.
+    AviPtr buffered(int32_t size, bool behind = false) {
+        AviPtr avi = create();
+        if (avi && (AVI_set_write_buffer(avi.get(), size) != 0 ||
+                    (behind && AVI_set_write_behind(avi.get(), 1) != 0)))
+            avi.reset();
+        return avi;
+    }
 };
 
 TEST_F(AviBuffer, SameFileWithOrWithoutBuffer) {
@@ -296,19 +305,6 @@ TEST_F(AviBuffer, FailedWritesOfTheBufferLeaveTheFileOfTheChunksThatStay) {
     EXPECT_GT(cases, 80);
 }
 
-// A table whose first write of the buffer lands `cut` bytes and whose next write fails.
-tv::sysio::Ops fail_first_buffer_write(const AviFile* file, size_t cut) {
-    tv::sysio::Ops table = tv::sysio::real_ops();
-    table.write = counting_write;
-    g_file = file;
-    g_test_thread = std::this_thread::get_id();
-    g_buffer_writes = 0;
-    g_fail_at = 1;
-    g_cut = cut;
-    g_fail_next = false;
-    return table;
-}
-
 // After a video chunk of 1000 bytes and an audio chunk of 321 (2048 + 1338 bytes of file),
 // whatever came next was taken back: the file goes on after those two.
 void expect_first_two_chunks_stay(AviFile* avi) {
@@ -316,18 +312,12 @@ void expect_first_two_chunks_stay(AviFile* avi) {
     EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), 2048 + 1338);
     EXPECT_EQ(AVI_chunks_in_file(avi), 2);
     EXPECT_EQ(avi->write_buffer_used, 0u);
-    EXPECT_EQ(avi->legacy_count, 2);
-    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->tracks[0].super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->video_frame_count, 1);
-    EXPECT_EQ(avi->indexed_frame_count, 1);
-    EXPECT_EQ(avi->tracks[0].byte_count, 321);
+    expect_one_pair_indexed(avi, 321);
 }
 
 TEST_F(AviBuffer, FailedFlushTakesBackTheChunksNotWholeInTheFile) {
-    AviPtr avi = create_writer(path);
+    AviPtr avi = buffered(4096);
     ASSERT_TRUE(avi);
-    ASSERT_EQ(AVI_set_write_buffer(avi.get(), 4096), 0);
     Recorder rec(avi.get());
     // 1008 + 330 + 1008 + 8 + 508 bytes of chunks, all still in the buffer.
     ASSERT_EQ(rec.video(data.data(), 1000, true), 0);
@@ -341,7 +331,7 @@ TEST_F(AviBuffer, FailedFlushTakesBackTheChunksNotWholeInTheFile) {
     EXPECT_EQ(AVI_chunks_in_file(avi.get()), 0);
 
     // The next chunk does not fit; the block stops one byte short of the third chunk's pad.
-    InstalledOps ops(fail_first_buffer_write(avi.get(), 1008 + 330 + 1007));
+    InstalledOps ops(counting_writes(avi.get(), 1, 1008 + 330 + 1007));
     AVI_last_error = 0;
     errno = 0;
     EXPECT_EQ(rec.video(data.data(), 2000, true), -1);
@@ -356,22 +346,19 @@ TEST_F(AviBuffer, FailedFlushTakesBackTheChunksNotWholeInTheFile) {
     ASSERT_EQ(AVI_flush(avi.get()), 0);
     EXPECT_EQ(AVI_chunks_in_file(avi.get()), 4);
     g_file = nullptr;
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviBuffer, FailedWriteBehindTakesBackTheChunksPutAfterIt) {
-    AviPtr avi = create_writer(path);
+    AviPtr avi = buffered(4096, true);
     ASSERT_TRUE(avi);
-    ASSERT_EQ(AVI_set_write_buffer(avi.get(), 4096), 0);
-    ASSERT_EQ(AVI_set_write_behind(avi.get(), 1), 0);
     Recorder rec(avi.get());
     ASSERT_EQ(rec.video(data.data(), 1000, true), 0);
     ASSERT_EQ(rec.audio(data.data(), 321), 0);
     ASSERT_EQ(rec.video(data.data(), 999, false), 0);
 
     // One byte short of the third chunk's pad.
-    InstalledOps ops(fail_first_buffer_write(avi.get(), 1008 + 330 + 1007));
+    InstalledOps ops(counting_writes(avi.get(), 1, 1008 + 330 + 1007));
     // Handed over: not in the file yet, so not counted; the next chunks go to the spare buffer.
     ASSERT_EQ(AVI_make_room(avi.get()), 0);
     EXPECT_EQ(AVI_chunks_in_file(avi.get()), 0);
@@ -401,15 +388,12 @@ TEST_F(AviBuffer, FailedWriteBehindTakesBackTheChunksPutAfterIt) {
     ASSERT_EQ(AVI_make_room(avi.get()), 0);
     EXPECT_EQ(AVI_chunks_in_file(avi.get()), 4);
     g_file = nullptr;
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviBuffer, WriteBehindWithoutTheSpareMemoryWritesNow) {
-    AviPtr avi = create_writer(path);
+    AviPtr avi = buffered(8192, true);
     ASSERT_TRUE(avi);
-    ASSERT_EQ(AVI_set_write_buffer(avi.get(), 8192), 0);
-    ASSERT_EQ(AVI_set_write_behind(avi.get(), 1), 0);
     Recorder rec(avi.get());
     ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
     {
@@ -422,27 +406,19 @@ TEST_F(AviBuffer, WriteBehindWithoutTheSpareMemoryWritesNow) {
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(path)), 2048 + 3008);
     ASSERT_EQ(rec.audio(data.data(), 320), 0);
     ASSERT_EQ(AVI_make_room(avi.get()), 0);  // with the memory, behind
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviBuffer, FailedFlushAtFinishStillGivesAWellFormedFile) {
-    AviPtr avi = create_writer(path);
+    AviPtr avi = buffered(1 << 16);
     ASSERT_TRUE(avi);
-    ASSERT_EQ(AVI_set_write_buffer(avi.get(), 1 << 16), 0);
     Recorder rec(avi.get());
     for (int i = 0; i < 6; ++i) {
         ASSERT_EQ(rec.video(data.data(), 1001 + i, i == 0), 0);
         ASSERT_EQ(rec.audio(data.data(), 320), 0);
     }
-    tv::sysio::Ops table = tv::sysio::real_ops();
-    table.write = counting_write;
-    InstalledOps ops(table);
-    g_file = avi.get();
-    g_buffer_writes = 0;
-    g_fail_at = 1;
-    g_cut = 3 * (1010 + 328) + 5;  // three pairs and a piece of the fourth video chunk
-    g_fail_next = false;
+    // Three pairs and a piece of the fourth video chunk land.
+    InstalledOps ops(counting_writes(avi.get(), 1, 3 * (1010 + 328) + 5));
     AVI_last_error = 0;
     EXPECT_EQ(AVI_finish(avi.release()), -1);
     g_file = nullptr;
@@ -469,9 +445,8 @@ int64_t failing_lseek(int fd, int64_t offset, int whence) {
 }
 
 TEST_F(AviBuffer, NothingIsWrittenWhileTheDescriptorIsLost) {
-    AviPtr avi = create_writer(path);
+    AviPtr avi = buffered(4096);
     ASSERT_TRUE(avi);
-    ASSERT_EQ(AVI_set_write_buffer(avi.get(), 4096), 0);
     Recorder rec(avi.get());
     ASSERT_EQ(rec.video(data.data(), 50, true), 0);
     ASSERT_EQ(AVI_flush(avi.get()), 0);
@@ -501,8 +476,7 @@ TEST_F(AviBuffer, NothingIsWrittenWhileTheDescriptorIsLost) {
     ASSERT_EQ(rec.audio(data.data(), 322), 0);
     ASSERT_EQ(AVI_flush(avi.get()), 0);
     EXPECT_TRUE(avi->offset_in_sync);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviBuffer, SettingsSpaceAndCounts) {
@@ -515,7 +489,7 @@ TEST_F(AviBuffer, SettingsSpaceAndCounts) {
     EXPECT_EQ(AVI_chunk_space(nullptr, &room), nullptr);
     EXPECT_EQ(room, 0);
 
-    AviPtr avi = create_writer(path);
+    AviPtr avi = create();
     ASSERT_TRUE(avi);
     AVI_last_error = 0;
     EXPECT_EQ(AVI_set_write_buffer(avi.get(), -1), -1);
@@ -575,9 +549,8 @@ int64_t recording_write(int fd, const void* buf, size_t n) {
 TEST_F(AviBuffer, BufferedChunksGoOutInPiecesOfAtMost512KiB) {
     // Writes of whole 2 MiB buffers make the system cache the file in huge blocks, which
     // some virtual machines serve several times slower; the chunks stay the same.
-    AviPtr avi = create_writer(path);
+    AviPtr avi = buffered(2 << 20);
     ASSERT_TRUE(avi);
-    ASSERT_EQ(AVI_set_write_buffer(avi.get(), 2 << 20), 0);
     tv::sysio::Ops table = tv::sysio::real_ops();
     table.write = recording_write;
     g_writes.clear();
@@ -637,10 +610,8 @@ TEST_F(AviBuffer, DiskSpaceIsReservedAheadOfTheWritesAndGivenBack) {
         g_refuse_reserve = variant == 2;
         g_system_refusal = 0;
         g_events.clear();
-        AviPtr avi = create_writer(path);
+        AviPtr avi = buffered(2 << 20, behind);
         ASSERT_TRUE(avi);
-        ASSERT_EQ(AVI_set_write_buffer(avi.get(), 2 << 20), 0);
-        ASSERT_EQ(AVI_set_write_behind(avi.get(), behind ? 1 : 0), 0);
         tv::sysio::Ops table = tv::sysio::real_ops();
         table.write = logged_write;
         table.reserve = logged_reserve;

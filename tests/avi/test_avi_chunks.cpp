@@ -14,14 +14,7 @@ using namespace tvtest;
 
 namespace {
 
-class AviChunks : public ::testing::Test {
-  protected:
-    fs::path dir =
-        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path path = dir / "out.avi";
-
-    AviPtr create() { return create_writer(path); }
-};
+using AviChunks = AviTest;
 
 TEST_F(AviChunks, OddLengthsArePaddedAndIndexed) {
     AviPtr avi = create();

@@ -35,21 +35,13 @@ std::vector<uint8_t> tone(int samples, int* phase) {
     return pcm;
 }
 
-class AviOutside : public ::testing::Test {
+class AviOutside : public AviTest {
   protected:
     void SetUp() override {
         ASSERT_TRUE(have_program("ffprobe")) << "ffprobe is needed";
         ASSERT_EQ(clip(dir).size(), 25u) << "ffmpeg with libx264 is needed to make test video";
         ASSERT_TRUE(clip()[0].key);
     }
-    fs::path dir =
-        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path path = dir / "out.avi";
-
-    AviPtr create(int64_t threshold = AVI_SEGMENT_THRESHOLD) {
-        return create_writer(path, threshold);
-    }
-
     // Frame i of the clip repeated; audio in uneven bursts that keep pace with the video.
     static int put_frame(Recorder& rec, int i, int* phase) {
         const AccessUnit& unit = clip()[static_cast<size_t>(i) % clip().size()];
@@ -68,6 +60,24 @@ class AviOutside : public ::testing::Test {
         for (const Written& w : chunks) n += w.tag == tag;
         return n;
     }
+
+    // ffprobe sees these chunks and ffmpeg decodes the file cleanly.
+    void expect_readable(size_t frames, size_t audio_chunks) {
+        expect_probe(path, frames, audio_chunks);
+        EXPECT_EQ(decode_errors(path), "");
+    }
+
+    // A child process hands its chunk counts to the test through a file.
+    void save_counts(const Recorder& rec) const {
+        std::ofstream(dir / "counts")
+            << count(rec.chunks, "00db") << " " << count(rec.chunks, "01wb");
+    }
+    void expect_readable_as_counted(size_t more_frames_than) {
+        size_t frames = 0, audio = 0;
+        std::ifstream(dir / "counts") >> frames >> audio;
+        EXPECT_GT(frames, more_frames_than);
+        expect_readable(frames, audio);
+    }
 };
 
 TEST_F(AviOutside, PlainFile) {
@@ -77,10 +87,8 @@ TEST_F(AviOutside, PlainFile) {
     int phase = 0;
     for (int i = 0; i < 50; ++i) ASSERT_EQ(put_frame(rec, i, &phase), 0);
     EXPECT_EQ(avi->segment_switches, 0);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
-    expect_probe(path, 50, count(rec.chunks, "01wb"));
-    EXPECT_EQ(decode_errors(path), "");
+    finish_and_check(avi, rec);
+    expect_readable(50, count(rec.chunks, "01wb"));
 }
 
 TEST_F(AviOutside, OpenDmlFile) {
@@ -100,8 +108,7 @@ TEST_F(AviOutside, OpenDmlFile) {
         ASSERT_EQ(AVI_finish(avi.release()), 0);
     }
     check_structure(path, rec.chunks);
-    expect_probe(path, 100, count(rec.chunks, "01wb"));
-    EXPECT_EQ(decode_errors(path), "");
+    expect_readable(100, count(rec.chunks, "01wb"));
 }
 
 // Runs `body` in a child process whose files may not grow past `limit` bytes (SIGXFSZ ignored,
@@ -125,7 +132,6 @@ int with_file_size_limit(rlim_t limit, Body body) {
 TEST_F(AviOutside, FileSizeLimitReachedAndLifted) {
     // The child reports how many frames it wrote; after the refused chunk the limit is lifted
     // and the conversion goes on.
-    const fs::path counts = dir / "counts";
     int status = with_file_size_limit(40000, [&] {
         AviPtr avi = create();
         if (!avi) return 1;
@@ -146,19 +152,14 @@ TEST_F(AviOutside, FileSizeLimitReachedAndLifted) {
             if (put_frame(rec, i, &phase) != 0) return 4;
         }
         if (AVI_finish(avi.release()) != 0) return 5;
-        std::ofstream(counts) << count(rec.chunks, "00db") << " " << count(rec.chunks, "01wb");
+        save_counts(rec);
         return 0;
     });
     ASSERT_EQ(status, 0);
-    size_t frames = 0, audio = 0;
-    std::ifstream(counts) >> frames >> audio;
-    EXPECT_GT(frames, 30u);
-    expect_probe(path, frames, audio);
-    EXPECT_EQ(decode_errors(path), "");
+    expect_readable_as_counted(30);
 }
 
 TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
-    const fs::path counts = dir / "counts";
     int status = with_file_size_limit(30001, [&] {
         AviPtr avi = create();
         if (!avi) return 1;
@@ -173,15 +174,11 @@ TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
         // fits under the limit; the file is finished without it.
         if (AVI_finish(avi.release()) != -1 || AVI_get_last_error() != AVI_ERR_WRITE_INDEX)
             return 4;
-        std::ofstream(counts) << count(rec.chunks, "00db") << " " << count(rec.chunks, "01wb");
+        save_counts(rec);
         return 0;
     });
     ASSERT_EQ(status, 0);
-    size_t frames = 0, audio = 0;
-    std::ifstream(counts) >> frames >> audio;
-    EXPECT_GT(frames, 5u);
-    expect_probe(path, frames, audio);
-    EXPECT_EQ(decode_errors(path), "");
+    expect_readable_as_counted(5);
 }
 
 // Picture checksums of a file, in order, as ffmpeg decodes its video stream.

@@ -16,24 +16,17 @@ using namespace tvtest;
 
 namespace {
 
-class AviFailures : public ::testing::Test {
+class AviFailures : public AviTest {
   protected:
-    fs::path dir =
-        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path path = dir / "out.avi";
     std::vector<uint8_t> data = std::vector<uint8_t>(5000, 0x33);
     tv::sysio::Ops table = tv::sysio::real_ops();
-
-    AviPtr create(int64_t threshold = AVI_SEGMENT_THRESHOLD) {
-        return create_writer(path, threshold);
-    }
 };
 
 // State of the injected functions (they cannot capture).
 int g_calls = 0;
 bool g_fail = false;
 size_t g_refused_bytes = 0;
-char g_fail_tag[5] = {};
+std::string g_fail_tag;
 
 int64_t enospc(int, const void*, size_t) {
     errno = ENOSPC;
@@ -46,13 +39,23 @@ int64_t enospc(int, const void*, size_t) {
 bool g_matched = false;
 int64_t writev_failing(int fd, const tv::sysio::Part* parts, int n) {
     const tv::sysio::Ops& real = tv::sysio::real_ops();
-    if (g_fail_tag[0] && parts[0].size == 8) {
-        g_matched = std::memcmp(parts[0].data, g_fail_tag, 4) == 0;
+    if (!g_fail_tag.empty() && parts[0].size == 8) {
+        g_matched = std::memcmp(parts[0].data, g_fail_tag.data(), 4) == 0;
     }
-    if (!g_fail || (g_fail_tag[0] && !g_matched)) return real.writev(fd, parts, n);
+    if (!g_fail || (!g_fail_tag.empty() && !g_matched)) return real.writev(fd, parts, n);
     if (++g_calls == 1) return real.write(fd, parts[0].data, std::min<size_t>(parts[0].size, 6));
     errno = ENOSPC;
     return -1;
+}
+
+// `table` with writev_failing armed: every chunk fails, or the ones tagged `tag`. With `calls`
+// at 0 the first failing write lands a piece first.
+tv::sysio::Ops failing_writev(tv::sysio::Ops table, const std::string& tag = "", int calls = 0) {
+    table.writev = writev_failing;
+    g_fail = true;
+    g_calls = calls;
+    g_fail_tag = tag;
+    return table;
 }
 
 bool refuse_listed_size(size_t bytes) {
@@ -103,11 +106,7 @@ TEST_F(AviFailures, FailedChunkLeavesNoTrace) {
     ASSERT_EQ(rec.video(data.data(), 1000, true), 0);
     ASSERT_EQ(rec.audio(data.data(), 320), 0);
 
-    table.writev = writev_failing;
-    InstalledOps ops(table);
-    g_fail = true;
-    g_calls = 0;
-    g_fail_tag[0] = 0;
+    InstalledOps ops(failing_writev(table));
     const int64_t before = avi->position;
     AVI_last_error = 0;
     EXPECT_EQ(rec.video(data.data(), 999, false), -1);
@@ -116,19 +115,13 @@ TEST_F(AviFailures, FailedChunkLeavesNoTrace) {
     EXPECT_EQ(avi->position, before);
     EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), before);
     // No index points at the missing chunks, nothing is counted.
-    EXPECT_EQ(avi->legacy_count, 2);
-    EXPECT_EQ(avi->video_super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->tracks[0].super_index->std_indexes[0].entry_count, 1u);
-    EXPECT_EQ(avi->video_frame_count, 1);
-    EXPECT_EQ(avi->indexed_frame_count, 1);
-    EXPECT_EQ(avi->tracks[0].byte_count, 320);
+    expect_one_pair_indexed(avi.get(), 320);
 
     // The disk has room again: the next chunk takes the broken one's place.
     g_fail = false;
     ASSERT_EQ(rec.video(data.data(), 999, false), 0);
     ASSERT_EQ(rec.audio(data.data(), 320), 0);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviFailures, FailedSeekBackIsRepairedBeforeTheNextChunk) {
@@ -136,7 +129,6 @@ TEST_F(AviFailures, FailedSeekBackIsRepairedBeforeTheNextChunk) {
     ASSERT_TRUE(avi);
     Recorder rec(avi.get());
     ASSERT_EQ(rec.video(data.data(), 100, true), 0);
-    table.writev = writev_failing;
     table.lseek = [](int fd, int64_t off, int whence) -> int64_t {
         if (g_fail) {
             errno = EIO;
@@ -144,10 +136,7 @@ TEST_F(AviFailures, FailedSeekBackIsRepairedBeforeTheNextChunk) {
         }
         return tv::sysio::real_ops().lseek(fd, off, whence);
     };
-    InstalledOps ops(table);
-    g_fail = true;
-    g_calls = 0;
-    g_fail_tag[0] = 0;
+    InstalledOps ops(failing_writev(table));
     EXPECT_EQ(rec.video(data.data(), 100, true), -1);
     EXPECT_FALSE(avi->offset_in_sync);
     // Seeking still fails: nothing may be written at the wrong place.
@@ -157,8 +146,7 @@ TEST_F(AviFailures, FailedSeekBackIsRepairedBeforeTheNextChunk) {
     g_fail = false;
     ASSERT_EQ(rec.video(data.data(), 200, false), 0);
     EXPECT_TRUE(avi->offset_in_sync);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviFailures, ProvisionalHeaderFailures) {
@@ -186,8 +174,7 @@ TEST_F(AviFailures, ProvisionalHeaderFailures) {
     Recorder rec(avi.get());
     ASSERT_EQ(rec.video(data.data(), 10, true), 0);
     EXPECT_EQ(rec.chunks[0].pos, 2048);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviFailures, LegacyIndexNotWritten) {
@@ -197,15 +184,11 @@ TEST_F(AviFailures, LegacyIndexNotWritten) {
     ASSERT_EQ(rec.video(data.data(), 100, true), 0);
     ASSERT_EQ(rec.audio(data.data(), 320), 0);
     const int64_t end = avi->position;
-    table.writev = writev_failing;
-    InstalledOps ops(table);
-    g_fail = true;
-    g_calls = 0;
-    std::memcpy(g_fail_tag, "idx1", 4);
+    InstalledOps ops(failing_writev(table, "idx1"));
     AVI_last_error = 0;
     EXPECT_EQ(AVI_finish(avi.release()), -1);
     EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE_INDEX);
-    g_fail_tag[0] = 0;
+    g_fail_tag.clear();
     // Finished all the same: flags without "has index", cut before the failed index.
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(path)), end);
     auto h = read_range(path, 0, 2048);
@@ -273,8 +256,7 @@ TEST_F(AviFailures, MemoryRefusedForEachIndex) {
     EXPECT_EQ(avi->video_frame_count, 4096);
     g_fail = false;
     ASSERT_EQ(rec.video(data.data(), 2, false), 0);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviFailures, MemoryRefusedAtASwitchChangesNothing) {
@@ -304,8 +286,7 @@ TEST_F(AviFailures, MemoryRefusedAtASwitchChangesNothing) {
     g_fail = false;
     ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
     EXPECT_EQ(avi->segment_switches, 1);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 #ifndef _WIN32
@@ -328,8 +309,7 @@ TEST_F(AviFailuresLinux, FullDisk) {
     ASSERT_EQ(::dup2(saved, avi->fd), avi->fd);
     ::close(saved);
     ASSERT_EQ(rec.audio(data.data(), 320), 0);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 #endif
 
@@ -337,14 +317,10 @@ TEST_F(AviFailures, SegmentWithoutItsHeaderIsNotPatched) {
     AviPtr avi = create(32 * 1024);
     ASSERT_TRUE(avi);
     Recorder rec(avi.get());
-    table.writev = writev_failing;
-    InstalledOps ops(table);
-    std::memcpy(g_fail_tag, "RIFF", 4);
-    g_fail = true;
-    g_calls = 1;
+    InstalledOps ops(failing_writev(table, "RIFF", 1));
     while (avi->segment_switches == 0) ASSERT_EQ(rec.video(data.data(), 3000, true), 0);
     g_fail = false;
-    g_fail_tag[0] = 0;
+    g_fail_tag.clear();
     EXPECT_FALSE(avi->segment_header_written[1]);
     // The switch failed to write its header; the chunk itself went in.
     const int64_t idx1_at = avi->first_movi_end;

@@ -12,12 +12,8 @@ using namespace tvtest;
 
 namespace {
 
-class AviHeader : public ::testing::Test {
+class AviHeader : public AviTest {
   protected:
-    fs::path dir =
-        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path path = dir / "out.avi";
-
     std::vector<uint8_t> header() { return read_range(path, 0, AVI_HEADER_SPACE); }
 };
 

@@ -10,14 +10,9 @@ using namespace tvtest;
 
 namespace {
 
-class AviOdml : public ::testing::Test {
+class AviOdml : public AviTest {
   protected:
-    fs::path dir =
-        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path path = dir / "out.avi";
     std::vector<uint8_t> data = std::vector<uint8_t>(20000, 0x5A);
-
-    AviPtr create(int64_t threshold) { return create_writer(path, threshold); }
 };
 
 TEST_F(AviOdml, FirstSwitch) {
@@ -127,8 +122,7 @@ TEST_F(AviOdml, TrackThatStartsLateAndTrackThatStops) {
     }
     const AviSuperIndex& late = *avi->tracks[1].super_index;
     EXPECT_EQ(late.std_indexes[2].base_offset, avi->video_super_index->std_indexes[2].base_offset);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 
     auto h = read_range(path, 0, 2048);
     const uint32_t video_list = le32(h, 92) + 96;
@@ -154,8 +148,7 @@ TEST_F(AviOdml, AudioBeforeTheFirstVideoChunkNeverSwitches) {
     // The first video chunk switches at once: the segment is full.
     ASSERT_EQ(rec.video(data.data(), 100, true), 0);
     EXPECT_EQ(avi->segment_switches, 1);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviOdml, ThirtyThirdSegmentIsRefused) {
@@ -179,8 +172,7 @@ TEST_F(AviOdml, ThirtyThirdSegmentIsRefused) {
     EXPECT_EQ(avi->indexed_frame_count, frames);
     // Smaller chunks still fit into the last segment, and the file can be finished.
     ASSERT_EQ(rec.video(data.data(), 10, false), 0);
-    ASSERT_EQ(AVI_finish(avi.release()), 0);
-    check_structure(path, rec.chunks);
+    finish_and_check(avi, rec);
 }
 
 TEST_F(AviOdml, SegmentSizeIsSetBeforeTheFirstChunkAndWithinBounds) {

@@ -24,6 +24,10 @@ fs::path scratch_dir(const std::string& name) {
     return dir;
 }
 
+fs::path test_dir() {
+    return scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+}
+
 std::vector<uint8_t> read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),

@@ -16,6 +16,8 @@ std::filesystem::path frames_file(const Report& report, const std::filesystem::p
 
 // A fresh folder for one test, below TORVANE_TEST_WORK (or the system temp folder).
 std::filesystem::path scratch_dir(const std::string& name);
+// scratch_dir() named after the running test.
+std::filesystem::path test_dir();
 
 std::vector<uint8_t> read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
