@@ -136,52 +136,46 @@ TEST(Transcode, G711FrameLongerThanAFrameHoldsPassesUntouched) {
     for (const uint8_t g : p.guard) EXPECT_EQ(g, 0x6B);
 }
 
-TEST(Transcode, HeaderlessAdpcmBecomesMode3WithStatesRunningOn) {
+// Three blocks of speech encoded in mode `from` (`words_in` payload words each) through a
+// transcoder of `mode`: each comes out as a `from` decoder feeding a `to` encoder, both running
+// on, makes it, with `words_out` words; `check` sees the block and the result.
+template <class Check>
+void expect_pipeline(int mode, int from, int to, int words_in, int words_out, Check check) {
     const std::vector<int16_t> speech = speech_signal(960);
-    VoiceCodecState enc67 = fresh_state(67, true);
-    auto st = transcoder(99);
-    // The same pipeline by hand: a mode-67 decoder feeding a mode-3 encoder.
-    VoiceCodecState dec67 = fresh_state(67, false);
-    VoiceCodecState enc3 = fresh_state(3, true);
+    VoiceCodecState source = fresh_state(from, true);
+    auto st = transcoder(mode);
+    VoiceCodecState decoder = fresh_state(from, false);
+    VoiceCodecState encoder = fresh_state(to, true);
     for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
         const std::vector<int16_t> block(speech.begin() + 320 * k, speech.begin() + 320 * (k + 1));
-        VoiceFrame f = encode(enc67, block);
-        ASSERT_EQ(f.payload_words, 80);
-        const Decoded pcm = decode(dec67, f);
-        const VoiceFrame expected = encode(enc3, pcm.pcm);
-
+        VoiceFrame f = encode(source, block);
+        ASSERT_EQ(f.payload_words, words_in);
+        const VoiceFrame expected = encode(encoder, decode(decoder, f).pcm);
         ASSERT_EQ(TV_VOICE_TransCodeFrame(st.get(), &f), 0);
-        EXPECT_EQ(f.payload_words, 82);
-        EXPECT_TRUE(same_bytes(&f, &expected, 4 + 2 * 82)) << "frame " << k;
+        EXPECT_EQ(f.payload_words, words_out);
+        EXPECT_TRUE(same_bytes(&f, &expected, 4 + 2 * static_cast<size_t>(words_out)));
+        check(k, block, f);
+    }
+}
+
+TEST(Transcode, HeaderlessAdpcmBecomesMode3WithStatesRunningOn) {
+    expect_pipeline(99, 67, 3, 80, 82, [](int k, const std::vector<int16_t>& block, VoiceFrame f) {
         if (k == 0) {
             EXPECT_EQ(f.payload[0], 0);  // the encoder's prediction and index before the block
             EXPECT_EQ(f.payload[2], 0);
         }
         // The result is an ordinary mode-3 frame.
         VoiceCodecState dec3 = fresh_state(3, false);
-        VoiceFrame copy = f;
-        EXPECT_GT(snr_db(block, decode(dec3, copy).pcm), 12.0);
-    }
+        EXPECT_GT(snr_db(block, decode(dec3, f).pcm), 12.0);
+    });
 }
 
 TEST(Transcode, Mode68BecomesG726At16Kbits) {
-    const std::vector<int16_t> speech = speech_signal(960);
-    VoiceCodecState enc68 = fresh_state(68, true);
-    auto st = transcoder(100);
-    VoiceCodecState dec68 = fresh_state(68, false);
-    VoiceCodecState enc4 = fresh_state(4, true);
     VoiceCodecState dec4 = fresh_state(4, false);
-    for (int k = 0; k < 3; ++k) {
-        const std::vector<int16_t> block(speech.begin() + 320 * k, speech.begin() + 320 * (k + 1));
-        VoiceFrame f = encode(enc68, block);
-        ASSERT_EQ(f.payload_words, 40);
-        const Decoded pcm = decode(dec68, f);
-        const VoiceFrame expected = encode(enc4, pcm.pcm);
-        ASSERT_EQ(TV_VOICE_TransCodeFrame(st.get(), &f), 0);
-        EXPECT_EQ(f.payload_words, 40);
-        EXPECT_TRUE(same_bytes(&f, &expected, 4 + 80)) << "frame " << k;
+    expect_pipeline(100, 68, 4, 40, 40, [&](int, const std::vector<int16_t>&, VoiceFrame f) {
         EXPECT_EQ(decode(dec4, f).rc, 0);
-    }
+    });
 }
 
 TEST(Transcode, FramesTheInnerCodecsRefuseComeOutUnchanged) {

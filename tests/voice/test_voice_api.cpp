@@ -75,46 +75,37 @@ TEST(VoiceReset, SetsEachFamilysStartingState) {
         EXPECT_EQ(s.codec.adpcm.predicted, 0);
         EXPECT_EQ(s.codec.adpcm.step_index, 0);
     }
-    const int g726_modes[] = {4, 5, 6, 7, 36, 37, 38, 39};
-    for (const int mode : g726_modes) {
-        const VoiceCodecState s = fresh_state(mode, false);
-        const VoiceG726Fields& g = s.codec.g726;
-        EXPECT_EQ(g.code_size, (mode & 31) - 2) << mode;
+    // The fields G.726 and mode 68 share; `sr` is where the reconstructed signal starts.
+    const auto expect_adaptive_start = [](const auto& g, int sr) {
         EXPECT_EQ(g.a1, 0);
         EXPECT_EQ(g.a2, 0);
         EXPECT_EQ(g.ap, 0);
         EXPECT_EQ(g.dml, 0);
         EXPECT_EQ(g.dms, 0);
-        EXPECT_EQ(g.pk1, 0);
-        EXPECT_EQ(g.pk2, 0);
         EXPECT_EQ(g.td, 0);
-        EXPECT_EQ(g.sr1, 32);
-        EXPECT_EQ(g.sr2, 32);
+        EXPECT_EQ(g.sr1, sr);
+        EXPECT_EQ(g.sr2, sr);
         EXPECT_EQ(g.yl, 34816);
         EXPECT_EQ(g.yu, 544);
         for (int i = 0; i < 6; ++i) {
             EXPECT_EQ(g.b[i], 0);
             EXPECT_EQ(g.dq[i], 32);
         }
+    };
+    for (const int mode : {4, 5, 6, 7, 36, 37, 38, 39}) {
+        SCOPED_TRACE(mode);
+        const VoiceCodecState s = fresh_state(mode, false);
+        const VoiceG726Fields& g = s.codec.g726;
+        EXPECT_EQ(g.code_size, (mode & 31) - 2);
+        EXPECT_EQ(g.pk1, 0);
+        EXPECT_EQ(g.pk2, 0);
+        expect_adaptive_start(g, 32);
     }
     const VoiceCodecState s = fresh_state(68, true);
     const VoiceAdpcm16wFields& w = s.codec.adpcm16w;
-    EXPECT_EQ(w.sr1, 16);
-    EXPECT_EQ(w.sr2, 16);
-    EXPECT_EQ(w.a1, 0);
-    EXPECT_EQ(w.a2, 0);
-    EXPECT_EQ(w.dms, 0);
-    EXPECT_EQ(w.dml, 0);
-    EXPECT_EQ(w.ap, 0);
-    EXPECT_EQ(w.yu, 544);
-    EXPECT_EQ(w.td, 0);
     EXPECT_EQ(w.dqsez1, 0);
     EXPECT_EQ(w.dqsez2, 0);
-    EXPECT_EQ(w.yl, 34816);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(w.b[i], 0);
-        EXPECT_EQ(w.dq[i], 32);
-    }
+    expect_adaptive_start(w, 16);
 }
 
 // --- Encoder checks -------------------------------------------------------------------------
@@ -419,7 +410,7 @@ TEST(VoiceDecode, RefusedCallsLeaveStatePcmAndFrameAlone) {
 
         VoiceFrame refused[3] = {make_frame(0, 0x3E), make_frame(81, 0x3E), make_frame(82, 0x3E)};
         refused[2].flags[1] = 0x02;
-        if (mode == 3 || mode == 35 || mode == 67) refused[1].payload_words = 123;
+        if (is_ima(mode)) refused[1].payload_words = 123;
         for (VoiceFrame& f : refused) {
             const VoiceFrame frame_before = f;
             std::vector<int16_t> pcm(VOICE_MAX_DECODED_SAMPLES, 0x5A5A);
@@ -452,7 +443,7 @@ TEST(VoiceDecode, RandomFramesAndNoiseNeverMisbehave) {
             ASSERT_EQ(count, table_sample_count(mode, words));
             for (std::size_t i = static_cast<std::size_t>(count); i < pcm.size(); ++i)
                 ASSERT_EQ(pcm[i], 0x5A5A);
-            if (mode == 3 || mode == 35 || mode == 67) {
+            if (is_ima(mode)) {
                 ASSERT_LE(dec.codec.adpcm.step_index, 88);
             }
 
@@ -491,7 +482,7 @@ TEST_P(VoiceForeignState, EveryCoderStaysInBounds) {
     for (std::size_t i = 0; i < loud.size(); ++i) loud[i] = i % 3 ? 32767 : -32768;
     for (const int16_t mode : kAllModes) {
         SCOPED_TRACE(mode);
-        const bool ima = mode == 3 || mode == 35 || mode == 67;
+        const bool ima = is_ima(mode);
         VoiceCodecState enc;
         fill(&enc, sizeof enc);
         enc.mode = mode;

@@ -15,6 +15,11 @@ namespace voicetest {
 
 inline constexpr int16_t kAllModes[] = {1, 2, 3, 4, 5, 6, 7, 35, 36, 37, 38, 39, 65, 66, 67, 68};
 
+// The IMA ADPCM modes.
+inline bool is_ima(int mode) {
+    return mode == 3 || mode == 35 || mode == 67;
+}
+
 // A frame filled with `fill` everywhere, then given a normal header of `words` payload words.
 inline VoiceFrame make_frame(int words, uint8_t fill = 0) {
     VoiceFrame f;
@@ -59,6 +64,15 @@ inline Decoded decode(VoiceCodecState& state, VoiceFrame& frame) {
         EXPECT_EQ(count, 0);
     }
     return d;
+}
+
+// Decodes a G.711 frame (mode 1 or 2) of `words` words whose bytes count up from 0: every code
+// in order, from 256 on again.
+inline std::vector<int16_t> decode_counting_codes(int mode, int words) {
+    VoiceCodecState s = fresh_state(mode, false);
+    VoiceFrame f = make_frame(words);
+    for (int i = 0; i < 2 * words; ++i) f.payload[i] = static_cast<uint8_t>(i);
+    return decode(s, f).pcm;
 }
 
 inline VoiceFrame encode(VoiceCodecState& state, const std::vector<int16_t>& pcm) {
