@@ -39,10 +39,10 @@ const Clip& clip() {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         fs::path out = tvtest::scratch_dir(std::string("mux_clip_") + (test ? test->name() : "")) /
                        "clip.h264";
-        auto r = tvtest::run_command(
+        auto r = tvtest::run(tvtest::words(
             "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
-            "-c:v libx264 -pix_fmt yuv420p -g 10 -bf 0 -x264-params aud=1 -f h264 " +
-            tvtest::shell_quote(out.string()));
+            "-c:v libx264 -pix_fmt yuv420p -g 10 -bf 0 -x264-params aud=1 -f h264",
+            {out.string()}));
         if (r.status != 0) return c;
         c.stream = tvtest::read_file(out);
         c.units = mkifv::split_access_units(c.stream);
@@ -136,12 +136,18 @@ std::map<std::string, std::string> fields(const std::string& line) {
     return f;
 }
 
+// Every packet decoded, each at its own time: what ffmpeg says of the file.
+tvtest::CommandResult decode(const fs::path& file) {
+    return tvtest::run({"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-fps_mode",
+                        "passthrough", "-enc_time_base", "-1", "-f", "null", "-"});
+}
+
 // Packet times per stream in ms; a time that is no whole ms fails the test.
 std::map<int, std::vector<int64_t>> probed_ms(const fs::path& file) {
-    auto r = tvtest::run_command(
-        "ffprobe -v error -show_entries stream=index,time_base -show_entries "
-        "packet=stream_index,pts,flags -of compact " +
-        tvtest::shell_quote(file.string()));
+    auto r =
+        tvtest::run(tvtest::words("ffprobe -v error -show_entries stream=index,time_base "
+                                  "-show_entries packet=stream_index,pts,flags -of compact",
+                                  {file.string()}));
     EXPECT_EQ(r.status, 0) << r.err;
     std::map<int, std::pair<int64_t, int64_t>> time_base;
     std::map<int, std::vector<int64_t>> ms;
@@ -214,18 +220,18 @@ class MuxFile : public ::testing::Test {
         std::vector<int64_t> cues = cue_ms;
         cues.erase(std::unique(cues.begin(), cues.end()), cues.end());
         EXPECT_EQ(cues, expected);
-        auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " +
-                                     tvtest::shell_quote(path.string()) + " -map 0:s -f srt -");
+        auto r = tvtest::run({"ffmpeg", "-nostdin", "-v", "error", "-i", path.string(), "-map",
+                              "0:s", "-f", "srt", "-"});
         for (const char* text : {"00:00:00,000 --> 00:00:01,000", "2023-11-14 22:13:20 UTC",
                                  "00:00:11,000 --> 00:00:12,000", "2023-11-14 22:13:31 UTC"})
             EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out << r.err;
     }
 
     static void expect_tags_and_clean_decoding(const fs::path& path) {
-        auto r = tvtest::run_command(
-            "ffprobe -v error -show_entries format_tags=creation_time,title,encoder "
-            "-of default=nw=1 " +
-            tvtest::shell_quote(path.string()));
+        auto r = tvtest::run(
+            tvtest::words("ffprobe -v error -show_entries format_tags=creation_time,title,encoder "
+                          "-of default=nw=1",
+                          {path.string()}));
         EXPECT_NE(r.out.find("TAG:creation_time=2023-11-14T22:13:20.000000Z"), std::string::npos)
             << r.out;
         EXPECT_NE(r.out.find("TAG:title=Camera 3 \xe5\x89\x8d\xe9\x97\xa8"), std::string::npos)
@@ -233,14 +239,12 @@ class MuxFile : public ::testing::Test {
         std::string lower = r.out;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         EXPECT_NE(lower.find("tag:encoder=torvane 9.8.7"), std::string::npos) << r.out;
-        auto d = tvtest::run_command("ffmpeg -nostdin -v error -i " +
-                                     tvtest::shell_quote(path.string()) +
-                                     " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+        auto d = decode(path);
         EXPECT_EQ(d.status, 0);
-        EXPECT_EQ(d.out, "");
+        EXPECT_EQ(d.out + d.err, "");
         if (!tvtest::have_program("gst-discoverer-1.0")) return;
         // GStreamer's demuxers and decoders take every stream too.
-        auto g = tvtest::run_command("gst-discoverer-1.0 " + tvtest::shell_quote(path.string()));
+        auto g = tvtest::run({"gst-discoverer-1.0", path.string()});
         EXPECT_EQ(g.status, 0) << g.out << g.err;
         EXPECT_EQ(g.out.find("Missing plugins"), std::string::npos) << g.out;
         for (const char* stream : {"video #1: H.264", "audio #2", "subtitles #3"})
@@ -256,9 +260,9 @@ TEST_F(MuxFile, MatroskaKeepsRecordedTimes) {
     EXPECT_EQ(probed[0], expected[0]);
     EXPECT_EQ(probed[1], expected[1]);
     EXPECT_EQ(expected[0].front(), 40);  // from the first frame put, the audio's
-    auto codecs = tvtest::run_command(
-        "ffprobe -v error -show_entries stream=codec_name,width,sample_rate -of csv=p=0 " +
-        tvtest::shell_quote(path.string()));
+    auto codecs = tvtest::run(tvtest::words(
+        "ffprobe -v error -show_entries stream=codec_name,width,sample_rate -of csv=p=0",
+        {path.string()}));
     EXPECT_EQ(codecs.out, "h264,160\npcm_s16le,8000\nsubrip,N/A\n");
     expect_clock(path, puts, probed[2]);
     expect_tags_and_clean_decoding(path);
@@ -276,9 +280,9 @@ TEST_F(MuxFile, Mp4KeepsRecordedTimes) {
     EXPECT_LE(std::abs(probed[1].front()), 128);
     int64_t pause_begin = expected[0][20] + 200, pause_end = expected[0][21] - 200;
     for (int64_t t : probed[1]) EXPECT_FALSE(t > pause_begin && t < pause_end) << t;
-    auto codecs = tvtest::run_command(
-        "ffprobe -v error -show_entries stream=codec_name,width,sample_rate,channels -of csv=p=0 " +
-        tvtest::shell_quote(path.string()));
+    auto codecs = tvtest::run(tvtest::words(
+        "ffprobe -v error -show_entries stream=codec_name,width,sample_rate,channels -of csv=p=0",
+        {path.string()}));
     EXPECT_EQ(codecs.out, "h264,160\naac,8000,1\nmov_text,N/A\n");
     expect_clock(path, puts, probed[2]);
     expect_tags_and_clean_decoding(path);
@@ -292,11 +296,9 @@ TEST_F(MuxFile, AbandonedAndFailedWrites) {
         ASSERT_EQ(m.open(path.string(), Container::Matroska, description()), 0);
         for (size_t i = 0; i < puts.size() / 2; ++i) ASSERT_EQ(m.put(puts[i].frame), 0);
         m.abort();
-        auto r = tvtest::run_command("ffmpeg -nostdin -v error -i " +
-                                     tvtest::shell_quote(path.string()) +
-                                     " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+        auto r = decode(path);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.out + r.err, "");
         size_t video = 0;
         for (size_t i = 0; i < puts.size() / 2; ++i) video += !puts[i].frame.is_audio;
         EXPECT_EQ(probed_ms(path)[0].size(), video - 1);
