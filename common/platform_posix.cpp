@@ -234,7 +234,11 @@ std::string settings_folder() {
 }
 
 bool writable(const char* path) {
-    return path != nullptr && ::access(path, W_OK) == 0;
+    if (path == nullptr || ::access(path, W_OK) != 0) return false;
+    // access() grants root everything: a file nobody may write (a default shipped beside the
+    // program) is not one to write, even as root.
+    struct stat st {};
+    return ::stat(path, &st) == 0 && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
 }
 
 }  // namespace tv::platform

@@ -89,8 +89,11 @@ TEST(FileLocations, OnlyAPortableCopyWritesBesideItself) {
     EXPECT_EQ(SettingsFilePath(bin), bin / "Collocate.dat");
     EXPECT_EQ(DefaultSettingsFilePath(bin, bin / "Collocate.dat"), fs::path());
 
-    // One that is not the settings file (shipped beside a read-only program) gives defaults.
+    // One that is not the settings file (shipped beside a read-only program) gives defaults;
+    // one that nobody may write is such a default, for root too.
     EXPECT_EQ(DefaultSettingsFilePath(bin, user), bin / "Collocate.dat");
+    fs::permissions(bin / "Collocate.dat", fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_EQ(SettingsFilePath(bin), dir / "home" / ".config" / "torvane" / "Collocate.dat");
 }
 
 }  // namespace
