@@ -164,7 +164,10 @@ struct Output {
     std::unique_ptr<mux::Muxer> muxer;
     // What went into the AVI, for a join's alignment of the voice.
     uint64_t video_frames = 0, audio_bytes = 0;
-    int32_t silence_chunks = 0;
+    // Chunks put, and the places among them of a join's silence: chunks reach the file in
+    // order, so those before the file's count are the silence it holds.
+    uint64_t chunks = 0;
+    std::vector<uint64_t> silence_at;
 
     int put(const SourceFrame& frame) {
         errno = 0;
@@ -173,6 +176,7 @@ struct Output {
                                          frame.is_audio != 0, frame.key_flag != 0});
         }
         const auto length = static_cast<int32_t>(frame.length);
+        ++chunks;
         if (frame.is_audio) {
             audio_bytes += frame.length;
             return AVI_put_audio(avi, frame.data, length);
@@ -198,11 +202,18 @@ struct Output {
             const auto n =
                 static_cast<int32_t>(std::min<uint64_t>(want - audio_bytes, silence.size()));
             errno = 0;
+            silence_at.push_back(chunks++);
             if (AVI_put_audio(avi, silence.data(), n) != 0) return -1;
             audio_bytes += static_cast<uint64_t>(n);
-            ++silence_chunks;
         }
         return 0;
+    }
+
+    // Of `in_file` chunks, those that are frames of the recordings.
+    int32_t frames_among(int32_t in_file) const {
+        const auto end = std::lower_bound(silence_at.begin(), silence_at.end(),
+                                          static_cast<uint64_t>(std::max(in_file, 0)));
+        return in_file - static_cast<int32_t>(end - silence_at.begin());
     }
 };
 
@@ -695,7 +706,7 @@ JobReport run_job(const std::vector<std::string>& paths, const std::string& outp
         options);
     progress.m_doneFrames.store(progress.m_totalFrames.load());
     // The frames of the recordings that reached the file, without a join's silence.
-    report.written_frames = close_output(output, ending, report) - output.silence_chunks;
+    report.written_frames = output.frames_among(close_output(output, ending, report));
     const uint32_t end_time = report.sources.back().end_time;
     recordings.clear();
 

@@ -525,8 +525,9 @@ TEST(ConversionJob, WriteFailureIsReportedWithItsCause) {
 namespace {
 
 // Several megabytes of video in frames of many sizes (odd ones, some near the reader's
-// limit), with voice frames between them, so that the writer's buffer is written many times.
-ifvbuild::Recording large_recording() {
+// limit), with voice frames between the first `voiced`, so that the writer's buffer is written
+// many times.
+ifvbuild::Recording large_recording(int voiced = 120) {
     ifvbuild::Recording rec = voice_recording(0);
     VoiceCodecState enc;
     TV_VOICE_EncReset(&enc, VOICE_MODE_ADPCM_FIRST);
@@ -537,7 +538,7 @@ ifvbuild::Recording large_recording() {
             i % 17 == 5 ? CUSTOMMP4_FRAME_BUFFER_SIZE - (i & 1) : 1 + length % 90000;
         ifvbuild::append_video(rec, ifvbuild::pattern(size, static_cast<uint32_t>(i)), 40 * i,
                                i % 25 == 0);
-        ifvbuild::append_audio(rec, voice_frame(enc, i), 40 * i + 1);
+        if (i < voiced) ifvbuild::append_audio(rec, voice_frame(enc, i), 40 * i + 1);
     }
     return rec;
 }
@@ -586,52 +587,67 @@ TEST(ConversionJob, OutputIsTheSameWithoutTheWriteBuffer) {
 
 TEST(ConversionJob, WrittenFramesAreTheFramesInTheFile) {
     // Whichever write stops halfway (the next one failing), the report counts exactly the
-    // frames that the finished file holds.
+    // frames that the finished file holds: alone, and joined after one whose voice ends early,
+    // where the file also holds silence that is no frame.
     const auto dir = tvtest::scratch_dir("job-counted");
     ASSERT_TRUE(ifvbuild::write_file(large_recording(), dir / "in.ifv"));
+    ASSERT_TRUE(ifvbuild::write_file(large_recording(60), dir / "short.ifv"));
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.write = partial_write;
     int lost_frames = 0;
     int failed_behind = 0;
     g_job_thread = std::this_thread::get_id();
-    for (int n = 2;; ++n) {
-        SCOPED_TRACE("write " + std::to_string(n));
-        g_write_calls = 0;
-        g_partial_at = n;
-        g_failed_behind = false;
-        tv::sysio::install(&ops);
-        tv::ConversionProgress progress;
-        const auto r =
-            tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
-        tv::sysio::install(nullptr);
-        if (g_write_calls < n) {
-            EXPECT_EQ(r.outcome, JobOutcome::Converted);
-            break;  // no write left to fail
+    for (const bool join : {false, true}) {
+        for (int n = 2;; ++n) {
+            SCOPED_TRACE(std::string(join ? "join, " : "") + "write " + std::to_string(n));
+            g_write_calls = 0;
+            g_partial_at = n;
+            g_failed_behind = false;
+            tv::sysio::install(&ops);
+            tv::ConversionProgress progress;
+            const std::string in = (dir / "in.ifv").string(), out = (dir / "out.avi").string();
+            const auto r = join ? tv::JoinJob({(dir / "short.ifv").string(), in}, out, progress)
+                                : tv::ConversionJob(in, out, progress);
+            tv::sysio::install(nullptr);
+            const int frames = join ? 420 : 240;
+            if (g_write_calls < n) {
+                EXPECT_EQ(r.outcome, JobOutcome::Converted);
+                EXPECT_EQ(r.written_frames, frames);
+                fs::remove(dir / "out.avi");
+                break;  // no write left to fail
+            }
+            ASSERT_LT(n, 1000);
+            EXPECT_EQ(progress.m_writtenFrames.load(), r.written_frames);
+            const fs::path file = tvtest::frames_file(r, dir / "out.avi");
+            if (r.written_frames == 0) {
+                // Nothing to keep: no .part is left behind.
+                EXPECT_FALSE(fs::exists(dir / "out.avi.part"));
+                continue;
+            }
+            const auto bytes = tvtest::read_file(file);
+            const auto avi = tvtest::check_avi(bytes);
+            if (r.written_frames < frames) {
+                // Frames were lost: the failure was theirs, the file is finished without them.
+                ++lost_frames;
+                EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
+                // A chunk's write (code 4), or a header's while the streams are described (6).
+                EXPECT_TRUE(r.avi_error == AVI_ERR_WRITE || r.avi_error == AVI_ERR_CLOSE)
+                    << r.avi_error;
+                EXPECT_EQ(r.system_error, EIO);
+                ASSERT_TRUE(avi.ok()) << tvtest::describe(avi);
+            }
+            // (A failed header leaves a file that cannot be walked; its frames are all there.)
+            if (avi.ok()) {
+                const auto silence = std::count_if(
+                    avi.data_chunks.begin(), avi.data_chunks.end(), [&](const auto& c) {
+                        const auto data = bytes.begin() + static_cast<std::ptrdiff_t>(c.offset + 8);
+                        return c.tag == "01wb" &&
+                               std::all_of(data, data + c.size, [](uint8_t b) { return b == 0; });
+                    });
+                EXPECT_EQ(static_cast<size_t>(r.written_frames), avi.data_chunks.size() - silence);
+            }
+            failed_behind += g_failed_behind;
         }
-        ASSERT_LT(n, 1000);
-        EXPECT_EQ(progress.m_writtenFrames.load(), r.written_frames);
-        const fs::path file = tvtest::frames_file(r, dir / "out.avi");
-        if (r.written_frames == 0) {
-            // Nothing to keep: no .part is left behind.
-            EXPECT_FALSE(fs::exists(dir / "out.avi.part"));
-            continue;
-        }
-        const auto avi = tvtest::check_avi(tvtest::read_file(file));
-        if (r.written_frames < 240) {
-            // Frames were lost: the failure was theirs, the file is finished without them.
-            ++lost_frames;
-            EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
-            // A chunk's write (code 4), or a header's while the streams are described (6).
-            EXPECT_TRUE(r.avi_error == AVI_ERR_WRITE || r.avi_error == AVI_ERR_CLOSE)
-                << r.avi_error;
-            EXPECT_EQ(r.system_error, EIO);
-            ASSERT_TRUE(avi.ok()) << tvtest::describe(avi);
-        }
-        // (A failed header leaves a file that cannot be walked; its frames are all there.)
-        if (avi.ok()) {
-            EXPECT_EQ(static_cast<size_t>(r.written_frames), avi.data_chunks.size());
-        }
-        failed_behind += g_failed_behind;
     }
     EXPECT_GE(lost_frames, 4);    // the failures hit several blocks of frames
     EXPECT_GE(failed_behind, 2);  // some of them written behind, by the writer's thread
