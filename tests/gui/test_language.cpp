@@ -16,14 +16,8 @@ namespace {
 
 class LanguageFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        file_ =
-            tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name()) /
-            "Language.ini";
-    }
-    void Write(const std::string& text) {
-        tvtest::write_file(file_, std::vector<uint8_t>(text.begin(), text.end()));
-    }
+    void SetUp() override { file_ = tvtest::test_dir() / "Language.ini"; }
+    void Write(const std::string& text) { tvtest::write_text(file_, text); }
     std::string Text(int32_t language, const char* key) {
         return GetLanguageText(file_, language, key);
     }

@@ -15,22 +15,15 @@ using tv::gui::g_settingsPath;
 using tv::gui::LoadSettings;
 using tv::gui::SaveSettings;
 using tv::gui::Settings;
+using tvtest::read_text;
+using tvtest::write_text;
 
 namespace {
-
-std::string ReadText(const fs::path& path) {
-    const auto bytes = tvtest::read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-void WriteText(const fs::path& path, const std::string& text) {
-    tvtest::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
 
 class SettingsFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = tvtest::test_dir();
         g_settingsPath = dir_ / "Collocate.dat";
         tv::gui::g_defaultSettingsPath.clear();
         AppSettings = Settings{};
@@ -40,7 +33,7 @@ class SettingsFile : public ::testing::Test {
 
 TEST_F(SettingsFile, DefaultsAreSavedAsTheThreeLevelDocument) {
     SaveSettings();
-    EXPECT_EQ(ReadText(g_settingsPath),
+    EXPECT_EQ(read_text(g_settingsPath),
               "<XML>\n"
               "    <CollocateXML>\n"
               "        <Collocate Language=\"0\" BrowsePath=\"\" Format=\"0\" StartTime=\"0\" "
@@ -52,7 +45,7 @@ TEST_F(SettingsFile, DefaultsAreSavedAsTheThreeLevelDocument) {
 TEST_F(SettingsFile, EveryValueSurvivesASaveAndALoad) {
     AppSettings = Settings{3, "/home/user/录像 files", 7, -5, 12, 1};
     SaveSettings();
-    EXPECT_NE(ReadText(g_settingsPath).find("StartTime=\"-5\""), std::string::npos);
+    EXPECT_NE(read_text(g_settingsPath).find("StartTime=\"-5\""), std::string::npos);
 
     AppSettings = Settings{};
     LoadSettings();
@@ -67,7 +60,7 @@ TEST_F(SettingsFile, EveryValueSurvivesASaveAndALoad) {
 TEST_F(SettingsFile, ReservedCharactersAreEscapedAndReadBackUnchanged) {
     AppSettings.BrowsePath = "/data/a&b<c>\"d\"";
     SaveSettings();
-    const std::string text = ReadText(g_settingsPath);
+    const std::string text = read_text(g_settingsPath);
     EXPECT_NE(text.find("&amp;"), std::string::npos) << text;
     EXPECT_NE(text.find("&lt;"), std::string::npos) << text;
     EXPECT_EQ(text.find("a&b"), std::string::npos) << text;
@@ -78,12 +71,12 @@ TEST_F(SettingsFile, ReservedCharactersAreEscapedAndReadBackUnchanged) {
 }
 
 TEST_F(SettingsFile, TheLastElementCarryingAnAttributeWins) {
-    WriteText(g_settingsPath,
-              "<XML>\n"
-              "  <CollocateXML><Collocate Language=\"1\" Format=\"4\" BrowsePath=\"/first\"/>"
-              "</CollocateXML>\n"
-              "  <CollocateXML><Collocate Language=\"3\" StartTime=\"9\"/></CollocateXML>\n"
-              "</XML>\n");
+    write_text(g_settingsPath,
+               "<XML>\n"
+               "  <CollocateXML><Collocate Language=\"1\" Format=\"4\" BrowsePath=\"/first\"/>"
+               "</CollocateXML>\n"
+               "  <CollocateXML><Collocate Language=\"3\" StartTime=\"9\"/></CollocateXML>\n"
+               "</XML>\n");
     LoadSettings();
     EXPECT_EQ(AppSettings.Language, 3);
     EXPECT_EQ(AppSettings.StartTime, 9);
@@ -93,24 +86,24 @@ TEST_F(SettingsFile, TheLastElementCarryingAnAttributeWins) {
 }
 
 TEST_F(SettingsFile, ElementNamesPlayNoPartButTheShapeDoes) {
-    WriteText(g_settingsPath,
-              "<Root><Group><Item Language=\"2\" gpsoverlay=\"5\"/></Group></Root>");
+    write_text(g_settingsPath,
+               "<Root><Group><Item Language=\"2\" gpsoverlay=\"5\"/></Group></Root>");
     LoadSettings();
     EXPECT_EQ(AppSettings.Language, 2);
     EXPECT_EQ(AppSettings.gpsoverlay, 5);
 
     // Attributes on the root or on the second level are not looked at.
     AppSettings = Settings{};
-    WriteText(g_settingsPath, "<XML Language=\"1\"><CollocateXML Language=\"1\"/></XML>");
+    write_text(g_settingsPath, "<XML Language=\"1\"><CollocateXML Language=\"1\"/></XML>");
     LoadSettings();
     EXPECT_EQ(AppSettings.Language, 0);
 }
 
 TEST_F(SettingsFile, NumbersFollowTheAtoiRules) {
-    WriteText(g_settingsPath,
-              "<XML><CollocateXML><Collocate Language=\" 12abc\" Format=\"abc\" "
-              "StartTime=\"-5\" StartDirTime=\"+7\" gpsoverlay=\"99999999999\"/>"
-              "</CollocateXML></XML>");
+    write_text(g_settingsPath,
+               "<XML><CollocateXML><Collocate Language=\" 12abc\" Format=\"abc\" "
+               "StartTime=\"-5\" StartDirTime=\"+7\" gpsoverlay=\"99999999999\"/>"
+               "</CollocateXML></XML>");
     AppSettings.Format = 42;
     LoadSettings();
     EXPECT_EQ(AppSettings.Language, 12);
@@ -153,14 +146,14 @@ TEST_F(SettingsFile, MissingEmptyAndMalformedFilesKeepTheValues) {
     LoadSettings();  // no file at all
     expectKept("missing");
 
-    WriteText(g_settingsPath, "");
+    write_text(g_settingsPath, "");
     LoadSettings();
     expectKept("empty");
 
     for (const char* text :
          {"<XML><CollocateXML><Collocate Language=\"3\"", "not xml at all",
           "<XML><CollocateXML><Collocate Language=\"3\"/></Wrong></XML>", "\xff\xfe<\x00X\x00"}) {
-        WriteText(g_settingsPath, text);
+        write_text(g_settingsPath, text);
         LoadSettings();
         expectKept(text);
     }
@@ -174,26 +167,26 @@ TEST_F(SettingsFile, MissingEmptyAndMalformedFilesKeepTheValues) {
 
 TEST_F(SettingsFile, AFileBesideTheProgramGivesDefaultsThatTheUsersFileOverrides) {
     tv::gui::g_defaultSettingsPath = dir_ / "shipped.dat";
-    WriteText(tv::gui::g_defaultSettingsPath,
-              "<XML><CollocateXML><Collocate Language=\"1\" Format=\"2\"/></CollocateXML></XML>");
+    write_text(tv::gui::g_defaultSettingsPath,
+               "<XML><CollocateXML><Collocate Language=\"1\" Format=\"2\"/></CollocateXML></XML>");
     LoadSettings();  // no user file yet
     EXPECT_EQ(AppSettings.Language, 1);
     EXPECT_EQ(AppSettings.Format, 2);
 
-    WriteText(g_settingsPath,
-              "<XML><CollocateXML><Collocate Language=\"3\"/></CollocateXML></XML>");
+    write_text(g_settingsPath,
+               "<XML><CollocateXML><Collocate Language=\"3\"/></CollocateXML></XML>");
     AppSettings = Settings{};
     LoadSettings();
     EXPECT_EQ(AppSettings.Language, 3);
     EXPECT_EQ(AppSettings.Format, 2);
     // Saving writes the user's file only.
     SaveSettings();
-    EXPECT_EQ(ReadText(tv::gui::g_defaultSettingsPath),
+    EXPECT_EQ(read_text(tv::gui::g_defaultSettingsPath),
               "<XML><CollocateXML><Collocate Language=\"1\" Format=\"2\"/></CollocateXML></XML>");
 }
 
 TEST_F(SettingsFile, TheNextSaveReplacesABrokenFile) {
-    WriteText(g_settingsPath, "<XML><CollocateXML><Coll");
+    write_text(g_settingsPath, "<XML><CollocateXML><Coll");
     AppSettings.Language = 1;
     SaveSettings();
     AppSettings = Settings{};
@@ -212,7 +205,7 @@ TEST_F(SettingsFile, SaveCreatesTheConfigurationFolder) {
 }
 
 TEST_F(SettingsFile, AFailedSaveIsSilent) {
-    WriteText(dir_ / "plain-file", "x");
+    write_text(dir_ / "plain-file", "x");
     g_settingsPath = dir_ / "plain-file" / "sub" / "Collocate.dat";
     SaveSettings();  // neither throws nor crashes
     EXPECT_FALSE(fs::exists(g_settingsPath));

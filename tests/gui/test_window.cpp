@@ -16,18 +16,11 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+using tvtest::read_text;
 using tvtest::shell_quote;
+using tvtest::write_text;
 
 namespace {
-
-std::string ReadText(const fs::path& path) {
-    const auto bytes = tvtest::read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-void WriteText(const fs::path& path, const std::string& text) {
-    tvtest::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
 
 // The first bytes of a file, as text.
 std::string Head(const fs::path& path, size_t count) {
@@ -64,7 +57,7 @@ class Window : public ::testing::Test {
         const fs::path program = TORVANE_TEST_WINDOW;
         ASSERT_TRUE(fs::exists(program)) << program;
 
-        dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = tvtest::test_dir();
         // A copy of the program in a folder of its own keeps its settings file there; under
         // the program's name, which titles its message boxes.
         app_ = dir_ / "app";
@@ -79,7 +72,7 @@ class Window : public ::testing::Test {
         fs::copy_file(program, app_ / "torvane");
         fs::copy_file(tvtest::source_dir() / "data" / "Language.ini", app_ / "Language.ini");
         // A portable copy: its settings stay in its folder.
-        WriteText(app_ / "portable", "");
+        write_text(app_ / "portable", "");
     }
 
     void TearDown() override {
@@ -95,7 +88,7 @@ class Window : public ::testing::Test {
 
     Run RunWindow(const std::string& script, const std::string& environment = "",
                   const std::string& arguments = "") {
-        WriteText(dir_ / "script.txt", script);
+        write_text(dir_ / "script.txt", script);
         const fs::path log = dir_ / "automation.log";
         const fs::path home = dir_ / "home";
         std::string command = "cd " + shell_quote(dir_.string());
@@ -119,7 +112,7 @@ class Window : public ::testing::Test {
             const tvtest::CommandResult result = tvtest::run_command(command);
             run.status = result.status;
             run.output = result.out + result.err;
-            run.log = fs::exists(log) ? ReadText(log) : "";
+            run.log = fs::exists(log) ? read_text(log) : "";
             if (run.output.find("Xvfb failed to start") == std::string::npos) break;
         }
         return run;
@@ -149,6 +142,15 @@ class Window : public ::testing::Test {
         return Lines({"wait-note " + note, "wait-dialog", "sleep 300", "key " + key});
     }
 
+    // Picks a language from the popup with `presses` of the arrow `key`; `number` is the one
+    // the window then notes.
+    static std::string ChooseLanguage(const std::string& key, int presses, int number) {
+        std::string moves;
+        for (int i = 0; i < presses; ++i) moves += "key " + key + "\n";
+        return Lines({"click 1008", "wait-note menu language", "sleep 300", moves, "key return",
+                      "wait-note language " + std::to_string(number)});
+    }
+
     std::string Lang0(const char* key) const {
         return tv::gui::GetLanguageText(app_ / "Language.ini", 0, key);
     }
@@ -165,6 +167,7 @@ class Window : public ::testing::Test {
         }
     }
 
+    const fs::path kSample = tvtest::source_dir() / "data" / "samples" / "sample.ifv";
     fs::path dir_;
     fs::path app_;
     fs::path rec_;
@@ -183,9 +186,8 @@ TEST(ShippedWindow, CarriesNoTestDriver) {
 }
 
 TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
-    const fs::path sample = tvtest::source_dir() / "data" / "samples" / "sample.ifv";
-    ASSERT_TRUE(fs::exists(sample)) << sample;
-    fs::copy_file(sample, rec_ / "sample.ifv");
+    ASSERT_TRUE(fs::exists(kSample)) << kSample;
+    fs::copy_file(kSample, rec_ / "sample.ifv");
     const fs::path avi = rec_ / "sample.avi";
     const fs::path mkv = rec_ / "sample.mkv";
     const fs::path mp4 = rec_ / "sample.mp4";
@@ -204,13 +206,7 @@ TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
         // "Yes": show the folder of the output.
         convert("alt+y"),
         // To English; the paths stay.
-        "click 1008",
-        "wait-note menu language",
-        "sleep 300",
-        "key down",
-        "key down",
-        "key return",
-        "wait-note language 1",
+        ChooseLanguage("down", 2, 1),
         "wait-value 1004 Start conversion",
         "wait-value 1001 " + avi.string(),
         "sleep 300",
@@ -221,12 +217,7 @@ TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
         ChooseOutput(mp4.string(), mp4),
         convert("return"),
         // To Traditional Chinese.
-        "click 1008",
-        "wait-note menu language",
-        "sleep 300",
-        "key up",
-        "key return",
-        "wait-note language 3",
+        ChooseLanguage("up", 1, 3),
         "sleep 300",
         "screenshot " + (dir_ / "zh-tw.png").string(),
         // A dropped recording gets the type chosen last.
@@ -243,10 +234,7 @@ TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
     EXPECT_TRUE(HasLine(run.log, "note open-folder " + rec_.string())) << run.log;
     EXPECT_EQ(CountLines(run.log, "note open-folder"), 1) << run.log;
     // The type list offers the three types.
-    EXPECT_TRUE(
-        HasLine(run.log, "note dialog save-output " +
-                             tv::gui::GetLanguageText(app_ / "Language.ini", 0, "StFileTypes")))
-        << run.log;
+    EXPECT_TRUE(HasLine(run.log, "note dialog save-output " + Lang0("StFileTypes"))) << run.log;
     // The spare language has no texts in the shipped file: its item stays out of the popup.
     EXPECT_EQ(run.log.find("32773"), std::string::npos) << run.log;
 
@@ -255,7 +243,7 @@ TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
     EXPECT_EQ(Head(avi, 12).substr(8), "AVI ");
     EXPECT_EQ(Head(mkv, 4), "\x1A\x45\xDF\xA3");
     EXPECT_EQ(Head(mp4, 8).substr(4), "ftyp");
-    const std::string text = ReadText(avi);
+    const std::string text = read_text(avi);
     for (const char* chunk : {"hdrl", "strl", "vids", "H264", "movi", "idx1"}) {
         EXPECT_NE(text.find(chunk), std::string::npos) << chunk;
     }
@@ -270,7 +258,7 @@ TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
     }
 
     // The language, the type and the folder chosen are kept once the window has closed.
-    const std::string settings = ReadText(app_ / "Collocate.dat");
+    const std::string settings = read_text(app_ / "Collocate.dat");
     EXPECT_NE(settings.find("Language=\"3\""), std::string::npos) << settings;
     EXPECT_NE(settings.find("Format=\"2\""), std::string::npos) << settings;
     EXPECT_NE(settings.find("BrowsePath=\"" + rec_.string() + "\""), std::string::npos) << settings;
@@ -280,7 +268,7 @@ TEST_F(Window, ConvertsTheSampleToEachTypeThroughTheRealDialogs) {
 }
 
 TEST_F(Window, StopEndsTheJobAndTheNumbersMove) {
-    fs::copy_file(tvtest::source_dir() / "data" / "samples" / "sample.ifv", rec_ / "clip.ifv");
+    fs::copy_file(kSample, rec_ / "clip.ifv");
     const std::string script = Lines({
         "wait-active",
         "slow-job 40",
@@ -323,15 +311,14 @@ TEST_F(Window, StopEndsTheJobAndTheNumbersMove) {
 
 TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
     // Four recordings below a folder, one in a folder of its own, one upper-case.
-    const fs::path sample = tvtest::source_dir() / "data" / "samples" / "sample.ifv";
     fs::create_directories(rec_ / "cam2");
-    fs::copy_file(sample, rec_ / "cam1.ifv");
-    fs::copy_file(sample, rec_ / "cam2" / "CAM2.IFV");
-    fs::copy_file(sample, rec_ / "cam3.ifv");
-    fs::copy_file(sample, rec_ / "cam4.ifv");
+    fs::copy_file(kSample, rec_ / "cam1.ifv");
+    fs::copy_file(kSample, rec_ / "cam2" / "CAM2.IFV");
+    fs::copy_file(kSample, rec_ / "cam3.ifv");
+    fs::copy_file(kSample, rec_ / "cam4.ifv");
     fs::create_directories(rec_ / "converted");
-    WriteText(rec_ / "converted" / "cam4.avi", "an older file");
-    WriteText(rec_ / "notes.txt", "not a recording");
+    write_text(rec_ / "converted" / "cam4.avi", "an older file");
+    write_text(rec_ / "notes.txt", "not a recording");
     const Run run = RunWindow(Lines({
         "wait-active",
         // A folder stands for the recordings below it.
@@ -378,7 +365,7 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
                             "note row 2 StQueueConverted", "note row 3 StQueueExists"}) {
         EXPECT_TRUE(HasLine(run.log, row)) << row << run.log;
     }
-    EXPECT_EQ(ReadText(rec_ / "converted" / "cam4.avi"), "an older file");
+    EXPECT_EQ(read_text(rec_ / "converted" / "cam4.avi"), "an older file");
     std::string summary =
         std::regex_replace(Lang0("StQueueSummary"), std::regex("\\{converted\\}"), "3");
     summary = std::regex_replace(summary, std::regex("\\{total\\}"), "4");
@@ -395,8 +382,8 @@ TEST_F(Window, AQueueConvertsEachRecordingAndShowsItsOutcome) {
 }
 
 TEST_F(Window, TellsWhyAConversionFailed) {
-    WriteText(rec_ / "broken.ifv", "not a recording at all");
-    WriteText(rec_ / "result.avi", "an older file");
+    write_text(rec_ / "broken.ifv", "not a recording at all");
+    write_text(rec_ / "result.avi", "an older file");
     const Run run = RunWindow(Lines({
         "wait-active",
         ChooseSource(rec_ / "broken.ifv"),
@@ -428,20 +415,20 @@ TEST_F(Window, TellsWhyAConversionFailed) {
     ASSERT_FALSE(expected.empty());
     EXPECT_TRUE(HasLine(run.log, "note message MessageSourceFailed " + expected)) << run.log;
     // A recording that cannot be opened leaves an existing output alone.
-    EXPECT_EQ(ReadText(rec_ / "result.avi"), "an older file");
+    EXPECT_EQ(read_text(rec_ / "result.avi"), "an older file");
     // No language switch: the default language was saved.
-    EXPECT_NE(ReadText(app_ / "Collocate.dat").find("Language=\"0\""), std::string::npos);
+    EXPECT_NE(read_text(app_ / "Collocate.dat").find("Language=\"0\""), std::string::npos);
 }
 
 TEST_F(Window, UpperCaseNamesAreListedAndEnterStartsWithoutALanguageFile) {
     // No language file at all: every control keeps a text, the built-in English.
     fs::remove(app_ / "Language.ini");
-    fs::copy_file(tvtest::source_dir() / "data" / "samples" / "sample.ifv", rec_ / "CAM01.IFV");
-    WriteText(rec_ / "notes.txt", "not a recording");
-    WriteText(rec_ / "CAM01.avi", "an older file");
+    fs::copy_file(kSample, rec_ / "CAM01.IFV");
+    write_text(rec_ / "notes.txt", "not a recording");
+    write_text(rec_ / "CAM01.avi", "an older file");
     // The open dialog starts in the folder used last.
-    WriteText(app_ / "Collocate.dat", "<XML><CollocateXML><Collocate BrowsePath=\"" +
-                                          rec_.string() + "\"/></CollocateXML></XML>");
+    write_text(app_ / "Collocate.dat", "<XML><CollocateXML><Collocate BrowsePath=\"" +
+                                           rec_.string() + "\"/></CollocateXML></XML>");
     const Run run = RunWindow(Lines({
         "wait-active",
         "wait-value 1006 Original ifv file:",
@@ -484,8 +471,8 @@ TEST_F(Window, UpperCaseNamesAreListedAndEnterStartsWithoutALanguageFile) {
 }
 
 TEST_F(Window, BrowsingWaitsForTheJobAndClosingStopsItAndWaitsForIt) {
-    fs::copy_file(tvtest::source_dir() / "data" / "samples" / "sample.ifv", rec_ / "clip.ifv");
-    WriteText(rec_ / "notes.txt", "not a recording");
+    fs::copy_file(kSample, rec_ / "clip.ifv");
+    write_text(rec_ / "notes.txt", "not a recording");
 
     const Run run = RunWindow(Lines({
         "wait-active",
@@ -528,15 +515,15 @@ TEST_F(Window, BrowsingWaitsForTheJobAndClosingStopsItAndWaitsForIt) {
 
 TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
     // A language number outside 0..3 from an edited settings file.
-    WriteText(
+    write_text(
         app_ / "Collocate.dat",
         "<XML><CollocateXML><Collocate Language=\"7\" StartTime=\"-5\"/></CollocateXML></XML>");
     // A spare language that translates one text.
-    std::string languages = ReadText(app_ / "Language.ini");
+    std::string languages = read_text(app_ / "Language.ini");
     const size_t spare = languages.find("[Lang2]\n");
     ASSERT_NE(spare, std::string::npos);
     languages.insert(spare + 8, "MenuSpare=Deutsch\nBtConversion=Konvertierung starten\n");
-    WriteText(app_ / "Language.ini", languages);
+    write_text(app_ / "Language.ini", languages);
     const Run run = RunWindow(Lines({
         "wait-active",
         // Language 7 has no section: English, not blank controls.
@@ -553,21 +540,10 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
         Answer("dialog about", "return"),
         "wait-active",
         // Language 7: the resource's texts, nothing marked. Then English.
-        "click 1008",
-        "wait-note menu language",
-        "sleep 300",
-        "key down",
-        "key down",
-        "key return",
-        "wait-note language 1",
+        ChooseLanguage("down", 2, 1),
         "wait-active",
         // The last item: the spare language, which has one text of its own.
-        "click 1008",
-        "wait-note menu language",
-        "sleep 300",
-        "key up",
-        "key return",
-        "wait-note language 2",
+        ChooseLanguage("up", 1, 2),
         "wait-value 1004 Konvertierung starten",
         "wait-value 1006 Original ifv file:",
         "wait-value 1008 Language",
@@ -592,7 +568,7 @@ TEST_F(Window, LanguagePopupAboutBoxAndContextMenu) {
         run.log, "note menu language 32771-简体中文 32772-English 32774-繁體中文 32773-Deutsch"))
         << run.log;
 
-    const std::string settings = ReadText(app_ / "Collocate.dat");
+    const std::string settings = read_text(app_ / "Collocate.dat");
     EXPECT_NE(settings.find("Language=\"2\""), std::string::npos) << settings;
     EXPECT_NE(settings.find("StartTime=\"-5\""), std::string::npos) << settings;
 }

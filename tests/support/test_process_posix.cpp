@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 extern char** environ;
 
@@ -22,13 +20,6 @@ namespace fs = std::filesystem;
 namespace tvtest {
 
 namespace {
-
-std::string slurp(const fs::path& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // A new empty temporary file, open for reading and writing: its descriptor (-1) and its name.
 int temporary(fs::path& name) {
@@ -106,8 +97,8 @@ CommandResult run(const std::vector<std::string>& argv, const SpawnSetup& setup)
     for (int fd : {in, out, err}) {
         if (fd >= 0) ::close(fd);
     }
-    result.out = slurp(out_name);
-    result.err = slurp(err_name);
+    result.out = read_text(out_name);
+    result.err = read_text(err_name);
     std::error_code ec;
     for (const auto& name : {in_name, out_name, err_name}) {
         if (!name.empty()) fs::remove(name, ec);
@@ -144,7 +135,7 @@ std::string OutputCapture::restore(int fd, int saved, const fs::path& file) {
         ::dup2(saved, fd);
         ::close(saved);
     }
-    return slurp(file);
+    return read_text(file);
 }
 
 }  // namespace tvtest

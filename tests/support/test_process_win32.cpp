@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cwctype>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -53,11 +52,8 @@ void append_argument(std::wstring& line, const std::wstring& arg) {
 }
 
 // A file written in text mode, read as such: "\r\n" ends a line.
-std::string read_text(const fs::path& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string out = ss.str();
+std::string read_text_mode(const fs::path& name) {
+    std::string out = read_text(name);
     size_t kept = 0;
     for (size_t i = 0; i < out.size(); ++i) {
         if (out[i] != '\r' || i + 1 == out.size() || out[i + 1] != '\n') out[kept++] = out[i];
@@ -130,7 +126,7 @@ struct Temporary {
     }
     std::string text() {
         close();
-        return read_text(name);
+        return read_text_mode(name);
     }
 };
 
@@ -185,7 +181,7 @@ std::string OutputCapture::restore(int fd, int saved, const fs::path& file) {
         _dup2(saved, fd);
         _close(saved);
     }
-    return read_text(file);
+    return read_text_mode(file);
 }
 
 }  // namespace tvtest

@@ -41,6 +41,15 @@ void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
     if (!out) ADD_FAILURE() << "cannot write " << path;
 }
 
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+    write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 fs::path bin_dir() {
     const char* bin = std::getenv("TORVANE_BIN");
     return bin ? fs::path(bin) : fs::path(TORVANE_BUILD_BIN);

@@ -21,6 +21,9 @@ std::filesystem::path test_dir();
 
 std::vector<uint8_t> read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+// The same with the bytes as a string.
+std::string read_text(const std::filesystem::path& path);
+void write_text(const std::filesystem::path& path, const std::string& text);
 
 // Folder of the built programs (build/bin) and of the source tree.
 std::filesystem::path bin_dir();
