@@ -46,6 +46,12 @@ Opened open(const fs::path& path, uint32_t offset) {
     return o;
 }
 
+void expect_refused(const fs::path& path, const std::string& message, uint32_t offset) {
+    const Opened o = open(path, offset);
+    EXPECT_EQ(o.handle, nullptr);
+    EXPECT_EQ(o.out, message);
+}
+
 ReadAll read_all(custommp4_handle* h, int32_t buffer_length, int limit) {
     ReadAll all;
     std::vector<uint8_t> buffer(static_cast<std::size_t>(std::max(buffer_length, 1)));
@@ -91,6 +97,19 @@ std::vector<Frame> expected_frames(const ifvbuild::Recording& rec) {
     Frame end;
     out.push_back(end);
     return out;
+}
+
+Opened expect_read_cleanly(const fs::path& path, const ifvbuild::Recording& rec, uint32_t offset) {
+    Opened o = open(path, offset);
+    EXPECT_EQ(o.out, "");
+    if (!o.handle) {
+        ADD_FAILURE() << path << " does not open";
+        return o;
+    }
+    const ReadAll all = read_all(o.handle.get());
+    EXPECT_EQ(all.out, "");
+    EXPECT_EQ(all.frames, expected_frames(rec));
+    return o;
 }
 
 namespace {

@@ -35,6 +35,9 @@ struct Opened {
     int error = 0;    // errno right after a failed open
 };
 Opened open(const std::filesystem::path& path, uint32_t offset = 0);
+// The open of `path` fails, printing exactly `message`.
+void expect_refused(const std::filesystem::path& path, const std::string& message,
+                    uint32_t offset = 0);
 
 // One result of custommp4_read_one_media_frame.
 struct Frame {
@@ -56,6 +59,10 @@ ReadAll read_all(custommp4_handle* h, int32_t buffer_length = CUSTOMMP4_FRAME_BU
 
 // The frames a fault-free reader hands out for `rec`, in time order, built from the model.
 std::vector<Frame> expected_frames(const ifvbuild::Recording& rec);
+// Opens `path` and reads it to the end, both silently, getting exactly `rec`'s frames; the
+// handle stays open.
+Opened expect_read_cleanly(const std::filesystem::path& path, const ifvbuild::Recording& rec,
+                           uint32_t offset = 0);
 
 // Makes the n-th call (counted from 1 while the scope lives) of one system operation fail:
 // open returns -1, a positional read reads nothing, the file's size is -1 (all with EIO but

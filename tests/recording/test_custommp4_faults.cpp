@@ -15,30 +15,38 @@ using rtest::Op;
 
 const std::string kEio = std::strerror(EIO);
 
+// Failing call `first` + i of `op` makes the open fail, printing messages[i]; `unbuffered`
+// refuses the reader's buffer, so that each step reads by itself.
+void expect_steps(const std::filesystem::path& path, Op op, long first,
+                  const std::vector<std::string>& messages, bool unbuffered) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const long call = first + static_cast<long>(i);
+        SCOPED_TRACE("call " + std::to_string(call));
+        Faults faults;
+        if (unbuffered) faults.refuse_buffer();
+        faults.fail(op, call);
+        rtest::expect_refused(path, messages[i]);
+    }
+}
+
 TEST(Faults, OpenFailures) {
     const auto path = rtest::write(rtest::sample_recording(1), "faults_open");
     {
         Faults faults;
         faults.fail(Op::Open, 1);
-        auto o = rtest::open(path);
-        EXPECT_EQ(o.handle, nullptr);
-        EXPECT_EQ(o.out, "open file failed\n");
+        rtest::expect_refused(path, "open file failed\n");
     }
     {
         // The size of the file cannot be learnt.
         Faults faults;
         faults.fail(Op::Size, 1);
-        auto o = rtest::open(path);
-        EXPECT_EQ(o.handle, nullptr);
-        EXPECT_EQ(o.out, "open file failed\n");
+        rtest::expect_refused(path, "open file failed\n");
     }
     {
         // The handle itself: null without a message.
         Faults faults;
         faults.fail(Op::Allocate, 1);
-        auto o = rtest::open(path);
-        EXPECT_EQ(o.handle, nullptr);
-        EXPECT_EQ(o.out, "");
+        rtest::expect_refused(path, "");
     }
 }
 
@@ -54,14 +62,7 @@ TEST(Faults, EachReadOfTheOpenNamesItsStep) {
         "read audio index table failed:read\n",
     };
     // Without the buffer every step reads by itself; with it, the first read serves them all.
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        Faults faults;
-        faults.refuse_buffer();
-        faults.fail(Op::Read, static_cast<long>(i) + 1);
-        auto o = rtest::open(path);
-        EXPECT_EQ(o.handle, nullptr);
-        EXPECT_EQ(o.out, messages[i]) << "read " << i + 1;
-    }
+    expect_steps(path, Op::Read, 1, messages, true);
     Faults faults;
     faults.fail(Op::Read, 1);
     EXPECT_EQ(rtest::open(path).out, messages[0]);
@@ -76,13 +77,7 @@ TEST(Faults, TableAllocations) {
         "alloc memory for video table failed\n",
         "alloc memory for audio table failed\n",
     };
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        Faults faults;
-        faults.fail(Op::Allocate, static_cast<long>(i) + 3);
-        auto o = rtest::open(path);
-        EXPECT_EQ(o.handle, nullptr);
-        EXPECT_EQ(o.out, messages[i]);
-    }
+    expect_steps(path, Op::Allocate, 3, messages, false);
 }
 
 TEST(Faults, SegmentWhoseIndexCannotBeLoadedIsPassedOver) {

@@ -165,9 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Open, MissingFile) {
-    auto o = rtest::open(tvtest::scratch_dir("missing") / "nothing.ifv");
-    EXPECT_EQ(o.handle, nullptr);
-    EXPECT_EQ(o.out, "open file failed\n");
+    rtest::expect_refused(tvtest::scratch_dir("missing") / "nothing.ifv", "open file failed\n");
 }
 
 // A damaged segment does not end the recording: the next plausible segment header after it
@@ -183,9 +181,8 @@ TEST(Open, DamagedFirstSegmentIsPassedOver) {
         // Cut inside the first header: nothing follows.
         auto short_header = good;
         short_header.resize(s + 47);
-        auto cut = rtest::open(rtest::write_bytes(short_header, "first_seg"), base);
-        EXPECT_EQ(cut.handle, nullptr);
-        EXPECT_EQ(cut.out, format("ReadmdatSegmentObject1 (offset:%lld) failed 1\n", s));
+        rtest::expect_refused(rtest::write_bytes(short_header, "first_seg"),
+                              format("ReadmdatSegmentObject1 (offset:%lld) failed 1\n", s), base);
 
         auto wrong_id = good;
         wrong_id[s + 3] ^= 0x10;
@@ -257,18 +254,12 @@ TEST(Open, BaseOffset) {
     rec.leading = ifvbuild::pattern(300, 99);
     const auto path = rtest::write(rec, "base_offset");
 
-    auto o = rtest::open(path, 4096);
+    auto o = rtest::expect_read_cleanly(path, rec, 4096);
     ASSERT_NE(o.handle, nullptr);
-    EXPECT_EQ(o.out, "");
     EXPECT_EQ(custommp4_get_video_frame_count(o.handle.get()), 6u);
-    EXPECT_EQ(rtest::read_all(o.handle.get()).frames, rtest::expected_frames(rec));
 
-    auto wrong = rtest::open(path, 0);
-    EXPECT_EQ(wrong.handle, nullptr);
-    EXPECT_EQ(wrong.out, "ReadFilePropertiesObject failed 2\n");
-    auto beyond = rtest::open(path, 0xFFFFFFF0u);
-    EXPECT_EQ(beyond.handle, nullptr);
-    EXPECT_EQ(beyond.out, "ReadFilePropertiesObject failed 1\n");
+    rtest::expect_refused(path, "ReadFilePropertiesObject failed 2\n", 0);
+    rtest::expect_refused(path, "ReadFilePropertiesObject failed 1\n", 0xFFFFFFF0u);
 }
 
 // Counts that the file cannot back mark the segment as damaged, when it is the first one and
@@ -339,9 +330,8 @@ TEST(Open, IndexEntriesEndingAtTheFileEndAreInside) {
     ASSERT_NE(o.handle, nullptr);
     EXPECT_EQ(o.out, "");
     bytes.pop_back();
-    o = rtest::open(rtest::write_bytes(bytes, "index_past_end"));
-    EXPECT_EQ(o.handle, nullptr);
-    EXPECT_EQ(o.out, "ReadmdatSegmentObject1 (offset:200) failed 4\n");
+    rtest::expect_refused(rtest::write_bytes(bytes, "index_past_end"),
+                          "ReadmdatSegmentObject1 (offset:200) failed 4\n");
 }
 
 TEST(Open, HostileSegmentCountAllocatesOnlyWhatTheFileHolds) {

@@ -63,11 +63,7 @@ TEST(Read, SeveralSegmentsWithDifferentTableSizes) {
     // The middle segment holds more entries than the others; the tables are reused.
     auto& mid = rec.segments[1];
     for (uint32_t i = 0; i < 40; ++i) mid.add_video(bytes_of(30, 500 + i), 1100 + i);
-    auto o = rtest::open(rtest::write(rec, "read_segments"));
-    ASSERT_NE(o.handle, nullptr);
-    auto all = rtest::read_all(o.handle.get());
-    EXPECT_EQ(all.out, "");
-    EXPECT_EQ(all.frames, rtest::expected_frames(rec));
+    rtest::expect_read_cleanly(rtest::write(rec, "read_segments"), rec);
 }
 
 TEST(Read, EmptySegmentsAnywhereAreNotTheEnd) {
@@ -198,13 +194,20 @@ TEST(Read, TruncatedFiles) {
     const auto lay = ifvbuild::layout(rec);
     const auto full = ifvbuild::to_bytes(rec);
     const auto expected = rtest::expected_frames(rec);
+    // The file cut to `size` bytes, opened.
+    const auto open_cut = [&](std::size_t size, const std::string& name) {
+        return rtest::open(rtest::write_bytes({full.begin(), full.begin() + size}, name));
+    };
+    // "ReadmdatSegmentObject2 ... failed `cause`": the second segment is damaged.
+    const auto second_damaged = [&](int cause) {
+        return printf_text("ReadmdatSegmentObject%lld (offset:%lld) failed %lld\n", 2,
+                           static_cast<long long>(lay.segments[1].position), cause);
+    };
 
     // Cut inside the last frame of the file (audio at 1060): it comes back as 0, with its
     // outputs and a diagnostic.
     {
-        auto bytes = full;
-        bytes.pop_back();
-        auto o = rtest::open(rtest::write_bytes(bytes, "trunc_last_frame"));
+        auto o = open_cut(full.size() - 1, "trunc_last_frame");
         ASSERT_NE(o.handle, nullptr);
         auto all = rtest::read_all(o.handle.get());
         ASSERT_EQ(all.frames.size(), 9u);
@@ -218,24 +221,18 @@ TEST(Read, TruncatedFiles) {
     }
     // Cut inside the second segment's index: that segment is damaged, the first one reads.
     {
-        auto bytes = full;
-        bytes.resize(lay.segments[1].video_index + 10);
-        auto o = rtest::open(rtest::write_bytes(bytes, "trunc_second_index"));
+        auto o = open_cut(lay.segments[1].video_index + 10, "trunc_second_index");
         ASSERT_NE(o.handle, nullptr);
-        EXPECT_EQ(o.out, printf_text("ReadmdatSegmentObject%lld (offset:%lld) failed %lld\n", 2,
-                                     static_cast<long long>(lay.segments[1].position), 4));
+        EXPECT_EQ(o.out, second_damaged(4));
         auto all = rtest::read_all(o.handle.get());
         EXPECT_EQ(all.frames.size(), 6u);
     }
     // Cut inside the first segment's frame data: the second header is missing and the frames
     // past the cut come back as 0, each with its diagnostic, until the real end.
     {
-        auto bytes = full;
-        bytes.resize(lay.segments[0].data + 150);
-        auto o = rtest::open(rtest::write_bytes(bytes, "trunc_first_data"));
+        auto o = open_cut(lay.segments[0].data + 150, "trunc_first_data");
         ASSERT_NE(o.handle, nullptr);
-        EXPECT_EQ(o.out, printf_text("ReadmdatSegmentObject%lld (offset:%lld) failed %lld\n", 2,
-                                     static_cast<long long>(lay.segments[1].position), 1));
+        EXPECT_EQ(o.out, second_damaged(1));
         std::vector<uint8_t> buffer(CUSTOMMP4_FRAME_BUFFER_SIZE);
         std::vector<int32_t> results;
         tvtest::StdoutCapture capture;
@@ -266,24 +263,14 @@ TEST(Read, LargeRecordingsAreReadToTheirEnd) {
     const auto path = tvtest::scratch_dir("read_large") / "large.ifv";
     ASSERT_TRUE(ifvbuild::write_file(rec, path));
 
-    auto o = rtest::open(path);
-    ASSERT_NE(o.handle, nullptr);
-    EXPECT_EQ(o.out, "");
-    auto all = rtest::read_all(o.handle.get());
-    EXPECT_EQ(all.out, "");
-    EXPECT_EQ(all.frames, rtest::expected_frames(rec));
-    o.handle.reset();
+    rtest::expect_read_cleanly(path, rec);
 
     // The same recording at a base of 4 GiB - 4 KiB: file positions pass 2^32.
     rec.base = 0xFFFFF000u;
     const auto far = tvtest::scratch_dir("read_past_4gib") / "far.ifv";
     if (!ifvbuild::write_file(rec, far)) GTEST_SKIP() << "no sparse file of 4.3 GB here";
-    o = rtest::open(far, rec.base);
+    auto o = rtest::expect_read_cleanly(far, rec, rec.base);
     ASSERT_NE(o.handle, nullptr);
-    EXPECT_EQ(o.out, "");
-    all = rtest::read_all(o.handle.get());
-    EXPECT_EQ(all.out, "");
-    EXPECT_EQ(all.frames, rtest::expected_frames(rec));
     EXPECT_GT(o.handle->sect_table[1].position, int64_t{1} << 32);
     o.handle.reset();
     std::filesystem::remove(far);
