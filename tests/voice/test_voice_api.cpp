@@ -166,37 +166,57 @@ TEST(VoiceEncode, RefusedCallsWriteNothing) {
     EXPECT_TRUE(same_bytes(&s, &before, sizeof s));
 }
 
-// Payload words of an n-sample block, written out per mode as the frame-size table gives them.
-int table_payload_words(int mode, int n) {
-    switch (mode) {
-        case 1:
-        case 2:
-        case 65:
-        case 66:
-            return n / 2;
-        case 3:
-            return n / 4 + 2;
-        case 35:
-            return (n - 1) / 4 + 2;
-        case 67:
-            return n / 4;
-        case 4:
-        case 36:
-            return 2 * n / 16;
-        case 5:
-        case 37:
-            return 3 * n / 16;
-        case 6:
-        case 38:
-            return 4 * n / 16;
-        case 7:
-        case 39:
-            return 5 * n / 16;
-        case 68:
-            return n / 8;
-        default:
-            return -1;
-    }
+// The frame-size table, a row per family of modes: the payload words of an n-sample block, the
+// accepted payload lengths L and the samples an L-word payload holds.
+struct FrameSizes {
+    std::set<int> modes;
+    int (*words)(int n);
+    std::set<int> lengths;
+    int (*samples)(int l);
+};
+
+// `count` lengths from `first` in steps of `step`.
+std::set<int> spaced(int first, int count, int step) {
+    std::set<int> out;
+    for (int i = 0; i < count; ++i) out.insert(first + i * step);
+    return out;
+}
+
+const FrameSizes& frame_sizes(int mode) {
+    static const FrameSizes table[] = {
+        {{1, 2, 65, 66},
+         [](int n) { return n / 2; },
+         spaced(40, 6, 40),
+         [](int l) { return 2 * l; }},
+        // One word cannot hold the header.
+        {{3},
+         [](int n) { return n / 4 + 2; },
+         spaced(2, 121, 1),
+         [](int l) { return 4 * (l - 2); }},
+        {{35},
+         [](int n) { return (n - 1) / 4 + 2; },
+         spaced(2, 121, 1),
+         [](int l) { return 4 * (l - 2) + 1; }},
+        {{67}, [](int n) { return n / 4; }, spaced(1, 122, 1), [](int l) { return 4 * l; }},
+        {{4, 36, 68},
+         [](int n) { return 2 * n / 16; },
+         spaced(10, 6, 10),
+         [](int l) { return 8 * l; }},
+        {{5, 37},
+         [](int n) { return 3 * n / 16; },
+         spaced(15, 6, 15),
+         [](int l) { return 16 * l / 3; }},
+        {{6, 38}, [](int n) { return 4 * n / 16; }, spaced(20, 6, 20), [](int l) { return 4 * l; }},
+        {{7, 39},
+         [](int n) { return 5 * n / 16; },
+         spaced(25, 6, 25),
+         [](int l) { return 16 * l / 5; }},
+    };
+    for (const FrameSizes& row : table)
+        if (row.modes.count(mode)) return row;
+    static const FrameSizes none{{}, [](int) { return -1; }, {}, [](int) { return -1; }};
+    ADD_FAILURE() << "mode " << mode << " is not in the table";
+    return none;
 }
 
 TEST(VoiceEncode, FrameSizeHeaderAndCopyLengthForEveryModeAndCount) {
@@ -207,7 +227,7 @@ TEST(VoiceEncode, FrameSizeHeaderAndCopyLengthForEveryModeAndCount) {
             VoiceFrame f;
             std::memset(&f, 0xCD, sizeof f);
             ASSERT_EQ(TV_VOICE_EncodeFrame(&s, pcm.data(), &f, n), 0) << mode << " " << n;
-            const int words = table_payload_words(mode, n);
+            const int words = frame_sizes(mode).words(n);
             ASSERT_EQ(f.payload_words, words) << "mode " << mode << " n " << n;
             ASSERT_EQ(f.flags[0], 0x00);
             ASSERT_EQ(f.flags[1], 0x01);
@@ -301,83 +321,9 @@ TEST(VoiceDecode, UnknownModeRefusedAfterFrameTypeAndZeroLength) {
     EXPECT_EQ(decode(s, f).rc, VOICE_ERR_DEC_FRAMETYPE);
 }
 
-// Accepted payload lengths and sample counts, as the frame-size table lists them.
-std::set<int> table_accepted_lengths(int mode) {
-    std::set<int> out;
-    const auto range = [&](int first, int last) {
-        for (int l = first; l <= last; ++l) out.insert(l);
-    };
-    switch (mode) {
-        case 1:
-        case 2:
-        case 65:
-        case 66:
-            out = {40, 80, 120, 160, 200, 240};
-            break;
-        case 3:
-        case 35:
-            range(2, 122);
-            break;  // one word cannot hold the header
-        case 67:
-            range(1, 122);
-            break;
-        case 4:
-        case 36:
-        case 68:
-            out = {10, 20, 30, 40, 50, 60};
-            break;
-        case 5:
-        case 37:
-            out = {15, 30, 45, 60, 75, 90};
-            break;
-        case 6:
-        case 38:
-            out = {20, 40, 60, 80, 100, 120};
-            break;
-        case 7:
-        case 39:
-            out = {25, 50, 75, 100, 125, 150};
-            break;
-        default:
-            break;
-    }
-    return out;
-}
-
-int table_sample_count(int mode, int l) {
-    switch (mode) {
-        case 1:
-        case 2:
-        case 65:
-        case 66:
-            return 2 * l;
-        case 3:
-            return 4 * (l - 2);
-        case 35:
-            return 4 * (l - 2) + 1;
-        case 67:
-            return 4 * l;
-        case 4:
-        case 36:
-        case 68:
-            return 8 * l;
-        case 5:
-        case 37:
-            return 16 * l / 3;
-        case 6:
-        case 38:
-            return 4 * l;
-        case 7:
-        case 39:
-            return 16 * l / 5;
-        default:
-            return -1;
-    }
-}
-
 TEST(VoiceDecode, LengthTableForEveryModeAndEveryLength) {
     for (const int16_t mode : kAllModes) {
-        const std::set<int> accepted = table_accepted_lengths(mode);
+        const std::set<int> accepted = frame_sizes(mode).lengths;
         for (int l = 0; l <= 255; ++l) {
             VoiceCodecState s = fresh_state(mode, false);
             VoiceFrame f = make_frame(l, 0x00);
@@ -386,7 +332,7 @@ TEST(VoiceDecode, LengthTableForEveryModeAndEveryLength) {
             const int32_t rc = TV_VOICE_DecodeFrame(&s, &f, pcm.data(), &count);
             if (accepted.count(l)) {
                 ASSERT_EQ(rc, 0) << "mode " << mode << " L " << l;
-                ASSERT_EQ(count, table_sample_count(mode, l)) << "mode " << mode << " L " << l;
+                ASSERT_EQ(count, frame_sizes(mode).samples(l)) << "mode " << mode << " L " << l;
                 ASSERT_LE(count, VOICE_MAX_DECODED_SAMPLES);
                 // No sample beyond the reported count is written.
                 for (std::size_t i = static_cast<std::size_t>(count); i < pcm.size(); ++i) {
@@ -429,7 +375,7 @@ TEST(VoiceDecode, RandomFramesAndNoiseNeverMisbehave) {
     // says, states within their ranges, nothing written past the count.
     Lcg rng(4242);
     for (const int16_t mode : kAllModes) {
-        const std::set<int> lengths = table_accepted_lengths(mode);
+        const std::set<int> lengths = frame_sizes(mode).lengths;
         const std::vector<int> accepted(lengths.begin(), lengths.end());
         VoiceCodecState dec = fresh_state(mode, false);
         VoiceCodecState enc = fresh_state(mode, true);
@@ -440,7 +386,7 @@ TEST(VoiceDecode, RandomFramesAndNoiseNeverMisbehave) {
             std::vector<int16_t> pcm(VOICE_MAX_DECODED_SAMPLES + 8, 0x5A5A);
             int16_t count = -1;
             ASSERT_EQ(TV_VOICE_DecodeFrame(&dec, &f, pcm.data(), &count), 0) << mode;
-            ASSERT_EQ(count, table_sample_count(mode, words));
+            ASSERT_EQ(count, frame_sizes(mode).samples(words));
             for (std::size_t i = static_cast<std::size_t>(count); i < pcm.size(); ++i)
                 ASSERT_EQ(pcm[i], 0x5A5A);
             if (is_ima(mode)) {
@@ -456,7 +402,7 @@ TEST(VoiceDecode, RandomFramesAndNoiseNeverMisbehave) {
             ASSERT_EQ(
                 TV_VOICE_EncodeFrame(&enc, noise.data(), &out, static_cast<int32_t>(noise.size())),
                 0);
-            ASSERT_EQ(out.payload_words, table_payload_words(mode, static_cast<int>(noise.size())));
+            ASSERT_EQ(out.payload_words, frame_sizes(mode).words(static_cast<int>(noise.size())));
         }
     }
 }
@@ -499,7 +445,7 @@ TEST_P(VoiceForeignState, EveryCoderStaysInBounds) {
         dec.mode = mode;
         twin = dec;
         twin.codec.adpcm.step_index = std::min<uint8_t>(dec.codec.adpcm.step_index, 88);
-        VoiceFrame in = make_frame(*table_accepted_lengths(mode).rbegin());
+        VoiceFrame in = make_frame(*frame_sizes(mode).lengths.rbegin());
         fill(in.payload, sizeof in.payload);
         VoiceFrame copy = in;
         const Decoded d = decode(dec, in);
