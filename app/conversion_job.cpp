@@ -545,13 +545,34 @@ JobOutcome outcome_of(Ending ending, const JobReport& report) {
 
 }  // namespace
 
+namespace {
+constexpr std::pair<OutputFormat, std::string_view> kFormatNames[] = {
+    {OutputFormat::Avi, "avi"}, {OutputFormat::Matroska, "mkv"}, {OutputFormat::Mp4, "mp4"}};
+}  // namespace
+
+const char* OutputFormatName(OutputFormat format) {
+    for (const auto& [known, name] : kFormatNames)
+        if (known == format) return name.data();
+    return kFormatNames[0].second.data();
+}
+
+OutputFormat OutputFormatNamed(std::string_view name) {
+    for (const auto& [format, known] : kFormatNames) {
+        if (name.size() == known.size() &&
+            std::equal(name.begin(), name.end(), known.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            }))
+            return format;
+    }
+    return OutputFormat::ByExtension;
+}
+
 OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen) {
     if (chosen != OutputFormat::ByExtension) return chosen;
-    std::string extension = platform::utf8_of(platform::path_of(output).extension());
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (extension == ".mkv") return OutputFormat::Matroska;
-    if (extension == ".mp4") return OutputFormat::Mp4;
-    return OutputFormat::Avi;
+    const std::string extension = platform::utf8_of(platform::path_of(output).extension());
+    const OutputFormat named =
+        extension.empty() ? OutputFormat::ByExtension : OutputFormatNamed(extension.substr(1));
+    return named == OutputFormat::ByExtension ? OutputFormat::Avi : named;
 }
 
 int PutInPlace(const std::string& part, const std::string& path, bool replace) {

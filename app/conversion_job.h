@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "torvane/export.h"
@@ -97,6 +98,12 @@ TORVANE_API int PutInPlace(const std::string& part, const std::string& path, boo
 // The container for `output`: `chosen`, or for ByExtension the output's extension (".mkv",
 // ".mp4" in any case; anything else is AVI).
 TORVANE_API OutputFormat OutputFormatFor(const std::string& output, OutputFormat chosen);
+
+// Each container's short name, which is also its file extension without the dot: "avi", "mkv",
+// "mp4" (ByExtension gives "avi", what an unknown extension gets).
+TORVANE_API const char* OutputFormatName(OutputFormat format);
+// The container of such a name, in any case; ByExtension for any other text.
+TORVANE_API OutputFormat OutputFormatNamed(std::string_view name);
 
 // A moment of a recording.
 struct RecordingTime {

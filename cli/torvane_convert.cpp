@@ -329,13 +329,8 @@ int parse_options(int argc, char** argv, Options& options) {
                 options.clock_srt = true;
                 break;
             case kFormat:
-                if (std::strcmp(optarg, "avi") == 0) {
-                    options.format = tv::OutputFormat::Avi;
-                } else if (std::strcmp(optarg, "mkv") == 0) {
-                    options.format = tv::OutputFormat::Matroska;
-                } else if (std::strcmp(optarg, "mp4") == 0) {
-                    options.format = tv::OutputFormat::Mp4;
-                } else {
+                options.format = tv::OutputFormatNamed(optarg);
+                if (options.format == tv::OutputFormat::ByExtension) {
                     std::fprintf(stderr, "%s: --format is avi, mkv or mp4\n", kProgram);
                     return kUsage;
                 }
@@ -495,9 +490,7 @@ bool plan_tasks(const Options& options, std::vector<std::unique_ptr<Task>>& task
                 std::vector<std::string>& skipped) {
     std::vector<Pair> pairs;
     const auto& pos = options.positionals;
-    const char* extension = options.format == tv::OutputFormat::Matroska ? ".mkv"
-                            : options.format == tv::OutputFormat::Mp4    ? ".mp4"
-                                                                         : ".avi";
+    const std::string extension = std::string(".") + tv::OutputFormatName(options.format);
     auto output_of = [&](const fs::path& in, const fs::path& below) {
         fs::path out =
             options.output_dir ? (as_path(*options.output_dir) / below).make_preferred() : in;
@@ -823,17 +816,6 @@ void after_conversion(Task& task, const Options& options) {
     task.timeline = {};  // a batch need not keep every recording's stamps
 }
 
-const char* format_name(tv::OutputFormat format) {
-    switch (format) {
-        case tv::OutputFormat::Matroska:
-            return "mkv";
-        case tv::OutputFormat::Mp4:
-            return "mp4";
-        default:
-            return "avi";
-    }
-}
-
 // One recording as the report tells it: what the job found of it, when it opened it.
 nlohmann::ordered_json recording_json(const std::string& path, const Task& task,
                                       const Options& options) {
@@ -925,7 +907,7 @@ nlohmann::ordered_json conversion_json(const Task& task, const Options& options)
             o["sha256"] = task.output_sha256.empty() ? nlohmann::ordered_json(nullptr)
                                                      : nlohmann::ordered_json(task.output_sha256);
         }
-        o["format"] = format_name(tv::OutputFormatFor(task.output, options.format));
+        o["format"] = tv::OutputFormatName(tv::OutputFormatFor(task.output, options.format));
         c["output"] = o;
     } else {
         c["output"] = nullptr;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <system_error>
 
+#include "app/conversion_job.h"
 #include "common/platform.h"
 
 namespace tv::gui {
@@ -16,22 +17,18 @@ std::filesystem::path g_settingsPath;
 std::filesystem::path g_defaultSettingsPath;
 
 namespace {
-constexpr const char* kFormatExtensions[] = {"avi", "mkv", "mp4"};
+// By their Format number.
+constexpr OutputFormat kFormats[] = {OutputFormat::Avi, OutputFormat::Matroska, OutputFormat::Mp4};
 }  // namespace
 
 const char* FormatExtension(int32_t format) {
-    return format >= 1 && format <= 2 ? kFormatExtensions[format] : kFormatExtensions[0];
+    return OutputFormatName(format >= 1 && format <= 2 ? kFormats[format] : kFormats[0]);
 }
 
 int32_t FormatOfExtension(std::string_view extension) {
-    for (int32_t format = 0; format < 3; ++format) {
-        const std::string_view known = kFormatExtensions[format];
-        bool same = extension.size() == known.size();
-        for (size_t i = 0; same && i < known.size(); ++i) {
-            same = std::tolower(static_cast<unsigned char>(extension[i])) == known[i];
-        }
-        if (same) return format;
-    }
+    const OutputFormat named = OutputFormatNamed(extension);
+    for (int32_t format = 1; format < 3; ++format)
+        if (kFormats[format] == named) return format;
     return 0;
 }
 
