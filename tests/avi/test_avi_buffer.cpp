@@ -305,9 +305,17 @@ TEST_F(AviBuffer, FailedWritesOfTheBufferLeaveTheFileOfTheChunksThatStay) {
     EXPECT_GT(cases, 80);
 }
 
-// After a video chunk of 1000 bytes and an audio chunk of 321 (2048 + 1338 bytes of file),
-// whatever came next was taken back: the file goes on after those two.
-void expect_first_two_chunks_stay(AviFile* avi) {
+// `call` fails as the disk fills up. The first two chunks, video of 1000 bytes and audio of 321
+// (2048 + 1338 bytes of file), stay; whatever came next was taken back: the file goes on after
+// those two.
+template <class Call>
+void expect_failure_keeps_two_chunks(AviFile* avi, Recorder& rec, Call call) {
+    AVI_last_error = 0;
+    errno = 0;
+    EXPECT_EQ(call(), -1);
+    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
+    EXPECT_EQ(errno, ENOSPC);
+    rec.chunks.resize(2);
     EXPECT_EQ(avi->position, 2048 + 1338);
     EXPECT_EQ(::lseek(avi->fd, 0, SEEK_CUR), 2048 + 1338);
     EXPECT_EQ(AVI_chunks_in_file(avi), 2);
@@ -332,13 +340,8 @@ TEST_F(AviBuffer, FailedFlushTakesBackTheChunksNotWholeInTheFile) {
 
     // The next chunk does not fit; the block stops one byte short of the third chunk's pad.
     InstalledOps ops(counting_writes(avi.get(), 1, 1008 + 330 + 1007));
-    AVI_last_error = 0;
-    errno = 0;
-    EXPECT_EQ(rec.video(data.data(), 2000, true), -1);
-    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
-    EXPECT_EQ(errno, ENOSPC);
-    expect_first_two_chunks_stay(avi.get());
-    rec.chunks.resize(2);
+    expect_failure_keeps_two_chunks(avi.get(), rec,
+                                    [&] { return rec.video(data.data(), 2000, true); });
 
     // The record goes on: the next chunks take the place of the lost ones.
     ASSERT_EQ(rec.video(data.data(), 2000, true), 0);
@@ -368,14 +371,8 @@ TEST_F(AviBuffer, FailedWriteBehindTakesBackTheChunksPutAfterIt) {
 
     // The failure comes with the next call that waits; the two chunks put after the handed-over
     // ones go too, although their own write was never tried.
-    AVI_last_error = 0;
-    errno = 0;
-    EXPECT_EQ(AVI_flush(avi.get()), -1);
-    EXPECT_EQ(AVI_get_last_error(), AVI_ERR_WRITE);
-    EXPECT_EQ(errno, ENOSPC);
+    expect_failure_keeps_two_chunks(avi.get(), rec, [&] { return AVI_flush(avi.get()); });
     EXPECT_EQ(g_buffer_writes, 1);
-    expect_first_two_chunks_stay(avi.get());
-    rec.chunks.resize(2);
 
     // Writing behind goes on; turning it off waits for the last write (it reports its failure).
     ASSERT_EQ(rec.video(data.data(), 2000, true), 0);

@@ -35,6 +35,24 @@ std::vector<uint8_t> tone(int samples, int* phase) {
     return pcm;
 }
 
+// Runs `body` in a child process whose files may not grow past `limit` bytes (SIGXFSZ ignored,
+// so writes fail with EFBIG). The child's exit status is the result.
+template <class Body>
+int with_file_size_limit(rlim_t limit, Body body) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit rl{};
+        ::getrlimit(RLIMIT_FSIZE, &rl);
+        rl.rlim_cur = limit;
+        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) ::_exit(90);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
 class AviOutside : public AviTest {
   protected:
     void SetUp() override {
@@ -78,6 +96,27 @@ class AviOutside : public AviTest {
         EXPECT_GT(frames, more_frames_than);
         expect_readable(frames, audio);
     }
+
+    // In a child whose files may not grow past `limit` bytes, frames go in until the limit
+    // refuses one (frame i); then `rest(avi, rec, i, phase)` goes on. The child's exit status
+    // is the result: 0 when all went as expected, and then the counts are saved.
+    template <class Rest>
+    int until_the_limit(rlim_t limit, Rest rest) {
+        return with_file_size_limit(limit, [&] {
+            AviPtr avi = create();
+            if (!avi) return 1;
+            Recorder rec(avi.get());
+            int phase = 0;
+            int i = 0;
+            while (put_frame(rec, i, &phase) == 0) {
+                if (++i > 200) return 2;
+            }
+            if (AVI_get_last_error() != AVI_ERR_WRITE) return 3;
+            const int result = rest(avi, rec, i, phase);
+            if (result == 0) save_counts(rec);
+            return result;
+        });
+    }
 };
 
 TEST_F(AviOutside, PlainFile) {
@@ -111,37 +150,10 @@ TEST_F(AviOutside, OpenDmlFile) {
     expect_readable(100, count(rec.chunks, "01wb"));
 }
 
-// Runs `body` in a child process whose files may not grow past `limit` bytes (SIGXFSZ ignored,
-// so writes fail with EFBIG). The child's exit status is the result.
-template <class Body>
-int with_file_size_limit(rlim_t limit, Body body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit rl{};
-        ::getrlimit(RLIMIT_FSIZE, &rl);
-        rl.rlim_cur = limit;
-        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) ::_exit(90);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
-
 TEST_F(AviOutside, FileSizeLimitReachedAndLifted) {
     // The child reports how many frames it wrote; after the refused chunk the limit is lifted
     // and the conversion goes on.
-    int status = with_file_size_limit(40000, [&] {
-        AviPtr avi = create();
-        if (!avi) return 1;
-        Recorder rec(avi.get());
-        int phase = 0;
-        int i = 0;
-        while (put_frame(rec, i, &phase) == 0) {
-            if (++i > 200) return 2;
-        }
-        if (AVI_get_last_error() != AVI_ERR_WRITE) return 3;
+    const int status = until_the_limit(40000, [&](AviPtr& avi, Recorder& rec, int i, int phase) {
         rlimit rl{};
         ::getrlimit(RLIMIT_FSIZE, &rl);
         rl.rlim_cur = rl.rlim_max;
@@ -151,31 +163,18 @@ TEST_F(AviOutside, FileSizeLimitReachedAndLifted) {
         for (int end = i + 30; i < end; ++i) {
             if (put_frame(rec, i, &phase) != 0) return 4;
         }
-        if (AVI_finish(avi.release()) != 0) return 5;
-        save_counts(rec);
-        return 0;
+        return AVI_finish(avi.release()) != 0 ? 5 : 0;
     });
     ASSERT_EQ(status, 0);
     expect_readable_as_counted(30);
 }
 
 TEST_F(AviOutside, FileSizeLimitReachedAndFinished) {
-    int status = with_file_size_limit(30001, [&] {
-        AviPtr avi = create();
-        if (!avi) return 1;
-        Recorder rec(avi.get());
-        int phase = 0;
-        for (int i = 0;; ++i) {
-            if (i > 200) return 2;
-            if (put_frame(rec, i, &phase) != 0) break;
-        }
-        if (AVI_get_last_error() != AVI_ERR_WRITE) return 3;
+    const int status = until_the_limit(30001, [](AviPtr& avi, Recorder&, int, int) {
         // As the conversion does: stop at the failed write and finish. The index no longer
         // fits under the limit; the file is finished without it.
-        if (AVI_finish(avi.release()) != -1 || AVI_get_last_error() != AVI_ERR_WRITE_INDEX)
-            return 4;
-        save_counts(rec);
-        return 0;
+        if (AVI_finish(avi.release()) != -1) return 4;
+        return AVI_get_last_error() == AVI_ERR_WRITE_INDEX ? 0 : 4;
     });
     ASSERT_EQ(status, 0);
     expect_readable_as_counted(5);
