@@ -4,12 +4,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "support/test_support.h"
 
 namespace rtest {
 
 namespace fs = std::filesystem;
+
+std::string printf_text(const char* fmt, long long a, long long b, long long c) {
+    char text[256];
+    std::snprintf(text, sizeof text, fmt, a, b, c);
+    return text;
+}
 
 ifvbuild::Recording sample_recording(int segments) {
     ifvbuild::Recording rec;

@@ -20,6 +20,9 @@ struct HandleCloser {
 };
 using Handle = std::unique_ptr<custommp4_handle, HandleCloser>;
 
+// printf's text of `fmt` with up to three whole numbers.
+std::string printf_text(const char* fmt, long long a, long long b = 0, long long c = 0);
+
 // `segments` segments; segment i holds video frames at i*1000 + 0, 40, 80 (the first a key
 // frame, lengths 100 + 10i + j) and audio frames at i*1000 + 0, 60 of 320 bytes, each with
 // its own bytes.

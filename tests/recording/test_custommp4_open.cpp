@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <cstdio>
 #include <functional>
 
 #include "common/bytes.h"
@@ -15,11 +14,7 @@ namespace {
 using rtest::Faults;
 using rtest::Op;
 
-std::string format(const char* fmt, long long a, long long b = 0) {
-    char text[256];
-    std::snprintf(text, sizeof text, fmt, a, b);
-    return text;
-}
+using rtest::printf_text;
 
 TEST(Open, ValidRecordingAnswersTheQueries) {
     auto rec = rtest::sample_recording(2);
@@ -182,7 +177,8 @@ TEST(Open, DamagedFirstSegmentIsPassedOver) {
         auto short_header = good;
         short_header.resize(s + 47);
         rtest::expect_refused(rtest::write_bytes(short_header, "first_seg"),
-                              format("ReadmdatSegmentObject1 (offset:%lld) failed 1\n", s), base);
+                              printf_text("ReadmdatSegmentObject1 (offset:%lld) failed 1\n", s),
+                              base);
 
         auto wrong_id = good;
         wrong_id[s + 3] ^= 0x10;
@@ -194,10 +190,10 @@ TEST(Open, DamagedFirstSegmentIsPassedOver) {
             auto o = rtest::open(rtest::write_bytes(bytes, "first_seg"), base);
             ASSERT_NE(o.handle, nullptr);
             EXPECT_EQ(o.out,
-                      format("ReadmdatSegmentObject1 (offset:%lld) failed %lld\n", s, cause) +
-                          format("warning:segment 1 damaged, resumed at position %lld\n",
-                                 lay.segments[1].position) +
-                          format("ReadmdatSegmentObject2 (offset:%lld) failed 1\n", lay.end))
+                      printf_text("ReadmdatSegmentObject1 (offset:%lld) failed %lld\n", s, cause) +
+                          printf_text("warning:segment 1 damaged, resumed at position %lld\n",
+                                      lay.segments[1].position) +
+                          printf_text("ReadmdatSegmentObject2 (offset:%lld) failed 1\n", lay.end))
                 << "base " << base;
             EXPECT_EQ(custommp4_get_segment_count(o.handle.get()), 1u);
             EXPECT_EQ(custommp4_get_announced_segment_count(o.handle.get()), 2u);
@@ -222,10 +218,11 @@ TEST(Open, DamagedLaterSegmentIsPassedOver) {
     for (const auto& [bytes, cause] : cases) {
         auto o = rtest::open(rtest::write_bytes(bytes, "later_seg"));
         ASSERT_NE(o.handle, nullptr);
-        EXPECT_EQ(o.out, format("ReadmdatSegmentObject2 (offset:%lld) failed %lld\n", s2, cause) +
-                             format("warning:segment 2 damaged, resumed at position %lld\n",
-                                    lay.segments[2].position) +
-                             format("ReadmdatSegmentObject3 (offset:%lld) failed 1\n", lay.end));
+        EXPECT_EQ(o.out,
+                  printf_text("ReadmdatSegmentObject2 (offset:%lld) failed %lld\n", s2, cause) +
+                      printf_text("warning:segment 2 damaged, resumed at position %lld\n",
+                                  lay.segments[2].position) +
+                      printf_text("ReadmdatSegmentObject3 (offset:%lld) failed 1\n", lay.end));
         auto* h = o.handle.get();
         EXPECT_EQ(custommp4_get_segment_count(h), 2u);
         EXPECT_EQ(custommp4_get_announced_segment_count(h), 3u);
@@ -243,7 +240,7 @@ TEST(Open, FewerSegmentsThanAnnounced) {
     const auto lay = ifvbuild::layout(rec);
     auto o = rtest::open(rtest::write(rec, "fewer_segments"));
     ASSERT_NE(o.handle, nullptr);
-    EXPECT_EQ(o.out, format("ReadmdatSegmentObject3 (offset:%lld) failed %lld\n", lay.end, 1));
+    EXPECT_EQ(o.out, printf_text("ReadmdatSegmentObject3 (offset:%lld) failed %lld\n", lay.end, 1));
     EXPECT_EQ(custommp4_get_segment_count(o.handle.get()), 2u);
     EXPECT_EQ(rtest::read_all(o.handle.get()).frames, rtest::expected_frames(rec));
 }
@@ -290,11 +287,12 @@ TEST_P(HostileCounts, AreFoundAtOpen) {
         Faults faults;
         auto o = rtest::open(rtest::write_bytes(bytes, std::string("hostile_") + c.name));
         const long long number = static_cast<long long>(which) + 1;
-        EXPECT_EQ(o.out, format("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n", number,
-                                static_cast<long long>(s)) +
-                             format("warning:segment %lld damaged, resumed at position %lld\n",
-                                    number, lay.segments[which + 1].position) +
-                             format("ReadmdatSegmentObject3 (offset:%lld) failed 1\n", lay.end));
+        EXPECT_EQ(o.out,
+                  printf_text("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n", number,
+                              static_cast<long long>(s)) +
+                      printf_text("warning:segment %lld damaged, resumed at position %lld\n",
+                                  number, lay.segments[which + 1].position) +
+                      printf_text("ReadmdatSegmentObject3 (offset:%lld) failed 1\n", lay.end));
         EXPECT_LE(faults.largest_allocation(), bytes.size());
         ASSERT_NE(o.handle, nullptr);
         EXPECT_EQ(custommp4_get_segment_count(o.handle.get()), 2u);
@@ -345,7 +343,8 @@ TEST(Open, HostileSegmentCountAllocatesOnlyWhatTheFileHolds) {
     Faults faults;
     auto o = rtest::open(rtest::write(rec, "hostile_segment_count"));
     ASSERT_NE(o.handle, nullptr);
-    EXPECT_EQ(o.out, format("ReadmdatSegmentObject%lld (offset:%lld) failed 1\n", 2001, lay.end));
+    EXPECT_EQ(o.out,
+              printf_text("ReadmdatSegmentObject%lld (offset:%lld) failed 1\n", 2001, lay.end));
     EXPECT_EQ(custommp4_get_segment_count(o.handle.get()), 2000u);
     EXPECT_LE(faults.largest_allocation(), lay.file_size);
     // Two thousand empty segments are passed over in one call.
@@ -375,8 +374,8 @@ TEST(Open, FrameTotalsCannotOverflow) {
 
     auto o = rtest::open(path);
     ASSERT_NE(o.handle, nullptr);
-    EXPECT_EQ(o.out,
-              format("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n", 2148, 200 + 48 * 2147));
+    EXPECT_EQ(o.out, printf_text("ReadmdatSegmentObject%lld (offset:%lld) failed 4\n", 2148,
+                                 200 + 48 * 2147));
     EXPECT_EQ(custommp4_get_video_frame_count(o.handle.get()), 2147u * kCount);
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <cstdio>
 
 #include "common/bytes.h"
 #include "recording/reader_test_util.h"
@@ -13,11 +12,7 @@ namespace {
 
 using rtest::Frame;
 
-std::string printf_text(const char* fmt, long long a, long long b, long long c) {
-    char text[256];
-    std::snprintf(text, sizeof text, fmt, a, b, c);
-    return text;
-}
+using rtest::printf_text;
 
 std::vector<uint8_t> bytes_of(std::size_t n, uint32_t seed) {
     return ifvbuild::pattern(n, seed);

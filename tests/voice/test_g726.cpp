@@ -27,10 +27,6 @@ std::vector<int> random_codes(std::size_t n, int bits, uint32_t seed) {
     return codes;
 }
 
-VoiceFrame frame_of(const std::vector<uint8_t>& payload) {
-    return frame_with_payload(payload);
-}
-
 std::vector<int16_t> decode_codes(int mode, int bits, const std::vector<int>& codes) {
     VoiceCodecState s = fresh_state(mode, false);
     std::vector<int16_t> out;
@@ -38,7 +34,7 @@ std::vector<int16_t> decode_codes(int mode, int bits, const std::vector<int>& co
     for (std::size_t start = 0; start < codes.size(); start += per_frame) {
         const std::vector<int> part(codes.begin() + static_cast<std::ptrdiff_t>(start),
                                     codes.begin() + static_cast<std::ptrdiff_t>(start + per_frame));
-        VoiceFrame f = frame_of(pack_codes(part, bits, mode >= 36));
+        VoiceFrame f = frame_with_payload(pack_codes(part, bits, mode >= 36));
         const Decoded d = decode(s, f);
         EXPECT_EQ(d.rc, 0);
         out.insert(out.end(), d.pcm.begin(), d.pcm.end());
@@ -113,8 +109,8 @@ TEST(G726, MsbModesDecodeTheSameCodesAndLeaveTheFrameLsbFirst) {
 
         VoiceCodecState a = fresh_state(lsb_mode(bits), false);
         VoiceCodecState b = fresh_state(msb_mode(bits), false);
-        VoiceFrame fa = frame_of(lsb);
-        VoiceFrame fb = frame_of(msb);
+        VoiceFrame fa = frame_with_payload(lsb);
+        VoiceFrame fb = frame_with_payload(msb);
         const VoiceFrame fa_before = fa;
         EXPECT_EQ(decode(a, fa).pcm, decode(b, fb).pcm) << bits;
         EXPECT_TRUE(same_bytes(&fa, &fa_before, sizeof fa)) << "LSB-first frames are not touched";
@@ -124,7 +120,7 @@ TEST(G726, MsbModesDecodeTheSameCodesAndLeaveTheFrameLsbFirst) {
         // Decoding the rewritten buffer again as an MSB-first frame reads other codes.
         VoiceCodecState again = fresh_state(msb_mode(bits), false);
         VoiceCodecState first = fresh_state(msb_mode(bits), false);
-        VoiceFrame original = frame_of(msb);
+        VoiceFrame original = frame_with_payload(msb);
         EXPECT_NE(decode(again, fb).pcm, decode(first, original).pcm);
     }
 }
@@ -292,7 +288,7 @@ TEST(G726, MatchesTheModelOfTheCoder) {
 
 // A decoder state set up by hand, then one frame of codes; returns the samples.
 std::vector<int16_t> decode_from(VoiceCodecState& s, int bits, const std::vector<int>& codes) {
-    VoiceFrame f = frame_of(pack_codes(codes, bits, false));
+    VoiceFrame f = frame_with_payload(pack_codes(codes, bits, false));
     const Decoded d = decode(s, f);
     EXPECT_EQ(d.rc, 0);
     return d.pcm;
