@@ -537,9 +537,15 @@ TEST_F(AviBuffer, SettingsSpaceAndCounts) {
     ASSERT_EQ(AVI_finish(avi.release()), 0);
 }
 
-std::vector<std::pair<int64_t, size_t>> g_writes;  // file offset, length
-int64_t recording_write(int fd, const void* buf, size_t n) {
-    g_writes.emplace_back(::lseek(fd, 0, SEEK_CUR), n);
+// Writes and reservations in the order the system saw them.
+struct Event {
+    bool reserve;
+    int64_t offset;
+    int64_t length;
+};
+std::vector<Event> g_events;
+int64_t logged_write(int fd, const void* buf, size_t n) {
+    g_events.push_back({false, ::lseek(fd, 0, SEEK_CUR), static_cast<int64_t>(n)});
     return ::write(fd, buf, n);
 }
 
@@ -549,8 +555,8 @@ TEST_F(AviBuffer, BufferedChunksGoOutInPiecesOfAtMost512KiB) {
     AviPtr avi = buffered(2 << 20);
     ASSERT_TRUE(avi);
     tv::sysio::Ops table = tv::sysio::real_ops();
-    table.write = recording_write;
-    g_writes.clear();
+    table.write = logged_write;
+    g_events.clear();
     {
         InstalledOps ops(table);
         std::vector<uint8_t> frame(70001, 0x3C);
@@ -560,33 +566,22 @@ TEST_F(AviBuffer, BufferedChunksGoOutInPiecesOfAtMost512KiB) {
         }
         ASSERT_EQ(AVI_flush(avi.get()), 0);
     }
-    ASSERT_GT(g_writes.size(), 6u);
-    int64_t end = g_writes.front().first;
+    ASSERT_GT(g_events.size(), 6u);
+    int64_t end = g_events.front().offset;
     size_t full = 0;
-    for (const auto& [offset, length] : g_writes) {
-        EXPECT_EQ(offset, end);  // one after the other
-        EXPECT_LE(length, 512u * 1024);
-        full += length == 512u * 1024;
-        end = offset + static_cast<int64_t>(length);
+    for (const Event& e : g_events) {
+        EXPECT_EQ(e.offset, end);  // one after the other
+        EXPECT_LE(e.length, 512 * 1024);
+        full += e.length == 512 * 1024;
+        end = e.offset + e.length;
     }
     EXPECT_GE(full, 4u);
     EXPECT_EQ(end, static_cast<int64_t>(fs::file_size(path)));
     ASSERT_EQ(AVI_finish(avi.release()), 0);
 }
 
-// Writes and reservations in the order the system saw them.
-struct Event {
-    bool reserve;
-    int64_t offset;
-    int64_t length;
-};
-std::vector<Event> g_events;
 bool g_refuse_reserve = false;
 int g_system_refusal = 0;  // errno of the system's first refusal
-int64_t logged_write(int fd, const void* buf, size_t n) {
-    g_events.push_back({false, ::lseek(fd, 0, SEEK_CUR), static_cast<int64_t>(n)});
-    return ::write(fd, buf, n);
-}
 int logged_reserve(int fd, int64_t offset, int64_t length) {
     g_events.push_back({true, offset, length});
     if (g_refuse_reserve) {
