@@ -6,7 +6,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <initializer_list>
 #include <regex>
 #include <sstream>
@@ -24,8 +23,7 @@ namespace {
 
 // The first bytes of a file, as text.
 std::string Head(const fs::path& path, size_t count) {
-    const auto bytes = tvtest::read_file(path);
-    return std::string(bytes.begin(), bytes.begin() + std::min(count, bytes.size()));
+    return read_text(path).substr(0, count);
 }
 
 // One automation command a line.
@@ -175,10 +173,9 @@ class Window : public ::testing::Test {
 
 // The driver and its direct use of the X server stay out of the shipped program.
 TEST(ShippedWindow, CarriesNoTestDriver) {
-    const auto bytes = tvtest::read_file(TORVANE_WINDOW);
-    ASSERT_FALSE(bytes.empty());
-    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find("TORVANE_AUTOMATION"),
-              std::string::npos);
+    const std::string program = read_text(TORVANE_WINDOW);
+    ASSERT_FALSE(program.empty());
+    EXPECT_EQ(program.find("TORVANE_AUTOMATION"), std::string::npos);
     const auto needed = tvtest::run_command("readelf -d " + shell_quote(TORVANE_WINDOW));
     ASSERT_EQ(needed.status, 0) << needed.err;
     EXPECT_NE(needed.out.find("libwx_"), std::string::npos) << needed.out;
@@ -465,9 +462,7 @@ TEST_F(Window, UpperCaseNamesAreListedAndEnterStartsWithoutALanguageFile) {
         << run.log;
     EXPECT_EQ(CountLines(run.log, "note question replace"), 2) << run.log;
     EXPECT_EQ(CountLines(run.log, "note job start"), 1) << run.log;
-    const auto bytes = tvtest::read_file(rec_ / "CAM01.avi");
-    ASSERT_GT(bytes.size(), 4u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
+    EXPECT_EQ(Head(rec_ / "CAM01.avi", 4), "RIFF");
 }
 
 TEST_F(Window, BrowsingWaitsForTheJobAndClosingStopsItAndWaitsForIt) {
