@@ -52,30 +52,25 @@ TEST(G726, ZeroFrameDecodesToMultiplesOfFour) {
 
 TEST(G726, Byte0x21HoldsItsCodesInOppositeOrderInModes6And38) {
     // Mode 6: code 1 (low nibble) first, then 2. Mode 38: code 2 (high nibble) first, then 1.
-    const std::vector<int16_t> one_then_two = decode_codes(6, 4, [] {
-        std::vector<int> c(80, 0);
-        c[0] = 1;
-        c[1] = 2;
-        return c;
-    }());
-    const std::vector<int16_t> two_then_one = decode_codes(6, 4, [] {
-        std::vector<int> c(80, 0);
-        c[0] = 2;
-        c[1] = 1;
-        return c;
-    }());
+    const auto starting_with = [](int first, int second) {
+        std::vector<int> codes(80, 0);
+        codes[0] = first;
+        codes[1] = second;
+        return decode_codes(6, 4, codes);
+    };
+    const std::vector<int16_t> one_then_two = starting_with(1, 2);
+    const std::vector<int16_t> two_then_one = starting_with(2, 1);
     ASSERT_NE(one_then_two, two_then_one);
 
-    VoiceCodecState s6 = fresh_state(6, false);
-    VoiceFrame f6 = make_frame(20, 0x00);
-    f6.payload[0] = 0x21;
-    EXPECT_EQ(decode(s6, f6).pcm, one_then_two);
-
-    VoiceCodecState s38 = fresh_state(38, false);
-    VoiceFrame f38 = make_frame(20, 0x00);
-    f38.payload[0] = 0x21;
-    EXPECT_EQ(decode(s38, f38).pcm, two_then_one);
-    EXPECT_EQ(f38.payload[0], 0x12) << "rewritten in place into LSB-first order";
+    for (const int mode : {6, 38}) {
+        SCOPED_TRACE(mode);
+        VoiceCodecState s = fresh_state(mode, false);
+        VoiceFrame f = make_frame(20, 0x00);
+        f.payload[0] = 0x21;
+        EXPECT_EQ(decode(s, f).pcm, mode == 6 ? one_then_two : two_then_one);
+        // Mode 38's byte is rewritten in place into LSB-first order.
+        EXPECT_EQ(f.payload[0], mode == 6 ? 0x21 : 0x12);
+    }
 }
 
 TEST(G726, EveryCodePositionInBothPackings) {
