@@ -18,29 +18,33 @@ Display* Connection() {
     return display.get();
 }
 
+// XQueryTree: the window's parent and its children, bottom to top; false when it fails.
+bool QueryTree(Display* display, Window window, Window& parent, std::vector<Window>& children) {
+    Window root = 0;
+    Window* list = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display, window, &root, &parent, &list, &count) == 0) return false;
+    children.assign(list, list + count);
+    if (list != nullptr) XFree(list);
+    return true;
+}
+
 }  // namespace
 
 uint64_t TopWindow() {
     Display* display = Connection();
     if (display == nullptr) return 0;
-    Window root = 0;
     Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) == 0) {
-        return 0;
-    }
-    uint64_t top = 0;
-    // Children come bottom to top.
-    for (unsigned int i = count; i-- > 0 && top == 0;) {
+    std::vector<Window> children;
+    if (!QueryTree(display, DefaultRootWindow(display), parent, children)) return 0;
+    for (auto child = children.rbegin(); child != children.rend(); ++child) {
         XWindowAttributes attributes;
-        if (XGetWindowAttributes(display, children[i], &attributes) != 0 &&
+        if (XGetWindowAttributes(display, *child, &attributes) != 0 &&
             attributes.map_state == IsViewable && !attributes.override_redirect) {
-            top = children[i];
+            return *child;
         }
     }
-    if (children != nullptr) XFree(children);
-    return top;
+    return 0;
 }
 
 void FocusWindow(uint64_t window) {
@@ -50,10 +54,6 @@ void FocusWindow(uint64_t window) {
     XSetInputFocus(display, static_cast<Window>(window), RevertToParent, CurrentTime);
     XSync(display, False);
 }
-
-}  // namespace tvtest::x11
-
-namespace tvtest::x11 {
 
 bool HasFocus(uint64_t window) {
     Display* display = Connection();
@@ -66,20 +66,13 @@ bool HasFocus(uint64_t window) {
     for (int depth = 0; focus != 0 && focus != PointerRoot && depth < 64; ++depth) {
         if (focus == window) return true;
         if (focus == rootWindow) return false;
-        Window root = 0;
         Window parent = 0;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        if (XQueryTree(display, focus, &root, &parent, &children, &count) == 0) return false;
-        if (children != nullptr) XFree(children);
+        std::vector<Window> children;
+        if (!QueryTree(display, focus, parent, children)) return false;
         focus = parent;
     }
     return false;
 }
-
-}  // namespace tvtest::x11
-
-namespace tvtest::x11 {
 
 std::vector<uint8_t> CaptureScreen(int x, int y, int width, int height) {
     Display* display = Connection();
