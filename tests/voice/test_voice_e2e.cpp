@@ -25,13 +25,8 @@ std::vector<int16_t> ffmpeg_decode(const std::string& input_args,
     return read_s16le(out);
 }
 
-void require_ffmpeg() {
-    const tvtest::CommandResult r = tvtest::run(tvtest::words("ffmpeg -hide_banner -version"));
-    ASSERT_EQ(r.status, 0) << "ffmpeg is needed (scripts/install-deps.sh installs it)";
-}
-
 TEST(VoiceE2e, G711DecodingAgreesWithFfmpegOnAllCodes) {
-    require_ffmpeg();
+    ASSERT_TRUE(tvtest::have_program("ffmpeg")) << "scripts/install-deps.sh installs ffmpeg";
     const std::filesystem::path dir = tvtest::scratch_dir("g711");
     std::vector<uint8_t> codes(256);
     for (int c = 0; c < 256; ++c) codes[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c);
