@@ -135,9 +135,11 @@ class Window : public ::testing::Test {
             {OpenSaveDialog(typed), "wait-value 1001 " + expected.string(), "wait-active"});
     }
 
-    // Answers the message box or question that the window announced with `note`.
-    static std::string Answer(const std::string& note, const std::string& key) {
-        return Lines({"wait-note " + note, "wait-dialog", "sleep 300", "key " + key});
+    // Answers the message box or question that the window announced with `note`, after the
+    // screenshot command if one is given.
+    static std::string Answer(const std::string& note, const std::string& key,
+                              const std::string& screenshot = "") {
+        return Lines({"wait-note " + note, "wait-dialog", "sleep 300", screenshot, "key " + key});
     }
 
     // Picks a language from the popup with `presses` of the arrow `key`; `number` is the one
@@ -278,11 +280,7 @@ TEST_F(Window, StopEndsTheJobAndTheNumbersMove) {
         "wait-match 1009 ^[1-9][0-9]?% +[0-9]+ / 249 ",
         "wait-match 1009 ^[3-9][0-9]% ",
         "click 1004",
-        "wait-note message",
-        "wait-dialog",
-        "sleep 300",
-        "screenshot " + (dir_ / "stopped.png").string(),
-        "key return",
+        Answer("message", "return", "screenshot " + (dir_ / "stopped.png").string()),
         "wait-active",
         "wait-value 1004 " + Lang0("BtConversion"),
         "key escape",
@@ -398,11 +396,7 @@ TEST_F(Window, TellsWhyAConversionFailed) {
         "wait-value 1001 " + (rec_ / "result.avi").string(),
         "wait-active",
         "click 1004",
-        "wait-note message",
-        "wait-dialog",
-        "sleep 300",
-        "screenshot-screen " + (dir_ / "failure.png").string(),
-        "key return",
+        Answer("message", "return", "screenshot-screen " + (dir_ / "failure.png").string()),
         "wait-active",
         "key escape",
     }));
