@@ -100,6 +100,8 @@ class Window : public ::testing::Test {
         command += " LD_LIBRARY_PATH=" + shell_quote(tvtest::lib_dir().string());
         command += " TORVANE_AUTOMATION=" + shell_quote((dir_ / "script.txt").string());
         command += " TORVANE_AUTOMATION_LOG=" + shell_quote(log.string());
+        command +=
+            " TORVANE_AUTOMATION_TIMEOUT_SHOT=" + shell_quote((dir_ / "timeout.png").string());
         command += " " + environment + " " + shell_quote((app_ / "torvane").string());
         command += " " + arguments;
 

@@ -27,7 +27,8 @@
 // (TORVANE_AUTOMATION_LOG) as a note: "dialog about", "message <key> <text>",
 // "menu language <id><+ marked|- unmarked><text>...", "language <number>",
 // "open-folder <folder>" (the folder is not really opened). A command that
-// waits longer than 60 s ends the program with status 3.
+// waits longer than 60 s ends the program with status 3, after a picture of the screen to
+// TORVANE_AUTOMATION_TIMEOUT_SHOT when that is set.
 #include "app/gui/window_events.h"
 
 #include <unistd.h>
@@ -91,6 +92,9 @@ class Runner : public wxTimer {
             ++m_next;
             m_stepStarted = false;
         } else if (Clock::now() - m_stepStart > std::chrono::seconds(60)) {
+            // What the screen showed, to tell what held the step up.
+            const char* shot = std::getenv("TORVANE_AUTOMATION_TIMEOUT_SHOT");
+            if (shot != nullptr) Screenshot(wxRect(wxPoint(0, 0), wxGetDisplaySize()), shot);
             Record("timeout: " + m_script[m_next]);
             m_log.flush();
             _exit(3);
