@@ -29,7 +29,9 @@ int to_iovecs(const Part* parts, int count, std::array<struct iovec, kMostParts>
 }  // namespace
 
 int open_file(const char* path, int mode) {
-    int flags = O_CLOEXEC | ((mode & kReadWrite) ? O_RDWR : O_RDONLY);
+    // Reading never waits at the open: a FIFO put in a file's place after its type was looked
+    // at would wait for a writer. Files and block devices read the same either way.
+    int flags = O_CLOEXEC | ((mode & kReadWrite) ? O_RDWR : O_RDONLY | O_NONBLOCK);
     if (mode & kCreate) flags |= O_CREAT;
     if (mode & kTruncate) flags |= O_TRUNC;
     if (mode & kExclusive) flags |= O_EXCL;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <future>
+#include <string>
 
 namespace {
 int64_t failing_write(int, const void*, size_t) {
@@ -63,4 +65,26 @@ TEST(Sysio, ReserveSetsSpaceAsideWithoutChangingTheSize) {
     EXPECT_EQ(errno, EOPNOTSUPP);
     tv::sysio::install(nullptr);
     ::close(null_fd);
+}
+
+TEST(Sysio, OpeningForReadingNeverWaits) {
+    // A FIFO in a recording's place, as if swapped in after its type was looked at.
+    char dir[] = "/tmp/torvane-fifo-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/rec.ifv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto opened = std::async(std::launch::async,
+                             [&] { return tv::sysio::open(fifo.c_str(), tv::platform::kRead); });
+    const bool at_once = opened.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // Else a writer lets the waiting open go, so that the test can end.
+    if (!at_once) ::close(::open(fifo.c_str(), O_WRONLY));
+    const int fd = opened.get();
+    EXPECT_TRUE(at_once);
+    EXPECT_GE(fd, 0);
+    uint8_t byte = 0;
+    const tv::sysio::Part part{&byte, 1};
+    EXPECT_EQ(tv::sysio::preadv(fd, &part, 1, 0), -1);  // and it cannot be read at offsets
+    tv::sysio::close(fd);
+    ::unlink(fifo.c_str());
+    ::rmdir(dir);
 }
