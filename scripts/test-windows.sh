@@ -56,6 +56,25 @@ TV_VOICE_GetVersion TV_VOICE_TransCodeFrame TV_VOICE_TransCodeReset " ] ||
   fail "tvvoice.dll exports: $exports"
 wine "$windows/bin/test_voice_dll.exe" || fail "the C program on tvvoice.dll"
 
+echo "== Version information of every program and the DLL; the programs' manifests =="
+version=$(sed -n 's/^project(torvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+# The version resource's strings, UTF-16 in the file.
+version_text() {
+  wrestool -x --raw --type=16 "$1" | iconv -f UTF-16LE -t UTF-8 2>/dev/null | tr -c '[:print:]' ' '
+}
+# How many of the manifest's settings for long paths, UTF-8 and (the window's) DPI it has.
+manifest_settings() {
+  wrestool -x --raw --type=24 "$1" | grep -c '>UTF-8</activeCodePage>\|>true</longPathAware>\|PerMonitorV2'
+}
+for file in torvane-convert.exe torvane-mkifv.exe tvvoice.dll $(cd "$windows/bin" && ls torvane.exe 2>/dev/null); do
+  version_text "$windows/bin/$file" | grep -q "OriginalFilename *$file .*ProductVersion *$version" ||
+    fail "$file has no version information of $version"
+done
+for file in torvane-convert.exe torvane-mkifv.exe; do
+  [ "$(manifest_settings "$windows/bin/$file")" -ge 2 ] ||
+    fail "$file's manifest lacks the UTF-8 code page or long paths"
+done
+
 echo "== The sample: byte for byte as on Linux =="
 cd "$work"
 "$linux/bin/torvane-convert" -q "$root/data/samples/sample.ifv" linux.avi
@@ -72,7 +91,6 @@ wine "$convert" --info --json 录像/样本.ifv | grep -q '"path": "录像/样�
   fail "--info --json does not name 录像/样本.ifv"
 
 echo "== The installer: silent install, the installed converter, silent uninstall =="
-version=$(sed -n 's/^project(torvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 setup=$root/dist/torvane-$version-setup.exe
 installed=$WINEPREFIX/drive_c/torvane-test
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Torvane"
@@ -98,13 +116,11 @@ done
 
 if [ -f "$windows/bin/torvane.exe" ]; then
   echo "== The window under Wine and Xvfb: converts the sample, settings in %APPDATA% =="
-  # Its resources: our icon first (Explorer shows the first), the version, the manifest.
+  # Its resources: our icon first (Explorer shows the first), the manifest for a window.
   exe=$windows/bin/torvane.exe
   [ "$(wrestool -l --type=14 "$exe" | head -n 1 | grep -o "name='[^']*'")" = "name='AAAA'" ] ||
     fail "torvane.exe's first icon is not the program's"
-  wrestool -x --raw --type=16 "$exe" | iconv -f UTF-16LE -t UTF-8 2>/dev/null | tr -c '[:print:]' ' ' |
-    grep -q "ProductVersion *$version" || fail "torvane.exe has no version $version"
-  [ "$(wrestool -x --raw --type=24 "$exe" | grep -c '>UTF-8</activeCodePage>\|>true</longPathAware>\|PerMonitorV2')" = 3 ] ||
+  [ "$(manifest_settings "$exe")" = 3 ] ||
     fail "torvane.exe's manifest lacks the UTF-8 code page, long paths or per-monitor DPI"
   display=
   for n in $(seq 90 120); do
