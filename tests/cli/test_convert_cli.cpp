@@ -10,7 +10,6 @@
 
 #include <cmath>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -54,15 +53,24 @@ void small_recording(const fs::path& path, int frames = 5, bool refused_frame = 
     ASSERT_TRUE(ifvbuild::write_file(rec, path));
 }
 
-std::vector<std::string> md5_column(const std::string& framemd5) {
+// One ffprobe entry ("flags", "size", "pts_time") for each packet of a stream ("v", "a").
+std::vector<std::string> packets(const fs::path& file, const char* stream, const char* entry) {
+    auto r = run({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                  std::string("packet=") + entry, "-of", "csv=p=0", file.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
     std::vector<std::string> out;
-    std::istringstream in(framemd5);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        out.push_back(line.substr(line.rfind(',') + 1));
-    }
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) out.push_back(line);
     return out;
+}
+
+// The pictures' packet times in milliseconds, in time order.
+std::vector<long long> sorted_picture_ms(const fs::path& file) {
+    std::vector<long long> ms;
+    for (const auto& t : packets(file, "v", "pts_time"))
+        ms.push_back(std::llround(std::stod(t) * 1000));
+    std::sort(ms.begin(), ms.end());
+    return ms;
 }
 
 // Checks a --report file against its schema in docs/.
@@ -287,31 +295,14 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     const auto dir = tvtest::scratch_dir("cli-ranges");
     const std::string d = dir.string();
     // A key frame every second, 4 s of video and voice per recording.
-    ASSERT_EQ(run(words("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 4 -c:v "
-                        "libx264 -g 25 -bf 0 -pix_fmt yuv420p -f h264",
-                        {d + "/src.h264"}))
-                  .status,
-              0);
-    ASSERT_EQ(run(words("ffmpeg -v error -y -f lavfi -i "
-                        "sine=frequency=440:sample_rate=8000:duration=4 -ac 1 -c:a pcm_s16le",
-                        {d + "/src.wav"}))
-                  .status,
-              0);
+    ASSERT_EQ(tvtest::make_h264(dir / "src.h264", "64x48", 4, "-g 25"), 0);
+    ASSERT_EQ(tvtest::make_tone(dir / "src.wav", 4), 0);
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(mkifv({"--video", d + "/src.h264", "--audio", d + "/src.wav", "--start-time",
                          std::to_string(1700000000 + 4 * i), d + "/r" + std::to_string(i) + ".ifv"})
                       .status,
                   0);
     }
-    auto packets = [&](const std::string& file, const char* stream, const char* entry) {
-        auto r = run({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
-                      std::string("packet=") + entry, "-of", "csv=p=0", d + "/" + file});
-        EXPECT_EQ(r.status, 0) << r.err;
-        std::vector<std::string> out;
-        std::istringstream lines(r.out);
-        for (std::string line; std::getline(lines, line);) out.push_back(line);
-        return out;
-    };
     auto decodes = [&](const std::string& file) {
         return run({"ffmpeg", "-v", "error", "-i", d + "/" + file, "-f", "null", "-"}).err;
     };
@@ -322,17 +313,17 @@ TEST(ConvertCli, TimeRangesAndJoins) {
         SCOPED_TRACE(name);
         auto r = convert({"-q", "--from", "1.5", "--to", "2.5", d + "/r0.ifv", d + "/" + name});
         ASSERT_EQ(r.status, 0) << r.err;
-        const auto flags = packets(name, "v", "flags");
+        const auto flags = packets(dir / name, "v", "flags");
         ASSERT_EQ(flags.size(), 38u);
         EXPECT_EQ(flags[0].substr(0, 1), "K");
         EXPECT_EQ(decodes(name), "");
         // The voice covers the pictures' time, from the key frame on.
-        const double voice = static_cast<double>(packets(name, "a", "size").size());
+        const double voice = static_cast<double>(packets(dir / name, "a", "size").size());
         if (std::string(name) == "span.avi") {
             EXPECT_NEAR(voice * 321 / 8000, 38 * 0.04, 0.1) << voice;
         }
     }
-    const auto times = packets("span.mkv", "v", "pts_time");
+    const auto times = packets(dir / "span.mkv", "v", "pts_time");
     EXPECT_EQ(times.back(), "1.480000");
     auto clock = run(words("ffprobe -v error -show_entries format_tags=creation_time -of csv=p=0",
                            {d + "/span.mkv"}));
@@ -360,8 +351,8 @@ TEST(ConvertCli, TimeRangesAndJoins) {
         auto r = convert({"-q", "--report", d + "/" + name + ".json", "--join", d + "/" + name,
                           d + "/r2.ifv", d + "/r0.ifv", d + "/r1.ifv"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(packets(name, "v", "flags").size(), 300u);
-        const auto voice = packets(name, "a", "size");
+        EXPECT_EQ(packets(dir / name, "v", "flags").size(), 300u);
+        const auto voice = packets(dir / name, "a", "size");
         if (std::string(name) == "joined.mkv") {
             EXPECT_EQ(voice.size(), 3 * 99u);  // placed by their stamps
         } else {
@@ -378,10 +369,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(recordings[i]["path"], (dir / ("r" + std::to_string(i) + ".ifv")).string());
     }
-    auto mkv_times = packets("joined.mkv", "v", "pts_time");
-    std::vector<long long> ms;
-    for (const auto& t : mkv_times) ms.push_back(std::llround(std::stod(t) * 1000));
-    std::sort(ms.begin(), ms.end());
+    const auto ms = sorted_picture_ms(dir / "joined.mkv");
     for (size_t i = 0; i < ms.size(); ++i) ASSERT_EQ(ms[i], 40 * static_cast<long long>(i)) << i;
 
     // A span across a join: from the first recording's key frame at 3 s into the second's.
@@ -392,7 +380,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
         nlohmann::json::parse(tvtest::read_file(dir / "across.json"))["conversions"][0];
     EXPECT_EQ(conversion["span"], nlohmann::json({{"from", "3.5"}, {"to", "5"}}));
     EXPECT_EQ(check_report(dir / "across.json").status, 0);
-    const auto across_flags = packets("across.mkv", "v", "flags");
+    const auto across_flags = packets(dir / "across.mkv", "v", "flags");
     ASSERT_EQ(across_flags.size(), 51u);
     EXPECT_EQ(across_flags[0].substr(0, 1), "K");
     EXPECT_EQ(decodes("across.mkv"), "");
@@ -407,8 +395,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
         convert({"--clock-srt", "--join", d + "/mixed.avi", d + "/slow.ifv", d + "/r0.ifv"});
     ASSERT_EQ(mixed.status, 0) << mixed.err;
     EXPECT_EQ(mixed.err.find("timeline ends"), std::string::npos) << mixed.err;
-    const auto srt = tvtest::read_file(dir / "mixed.srt");
-    const std::string cues(srt.begin(), srt.end());
+    const std::string cues = tvtest::read_text(dir / "mixed.srt");
     // The last recorded second, 22:13:33, begins at frame 190: 13.3 s into the AVI.
     EXPECT_NE(cues.find("00:00:13,300 --> "), std::string::npos) << cues;
     EXPECT_NE(cues.rfind("2023-11-14 22:13:33 UTC"), std::string::npos) << cues;
@@ -428,11 +415,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     EXPECT_FALSE(fs::exists(dir / "bad.avi"));
     EXPECT_FALSE(fs::exists(dir / "bad.avi.part"));
     // The same size from another encoder's settings: its pictures need other parameters.
-    ASSERT_EQ(run(words("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v "
-                        "libx264 -profile:v baseline -pix_fmt yuv420p -f h264",
-                        {d + "/base.h264"}))
-                  .status,
-              0);
+    ASSERT_EQ(tvtest::make_h264(dir / "base.h264", "64x48", 1, "-profile:v baseline"), 0);
     ASSERT_EQ(mkifv({"--video", d + "/base.h264", "--audio", d + "/src.wav", "--start-time",
                      "1700000012", d + "/base.ifv"})
                   .status,
@@ -570,21 +553,16 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
     SKIP_WITHOUT_FFMPEG();
     const auto dir = tvtest::scratch_dir("cli-timing");
     const std::string d = dir.string();
-    ASSERT_EQ(run(words("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 2 -c:v "
-                        "libx264 -g 25 -bf 0 -pix_fmt yuv420p -f h264",
-                        {d + "/src.h264"}))
-                  .status,
-              0);
+    ASSERT_EQ(tvtest::make_h264(dir / "src.h264", "64x48", 2, "-g 25"), 0);
     std::vector<uint32_t> stamps;
     uint32_t t = 0;
     for (int i = 0; i < 100; ++i, t += (i % 10 == 0 ? 80 : 40)) stamps.push_back(t);  // drops
     t += 600000;
     for (int i = 0; i < 10; ++i, t += 2) stamps.push_back(t);  // the burst after the pause
     for (int i = 0; i < 100; ++i, t += 40) stamps.push_back(t + 40);
-    {
-        std::ofstream out(dir / "stamps.txt");
-        for (uint32_t s : stamps) out << s << "\n";
-    }
+    std::string stamp_lines;
+    for (uint32_t s : stamps) stamp_lines += std::to_string(s) + "\n";
+    tvtest::write_text(dir / "stamps.txt", stamp_lines);
     auto mk = mkifv({"--video", d + "/src.h264", "--timestamps", d + "/stamps.txt", "--start-time",
                      "1700000000", d + "/rec.ifv"});
     ASSERT_EQ(mk.status, 0) << mk.err;
@@ -658,14 +636,14 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
                 avi_time(c + 1 < starts.size() ? starts[c + 1] : stamps.size()) + "\n" + clock +
                 " UTC\n\n";
     }
-    const auto srt = tvtest::read_file(dir / "a.srt");
-    EXPECT_EQ(std::string(srt.begin(), srt.end()), want);
+    EXPECT_EQ(tvtest::read_text(dir / "a.srt"), want);
     EXPECT_EQ(cue, 10);  // seconds 0 to 4 before the pause, 5 after it
 
     auto pictures = [](const std::string& file) {
-        return md5_column(run(words("ffmpeg -v error -i", {file, "-map", "0:v", "-fps_mode",
-                                                           "passthrough", "-f", "framemd5", "-"}))
-                              .out);
+        return tvtest::framemd5_sums(
+            run(words("ffmpeg -v error -i",
+                      {file, "-map", "0:v", "-fps_mode", "passthrough", "-f", "framemd5", "-"}))
+                .out);
     };
     ASSERT_EQ(pictures(d + "/a.avi").size(), stamps.size());
     // Matroska and MP4 keep each frame's recorded time: packet times are the stamps from the
@@ -675,14 +653,8 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
         const std::string out = d + "/" + name;
         auto r = convert({"-q", d + "/rec.ifv", out});
         ASSERT_EQ(r.status, 0) << r.err;
-        auto packets = run(words(
-            "ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0", {out}));
-        ASSERT_EQ(packets.status, 0) << packets.err;
-        std::istringstream text(packets.out);
-        std::vector<long long> ms;
-        for (double v; text >> v;) ms.push_back(std::llround(v * 1000));
+        const auto ms = sorted_picture_ms(out);
         ASSERT_EQ(ms.size(), stamps.size());
-        std::sort(ms.begin(), ms.end());
         for (size_t i = 0; i < stamps.size(); ++i) EXPECT_EQ(ms[i], stamps[i] - stamps[0]) << i;
         auto tags = run(
             words("ffprobe -v error -show_entries format_tags=creation_time -of csv=p=0", {out}));
@@ -703,16 +675,8 @@ TEST(ConvertCli, EndToEndAgainstTheOriginalStreams) {
     SKIP_WITHOUT_FFMPEG();
     const auto dir = tvtest::scratch_dir("cli-e2e");
     const std::string d = dir.string();
-    ASSERT_EQ(run(words("ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 3 -c:v "
-                        "libx264 -g 30 -bf 0 -pix_fmt yuv420p -f h264",
-                        {d + "/src.h264"}))
-                  .status,
-              0);
-    ASSERT_EQ(run(words("ffmpeg -v error -y -f lavfi -i "
-                        "sine=frequency=440:sample_rate=8000:duration=3 -ac 1 -c:a pcm_s16le",
-                        {d + "/src.wav"}))
-                  .status,
-              0);
+    ASSERT_EQ(tvtest::make_h264(dir / "src.h264", "176x144", 3, "-g 30"), 0);
+    ASSERT_EQ(tvtest::make_tone(dir / "src.wav", 3), 0);
     auto mk = mkifv({"--video", d + "/src.h264", "--audio", d + "/src.wav", "--frames-per-segment",
                      "30", d + "/rec.ifv"});
     ASSERT_EQ(mk.status, 0) << mk.err;
@@ -739,9 +703,9 @@ TEST(ConvertCli, EndToEndAgainstTheOriginalStreams) {
         run(words("ffmpeg -v error -i", {d + "/out.avi", "-map", "0:v", "-f", "framemd5", "-"}));
     ASSERT_EQ(original.status, 0);
     ASSERT_EQ(converted.status, 0);
-    const auto want = md5_column(original.out);
+    const auto want = tvtest::framemd5_sums(original.out);
     EXPECT_EQ(want.size(), 75u);
-    EXPECT_EQ(md5_column(converted.out), want);
+    EXPECT_EQ(tvtest::framemd5_sums(converted.out), want);
 
     // The audio is exactly the library's decoding of the recording's voice frames.
     ASSERT_EQ(run(words("ffmpeg -v error -y -i",
@@ -920,8 +884,7 @@ TEST(ConvertCliLinux, EvidenceChecksumsAndReport) {
         EXPECT_EQ(check.status, 0) << check.out << check.err;
         EXPECT_EQ(std::count(check.out.begin(), check.out.end(), '\n'), 2) << check.out;
     }
-    const auto sums = tvtest::read_file(dir / "out" / "a.avi.sha256");
-    const std::string a_sums(sums.begin(), sums.end());
+    const std::string a_sums = tvtest::read_text(dir / "out" / "a.avi.sha256");
     ASSERT_EQ(a_sums.size(), 64 + 11 + 64 + 8u) << a_sums;
     EXPECT_EQ(a_sums.substr(64, 11), "  ../a.ifv\n") << a_sums;
     EXPECT_EQ(a_sums.substr(64 + 11 + 64), "  a.avi\n") << a_sums;

@@ -8,10 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "common/bytes.h"
 #include "support/avi_check.h"
@@ -39,18 +37,8 @@ std::string asan_options() {
 fs::path make_recording(const fs::path& dir, const std::string& size, double seconds,
                         int per_segment) {
     const std::string d = dir.string();
-    const std::string t = std::to_string(seconds);
-    EXPECT_EQ(run(words("ffmpeg -v error -y -f lavfi -i testsrc=size=" + size + ":rate=25 -t " + t +
-                            " -c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -f h264",
-                        {d + "/src.h264"}))
-                  .status,
-              0);
-    EXPECT_EQ(
-        run(words("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:duration=" +
-                      t + " -ac 1 -c:a pcm_s16le",
-                  {d + "/src.wav"}))
-            .status,
-        0);
+    EXPECT_EQ(tvtest::make_h264(dir / "src.h264", size, seconds, "-g 10"), 0);
+    EXPECT_EQ(tvtest::make_tone(dir / "src.wav", seconds), 0);
     const auto mk = tvtest::run_program(
         "torvane-mkifv", {"--video", d + "/src.h264", "--audio", d + "/src.wav",
                           "--frames-per-segment", std::to_string(per_segment), d + "/rec.ifv"});
@@ -70,12 +58,7 @@ Decoded decode(const fs::path& file) {
     // "?" maps a stream only when the file has one; a file without any stream decodes to nothing.
     run({"ffmpeg", "-v", "quiet", "-y", "-i", file.string(), "-map", "0:v?", "-f", "framemd5",
          sums.string(), "-map", "0:a?", "-f", "s16le", raw.string()});
-    std::ifstream in(sums);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] != '#')
-            out.pictures.push_back(line.substr(line.rfind(',') + 1));
-    }
+    out.pictures = tvtest::framemd5_sums(tvtest::read_text(sums));
     if (fs::exists(raw)) out.pcm = tvtest::read_file(raw);
     fs::remove(sums);
     fs::remove(raw);
@@ -174,10 +157,6 @@ std::map<std::string, long> read_counts(const fs::path& file) {
 
 class ConvertFaults : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-
     // torvane-convert on `in`, with the library preloaded and the given setting ("NAME=value").
     tvtest::CommandResult convert(const fs::path& in, const fs::path& out,
                                   const std::string& setting) {
@@ -188,7 +167,7 @@ class ConvertFaults : public ::testing::Test {
                                    setup);
     }
 
-    fs::path dir_;
+    fs::path dir_ = tvtest::test_dir();
 };
 
 TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {

@@ -39,11 +39,7 @@ const Clip& clip() {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         fs::path out = tvtest::scratch_dir(std::string("mux_clip_") + (test ? test->name() : "")) /
                        "clip.h264";
-        auto r = tvtest::run(tvtest::words(
-            "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
-            "-c:v libx264 -pix_fmt yuv420p -g 10 -bf 0 -x264-params aud=1 -f h264",
-            {out.string()}));
-        if (r.status != 0) return c;
+        if (tvtest::make_h264(out, "160x120", 2, "-g 10 -x264-params aud=1") != 0) return c;
         c.stream = tvtest::read_file(out);
         c.units = mkifv::split_access_units(c.stream);
         return c;
@@ -193,8 +189,7 @@ class MuxFile : public ::testing::Test {
         if (clip().units.size() != 50) GTEST_SKIP() << "ffmpeg with libx264 makes the test video";
         ASSERT_TRUE(clip().units[0].idr);
     }
-    fs::path dir =
-        tvtest::scratch_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path dir = tvtest::test_dir();
 
     // Writes the recording; returns the frames put.
     std::vector<Put> write(const fs::path& path, Container container, uint64_t dropped) {

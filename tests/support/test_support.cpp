@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string_view>
 
 namespace fs = std::filesystem;
@@ -93,6 +94,40 @@ CommandResult run_program(const std::string& name, std::vector<std::string> args
                           const SpawnSetup& setup) {
     args.insert(args.begin(), program(name));
     return run(args, setup);
+}
+
+namespace {
+std::string seconds_text(double seconds) {
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
+}  // namespace
+
+int make_h264(const fs::path& out, const std::string& size, double seconds,
+              const std::string& options) {
+    return run(words("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=" + size +
+                         ":rate=25 -t " + seconds_text(seconds) + " -c:v libx264 -bf 0 " + options +
+                         " -pix_fmt yuv420p -f h264",
+                     {out.string()}))
+        .status;
+}
+
+int make_tone(const fs::path& wav, double seconds) {
+    return run(words("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000:"
+                     "duration=" +
+                         seconds_text(seconds) + " -ac 1 -c:a pcm_s16le",
+                     {wav.string()}))
+        .status;
+}
+
+std::vector<std::string> framemd5_sums(const std::string& framemd5) {
+    std::vector<std::string> out;
+    std::istringstream in(framemd5);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line[0] != '#') out.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return out;
 }
 
 bool have_program(const std::string& name) {

@@ -98,6 +98,16 @@ CommandResult run_command(const std::string& command);
 int spawn(std::vector<std::string> argv, const SpawnSetup& setup);
 #endif
 
+// Test inputs from ffmpeg (0 when it made them): its test picture as H.264 (Annex B) at 25 fps
+// without B-frames, `options` added to the encoder's (a key frame interval, a profile); and a
+// 440 Hz tone as 8 kHz mono 16-bit PCM in a WAV file.
+int make_h264(const std::filesystem::path& out, const std::string& size, double seconds,
+              const std::string& options = "");
+int make_tone(const std::filesystem::path& wav, double seconds);
+
+// The checksum column of ffmpeg's framemd5 output: one per picture.
+std::vector<std::string> framemd5_sums(const std::string& framemd5);
+
 // True when the program is found on PATH (with .exe on Windows).
 bool have_program(const std::string& name);
 
