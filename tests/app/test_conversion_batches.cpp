@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 
-#include "app/conversion_job.h"
+#include "app/job_test_util.h"
 #include "common/platform.h"
 #include "common/sysio.h"
 #include "support/avi_check.h"
@@ -19,19 +18,11 @@
 #include "torvane/voice.h"
 
 namespace fs = std::filesystem;
+using jobtest::run_job;
+using jobtest::voice_frame;
 using tv::JobOutcome;
 
 namespace {
-
-std::vector<uint8_t> voice_frame(VoiceCodecState& enc, int seed, int samples = 321) {
-    int16_t pcm[VOICE_MAX_DECODED_SAMPLES];
-    for (int i = 0; i < VOICE_MAX_DECODED_SAMPLES; ++i)
-        pcm[i] = static_cast<int16_t>(9000 * std::sin((i + seed * 321) * 0.05));
-    VoiceFrame frame{};
-    EXPECT_EQ(TV_VOICE_EncodeFrame(&enc, pcm, &frame, static_cast<int16_t>(samples)), 0);
-    const auto* p = reinterpret_cast<const uint8_t*>(&frame);
-    return std::vector<uint8_t>(p, p + 4 + 2 * frame.payload_words);
-}
 
 uint32_t g_seed = 1;
 uint32_t next_random() {
@@ -89,11 +80,9 @@ JobRun convert(const fs::path& in, const fs::path& out, bool frame_by_frame,
     ops.preadv = counting_preadv;
     if (frame_by_frame) ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
     g_scattered_reads = 0;
-    tv::sysio::install(&ops);
     tv::ConversionProgress progress;
     JobRun run;
-    run.report = tv::ConversionJob(in.string(), out.string(), progress, options);
-    tv::sysio::install(nullptr);
+    run.report = run_job(in, out, progress, &ops, options);
     run.bytes = tvtest::read_file(tvtest::frames_file(run.report, out));
     run.scattered_reads = g_scattered_reads;
     return run;
@@ -281,10 +270,8 @@ TEST(ConversionBatches, ShortAndFailingScatteredReads) {
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.preadv = stingy_preadv;
     g_fail_from = 0;
-    tv::sysio::install(&ops);
     tv::ConversionProgress progress;
-    auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "short.avi").string(), progress);
-    tv::sysio::install(nullptr);
+    auto r = run_job(dir / "in.ifv", dir / "short.avi", progress, &ops);
     EXPECT_EQ(r.outcome, JobOutcome::Converted);
     EXPECT_TRUE(tvtest::read_file(dir / "short.avi") == whole.bytes);
 
@@ -300,10 +287,8 @@ TEST(ConversionBatches, ShortAndFailingScatteredReads) {
         SCOPED_TRACE(fail_from);
         g_preadv_calls = 0;
         g_fail_from = open_reads + fail_from;
-        tv::sysio::install(&ops);
         tv::ConversionProgress p2;
-        r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "failed.avi").string(), p2);
-        tv::sysio::install(nullptr);
+        r = run_job(dir / "in.ifv", dir / "failed.avi", p2, &ops);
         EXPECT_EQ(g_preadv_calls, open_reads + fail_from);
         EXPECT_EQ(r.outcome, JobOutcome::ReadFailed);
         EXPECT_EQ(r.system_error, EIO);

@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <thread>
 #include <vector>
 
+#include "app/job_test_util.h"
 #include "common/bytes.h"
 #include "common/sysio.h"
 #include "support/avi_check.h"
@@ -22,19 +22,11 @@
 #include "torvane/voice.h"
 
 namespace fs = std::filesystem;
+using jobtest::run_job;
+using jobtest::voice_frame;
 using tv::JobOutcome;
 
 namespace {
-
-std::vector<uint8_t> voice_frame(VoiceCodecState& enc, int seed) {
-    int16_t pcm[321];
-    for (int i = 0; i < 321; ++i)
-        pcm[i] = static_cast<int16_t>(8000 * std::sin((i + seed * 321) * 0.07));
-    VoiceFrame frame{};
-    EXPECT_EQ(TV_VOICE_EncodeFrame(&enc, pcm, &frame, 321), 0);
-    const auto* p = reinterpret_cast<const uint8_t*>(&frame);
-    return std::vector<uint8_t>(p, p + 4 + 2 * frame.payload_words);
-}
 
 // Video frames every 40 ms and, when `voice`, a voice frame after each.
 ifvbuild::Recording voice_recording(int frames, bool voice = true) {
@@ -296,7 +288,7 @@ TEST(ConversionJob, MissingPartsOfTheRecordingArePartial) {
     bytes[ifvbuild::layout(rec).segments[1].position] ^= 1;  // not a segment's id any more
     tvtest::write_file(dir / "in.ifv", bytes);
     tv::ConversionProgress progress;
-    auto r = tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
+    auto r = run_job(dir / "in.ifv", dir / "out.avi", progress);
     EXPECT_EQ(r.outcome, JobOutcome::Partial);
     EXPECT_EQ(r.written_frames, 6);
     EXPECT_EQ(r.missing_segments, 1u);
@@ -511,11 +503,8 @@ TEST(ConversionJob, WriteFailureIsReportedWithItsCause) {
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.write = failing_write;
     g_writes_left = 3;  // header space and both provisional headers, then the disk is full
-    tv::sysio::install(&ops);
     tv::ConversionProgress progress;
-    const auto r =
-        tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
-    tv::sysio::install(nullptr);
+    const auto r = run_job(dir / "in.ifv", dir / "out.avi", progress, &ops);
     EXPECT_EQ(r.outcome, JobOutcome::WriteFailed);
     EXPECT_EQ(r.system_error, ENOSPC);
     EXPECT_EQ(r.written_frames, 0);  // none reached the file
@@ -565,18 +554,14 @@ TEST(ConversionJob, OutputIsTheSameWithoutTheWriteBuffer) {
     const auto rec = large_recording();
     ASSERT_TRUE(ifvbuild::write_file(rec, dir / "in.ifv"));
     tv::ConversionProgress progress;
-    const auto buffered =
-        tv::ConversionJob((dir / "in.ifv").string(), (dir / "a.avi").string(), progress);
+    const auto buffered = run_job(dir / "in.ifv", dir / "a.avi", progress);
     ASSERT_EQ(buffered.outcome, JobOutcome::Converted);
     EXPECT_EQ(buffered.written_frames, 240);
     // Without memory for the buffer the job writes chunk by chunk from its own frame buffer.
     tv::sysio::Ops ops = tv::sysio::real_ops();
     ops.may_allocate = [](size_t bytes) { return bytes < (1u << 20); };
-    tv::sysio::install(&ops);
     tv::ConversionProgress progress2;
-    const auto plain =
-        tv::ConversionJob((dir / "in.ifv").string(), (dir / "b.avi").string(), progress2);
-    tv::sysio::install(nullptr);
+    const auto plain = run_job(dir / "in.ifv", dir / "b.avi", progress2, &ops);
     EXPECT_EQ(plain.outcome, JobOutcome::Converted);
     EXPECT_EQ(plain.written_frames, 240);
     const auto a = tvtest::read_file(dir / "a.avi");
@@ -657,9 +642,7 @@ TEST(ConversionJob, ProgressIsReadableWhileTheJobRuns) {
     const auto dir = tvtest::scratch_dir("job-thread");
     ASSERT_TRUE(ifvbuild::write_file(voice_recording(400), dir / "in.ifv"));
     tv::ConversionProgress progress;
-    std::thread job([&] {
-        tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
-    });
+    std::thread job([&] { run_job(dir / "in.ifv", dir / "out.avi", progress); });
     int32_t last = 0;
     while (!progress.m_jobEnded.load(std::memory_order_acquire)) {
         const int32_t done = progress.m_doneFrames.load();
@@ -704,13 +687,9 @@ TEST(ConversionJob, EveryRefusedAllocationIsAFailure) {
     auto run = [&](long refused) {
         g_allocations = 0;
         g_refused = refused;
-        tv::sysio::install(&ops);
         tv::ConversionProgress progress;
         tvtest::StdoutCapture quiet;  // the reader's and the writer's diagnostics
-        const auto report = tv::ConversionJob(in.string(), out.string(), progress);
-        quiet.finish();
-        tv::sysio::install(nullptr);
-        return report;
+        return run_job(in, out, progress, &ops);
     };
     const auto clean = run(0);
     ASSERT_EQ(clean.outcome, JobOutcome::Converted);
@@ -785,11 +764,8 @@ TEST(ConversionJob, ReadErrorIsAFailureNotTheRecordingsEnd) {
     g_bad_byte = static_cast<int64_t>(ifvbuild::layout(rec).segments[0].data);
     for (int i = 0; i < 5; ++i) g_bad_byte += 100 + i + 168;
     g_bad_byte += 105 + 1;
-    tv::sysio::install(&ops);
     tv::ConversionProgress progress;
-    const auto r =
-        tv::ConversionJob((dir / "in.ifv").string(), (dir / "out.avi").string(), progress);
-    tv::sysio::install(nullptr);
+    const auto r = run_job(dir / "in.ifv", dir / "out.avi", progress, &ops);
     EXPECT_EQ(r.outcome, JobOutcome::ReadFailed);
     EXPECT_EQ(r.system_error, EIO);
     EXPECT_EQ(r.written_frames, 11);
