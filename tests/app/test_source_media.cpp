@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "app/job_test_util.h"
 #include "support/test_support.h"
 #include "tools/ifvbuild/ifv_builder.h"
 #include "torvane/voice.h"
@@ -85,17 +86,14 @@ TEST(SourceMedia, VoiceFramesDecodeToTwiceTheSampleCount) {
 
     VoiceCodecState enc;
     TV_VOICE_EncReset(&enc, VOICE_MODE_ADPCM_FIRST);
-    int16_t samples[160] = {};
-    for (int i = 0; i < 160; ++i) samples[i] = static_cast<int16_t>(i * 50);
-    VoiceFrame frame{};
-    ASSERT_EQ(TV_VOICE_EncodeFrame(&enc, samples, &frame, 161 - 1), 0);
-    std::vector<uint8_t> bytes(0x40000);
-    std::memcpy(bytes.data(), &frame, 4 + 2 * frame.payload_words);
+    auto bytes = jobtest::voice_frame(enc, 0, 160);
+    const auto size = static_cast<uint32_t>(bytes.size());
+    const uint32_t payload_words = (size - 4) / 2;
+    bytes.resize(0x40000);
     std::vector<uint8_t> pcm(source_max_pcm_bytes(0x40000));
     uint32_t len = 12345;
-    ASSERT_EQ(source_decode_audio(m, bytes.data(), 4 + 2 * frame.payload_words, pcm.data(), &len),
-              0);
-    EXPECT_EQ(len, 2u * (4u * (frame.payload_words - 2u) + 1u));
+    ASSERT_EQ(source_decode_audio(m, bytes.data(), size, pcm.data(), &len), 0);
+    EXPECT_EQ(len, 2u * (4u * (payload_words - 2u) + 1u));
     EXPECT_EQ(pcm[0], 0);  // the first sample comes out verbatim
 
     // A frame the decoder refuses leaves the caller's length as it was.
@@ -125,12 +123,7 @@ TEST(SourceMedia, NextFrameGivesWhatReadingFrameByFrameGives) {
         for (int i = 0; i < 40; ++i) {
             const int n = 40 * s + i;
             seg.add_video(ifvbuild::pattern(1000 + 977 * n, n), 40 * n, i == 0);
-            int16_t samples[VOICE_MAX_DECODED_SAMPLES] = {};
-            for (int k = 0; k < 321; ++k) samples[k] = static_cast<int16_t>((k * 37 + n) % 8000);
-            VoiceFrame frame{};
-            ASSERT_EQ(TV_VOICE_EncodeFrame(&enc, samples, &frame, 321), 0);
-            const auto* p = reinterpret_cast<const uint8_t*>(&frame);
-            seg.add_audio(std::vector<uint8_t>(p, p + 168), 40 * n + 1);
+            seg.add_audio(jobtest::voice_frame(enc, n), 40 * n + 1);
         }
         seg.video[7].length = 0;                                           // refused
         std::memset(seg.data.data() + seg.audio[9].data_offset, 0xFF, 4);  // undecodable
