@@ -1,6 +1,7 @@
 // The conversion job: what reaches the AVI, the progress record, and how each ending is told.
 #include "app/conversion_job.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 namespace fs = std::filesystem;
 using jobtest::run_job;
 using jobtest::voice_frame;
+using testing::HasSubstr;
 using tv::JobOutcome;
 
 namespace {
@@ -244,9 +246,7 @@ TEST(ConversionJob, EntryPastTheFileEndLosesThatFrameOnly) {
     EXPECT_EQ(c.report.written_frames, 7);
     EXPECT_EQ(c.report.skipped_frames, 1);
     EXPECT_EQ(c.report.missing_frames, 0);
-    EXPECT_NE(said.find("warning:read error,frame offset:2147483632,frame length:105"),
-              std::string::npos)
-        << said;
+    EXPECT_THAT(said, HasSubstr("warning:read error,frame offset:2147483632,frame length:105"));
 }
 
 // Key frames of HD and 4K cameras pass 256 KiB; frames up to 64 MiB are converted whole, and
@@ -271,7 +271,7 @@ TEST(ConversionJob, LargeFramesConvertWhole) {
     EXPECT_TRUE(video[4] == big);
     EXPECT_EQ(video[5].size(), 300'000u);
     EXPECT_TRUE(video[6] == ifvbuild::pattern(1'048'000, 80));
-    EXPECT_NE(said.find("frame length:67108865,buffer length:67108864"), std::string::npos) << said;
+    EXPECT_THAT(said, HasSubstr("frame length:67108865,buffer length:67108864"));
 }
 
 // A damaged segment is passed over and the segments after it converted; what could not be

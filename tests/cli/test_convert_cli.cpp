@@ -1,4 +1,5 @@
 // torvane-convert and torvane-mkifv as a user runs them, checked with ffprobe and ffmpeg.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include "torvane/voice.h"
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 using tvtest::run;
 using tvtest::words;
 
@@ -95,12 +97,11 @@ TEST(ConvertCli, UsageErrorsAndHelp) {
     for (const char* args : {"- x.avi", "a.ifv -", "-o - a.ifv"}) {
         const auto dash = convert(words(args));
         EXPECT_EQ(dash.status, 2) << args;
-        EXPECT_NE(dash.err.find("'-' cannot stand for standard input or output"), std::string::npos)
-            << dash.err;
+        EXPECT_THAT(dash.err, HasSubstr("'-' cannot stand for standard input or output"));
     }
     const auto version = convert({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_NE(version.out.find("TV_VOICE_VERSION=TV3000_VOICELIB_V1.0.0.0"), std::string::npos);
+    EXPECT_THAT(version.out, HasSubstr("TV_VOICE_VERSION=TV3000_VOICELIB_V1.0.0.0"));
 
     // Both programs: the version from the build on the first line, and help that help2man
     // turns into a man page.
@@ -111,9 +112,9 @@ TEST(ConvertCli, UsageErrorsAndHelp) {
         const auto help = tvtest::run_program(name, {"--help"});
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
-        EXPECT_NE(help.out.find("\nOptions:\n  -"), std::string::npos) << help.out;
-        EXPECT_NE(help.out.find("\nExit status:\n  0  "), std::string::npos) << help.out;
-        EXPECT_NE(help.out.find("usage error\n"), std::string::npos) << help.out;
+        EXPECT_THAT(help.out, HasSubstr("\nOptions:\n  -"));
+        EXPECT_THAT(help.out, HasSubstr("\nExit status:\n  0  "));
+        EXPECT_THAT(help.out, HasSubstr("usage error\n"));
     }
     EXPECT_NE(convert({"--help"}).out.find("130  interrupted (Ctrl-C"), std::string::npos);
 }
@@ -128,25 +129,24 @@ TEST(ConvertCli, ExitStatusTellsHowEachConversionEnded) {
     auto good = convert({d + "/good.ifv"});
     EXPECT_EQ(good.status, 0) << good.err;
     EXPECT_TRUE(fs::exists(dir / "good.avi"));  // default output: the extension becomes .avi
-    EXPECT_NE(good.err.find("converted, 5 frames"), std::string::npos) << good.err;
+    EXPECT_THAT(good.err, HasSubstr("converted, 5 frames"));
     // Standard error is no terminal here: no progress bar.
     EXPECT_EQ(good.err.find('\r'), std::string::npos);
 
     auto skips = convert({"-q", d + "/skips.ifv", d + "/skips-out.avi"});
     EXPECT_EQ(skips.status, 3) << skips.err;
-    EXPECT_NE(skips.err.find("1 skipped"), std::string::npos) << skips.err;
+    EXPECT_THAT(skips.err, HasSubstr("1 skipped"));
     EXPECT_TRUE(tvtest::check_avi_file((dir / "skips-out.avi").string()).ok());
 
     auto empty = convert({d + "/empty.ifv"});
     EXPECT_EQ(empty.status, 1);
-    EXPECT_NE(empty.err.find("holds no frames"), std::string::npos) << empty.err;
+    EXPECT_THAT(empty.err, HasSubstr("holds no frames"));
 
     auto missing = convert({d + "/missing.ifv"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("missing.ifv: not converted: the recording could not be opened"),
-              std::string::npos)
-        << missing.err;
-    EXPECT_NE(missing.err.find("open file failed\n"), std::string::npos);  // the reader's own
+    EXPECT_THAT(missing.err,
+                HasSubstr("missing.ifv: not converted: the recording could not be opened"));
+    EXPECT_THAT(missing.err, HasSubstr("open file failed\n"));  // the reader's own
     EXPECT_EQ(missing.out, "");
 
     // -q leaves a damaged recording's one-line reason alone on standard error.
@@ -160,9 +160,7 @@ TEST(ConvertCli, ExitStatusTellsHowEachConversionEnded) {
 
     auto unwritable = convert({d + "/good.ifv", d + "/no/such/dir/x.avi"});
     EXPECT_EQ(unwritable.status, 1);
-    EXPECT_NE(unwritable.err.find("could not be created: No such file or directory"),
-              std::string::npos)
-        << unwritable.err;
+    EXPECT_THAT(unwritable.err, HasSubstr("could not be created: No such file or directory"));
 
     // One failure among several makes the run a failure; the others are still converted.
     fs::remove(dir / "good.avi");
@@ -179,7 +177,7 @@ TEST(ConvertCli, ExistingOutputIsOnlyReplacedWhenAsked) {
 
     auto refused = convert({d + "/a.ifv"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("exists (use -y to replace it)"), std::string::npos) << refused.err;
+    EXPECT_THAT(refused.err, HasSubstr("exists (use -y to replace it)"));
     EXPECT_EQ(tvtest::read_file(dir / "a.avi"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
 
     auto replaced = convert({"-y", d + "/a.ifv"});
@@ -241,14 +239,12 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     EXPECT_EQ(two.avih_total_frames, 4u) << tvtest::describe(two);
     // Found files are named as the folder given, in the system's separator throughout.
     const fs::path in = fs::path(d + "/in/").make_preferred();
-    EXPECT_NE(r.err.find("torvane-convert: 2 files that are not recordings (.ifv) were skipped: " +
+    EXPECT_THAT(
+        r.err, HasSubstr("torvane-convert: 2 files that are not recordings (.ifv) were skipped: " +
                          (in / "day2" / "cam02.idx").string() + ", " + (in / "notes.txt").string() +
-                         "\n"),
-              std::string::npos)
-        << r.err;
+                         "\n"));
     EXPECT_LT(r.err.find("CAM01.IFV ->"), r.err.find("cam02.ifv ->"));  // in sorted order
-    EXPECT_NE(r.err.find("torvane-convert: 2 converted, 0 partial, 0 skipped, 0 failed\n"),
-              std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("torvane-convert: 2 converted, 0 partial, 0 skipped, 0 failed\n"));
 
     // Without -o each output goes beside its recording.
     auto beside = convert({"-q", d + "/in"});
@@ -263,14 +259,12 @@ TEST(ConvertCli, FoldersAreSearchedForRecordings) {
     const auto first = tvtest::read_file(dir / "out" / "CAM01.avi");
     auto resumed = convert({"-n", "-o", d + "/out", d + "/in"});
     EXPECT_EQ(resumed.status, 0) << resumed.err;
-    EXPECT_NE(resumed.err.find("CAM01.IFV -> " +
-                               (fs::path(d + "/out") / "CAM01.avi").make_preferred().string() +
-                               ": skipped, the output exists\n"),
-              std::string::npos)
-        << resumed.err;
-    EXPECT_NE(resumed.err.find("torvane-convert: 1 converted, 0 partial, 1 skipped, 0 failed\n"),
-              std::string::npos)
-        << resumed.err;
+    EXPECT_THAT(
+        resumed.err,
+        HasSubstr("CAM01.IFV -> " + (fs::path(d + "/out") / "CAM01.avi").make_preferred().string() +
+                  ": skipped, the output exists\n"));
+    EXPECT_THAT(resumed.err,
+                HasSubstr("torvane-convert: 1 converted, 0 partial, 1 skipped, 0 failed\n"));
     EXPECT_EQ(tvtest::read_file(dir / "out" / "CAM01.avi"), first);
     EXPECT_TRUE(fs::exists(dir / "out" / "day2" / "cam02.avi"));
     auto again = convert({"-n", d + "/in"});
@@ -327,7 +321,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     EXPECT_EQ(times.back(), "1.480000");
     auto clock = run(words("ffprobe -v error -show_entries format_tags=creation_time -of csv=p=0",
                            {d + "/span.mkv"}));
-    EXPECT_NE(clock.out.find("2023-11-14T22:13:21"), std::string::npos) << clock.out;
+    EXPECT_THAT(clock.out, HasSubstr("2023-11-14T22:13:21"));
     auto wall = convert({"-q", "--from", "2023-11-14 22:13:21.5", d + "/r0.ifv", d + "/wall.avi"});
     EXPECT_EQ(wall.status, 2);  // whole seconds only
     wall = convert(
@@ -340,8 +334,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     EXPECT_EQ(convert({"--from", "3", "--to", "2", d + "/r0.ifv"}).status, 2);
     auto past = convert({"--from", "60", d + "/r0.ifv", d + "/past.avi"});
     EXPECT_EQ(past.status, 1);
-    EXPECT_NE(past.err.find("holds no frames between --from and --to"), std::string::npos)
-        << past.err;
+    EXPECT_THAT(past.err, HasSubstr("holds no frames between --from and --to"));
     EXPECT_FALSE(fs::exists(dir / "past.avi"));
     EXPECT_FALSE(fs::exists(dir / "past.avi.part"));
 
@@ -397,7 +390,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     EXPECT_EQ(mixed.err.find("timeline ends"), std::string::npos) << mixed.err;
     const std::string cues = tvtest::read_text(dir / "mixed.srt");
     // The last recorded second, 22:13:33, begins at frame 190: 13.3 s into the AVI.
-    EXPECT_NE(cues.find("00:00:13,300 --> "), std::string::npos) << cues;
+    EXPECT_THAT(cues, HasSubstr("00:00:13,300 --> "));
     EXPECT_NE(cues.rfind("2023-11-14 22:13:33 UTC"), std::string::npos) << cues;
 
     // One that differs is named, and nothing is written.
@@ -407,11 +400,9 @@ TEST(ConvertCli, TimeRangesAndJoins) {
               0);
     auto bad = convert({"--join", d + "/bad.avi", d + "/r0.ifv", d + "/small.ifv", d + "/r1.ifv"});
     EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("small.ifv: not converted: " + dir.string() +
-                           "/small.ifv does not match the first recording, " + dir.string() +
-                           "/r0.ifv: it has a picture of 32x32, not 64x48"),
-              std::string::npos)
-        << bad.err;
+    EXPECT_THAT(bad.err, HasSubstr("small.ifv: not converted: " + dir.string() +
+                                   "/small.ifv does not match the first recording, " +
+                                   dir.string() + "/r0.ifv: it has a picture of 32x32, not 64x48"));
     EXPECT_FALSE(fs::exists(dir / "bad.avi"));
     EXPECT_FALSE(fs::exists(dir / "bad.avi.part"));
     // The same size from another encoder's settings: its pictures need other parameters.
@@ -422,7 +413,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
               0);
     auto other = convert({"--join", d + "/bad.mkv", d + "/r0.ifv", d + "/base.ifv"});
     EXPECT_EQ(other.status, 1);
-    EXPECT_NE(other.err.find("it has other H.264 parameters"), std::string::npos) << other.err;
+    EXPECT_THAT(other.err, HasSubstr("it has other H.264 parameters"));
     EXPECT_FALSE(fs::exists(dir / "bad.mkv.part"));
 
     // A join reads the start of each recording twice, but tells what it finds there once.
@@ -436,8 +427,7 @@ TEST(ConvertCli, TimeRangesAndJoins) {
     }
     auto damaged = convert({"--join", d + "/d.avi", d + "/d1.ifv", d + "/d2.ifv"});
     EXPECT_EQ(damaged.status, 3) << damaged.err;
-    EXPECT_NE(damaged.err.find("converted 8 of 10 frames (2 skipped"), std::string::npos)
-        << damaged.err;
+    EXPECT_THAT(damaged.err, HasSubstr("converted 8 of 10 frames (2 skipped"));
     const auto lines = std::count(damaged.err.begin(), damaged.err.end(), '\n');
     EXPECT_EQ(lines, 3) << damaged.err;  // a refusal for each, and the summary
 }
@@ -538,12 +528,12 @@ TEST(ConvertCli, InfoDescribesTheRecording) {
     EXPECT_EQ(timing["burst_count"], 0);
     EXPECT_LT(timing["avi_drift_s"].get<double>(), 0.001);
     EXPECT_EQ(j[1]["error"], "recording not opened");
-    EXPECT_NE(r.err.find("open file failed"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("open file failed"));
 
     auto text = convert({"--info", (dir / "a.ifv").string()});
     EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.out.find("640x480, 75 frames, 25.000 fps"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("40 ms; 1 out of order, 1 with equal stamps"), std::string::npos);
+    EXPECT_THAT(text.out, HasSubstr("640x480, 75 frames, 25.000 fps"));
+    EXPECT_THAT(text.out, HasSubstr("40 ms; 1 out of order, 1 with equal stamps"));
 }
 
 // A recording with dropped frames, a ten-minute pause and a burst, from torvane-mkifv: --info
@@ -587,7 +577,7 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
     char note[96];
     std::snprintf(note, sizeof note, "converted, 210 frames; the AVI's timeline ends %.1f s",
                   drift);
-    EXPECT_NE(with.err.find(note), std::string::npos) << with.err;
+    EXPECT_THAT(with.err, HasSubstr(note));
     auto without = convert({"-q", "--no-preserve-time", d + "/rec.ifv", d + "/b.avi"});
     ASSERT_EQ(without.status, 0) << without.err;
     EXPECT_EQ(tvtest::read_file(dir / "a.avi"), tvtest::read_file(dir / "b.avi"));
@@ -596,8 +586,7 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
     tvtest::write_file(dir / "c.srt", {'m', 'i', 'n', 'e', '\n'});
     auto taken = convert({"--clock-srt", d + "/rec.ifv", d + "/c.avi"});
     EXPECT_EQ(taken.status, 1);
-    EXPECT_NE(taken.err.find("c.srt exists (use -y to replace it)"), std::string::npos)
-        << taken.err;
+    EXPECT_THAT(taken.err, HasSubstr("c.srt exists (use -y to replace it)"));
     EXPECT_EQ(tvtest::read_file(dir / "c.srt"), std::vector<uint8_t>({'m', 'i', 'n', 'e', '\n'}));
 
     // The header's end time, as cp -p would give it; without it, the time of writing.
@@ -658,7 +647,7 @@ TEST(ConvertCli, RecordedTimeBesideTheConstantRateTimeline) {
         for (size_t i = 0; i < stamps.size(); ++i) EXPECT_EQ(ms[i], stamps[i] - stamps[0]) << i;
         auto tags = run(
             words("ffprobe -v error -show_entries format_tags=creation_time -of csv=p=0", {out}));
-        EXPECT_NE(tags.out.find("2023-11-14T22:13:20"), std::string::npos) << tags.out;
+        EXPECT_THAT(tags.out, HasSubstr("2023-11-14T22:13:20"));
         // Decoded as recorded: no frame rate imposed on the 2 ms burst, and every picture as
         // the AVI's, whose frames are the recorded ones unchanged.
         EXPECT_EQ(run(words("ffmpeg -v error -i", {out, "-map", "0:v", "-fps_mode", "passthrough",
@@ -776,8 +765,7 @@ TEST(ConvertCliLinux, DeviceAsOutputIsNeverRemoved) {
     small_recording(dir / "a.ifv");
     auto r = convert({"-y", (dir / "a.ifv").string(), "/dev/full"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("could not be created: No space left on device"), std::string::npos)
-        << r.err;
+    EXPECT_THAT(r.err, HasSubstr("could not be created: No space left on device"));
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
@@ -795,26 +783,22 @@ TEST(ConvertCliLinux, SpecialFilesAsRecordingAreRefusedAtOnce) {
 
     auto fifo = timed({d + "/fifo.ifv"});
     EXPECT_EQ(fifo.status, 1);
-    EXPECT_NE(
-        fifo.err.find("fifo.ifv: not converted: the recording is not a regular file (a FIFO)"),
-        std::string::npos)
-        << fifo.err;
+    EXPECT_THAT(fifo.err,
+                HasSubstr("fifo.ifv: not converted: the recording is not a regular file (a FIFO)"));
     auto device = timed({"/dev/null", d + "/null.avi"});
     EXPECT_EQ(device.status, 1);
-    EXPECT_NE(device.err.find("/dev/null: not converted: the recording is not a regular file (a "
-                              "character device)"),
-              std::string::npos)
-        << device.err;
+    EXPECT_THAT(device.err,
+                HasSubstr("/dev/null: not converted: the recording is not a regular file (a "
+                          "character device)"));
     // A folder is searched for recordings; one without any is a failure.
     auto directory = timed({d + "/dir.ifv"});
     EXPECT_EQ(directory.status, 1);
-    EXPECT_NE(directory.err.find("dir.ifv: not converted: the folder holds no recording (.ifv)"),
-              std::string::npos)
-        << directory.err;
+    EXPECT_THAT(directory.err,
+                HasSubstr("dir.ifv: not converted: the folder holds no recording (.ifv)"));
     // The reader itself refuses them, for every caller: --info goes straight to it.
     auto info = timed({"--info", d + "/fifo.ifv"});
     EXPECT_EQ(info.status, 1);
-    EXPECT_NE(info.out.find("error:      recording not opened"), std::string::npos) << info.out;
+    EXPECT_THAT(info.out, HasSubstr("error:      recording not opened"));
     EXPECT_FALSE(fs::exists(dir / "fifo.avi.part"));
     EXPECT_FALSE(fs::exists(dir / "dir.avi.part"));
 }
@@ -839,10 +823,8 @@ TEST(ConvertCliLinux, ClosedPipeAndFileSizeLimitAreNoDeaths) {
         tvtest::run_command("ulimit -f 64; " + shell_quote(tvtest::program("torvane-convert")) +
                             " -q " + shell_quote((dir / "a.ifv").string()));
     EXPECT_EQ(limited.status, 1) << limited.err;
-    EXPECT_NE(limited.err.find("a.avi failed: File too large; the AVI " + (dir / "a.avi").string() +
-                               ".part holds the "),
-              std::string::npos)
-        << limited.err;
+    EXPECT_THAT(limited.err, HasSubstr("a.avi failed: File too large; the AVI " +
+                                       (dir / "a.avi").string() + ".part holds the "));
     EXPECT_FALSE(fs::exists(dir / "a.avi"));
     EXPECT_TRUE(fs::exists(dir / "a.avi.part"));
 }
@@ -859,8 +841,7 @@ TEST(ConvertCliLinux, ControlCharactersInNamesAreEscaped) {
     EXPECT_EQ(r.err,
               "torvane-convert: " + shown + ".ifv -> " + shown + ".avi: converted, 5 frames\n");
     auto refused = convert({in.string()});
-    EXPECT_NE(refused.err.find("the output " + shown + ".avi exists"), std::string::npos)
-        << refused.err;
+    EXPECT_THAT(refused.err, HasSubstr("the output " + shown + ".avi exists"));
 
     auto info = convert({"--info", in.string()});
     EXPECT_EQ(info.out.rfind(shown + ".ifv\n", 0), 0u) << info.out;
@@ -916,8 +897,7 @@ TEST(ConvertCliLinux, EvidenceChecksumsAndReport) {
     fs::remove(dir / "out" / "a.avi");
     auto again = convert(words("--hash --report again.json -o out a.ifv b\xff.ifv"), in_dir);
     EXPECT_EQ(again.status, 1);
-    EXPECT_NE(again.err.find("the checksum file out/a.avi.sha256 exists"), std::string::npos)
-        << again.err;
+    EXPECT_THAT(again.err, HasSubstr("the checksum file out/a.avi.sha256 exists"));
     // A reason that quotes a name that is not UTF-8 is still written.
     const auto refusals = nlohmann::json::parse(tvtest::read_file(dir / "again.json"));
     EXPECT_NE(refusals["conversions"][1]["reason"].get<std::string>().find("exists"),

@@ -2,6 +2,7 @@
 // to fail in turn, and the converter killed at many points. A preloaded library (fault_shim.c)
 // fails or freezes the calls that concern the recording and the output; the programs are the
 // ones users run.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include "torvane/avi.h"
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 using tvtest::run;
 using tvtest::words;
 
@@ -223,8 +225,8 @@ TEST_F(ConvertFaults, EveryFailingCallIsReportedAndLeavesAUsableOutput) {
                 continue;
             }
             EXPECT_EQ(r.status, 1) << where << "\n" << r.err;
-            EXPECT_NE(r.err.find("not converted: "), std::string::npos) << where << "\n" << r.err;
-            EXPECT_NE(r.err.find(mode.text), std::string::npos) << where << "\n" << r.err;
+            EXPECT_THAT(r.err, HasSubstr("not converted: ")) << where;
+            EXPECT_THAT(r.err, HasSubstr(mode.text)) << where;
             // The message says which file failed and how.
             const std::string opened = "the recording could not be opened: " + mode.text;
             const std::string reading = "reading " + in.string() + " failed: " + mode.text;

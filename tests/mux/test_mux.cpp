@@ -1,5 +1,6 @@
 // MKV and MP4 from the muxer, read back by ffprobe and ffmpeg: packet times are the recorded
 // stamps (gaps, bursts and repeated stamps included), tags, clean decoding, and the failures.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "tools/mkifv/annexb.h"
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 using tv::mux::Container;
 using tv::mux::Description;
 using tv::mux::Frame;
@@ -219,7 +221,7 @@ class MuxFile : public ::testing::Test {
                               "0:s", "-f", "srt", "-"});
         for (const char* text : {"00:00:00,000 --> 00:00:01,000", "2023-11-14 22:13:20 UTC",
                                  "00:00:11,000 --> 00:00:12,000", "2023-11-14 22:13:31 UTC"})
-            EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out << r.err;
+            EXPECT_THAT(r.out, HasSubstr(text)) << r.err;
     }
 
     static void expect_tags_and_clean_decoding(const fs::path& path) {
@@ -227,13 +229,11 @@ class MuxFile : public ::testing::Test {
             tvtest::words("ffprobe -v error -show_entries format_tags=creation_time,title,encoder "
                           "-of default=nw=1",
                           {path.string()}));
-        EXPECT_NE(r.out.find("TAG:creation_time=2023-11-14T22:13:20.000000Z"), std::string::npos)
-            << r.out;
-        EXPECT_NE(r.out.find("TAG:title=Camera 3 \xe5\x89\x8d\xe9\x97\xa8"), std::string::npos)
-            << r.out;
+        EXPECT_THAT(r.out, HasSubstr("TAG:creation_time=2023-11-14T22:13:20.000000Z"));
+        EXPECT_THAT(r.out, HasSubstr("TAG:title=Camera 3 \xe5\x89\x8d\xe9\x97\xa8"));
         std::string lower = r.out;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        EXPECT_NE(lower.find("tag:encoder=torvane 9.8.7"), std::string::npos) << r.out;
+        EXPECT_THAT(lower, HasSubstr("tag:encoder=torvane 9.8.7")) << r.out;
         auto d = decode(path);
         EXPECT_EQ(d.status, 0);
         EXPECT_EQ(d.out + d.err, "");
@@ -243,7 +243,7 @@ class MuxFile : public ::testing::Test {
         EXPECT_EQ(g.status, 0) << g.out << g.err;
         EXPECT_EQ(g.out.find("Missing plugins"), std::string::npos) << g.out;
         for (const char* stream : {"video #1: H.264", "audio #2", "subtitles #3"})
-            EXPECT_NE(g.out.find(stream), std::string::npos) << stream << "\n" << g.out;
+            EXPECT_THAT(g.out, HasSubstr(stream));
     }
 };
 
