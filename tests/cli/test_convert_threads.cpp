@@ -78,6 +78,13 @@ int wait_for(pid_t pid) {
     waitpid(pid, &status, 0);
     return -1;
 }
+
+// Waits up to ten seconds for `file`; once the first output (written aside) exists, the
+// conversions are under way.
+void wait_for_file(const fs::path& file) {
+    for (int i = 0; i < 1000 && !fs::exists(file); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 #endif
 
 }  // namespace
@@ -109,17 +116,13 @@ TEST(ConvertThreadsLinux, InterruptStopsEveryRunningConversion) {
     for (int i = 0; i < 4; ++i) all.push_back((dir / name(i, ".ifv")).string());
     const pid_t pid = start_convert(all, err_file);
     ASSERT_GT(pid, 0);
-    // Once the first output (written aside) exists, the conversions are under way.
-    for (int i = 0; i < 1000 && !fs::exists(dir / "out" / "r0.avi.part"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    wait_for_file(dir / "out" / "r0.avi.part");
     ASSERT_EQ(kill(pid, SIGINT), 0);
     const int status = wait_for(pid);
     ASSERT_NE(status, -1) << "still running after the interrupt";
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 130);
-    const auto err_bytes = tvtest::read_file(err_file);
-    const std::string err(err_bytes.begin(), err_bytes.end());
+    const std::string err = tvtest::read_text(err_file);
     EXPECT_EQ(err.find("ThreadSanitizer"), std::string::npos) << err;
     // Each output holds what was converted until the stop, as a finished AVI (a stopped one
     // in its .part); what had not started is not started any more.
@@ -143,9 +146,7 @@ TEST(ConvertThreadsLinux, InterruptStopsEveryRunningConversion) {
     fs::remove_all(dir / "out");
     const pid_t again = start_convert(all, err_file);
     ASSERT_GT(again, 0);
-    for (int i = 0; i < 1000 && !fs::exists(dir / "out" / "r0.avi.part"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    wait_for_file(dir / "out" / "r0.avi.part");
     ASSERT_EQ(kill(again, SIGSTOP), 0);
     ASSERT_EQ(waitpid(again, nullptr, WUNTRACED), again);
     ASSERT_EQ(kill(again, SIGINT), 0);

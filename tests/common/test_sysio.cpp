@@ -8,9 +8,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <future>
 #include <string>
+
+#include "support/test_support.h"
 
 namespace {
 int64_t failing_write(int, const void*, size_t) {
@@ -31,8 +32,8 @@ TEST(Sysio, InstalledTableIsUsedAndRestored) {
 }
 
 TEST(Sysio, ReserveSetsSpaceAsideWithoutChangingTheSize) {
-    char name[] = "/tmp/torvane-reserve-XXXXXX";
-    const int fd = ::mkstemp(name);
+    const auto name = tvtest::test_dir() / "reserve";
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, "abc", 3), 3);
     const int result = tv::sysio::reserve(fd, 3, 1 << 20);
@@ -49,7 +50,6 @@ TEST(Sysio, ReserveSetsSpaceAsideWithoutChangingTheSize) {
     ASSERT_EQ(::fstat(fd, &st), 0);
     EXPECT_LT(static_cast<int64_t>(st.st_blocks) * 512, 1 << 20);
     ::close(fd);
-    ::unlink(name);
 
     // Devices have no space to set aside; nor has a table without the call.
     const int null_fd = ::open("/dev/null", O_WRONLY);
@@ -69,9 +69,7 @@ TEST(Sysio, ReserveSetsSpaceAsideWithoutChangingTheSize) {
 
 TEST(Sysio, OpeningForReadingNeverWaits) {
     // A FIFO in a recording's place, as if swapped in after its type was looked at.
-    char dir[] = "/tmp/torvane-fifo-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string fifo = std::string(dir) + "/rec.ifv";
+    const std::string fifo = (tvtest::test_dir() / "rec.ifv").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     auto opened = std::async(std::launch::async,
                              [&] { return tv::sysio::open(fifo.c_str(), tv::platform::kRead); });
@@ -85,6 +83,4 @@ TEST(Sysio, OpeningForReadingNeverWaits) {
     const tv::sysio::Part part{&byte, 1};
     EXPECT_EQ(tv::sysio::preadv(fd, &part, 1, 0), -1);  // and it cannot be read at offsets
     tv::sysio::close(fd);
-    ::unlink(fifo.c_str());
-    ::rmdir(dir);
 }
