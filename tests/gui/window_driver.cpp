@@ -6,8 +6,8 @@
 // Script: one command a line, run in order; '#' starts a comment.
 //   click <control id>          move the pointer to the control and click it
 //   rclick <control id>         the same with the right button
-//   key <name>                  return, escape, tab, space, up, down, f1, ctrl+l, ctrl+a,
-//                               alt+y, alt+n, backspace
+//   key <name>...               return, escape, tab, space, up, down, f1, ctrl+l, ctrl+a,
+//                               alt+y, alt+n, backspace, delete; several at once
 //   close                       closes the main window as its close box does
 //   drop <path> [<path>...]     hands the paths to the window's drop target, as a drop does
 //   slow-job <ms>               the jobs started from now on take this long for each frame
@@ -136,7 +136,12 @@ class Runner : public wxTimer {
                    (target != nullptr && target->OnDropFiles(0, 0, files) ? "taken" : "refused"));
             return true;
         }
-        if (command == "key") return Key(rest);
+        if (command == "key") {
+            // Several keys go at once, so that nothing the toolkit does when idle comes between.
+            std::istringstream names(rest);
+            for (std::string name; names >> name;) Key(name);
+            return true;
+        }
         if (command == "slow-job") {
             g_frameDelayMs.store(std::atoi(rest.c_str()));
             return true;
@@ -213,7 +218,8 @@ class Runner : public wxTimer {
                      {"up", WXK_UP, wxMOD_NONE},         {"down", WXK_DOWN, wxMOD_NONE},
                      {"f1", WXK_F1, wxMOD_NONE},         {"ctrl+l", 'L', wxMOD_CONTROL},
                      {"ctrl+a", 'A', wxMOD_CONTROL},     {"alt+y", 'Y', wxMOD_ALT},
-                     {"alt+n", 'N', wxMOD_ALT},          {"backspace", WXK_BACK, wxMOD_NONE}};
+                     {"alt+n", 'N', wxMOD_ALT},          {"backspace", WXK_BACK, wxMOD_NONE},
+                     {"delete", WXK_DELETE, wxMOD_NONE}};
         for (const auto& key : kKeys) {
             if (name == key.name) {
                 wxUIActionSimulator().Char(key.code, key.modifiers);
