@@ -6,6 +6,7 @@
 
 #include "common/bytes.h"
 #include "support/test_support.h"
+#include "tools/mkifv/annexb.h"
 
 namespace avitest {
 
@@ -53,49 +54,14 @@ std::string diff(const std::vector<uint8_t>& actual, const std::vector<uint8_t>&
     return out.str();
 }
 
-namespace {
-
-// Start code positions (of the 00 00 01 prefix, widened to 00 00 00 01) and NAL types.
-struct Nal {
-    size_t start;
-    int type;
-};
-std::vector<Nal> find_nals(const std::vector<uint8_t>& s) {
-    std::vector<Nal> nals;
-    for (size_t i = 0; i + 3 < s.size(); ++i) {
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            size_t start = (i > 0 && s[i - 1] == 0) ? i - 1 : i;
-            nals.push_back({start, s[i + 3] & 0x1F});
-            i += 2;
-        }
-    }
-    return nals;
-}
-
-}  // namespace
-
 std::vector<AccessUnit> h264_access_units(const fs::path& dir) {
     if (!tvtest::have_program("ffmpeg")) return {};
-    fs::path out = dir / "clip.h264";
-    auto r = tvtest::run(tvtest::words(
-        "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v libx264 "
-        "-pix_fmt yuv420p -bf 0 -g 25 -x264-params aud=1 -f h264",
-        {out.string()}));
-    if (r.status != 0) return {};
-    auto stream = tvtest::read_file(out);
+    const fs::path out = dir / "clip.h264";
+    if (tvtest::make_h264(out, "64x48", 1, "-g 25 -x264-params aud=1") != 0) return {};
+    const auto stream = tvtest::read_file(out);
     std::vector<AccessUnit> units;
-    auto nals = find_nals(stream);
-    for (size_t i = 0; i < nals.size(); ++i) {
-        // Every access unit starts with its delimiter (NAL type 9).
-        if (nals[i].type == 9) units.push_back({});
-        if (units.empty()) continue;
-        size_t end = i + 1 < nals.size() ? nals[i + 1].start : stream.size();
-        auto& unit = units.back();
-        unit.bytes.insert(unit.bytes.end(),
-                          stream.begin() + static_cast<std::ptrdiff_t>(nals[i].start),
-                          stream.begin() + static_cast<std::ptrdiff_t>(end));
-        if (nals[i].type == 5) unit.key = true;
-    }
+    for (const auto& unit : mkifv::split_access_units(stream))
+        units.push_back({{unit.bytes.begin(), unit.bytes.end()}, unit.idr});
     return units;
 }
 
