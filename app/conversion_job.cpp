@@ -543,26 +543,35 @@ JobOutcome outcome_of(Ending ending, const JobReport& report) {
     return JobOutcome::Converted;
 }
 
-}  // namespace
+// Each container: its short name (also its extension) and how messages call a file of it.
+struct FormatName {
+    OutputFormat format;
+    std::string_view name;
+    const char* file;
+};
+constexpr FormatName kFormatNames[] = {{OutputFormat::Avi, "avi", "the AVI"},
+                                       {OutputFormat::Matroska, "mkv", "the Matroska file"},
+                                       {OutputFormat::Mp4, "mp4", "the MP4 file"}};
 
-namespace {
-constexpr std::pair<OutputFormat, std::string_view> kFormatNames[] = {
-    {OutputFormat::Avi, "avi"}, {OutputFormat::Matroska, "mkv"}, {OutputFormat::Mp4, "mp4"}};
+const FormatName& format_name(OutputFormat format) {
+    for (const auto& known : kFormatNames)
+        if (known.format == format) return known;
+    return kFormatNames[0];
+}
+
 }  // namespace
 
 const char* OutputFormatName(OutputFormat format) {
-    for (const auto& [known, name] : kFormatNames)
-        if (known == format) return name.data();
-    return kFormatNames[0].second.data();
+    return format_name(format).name.data();
 }
 
 OutputFormat OutputFormatNamed(std::string_view name) {
-    for (const auto& [format, known] : kFormatNames) {
-        if (name.size() == known.size() &&
-            std::equal(name.begin(), name.end(), known.begin(), [](char a, char b) {
+    for (const auto& known : kFormatNames) {
+        if (name.size() == known.name.size() &&
+            std::equal(name.begin(), name.end(), known.name.begin(), [](char a, char b) {
                 return std::tolower(static_cast<unsigned char>(a)) == b;
             }))
-            return format;
+            return known.format;
     }
     return OutputFormat::ByExtension;
 }
@@ -842,9 +851,7 @@ std::string OutcomeReason(const JobReport& report, const std::string& input,
         {"{input}", input},
         {"{output}", output},
         {"{kept}", report.kept_part.empty() ? output : report.kept_part},
-        {"{container}", report.format == OutputFormat::Matroska ? "the Matroska file"
-                        : report.format == OutputFormat::Mp4    ? "the MP4 file"
-                                                                : "the AVI"},
+        {"{container}", format_name(report.format).file},
         {"{written}", std::to_string(report.written_frames)},
         {"{total}", std::to_string(report.total_frames)},
         {"{skipped}", std::to_string(report.skipped_frames)},
