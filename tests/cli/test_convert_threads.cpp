@@ -114,11 +114,17 @@ TEST(ConvertThreadsLinux, InterruptStopsEveryRunningConversion) {
     const fs::path err_file = dir / "err";
     std::vector<std::string> all = {"-j", "3", "-o", (dir / "out").string()};
     for (int i = 0; i < 4; ++i) all.push_back((dir / name(i, ".ifv")).string());
-    const pid_t pid = start_convert(all, err_file);
-    ASSERT_GT(pid, 0);
-    wait_for_file(dir / "out" / "r0.avi.part");
-    ASSERT_EQ(kill(pid, SIGINT), 0);
-    const int status = wait_for(pid);
+    int status = -1;
+    // On a busy machine the whole batch may end before the signal comes: then again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fs::remove_all(dir / "out");
+        const pid_t pid = start_convert(all, err_file);
+        ASSERT_GT(pid, 0);
+        wait_for_file(dir / "out" / "r0.avi.part");
+        ASSERT_EQ(kill(pid, SIGINT), 0);
+        status = wait_for(pid);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) break;
+    }
     ASSERT_NE(status, -1) << "still running after the interrupt";
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 130);
